@@ -1,0 +1,132 @@
+#include "ctap/SSecret.h"
+
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+constexpr std::size_t kBlock = 16;
+const std::uint8_t kZeroSalt[32] = {};
+const std::uint8_t kZeroIV[16] = {};
+
+std::span<const std::uint8_t> ascii(std::string_view s)
+{
+    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+} // namespace
+
+std::optional<SSecret> SSecret::create(const KeyAgreement& peer, PinProtocol protocol)
+{
+    auto platformKey = crypto::P256KeyPair::generate();
+    if (!platformKey)
+        return std::nullopt;
+    return create(peer, protocol, *platformKey);
+}
+
+std::optional<SSecret> SSecret::create(const KeyAgreement& peer, PinProtocol protocol,
+                                       const crypto::P256KeyPair& platformKey)
+{
+    auto z = platformKey.ecdh(peer.keyX, peer.keyY);
+    if (!z)
+        return std::nullopt;
+    auto derived = protocol == PinProtocol::One ? kdfV1(*z) : kdfV2(*z);
+    if (!derived)
+        return std::nullopt;
+    SSecret s;
+    s.secret_ = std::move(*derived);
+    s.keyAgreement_.keyX = platformKey.x();
+    s.keyAgreement_.keyY = platformKey.y();
+    s.pinProtocol_ = protocol;
+    return s;
+}
+
+std::optional<SecureBytes> SSecret::kdfV1(std::span<const std::uint8_t> z) { return crypto::sha256(z); }
+
+std::optional<SecureBytes> SSecret::kdfV2(std::span<const std::uint8_t> z)
+{
+    auto hmacKey = crypto::hkdfSha256(z, kZeroSalt, ascii("CTAP2 HMAC key"), 32);
+    auto aesKey = crypto::hkdfSha256(z, kZeroSalt, ascii("CTAP2 AES key"), 32);
+    if (!hmacKey || !aesKey)
+        return std::nullopt;
+    SecureBytes out = std::move(*hmacKey);
+    out.append(*aesKey);
+    return out;
+}
+
+std::optional<SecureBytes> SSecret::padPin(const SecureBytes& pin)
+{
+    if (pin.size() > 64)
+        return std::nullopt;
+    SecureBytes block(64);
+    if (!pin.empty())
+        std::memcpy(block.data(), pin.data(), pin.size());
+    return block;
+}
+
+std::optional<Bytes> SSecret::encryptNewPin(const SecureBytes& pin) const
+{
+    auto block = padPin(pin);
+    if (!block)
+        return std::nullopt;
+    return encrypt(*block, 64);
+}
+
+std::optional<Bytes> SSecret::encryptPinHash(const SecureBytes& pin) const
+{
+    auto digest = crypto::sha256(pin);
+    if (!digest)
+        return std::nullopt;
+    return encrypt(*digest, 16);
+}
+
+std::optional<Bytes> SSecret::encrypt(std::span<const std::uint8_t> data, std::size_t count) const
+{
+    if (count == 0 || count % kBlock != 0 || count > data.size())
+        return std::nullopt;
+    const auto input = data.first(count);
+    if (isOne()) {
+        if (secret_.size() != 32)
+            return std::nullopt;
+        auto ct = crypto::aes256CbcEncrypt(secret_, kZeroIV, input);
+        if (!ct)
+            return std::nullopt;
+        return ct->toBytes();
+    }
+    if (secret_.size() != 64)
+        return std::nullopt;
+    Bytes iv(kBlock);
+    if (!crypto::randomFill(iv))
+        return std::nullopt;
+    auto ct = crypto::aes256CbcEncrypt(secret_.span().subspan(32, 32), iv, input);
+    if (!ct)
+        return std::nullopt;
+    Bytes out = std::move(iv);
+    out.insert(out.end(), ct->begin(), ct->end());
+    return out;
+}
+
+std::optional<SecureBytes> SSecret::decrypt(std::span<const std::uint8_t> data) const
+{
+    if (isOne()) {
+        if (secret_.size() != 32 || data.empty() || data.size() % kBlock != 0)
+            return std::nullopt;
+        return crypto::aes256CbcDecrypt(secret_, kZeroIV, data);
+    }
+    if (secret_.size() != 64 || data.size() <= kBlock || data.size() % kBlock != 0)
+        return std::nullopt;
+    return crypto::aes256CbcDecrypt(secret_.span().subspan(32, 32), data.first(kBlock), data.subspan(kBlock));
+}
+
+Bytes SSecret::authenticate(std::span<const std::uint8_t> message) const { return authenticate(secret_, message); }
+
+Bytes SSecret::authenticate(std::span<const std::uint8_t> key, std::span<const std::uint8_t> message) const
+{
+    auto mac = crypto::hmacSha256(key.size() > 32 ? key.first(32) : key, message);
+    if (!mac)
+        return {};
+    Bytes out = mac->toBytes();
+    if (isOne())
+        out.resize(16);
+    return out;
+}
