@@ -78,9 +78,9 @@ TEST(Device, UsbKeysCompareByObjectIdentityAndCardsByReaderName)
 TEST(Device, HashesAgreeWithEqualityInSets)
 {
     const auto key = usbHandle();
-    std::unordered_set<Device> devices{Device::hidDevice(key), Device::hidDevice(key),
-                                       Device::hidDevice(usbHandle()),
-                                       Device::pcscDevice("Virtual PCD 00 00"), Device::pcscDevice("Virtual PCD 00 00")};
+    std::unordered_set<Device> devices{Device::hidDevice(key), Device::hidDevice(key), Device::hidDevice(usbHandle()),
+                                       Device::pcscDevice("Virtual PCD 00 00"),
+                                       Device::pcscDevice("Virtual PCD 00 00")};
     EXPECT_EQ(devices.size(), 3u);
     EXPECT_TRUE(devices.contains(Device::hidDevice(key)));
     EXPECT_TRUE(devices.contains(Device::pcscDevice("Virtual PCD 00 00")));

@@ -215,7 +215,8 @@ TEST(DeviceStatusText, OtherRetriesTemplateShapes)
 {
     const QtStringTables partial(MT_PARTIAL_TABLES_DIR);
     // Words on both sides of the mark: a comma, the words before it, the number, the words after it.
-    EXPECT_EQ(deviceStatusText(8, true, true, "es", partial), "PIN puesto, quedan 8 intentos, support credential management");
+    EXPECT_EQ(deviceStatusText(8, true, true, "es", partial),
+              "PIN puesto, quedan 8 intentos, support credential management");
     // Nothing but marks: the number alone.
     EXPECT_EQ(deviceStatusText(8, true, false, "jp", partial), "PIN is set, 8");
 }
