@@ -1,0 +1,35 @@
+#pragma once
+
+#include "ctap/PinProtocol.h"
+#include "viewmodel/Device.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// One row of the device list: what authenticatorGetInfo and the PIN retries told about one key. The member
+// defaults are the values a row keeps when reading the key stops early. Rows compare and hash over every
+// field, so a row whose key was re-read with a changed value no longer matches the old one.
+struct DeviceItem {
+    std::string deviceName{};
+    Device device{};
+    std::string firmware{};
+    std::string aaguid{};
+    std::string protocols{};
+    bool pinPresent = false;
+    bool hasCredMgmt = false;
+    bool fido2Pre = false;
+    std::uint64_t retries = 0;
+    std::uint64_t minPinLength = 0;
+    std::uint32_t cid = 0;
+    PinProtocol pinProtocol = PinProtocol::One;
+
+    bool operator==(const DeviceItem& other) const = default;
+
+    std::size_t hash() const;
+};
+
+template <> struct std::hash<DeviceItem> {
+    std::size_t operator()(const DeviceItem& item) const noexcept { return item.hash(); }
+};

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "viewmodel/Workspace.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The top bar's companion-application and manual actions.
+
+inline constexpr std::string_view otpAppName = "Tallowfin-OTP";
+inline constexpr std::string_view otpAppFolder = "JOV Fido Tools";
+
+// Starts <applications folder>/<folder>/<appName>; logs a line and does nothing when there is no
+// applications folder.
+void openApp(Workspace& workspace, std::string_view appName, std::string_view folder);
+
+// The companion one-time-password application.
+void openOtpApp(Workspace& workspace);
+
+// The first entry of the resource folder, searched recursively in the file system's order, whose path
+// relative to that folder begins with "USR-KWO" and ends with "pdf"; that path without its extension.
+std::optional<std::string> findUserManual(const Workspace& workspace);
+
+// Shows the manual that findUserManual names, when there is one.
+void openUserManual(Workspace& workspace);

@@ -1,0 +1,87 @@
+#include "MemoryConfig.h"
+#include "viewmodel/Language.h"
+#include "viewmodel/QSettingsConfig.h"
+
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+TEST(Language, CodesAndCycle)
+{
+    EXPECT_EQ(rawValue(Language::EN), "en");
+    EXPECT_EQ(rawValue(Language::ES), "es");
+    EXPECT_EQ(rawValue(Language::JP), "jp");
+    EXPECT_EQ(rawValue(Language::CN), "cn");
+    for (Language language : allLanguages)
+        EXPECT_EQ(languageFromRawValue(rawValue(language)), language);
+
+    EXPECT_EQ(next(Language::EN), Language::ES);
+    EXPECT_EQ(next(Language::ES), Language::JP);
+    EXPECT_EQ(next(Language::JP), Language::CN);
+    EXPECT_EQ(next(Language::CN), Language::EN);
+    for (Language start : allLanguages)
+        EXPECT_EQ(next(next(next(next(start)))), start);
+}
+
+TEST(Language, OnlyTheFourExactCodesAreKnown)
+{
+    for (const char* text : {"", "ja", "zh", "EN", "En", "en ", " en", "english", "e"})
+        EXPECT_FALSE(languageFromRawValue(text)) << text;
+}
+
+class QSettingsConfigTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(folder.isValid()); }
+    std::string file() const { return folder.filePath("settings.ini").toStdString(); }
+
+    QTemporaryDir folder;
+};
+
+TEST_F(QSettingsConfigTest, ValuesSurviveANewStore)
+{
+    {
+        QSettingsConfig config(file());
+        EXPECT_EQ(config.get(Config::languageKey), "");
+        EXPECT_EQ(config.get(Config::advancedModeKey), "");
+        config.set(Config::languageKey, "jp");
+        config.set(Config::advancedModeKey, "true");
+        EXPECT_EQ(config.get(Config::languageKey), "jp");
+    }
+    QSettingsConfig reopened(file());
+    EXPECT_EQ(reopened.get("Language"), "jp");
+    EXPECT_EQ(reopened.get("AdvancedMode"), "true");
+    reopened.set("Language", "cn");
+    EXPECT_EQ(QSettingsConfig(file()).get("Language"), "cn");
+}
+
+TEST_F(QSettingsConfigTest, TextsAreStoredUnchanged)
+{
+    QSettingsConfig config(file());
+    for (const char* text : {"", "EN", " en ", "a, b", "true\nfalse", "設定", "=;#[x]"}) {
+        config.set("Language", text);
+        EXPECT_EQ(QSettingsConfig(file()).get("Language"), text) << text;
+    }
+}
+
+TEST_F(QSettingsConfigTest, AValueThatIsNotTextReadsAsEmpty)
+{
+    {
+        QSettings raw(folder.filePath("settings.ini"), QSettings::IniFormat);
+        raw.setValue("Language", QStringList{"en", "es"});
+        raw.setValue("AdvancedMode", 1);
+    }
+    QSettingsConfig config(file());
+    EXPECT_EQ(config.get("Language"), "");
+    // A number left under the key reads as its text.
+    EXPECT_EQ(config.get("AdvancedMode"), "1");
+}
+
+TEST(MemoryConfig, CountsWrites)
+{
+    MemoryConfig config;
+    EXPECT_EQ(config.get("Language"), "");
+    config.set("Language", "es");
+    EXPECT_EQ(config.get("Language"), "es");
+    EXPECT_EQ(config.writes, 1);
+}

@@ -1,0 +1,222 @@
+#include "viewmodel/Language.h"
+#include "viewmodel/QtStringTables.h"
+#include "viewmodel/TextTemplates.h"
+#include "viewmodel/UIStringKey.h"
+#include "viewmodel/UIStringVal.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+
+namespace {
+std::size_t countOf(std::string_view text, char c)
+{
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), c));
+}
+
+constexpr std::string_view numberTemplates[] = {UIStringKey::pinLengthHint, UIStringKey::pinChangeLength,
+                                                UIStringKey::itemStatusRetriesLeft, UIStringKey::lvCount};
+
+bool isNumberTemplate(std::string_view key)
+{
+    return std::find(std::begin(numberTemplates), std::end(numberTemplates), key) != std::end(numberTemplates);
+}
+} // namespace
+
+TEST(UIStringKey, FiftyFourShortAsciiTextsInFieldOrder)
+{
+    ASSERT_EQ(UIStringKey::count, 54u);
+    EXPECT_EQ(UIStringKey::all.front().field, "topBarTitle");
+    EXPECT_EQ(UIStringKey::all.front().text, "JOV Marrowtillance");
+    EXPECT_EQ(UIStringKey::all[32].field, "pinOk");
+    EXPECT_EQ(UIStringKey::all[47].field, "settingsOk");
+    EXPECT_EQ(UIStringKey::all.back().field, "reinsertPromptNfc");
+    std::set<std::string_view> fields;
+    for (const auto& entry : UIStringKey::all) {
+        fields.insert(entry.field);
+        EXPECT_LE(entry.text.size(), 52u) << entry.field;
+        for (char c : entry.text)
+            EXPECT_TRUE(c >= 0x20 && c < 0x7F) << entry.field;
+        EXPECT_EQ(countOf(entry.text, '_') > 0, isNumberTemplate(entry.text)) << entry.field;
+    }
+    EXPECT_EQ(fields.size(), 54u);
+    // The exact wordings the tables are keyed by.
+    EXPECT_EQ(UIStringKey::touchTwicePrompt, "Touch your security twice within 10 seconds");
+    EXPECT_EQ(UIStringKey::reinsertPrompt, "Please re-insert the security Key");
+    EXPECT_EQ(UIStringKey::resetFailed, "Reset device is failed");
+    EXPECT_EQ(UIStringKey::settingsOk, "Ok");
+}
+
+TEST(UIStringVal, StartsInEnglishWithFieldsInKeyOrder)
+{
+    const UIStringVal texts;
+    const auto& fields = UIStringVal::fields();
+    for (std::size_t i = 0; i < UIStringKey::count; ++i)
+        EXPECT_EQ(texts.*fields[i], UIStringKey::all[i].text) << UIStringKey::all[i].field;
+    EXPECT_EQ(texts.pinOk, "Ok");
+    EXPECT_EQ(texts.lvCount, "Resident credential counts:_, remains:");
+}
+
+// Every built-in table holds every text, and every number template keeps its marks where they were.
+TEST(BuiltInTables, CompleteAndTemplateSafe)
+{
+    const QtStringTables tables;
+    for (Language language : allLanguages) {
+        const std::string_view lang = rawValue(language);
+        std::set<std::string> distinct;
+        for (const auto& entry : UIStringKey::all) {
+            const std::optional<std::string> text = tables.translation(lang, entry.text);
+            ASSERT_TRUE(text) << lang << ": no entry for \"" << entry.text << "\"";
+            EXPECT_FALSE(text->empty()) << lang << ": " << entry.field;
+            distinct.insert(*text);
+            if (language == Language::EN) {
+                EXPECT_EQ(*text, entry.text);
+            }
+            if (!isNumberTemplate(entry.text)) {
+                EXPECT_EQ(countOf(*text, '_'), 0u) << lang << ": " << entry.field;
+                continue;
+            }
+            EXPECT_EQ(countOf(*text, '_'), countOf(entry.text, '_')) << lang << ": " << entry.field;
+            EXPECT_EQ(templatePieces(*text).size(), templatePieces(entry.text).size()) << lang << ": " << entry.field;
+            EXPECT_EQ(text->front() == '_', entry.text.front() == '_') << lang << ": " << entry.field;
+            EXPECT_EQ(text->back() == '_', entry.text.back() == '_') << lang << ": " << entry.field;
+        }
+        // "Ok" is one key for two fields, so 53 distinct English texts.
+        if (language != Language::EN) {
+            EXPECT_GT(distinct.size(), 40u) << lang << " looks untranslated";
+        }
+    }
+}
+
+TEST(BuiltInTables, TranslateEveryField)
+{
+    UIStringVal texts;
+    texts.update("es");
+    EXPECT_EQ(texts.topBarSettings, "Configuración");
+    EXPECT_EQ(texts.pinOk, "Aceptar");
+    EXPECT_EQ(texts.settingsOk, "Aceptar"); // translated although no page shows it
+    texts.update("jp");
+    EXPECT_EQ(texts.btnSetPin, "PINを設定");
+    texts.update("cn");
+    EXPECT_EQ(texts.pinCancel, "取消");
+    texts.update("en");
+    EXPECT_EQ(texts, UIStringVal());
+    EXPECT_EQ(localizedString("jp", "Settings"), "設定");
+}
+
+TEST(BuiltInTables, UnknownLanguagesAndKeysFallBackToEnglish)
+{
+    UIStringVal texts;
+    texts.update("ja"); // the ISO code is not one of ours
+    EXPECT_EQ(texts, UIStringVal());
+    texts.update("");
+    EXPECT_EQ(texts, UIStringVal());
+    EXPECT_EQ(localizedString("es", "No such text"), "No such text");
+    EXPECT_EQ(localizedString("ES", "Settings"), "Settings");
+    EXPECT_EQ(localizedString("../i18n/es", "Settings"), "Settings");
+}
+
+TEST(Tables, AMissingEntryStaysEnglishAndTheRestIsTranslated)
+{
+    const QtStringTables tables(MT_PARTIAL_TABLES_DIR);
+    UIStringVal texts;
+    texts.update("es", tables);
+    EXPECT_EQ(texts.itemStatusPinSet, "PIN puesto");
+    EXPECT_EQ(texts.topBarTitle, "JOV Marrowtillance");
+    EXPECT_EQ(texts.topBarSettings, "Settings");
+    EXPECT_EQ(tables.translation("es", "Settings"), std::nullopt);
+
+    texts = UIStringVal();
+    texts.update("cn", tables); // no table at all
+    EXPECT_EQ(texts, UIStringVal());
+}
+
+TEST(Tables, AnUnreadableTableCountsAsMissing)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    std::ofstream(folder.filePath("es.qm").toStdString()) << "not a translation table";
+    const QtStringTables tables(folder.path().toStdString());
+    EXPECT_EQ(tables.localizedString("es", "Settings"), "Settings");
+    EXPECT_EQ(tables.translation("es", "Settings"), std::nullopt);
+}
+
+TEST(TextTemplates, PiecesDropEmptyParts)
+{
+    EXPECT_EQ(templatePieces("to_characters"), (std::vector<std::string>{"to", "characters"}));
+    EXPECT_EQ(templatePieces("_retries left"), (std::vector<std::string>{"retries left"}));
+    EXPECT_EQ(templatePieces("a__b_"), (std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(templatePieces("").empty());
+    EXPECT_TRUE(templatePieces("___").empty());
+    EXPECT_EQ(templatePieces("Resident credential counts:_, remains:"),
+              (std::vector<std::string>{"Resident credential counts:", ", remains:"}));
+}
+
+TEST(TextTemplates, PinLengthTexts)
+{
+    EXPECT_EQ(pinLengthHintText(UIStringKey::pinLengthHint, 4, 63), "4 to 63 characters");
+    EXPECT_EQ(pinLengthMessageText(UIStringKey::pinChangeLength, 4, 63), "PIN length must be 4 to 63 characters");
+    EXPECT_EQ(pinLengthHintText("to_characters", 6, 63), "6 to 63 characters");
+    // A template with the wrong number of pieces gives nothing rather than a misleading sentence.
+    EXPECT_EQ(pinLengthHintText("to characters", 4, 63), "");
+    EXPECT_EQ(pinLengthHintText("_x", 4, 63), "");
+    EXPECT_EQ(pinLengthHintText("a_b_c", 4, 63), "");
+    EXPECT_EQ(pinLengthMessageText("to_characters", 4, 63), "");
+    EXPECT_EQ(pinLengthMessageText("", 4, 63), "");
+}
+
+TEST(TextTemplates, TranslatedPinLengthTexts)
+{
+    UIStringVal texts;
+    texts.update("es");
+    EXPECT_EQ(pinLengthHintText(texts.pinLengthHint, 4, 63), "4 a 63 caracteres");
+    EXPECT_EQ(pinLengthMessageText(texts.pinChangeLength, 4, 63), "El PIN debe tener de 4 a 63 caracteres");
+    texts.update("jp");
+    EXPECT_EQ(pinLengthHintText(texts.pinLengthHint, 4, 63), "4 ～ 63 文字");
+    texts.update("cn");
+    EXPECT_EQ(pinLengthMessageText(texts.pinChangeLength, 4, 63), "PIN 长度必须为 4 至 63 个字符");
+}
+
+TEST(TextTemplates, CredentialCountLine)
+{
+    EXPECT_EQ(credentialCountText(5, 20, "en"), "Resident credential counts: 5 , remains: 20");
+    EXPECT_EQ(credentialCountText(0, 0, "es"), "Credenciales residentes: 0 , disponibles: 0");
+    EXPECT_EQ(credentialCountText(5, 20, "cn"), "常驻凭据数量： 5 ，剩余： 20");
+    EXPECT_EQ(credentialCountText(5, 20, "xx"), "Resident credential counts: 5 , remains: 20");
+    const QtStringTables partial(MT_PARTIAL_TABLES_DIR);
+    EXPECT_EQ(credentialCountText(5, 20, "es", partial), ""); // "_x" has one piece
+}
+
+TEST(DeviceStatusText, English)
+{
+    EXPECT_EQ(deviceStatusText(8, true, true, "en"), "PIN is set, 8 retries left, support credential management");
+    EXPECT_EQ(deviceStatusText(8, true, false, "en"), "PIN is set, 8 retries left");
+    EXPECT_EQ(deviceStatusText(0, true, false, "en"), "PIN is set, 0 retries left");
+    EXPECT_EQ(deviceStatusText(0, false, false, "en"), "PIN is not set");
+    EXPECT_EQ(deviceStatusText(8, false, false, "en"), "PIN is not set"); // no PIN, no retries shown
+    EXPECT_EQ(deviceStatusText(0, false, true, "en"), "PIN is not set, support credential management");
+}
+
+TEST(DeviceStatusText, EachLanguage)
+{
+    EXPECT_EQ(deviceStatusText(8, true, true, "es"),
+              "PIN establecido, 8 intentos restantes, admite gestión de credenciales");
+    EXPECT_EQ(deviceStatusText(8, true, true, "jp"), "PIN設定済み, 8 回の再試行が可能, 認証情報の管理に対応");
+    EXPECT_EQ(deviceStatusText(8, true, true, "cn"), "已设置 PIN, 8 次重试机会, 支持凭据管理");
+    EXPECT_EQ(deviceStatusText(0, false, true, "es"), "PIN no establecido, admite gestión de credenciales");
+    EXPECT_EQ(deviceStatusText(3, true, false, "jp"), "PIN設定済み, 3 回の再試行が可能");
+    EXPECT_EQ(deviceStatusText(0, false, false, "cn"), "未设置 PIN");
+}
+
+TEST(DeviceStatusText, OtherRetriesTemplateShapes)
+{
+    const QtStringTables partial(MT_PARTIAL_TABLES_DIR);
+    // Words on both sides of the mark: a comma, the words before it, the number, the words after it.
+    EXPECT_EQ(deviceStatusText(8, true, true, "es", partial),
+              "PIN puesto, quedan 8 intentos, support credential management");
+    // Nothing but marks: the number alone.
+    EXPECT_EQ(deviceStatusText(8, true, false, "jp", partial), "PIN is set, 8");
+}
