@@ -1,0 +1,995 @@
+#include "viewmodel/DeviceViewModel.h"
+
+#include "fido/HidHelper.h"
+#include "fido/PcscHelper.h"
+#include "fido/PcscMonitor.h"
+#include "fido/Utils.h"
+#include "platform/Log.h"
+#include "viewmodel/DesktopWorkspace.h"
+#include "viewmodel/JOVFidoDevice.h"
+#include "viewmodel/QSettingsConfig.h"
+#include "viewmodel/TextTemplates.h"
+#include "viewmodel/WorkspaceActions.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QString>
+#include <QTextBoundaryFinder>
+#include <QThread>
+
+#include <algorithm>
+
+namespace {
+
+// The PIN text of a field as UTF-8 bytes in a wiping buffer.
+SecureBytes pinBytes(const std::string& text) { return SecureBytes(std::string_view(text)); }
+
+} // namespace
+
+DeviceViewModel::DeviceViewModel(Dependencies dependencies, QObject* parent)
+    : QObject(parent),
+      config_(dependencies.config ? std::move(dependencies.config) : std::make_shared<QSettingsConfig>()),
+      workspace_(dependencies.workspace ? std::move(dependencies.workspace) : std::make_shared<DesktopWorkspace>()),
+      stringTables_(dependencies.stringTables ? dependencies.stringTables : &defaultStringTables()),
+      hidHelper_(dependencies.hidHelper ? dependencies.hidHelper : &HidHelper::shared())
+{
+    ctap2_ = std::make_unique<Ctap2>();
+    authenToken_ = std::make_unique<AuthenToken>(*ctap2_);
+    hidHelper_->setWaitUserInputAction([this](bool wait) { setWaitUserTouch(wait); });
+    hidHelper_->setMonitorCallback(
+        [this](const std::shared_ptr<HidDevice>& device, bool inserted) { hidDeviceChanged(device, inserted); });
+    initLanguage();
+    loadAdvancedMode();
+    // Cards already present are reported from here on, after the saved language is in force.
+    if (dependencies.watchCards) {
+        pcscHelper_ = std::make_unique<PcscHelper>([this](bool wait) { setWaitUserTouch(wait); });
+        pcscMonitor_ = PcscMonitor::create(
+            [this](bool present, const std::string& reader) { cardChanged(present, reader); });
+    }
+}
+
+DeviceViewModel::~DeviceViewModel() { shutdown(); }
+
+void DeviceViewModel::shutdown()
+{
+    if (stopped_.exchange(true))
+        return;
+    {
+        std::lock_guard lock(hopMutex_);
+        shuttingDown_ = true;
+    }
+    hopCv_.notify_all();
+    // A block waiting for a touch would hold the queue for ever: cancel it, then stop what feeds the queue.
+    ctap2_->sendCmdCancel();
+    if (pcscHelper_)
+        pcscHelper_->setCancel(true);
+    hidHelper_->stopUsb();
+    hidHelper_->setMonitorCallback({});
+    hidHelper_->setWaitUserInputAction({});
+    queue_.stop();
+    pcscMonitor_.reset();
+}
+
+void DeviceViewModel::assertMainThread() const { Q_ASSERT(QThread::currentThread() == thread()); }
+
+// ---------------------------------------------------------------------------------------------------------
+// Threads and device binding
+
+void DeviceViewModel::runOnMain(std::function<void()> block)
+{
+    // Queued even on the main thread, so blocks keep their order; dropped with the object.
+    QMetaObject::invokeMethod(this, std::move(block), Qt::QueuedConnection);
+}
+
+void DeviceViewModel::runOnMainSync(const std::function<void()>& block)
+{
+    if (QThread::currentThread() == thread()) {
+        block();
+        return;
+    }
+    auto done = std::make_shared<bool>(false);
+    runOnMain([this, block, done] {
+        block();
+        {
+            std::lock_guard lock(hopMutex_);
+            *done = true;
+        }
+        hopCv_.notify_all();
+    });
+    std::unique_lock lock(hopMutex_);
+    hopCv_.wait(lock, [&] { return *done || shuttingDown_; });
+}
+
+void DeviceViewModel::runOnQueue(std::function<void()> block) { queue_.async(std::move(block)); }
+
+IOReturn DeviceViewModel::runOnHid(const Operation& op, const std::shared_ptr<HidDevice>& device)
+{
+    hidHelper_->setDevice(device);
+    ctap2_->setHidHelper(hidHelper_);
+    const IOReturn status = op();
+    ctap2_->setHidHelper(nullptr);
+    return status;
+}
+
+IOReturn DeviceViewModel::runOnPcsc(const Operation& op, const std::string& readerName)
+{
+    if (!pcscHelper_ || !pcscMonitor_)
+        return kIOReturnError;
+    pcscHelper_->setCancel(false);
+    pcscHelper_->setActiveCard(pcscMonitor_->getActiveCard(readerName));
+    IOReturn status = kIOReturnError;
+    if (pcscHelper_->sendCmdSelect() == kIOReturnSuccess) {
+        ctap2_->setPcscHelper(pcscHelper_.get());
+        status = op();
+        ctap2_->setPcscHelper(nullptr);
+        pcscHelper_->sendCmdDeselect();
+    }
+    pcscHelper_->setActiveCard(nullptr);
+    return status;
+}
+
+IOReturn DeviceViewModel::runOnDevice(const Operation& op, const Device& device)
+{
+    if (device.isHidDevice())
+        return runOnHid(op, device.hid());
+    return runOnPcsc(op, device.readerName());
+}
+
+IOReturn DeviceViewModel::runOnDevice(const Operation& op, const DeviceItem& item)
+{
+    return runOnDevice(
+        [&] {
+            ctap2_->applyKeySettings(item.cid, item.pinProtocol, item.fido2Pre);
+            return op();
+        },
+        item.device);
+}
+
+void DeviceViewModel::beginBusy()
+{
+    if (++busyCount_ == 1)
+        setBusy(true);
+}
+
+void DeviceViewModel::endBusy()
+{
+    if (busyCount_ > 0 && --busyCount_ == 0)
+        setBusy(false);
+}
+
+void DeviceViewModel::startUsbThread()
+{
+    if (usbStarted_)
+        return;
+    usbStarted_ = true;
+    hidHelper_->initUsb();
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Pages, buttons and the message box
+
+void DeviceViewModel::setCurrentView(View view)
+{
+    currentView_ = view;
+    showView(view);
+}
+
+void DeviceViewModel::showView(View view)
+{
+    if (view != View::deviceList)
+        setDeviceListViewVisible(false);
+    if (view != View::pin)
+        setPinViewVisible(false);
+    if (view != View::settings)
+        setSettingsViewVisible(false);
+    if (view != View::credMgmt)
+        setCredMgmtViewVisible(false);
+    switch (view) {
+    case View::deviceList: setDeviceListViewVisible(true); break;
+    case View::pin: setPinViewVisible(true); break;
+    case View::settings: setSettingsViewVisible(true); break;
+    case View::credMgmt: setCredMgmtViewVisible(true); break;
+    }
+}
+
+void DeviceViewModel::setDeviceListViewVisible(bool visible)
+{
+    if (visible && selectedDeviceItem_) {
+        // The selected key is read again; its row is replaced when the work queue reports back.
+        beginBusy();
+        const DeviceItem item = *selectedDeviceItem_;
+        runOnQueue([this, item] {
+            refreshDevice(item);
+            runOnMain([this] { endBusy(); });
+        });
+    }
+    setDeviceListViewVisibleFlag(visible);
+}
+
+void DeviceViewModel::updateButtons()
+{
+    setSetPinVisible(supportsPin() && !isPinSet());
+    setChangePinVisible(isPinSet());
+    setResetVisible(selectedDeviceItem_.has_value());
+    setCredMgmtVisible(advancedMode_ && selectedDeviceItem_ && selectedDeviceItem_->hasCredMgmt);
+}
+
+void DeviceViewModel::selectedDeviceChanged()
+{
+    updateButtons();
+    if (!selectedDeviceItem_) {
+        std::lock_guard lock(stateMutex_);
+        currentDevicePath_.reset();
+        return;
+    }
+    const DeviceItem item = *selectedDeviceItem_;
+    {
+        std::lock_guard lock(stateMutex_);
+        currentDevicePath_ = item.device;
+    }
+    runOnQueue([this, item] {
+        bool stillSelected = false;
+        {
+            std::lock_guard lock(stateMutex_);
+            stillSelected = currentDevicePath_ && *currentDevicePath_ == item.device;
+        }
+        if (stillSelected)
+            winkDevice(item);
+    });
+}
+
+void DeviceViewModel::showPinViewForSetOrChange()
+{
+    pinAuthen_ = false;
+    setCurrentView(View::pin);
+}
+
+void DeviceViewModel::showPinViewForCredMgmt()
+{
+    pinAuthen_ = true;
+    targetView_ = View::credMgmt;
+    setCurrentView(View::pin);
+}
+
+void DeviceViewModel::confirmReset()
+{
+    const UIStringVal texts = uiStr_;
+    // Shown once the work already queued has finished.
+    runOnQueue([this, texts] {
+        presentMessageBox(texts.resetMessageBoxTitle, texts.resetWarning, texts.pinOk, texts.pinCancel,
+                          [this] { startReset(); });
+    });
+}
+
+void DeviceViewModel::startReset()
+{
+    if (messageBoxInfo_.result && selectedDeviceItem_)
+        setWaitReinsert(selectedDeviceItem_->device);
+}
+
+void DeviceViewModel::presentMessageBox(std::string title, std::string message, std::string ok,
+                                        std::optional<std::string> cancel, std::function<void()> callback)
+{
+    runOnMain([this, title = std::move(title), message = std::move(message), ok = std::move(ok),
+               cancel = std::move(cancel), callback = std::move(callback)]() mutable {
+        messageBoxInfo_ = MessageBoxInfo{std::move(title), std::move(message), std::move(ok), std::move(cancel), true,
+                                         std::move(callback)};
+        setShowMessageBox(true);
+    });
+}
+
+void DeviceViewModel::closeMessageBox(bool okPressed)
+{
+    if (!showMessageBox_)
+        return;
+    messageBoxInfo_.result = okPressed;
+    setShowMessageBox(false);
+    if (auto callback = messageBoxInfo_.callback)
+        callback();
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Device list
+
+std::string DeviceViewModel::deviceName(const Device& device)
+{
+    if (device.isHidDevice())
+        return hidHelper_->getProductName();
+    return pcscHelper_ ? pcscHelper_->getAtr() : std::string{};
+}
+
+std::pair<DeviceItem, IOReturn> DeviceViewModel::readDeviceInfo(const Device& device)
+{
+    DeviceItem item;
+    item.device = device;
+    IOReturn status = ctap2_->sendCmdInit().second;
+    if (status == kIOReturnSuccess) {
+        item.cid = ctap2_->cid();
+        auto [info, infoStatus] = ctap2_->getInfo();
+        status = infoStatus;
+        if (status == kIOReturnSuccess) {
+            item.deviceName = displayName(deviceName(device));
+            item.pinProtocol = ctap2_->pinProtocol();
+            item.aaguid = info.aaguid;
+            std::string protocols;
+            for (const auto& version : info.versions)
+                protocols += (protocols.empty() ? "" : ", ") + version;
+            item.protocols = protocols;
+            if (info.firmwareVersion != 0)
+                item.firmware = std::to_string(info.firmwareVersion);
+            if (auto it = info.options.find("clientPin"); it != info.options.end())
+                item.pinPresent = it->second;
+            if (auto it = info.options.find("credMgmt"); it != info.options.end()) {
+                item.hasCredMgmt = it->second;
+            } else if (auto pre = info.options.find("credentialMgmtPreview"); pre != info.options.end()) {
+                item.hasCredMgmt = pre->second;
+                item.fido2Pre = true;
+            }
+            if (item.pinProtocol != PinProtocol::None) {
+                auto [retries, retriesStatus] = ctap2_->getPinRetries();
+                if (retriesStatus == kIOReturnSuccess) {
+                    item.retries = retries.retries;
+                    if (info.minPINLength > 0)
+                        item.minPinLength = info.minPINLength;
+                }
+            }
+        }
+    }
+    return {item, status};
+}
+
+void DeviceViewModel::addDevice(const Device& device)
+{
+    DeviceItem item;
+    runOnDevice(
+        [&] {
+            auto [read, status] = readDeviceInfo(device);
+            item = std::move(read);
+            return status;
+        },
+        device);
+    if (item.aaguid.empty())
+        return;
+    runOnMainSync([this, &item] {
+        auto list = deviceList_;
+        list.push_back(item);
+        setDeviceList(list);
+    });
+}
+
+void DeviceViewModel::removeDevice(const Device& device)
+{
+    runOnMainSync([this, &device] {
+        if (selectedDeviceItem_ && selectedDeviceItem_->device == device) {
+            setSelectedDeviceItem(std::nullopt);
+            selectedDeviceChanged();
+            if (currentView_ == View::pin || currentView_ == View::credMgmt)
+                setCurrentView(View::deviceList);
+        }
+        auto list = deviceList_;
+        std::erase_if(list, [&](const DeviceItem& i) { return i.device == device; });
+        setDeviceList(list);
+    });
+}
+
+void DeviceViewModel::refreshDevice(const DeviceItem& item)
+{
+    DeviceItem fresh;
+    runOnDevice(
+        [&] {
+            auto [read, status] = readDeviceInfo(item.device);
+            fresh = std::move(read);
+            return status;
+        },
+        item.device);
+    if (fresh.aaguid.empty())
+        return;
+    runOnMainSync([this, &item, &fresh] {
+        auto list = deviceList_;
+        auto it = std::find(list.begin(), list.end(), item);
+        if (it == list.end())
+            return;
+        *it = fresh;
+        setDeviceList(list);
+    });
+}
+
+void DeviceViewModel::winkDevice(const DeviceItem& item)
+{
+    runOnDevice([this] { return ctap2_->sendCmdWink(); }, item);
+}
+
+void DeviceViewModel::hidDeviceChanged(const std::shared_ptr<HidDevice>& hid, bool inserted)
+{
+    runOnQueue([this, hid, inserted] {
+        logLine(inserted ? "Device inserted" : "Device removed");
+        const Device device = Device::hidDevice(hid);
+        if (inserted) {
+            if (!checkReinsert(device, std::nullopt))
+                addDevice(device);
+        } else {
+            removeDevice(device);
+        }
+    });
+}
+
+std::string DeviceViewModel::readCardIdentity(const Device& device)
+{
+    std::string id;
+    runOnDevice(
+        [&] {
+            if (PcscHelper* pcsc = ctap2_->pcscHelper())
+                id = pcsc->getAtr();
+            return id.empty() ? kIOReturnError : kIOReturnSuccess;
+        },
+        device);
+    return id;
+}
+
+void DeviceViewModel::cardChanged(bool present, const std::string& reader)
+{
+    logLine(reader + ": card " + (present ? "present" : "absent"));
+    runOnQueue([this, present, reader] {
+        const Device device = Device::pcscDevice(reader);
+        if (!present) {
+            removeDevice(device);
+            return;
+        }
+        const std::string id = readCardIdentity(device);
+        if (!jovFidoDeviceFromRawValue(id))
+            return;
+        if (checkReinsert(device, id))
+            return;
+        bool listed = false;
+        runOnMainSync([&] {
+            listed = std::any_of(deviceList_.begin(), deviceList_.end(),
+                                 [&](const DeviceItem& i) { return i.device == device; });
+        });
+        if (!listed)
+            addDevice(device);
+    });
+}
+
+void DeviceViewModel::replaceSelectedItem(const DeviceItem& updated)
+{
+    if (!selectedDeviceItem_)
+        return;
+    const DeviceItem old = *selectedDeviceItem_;
+    auto list = deviceList_;
+    std::replace(list.begin(), list.end(), old, updated);
+    setDeviceList(list);
+    setSelectedDeviceItem(updated);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// PIN page
+
+bool DeviceViewModel::supportsPin() const
+{
+    return selectedDeviceItem_ && selectedDeviceItem_->pinProtocol != PinProtocol::None;
+}
+
+bool DeviceViewModel::isPinSet() const { return selectedDeviceItem_ && selectedDeviceItem_->pinPresent; }
+
+std::uint64_t DeviceViewModel::minimumPinLength() const
+{
+    return selectedDeviceItem_ ? selectedDeviceItem_->minPinLength : pinLengthMin;
+}
+
+void DeviceViewModel::setPinViewVisible(bool visible)
+{
+    if (visible) {
+        setupPinFields();
+        // OK must reflect the fields as they are now, never a state left from an earlier visit.
+        updatePinInputDone();
+    } else {
+        clearPinFields();
+    }
+    setPinViewVisibleFlag(visible);
+}
+
+void DeviceViewModel::setupPinFields()
+{
+    setHasOldPin(isPinSet() && !pinAuthen_);
+    setHasNewPin(!pinAuthen_ || !isPinSet());
+    setHasConfirmPin(!pinAuthen_ || !isPinSet());
+    setHasAuthPin(isPinSet() && pinAuthen_);
+    updatePinLengthHint();
+}
+
+void DeviceViewModel::clearPinFields()
+{
+    setAuthPin({});
+    setOldPin({});
+    setNewPin({});
+    setConfirmPin({});
+}
+
+void DeviceViewModel::updatePinLengthHint()
+{
+    setPinLengthHint(pinLengthHintText(uiStr_.pinLengthHint, minimumPinLength(), pinLengthMax));
+}
+
+void DeviceViewModel::sanitizePinInput(std::string& text)
+{
+    if (text.empty() || text.find(' ') == std::string::npos)
+        return;
+    // Drop the last character (a whole UTF-8 sequence).
+    std::size_t cut = text.size() - 1;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        --cut;
+    text.erase(cut);
+}
+
+void DeviceViewModel::updatePinInputDone()
+{
+    if (pinAuthen_ && isPinSet()) {
+        setPinInputDone(!authPin_.empty());
+        return;
+    }
+    setPinInputDone((!isPinSet() || !oldPin_.empty()) && !newPin_.empty() && !confirmPin_.empty());
+}
+
+std::size_t DeviceViewModel::characterCount(const std::string& text) const
+{
+    const QString s = QString::fromStdString(text);
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, s);
+    std::size_t count = 0;
+    while (finder.toNextBoundary() != -1)
+        ++count;
+    return count;
+}
+
+std::optional<std::string> DeviceViewModel::checkPinLength(const std::string& pin) const
+{
+    // Never accept an empty PIN, whatever minimum the key reports; and the key takes at most 63 bytes.
+    const std::uint64_t min = std::max<std::uint64_t>(minimumPinLength(), 1);
+    const std::size_t chars = characterCount(pin);
+    if (chars < min || chars > pinLengthMax || pin.size() > pinLengthMax)
+        return pinLengthMessageText(uiStr_.pinChangeLength, minimumPinLength(), pinLengthMax);
+    return std::nullopt;
+}
+
+std::optional<std::string> DeviceViewModel::checkNewPin() const
+{
+    if (auto message = checkPinLength(newPin_))
+        return message;
+    if (auto message = checkPinLength(confirmPin_))
+        return message;
+    if (newPin_ != confirmPin_)
+        return uiStr_.pinChangeNotMatch;
+    return std::nullopt;
+}
+
+void DeviceViewModel::setOrChangePinOnDevice(bool pinSet, std::function<void(IOReturn)> done)
+{
+    if (!selectedDeviceItem_) {
+        done(kIOReturnError);
+        return;
+    }
+    beginBusy();
+    const DeviceItem item = *selectedDeviceItem_;
+    auto oldPin = std::make_shared<SecureBytes>(pinBytes(oldPin_));
+    auto newPin = std::make_shared<SecureBytes>(pinBytes(newPin_));
+    runOnQueue([this, item, pinSet, oldPin, newPin, done = std::move(done)] {
+        const IOReturn status = runOnDevice(
+            [&] { return pinSet ? ctap2_->changePin(*oldPin, *newPin) : ctap2_->setPin(*newPin); }, item);
+        oldPin->clear();
+        newPin->clear();
+        runOnMain([this, status, done] {
+            endBusy();
+            done(status);
+        });
+    });
+}
+
+void DeviceViewModel::authenticatePin(std::function<void(bool)> done)
+{
+    if (!selectedDeviceItem_) {
+        done(false);
+        return;
+    }
+    beginBusy();
+    const DeviceItem item = *selectedDeviceItem_;
+    auto pin = std::make_shared<SecureBytes>(pinBytes(authPin_));
+    runOnQueue([this, item, pin, done = std::move(done)] {
+        const IOReturn status = runOnDevice(
+            [&] { return authenToken_->requestToken(*pin, Permission::CredentialManagement); }, item);
+        pin->clear();
+        runOnMain([this, status, done] {
+            endBusy();
+            done(status == kIOReturnSuccess);
+        });
+    });
+}
+
+void DeviceViewModel::pinOkClicked()
+{
+    if (busy_)
+        return;
+    if (!pinAuthen_) {
+        const std::string title = uiStr_.pinMessageBoxTitle;
+        if (auto message = checkNewPin()) {
+            presentMessageBox(title, *message, uiStr_.pinOk, std::nullopt, {});
+            return;
+        }
+        const bool pinSet = isPinSet();
+        setOrChangePinOnDevice(pinSet, [this, title, pinSet](IOReturn status) {
+            const bool ok = status == kIOReturnSuccess;
+            const std::string message = ok ? uiStr_.pinNewPinSet : pinSet ? uiStr_.pinWrongPin : uiStr_.pinSetFailed;
+            presentMessageBox(title, message, uiStr_.pinOk, std::nullopt, {});
+            if (ok)
+                setCurrentView(View::deviceList);
+        });
+        return;
+    }
+
+    const std::string title = uiStr_.pinAuthTitle;
+    auto authenticate = [this, title] {
+        authenticatePin([this, title](bool ok) {
+            if (ok) {
+                pinAuthen_ = false;
+                setCurrentView(targetView_);
+            } else {
+                presentMessageBox(title, uiStr_.pinAuthFailed, uiStr_.pinOk, std::nullopt, {});
+            }
+        });
+    };
+    if (isPinSet()) {
+        if (auto message = checkPinLength(authPin_)) {
+            presentMessageBox(title, *message, uiStr_.pinOk, std::nullopt, {});
+            return;
+        }
+        authenticate();
+        return;
+    }
+    // A key without a PIN: set the new PIN first, then authenticate with it.
+    if (auto message = checkNewPin()) {
+        presentMessageBox(title, *message, uiStr_.pinOk, std::nullopt, {});
+        return;
+    }
+    setOrChangePinOnDevice(false, [this, title, authenticate](IOReturn status) {
+        if (status != kIOReturnSuccess) {
+            presentMessageBox(title, uiStr_.pinSetFailed, uiStr_.pinOk, std::nullopt, {});
+            return;
+        }
+        // The key has a PIN now: a failing token step must not send the user back to setting one.
+        if (selectedDeviceItem_) {
+            DeviceItem updated = *selectedDeviceItem_;
+            updated.pinPresent = true;
+            replaceSelectedItem(updated);
+        }
+        setAuthPin(newPin_);
+        authenticate();
+    });
+}
+
+void DeviceViewModel::pinCancelClicked()
+{
+    if (busy_)
+        return;
+    setCurrentView(View::deviceList);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Credential page
+
+void DeviceViewModel::setCredMgmtViewVisible(bool visible)
+{
+    if (visible && needUpdateRpList_) {
+        setLoading(true);
+        setRpList({});
+        if (selectedDeviceItem_) {
+            const DeviceItem item = *selectedDeviceItem_;
+            runOnQueue([this, item] { loadRpList(item); });
+        } else {
+            runOnQueue([this] {
+                runOnMain([this] {
+                    setLoading(false);
+                    updateCredMgmtDeleteButtonEnable();
+                    updateCredMgmtCountInfo();
+                });
+            });
+        }
+    }
+    needUpdateRpList_ = !visible;
+    setCredMgmtViewVisibleFlag(visible);
+}
+
+void DeviceViewModel::updateCredMgmtDeleteButtonEnable()
+{
+    setCredMgmtDeleteButtonEnable(
+        std::any_of(rpList_.begin(), rpList_.end(), [](const RpItem& item) { return item.isChecked; }));
+}
+
+void DeviceViewModel::updateCredMgmtCountInfo()
+{
+    setCredMgmtCountInfo(credentialCountText(existingCount_.load(), remainingCount_.load(), rawValue(language_),
+                                             *stringTables_));
+}
+
+void DeviceViewModel::setRpItemChecked(std::size_t index, bool checked)
+{
+    if (index >= rpList_.size() || rpList_[index].isChecked == checked)
+        return;
+    auto list = rpList_;
+    list[index].isChecked = checked;
+    setRpList(list);
+    updateCredMgmtDeleteButtonEnable();
+}
+
+void DeviceViewModel::readCredsMetadata(const SecureBytes& token, const SSecret& secret)
+{
+    auto [existing, remaining, status] = ctap2_->getCredsMetadata(token, secret);
+    (void)status;
+    existingCount_ = existing;
+    remainingCount_ = remaining;
+}
+
+void DeviceViewModel::loadRpList(const DeviceItem& item)
+{
+    const SecureBytes& token = authenToken_->getToken();
+    const auto& secret = authenToken_->getSharedSecret();
+    if (!token.empty() && secret) {
+        runOnDevice(
+            [&] {
+                readCredsMetadata(token, *secret);
+                auto [rps, totalRps, rpStatus] = ctap2_->enumerateRPs(token, *secret);
+                IOReturn status = rpStatus;
+                for (const RpInfo& rp : rps) {
+                    auto [creds, total, credStatus] = ctap2_->enumerateCredentials(token, *secret, rp.idHash);
+                    status = credStatus;
+                    std::vector<RpItem> rows;
+                    for (const CredentialInfo& cred : creds) {
+                        RpItem row;
+                        row.id = rp.id;
+                        row.name = removeSpaces(rp.name).empty() ? rp.id : rp.name;
+                        row.idHash = bytesToHexString(rp.idHash);
+                        row.userId = cred.userEntity.id;
+                        row.userName = cred.userEntity.name;
+                        row.credentialId = bytesToHexString(cred.publicKeyCredentialDescriptor.id);
+                        row.credType = cred.publicKeyCredentialDescriptor.type;
+                        rows.push_back(std::move(row));
+                    }
+                    runOnMain([this, rows = std::move(rows)] {
+                        auto list = rpList_;
+                        list.insert(list.end(), rows.begin(), rows.end());
+                        setRpList(list);
+                    });
+                }
+                return status;
+            },
+            item);
+    }
+    runOnMain([this] {
+        setLoading(false);
+        updateCredMgmtDeleteButtonEnable();
+        updateCredMgmtCountInfo();
+    });
+}
+
+IOReturn DeviceViewModel::deleteRpItem(const std::string& credentialId, const std::string& credType)
+{
+    const SecureBytes& token = authenToken_->getToken();
+    const auto& secret = authenToken_->getSharedSecret();
+    if (token.empty() || !secret)
+        return kIOReturnError;
+    const IOReturn status =
+        ctap2_->deleteCredential(token, *secret, PublicKeyCredentialDescriptor{hexToBytes(credentialId), credType});
+    readCredsMetadata(token, *secret);
+    return status;
+}
+
+void DeviceViewModel::credMgmtDeleteClicked()
+{
+    if (busy_ || !selectedDeviceItem_)
+        return;
+    const DeviceItem item = *selectedDeviceItem_;
+    const std::string prompt = uiStr_.touchPrompt;
+    beginBusy();
+    runOnQueue([this, item, prompt] {
+        runOnDevice(
+            [&] {
+                setTouchPromptText(prompt);
+                const IOReturn touch = ctap2_->fido2Pre() ? ctap2_->selectDevice() : ctap2_->selection();
+                if (touch != kIOReturnSuccess)
+                    return touch;
+                // The rows ticked at the moment of the touch, last first.
+                std::vector<std::pair<std::string, std::string>> ticked;
+                runOnMainSync([&] {
+                    for (auto it = rpList_.rbegin(); it != rpList_.rend(); ++it)
+                        if (it->isChecked)
+                            ticked.emplace_back(it->credentialId, it->credType);
+                });
+                for (const auto& [credentialId, credType] : ticked) {
+                    if (deleteRpItem(credentialId, credType) != kIOReturnSuccess)
+                        continue;
+                    runOnMain([this, credentialId] {
+                        auto list = rpList_;
+                        std::erase_if(list, [&](const RpItem& row) { return row.credentialId == credentialId; });
+                        setRpList(list);
+                    });
+                }
+                return touch;
+            },
+            item);
+        runOnMain([this] {
+            updateCredMgmtDeleteButtonEnable();
+            updateCredMgmtCountInfo();
+            endBusy();
+        });
+    });
+}
+
+void DeviceViewModel::credMgmtBackClicked()
+{
+    if (busy_)
+        return;
+    setCurrentView(View::deviceList);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Reset after re-insert, and the touch prompt
+
+void DeviceViewModel::setWaitReinsert(std::optional<Device> device)
+{
+    runOnQueue([this, device] {
+        waitReinsertDevice_ = device;
+        tapCount_ = 0;
+        waitReinsertName_.reset();
+        waitReinsertSerial_.clear();
+        if (device && device->isHidDevice()) {
+            waitReinsertName_ = device->hid() ? device->hid()->product() : std::string{};
+            waitReinsertSerial_ = device->hid() ? device->hid()->serialNumber() : std::string{};
+        } else if (device) {
+            waitReinsertName_ = readCardIdentity(*device);
+        }
+        const int kind = !device ? 0 : device->isHidDevice() ? 1 : 2;
+        runOnMain([this, kind] {
+            setReinsertNeeded(kind != 0);
+            setReinsertText(kind == 0 ? std::string{} : kind == 1 ? uiStr_.reinsertPrompt : uiStr_.reinsertPromptNfc);
+        });
+    });
+}
+
+bool DeviceViewModel::isAwaitedDevice(const Device& device, const std::optional<std::string>& id) const
+{
+    if (!waitReinsertDevice_)
+        return false;
+    if (device.isHidDevice()) {
+        const auto hid = device.hid();
+        if (!hid || !waitReinsertName_ || waitReinsertName_->empty() || hid->product() != *waitReinsertName_)
+            return false;
+        // The returning key is a new object: the same model, and the same serial number when keys report one.
+        return waitReinsertSerial_.empty() || hid->serialNumber() == waitReinsertSerial_;
+    }
+    return device == *waitReinsertDevice_ && waitReinsertName_ && id && !waitReinsertName_->empty() &&
+           *waitReinsertName_ == *id;
+}
+
+bool DeviceViewModel::checkReinsert(const Device& device, const std::optional<std::string>& id)
+{
+    if (!waitReinsertDevice_ || !isAwaitedDevice(device, id))
+        return false;
+    UIStringVal texts;
+    runOnMainSync([&] { texts = uiStr_; });
+    auto endWait = [this] {
+        waitReinsertDevice_.reset();
+        waitReinsertName_.reset();
+        waitReinsertSerial_.clear();
+        tapCount_ = 0;
+        runOnMain([this] {
+            setReinsertNeeded(false);
+            setReinsertText({});
+        });
+    };
+    IOReturn status = kIOReturnSuccess;
+    if (device.isHidDevice()) {
+        endWait();
+        status = runOnDevice([this] { return ctap2_->sendCmdInit().second; }, device);
+        if (status == kIOReturnSuccess)
+            status = runOnDevice(
+                [&] {
+                    setTouchPromptText(texts.touchTwicePrompt);
+                    return ctap2_->selectDevice();
+                },
+                device);
+    } else {
+        if (tapCount_ == 0) {
+            tapCount_ = 1;
+            return true;
+        }
+        endWait();
+    }
+    if (status == kIOReturnSuccess)
+        status = runOnDevice(
+            [&] {
+                setTouchPromptText(texts.touchPrompt);
+                return ctap2_->reset();
+            },
+            device);
+    if (status == kIOReturnSuccess) {
+        addDevice(device);
+        presentMessageBox(texts.resetMessageBoxTitle, texts.resetSuccess, texts.pinOk, std::nullopt, {});
+        return true;
+    }
+    if (status == kIOReturnAborted || status == kIOReturnNotPermitted)
+        return false;
+    presentMessageBox(texts.resetMessageBoxTitle, texts.resetFailed, texts.pinOk, std::nullopt, {});
+    return false;
+}
+
+void DeviceViewModel::cancelReinsert()
+{
+    ctap2_->sendCmdCancel();
+    setWaitReinsert(std::nullopt);
+}
+
+void DeviceViewModel::setTouchPromptText(std::string text)
+{
+    runOnMain([this, text = std::move(text)] { setTouchPromptTextValue(text); });
+}
+
+void DeviceViewModel::setWaitUserTouch(bool wait)
+{
+    runOnMain([this, wait] { setWaitUserTouchValue(wait); });
+}
+
+void DeviceViewModel::cancelUserTouch() { ctap2_->sendCmdCancel(); }
+
+// ---------------------------------------------------------------------------------------------------------
+// Settings, language and the top bar
+
+void DeviceViewModel::initLanguage()
+{
+    loadLanguage();
+    applyLanguage();
+}
+
+void DeviceViewModel::loadLanguage()
+{
+    setLanguage(languageFromRawValue(config_->get(Config::languageKey)).value_or(Language::EN));
+}
+
+void DeviceViewModel::applyLanguage()
+{
+    UIStringVal texts = uiStr_;
+    texts.update(rawValue(language_), *stringTables_);
+    setUiStr(texts);
+    saveLanguage();
+    if (pinViewVisible_)
+        updatePinLengthHint();
+    if (credMgmtViewVisible_)
+        updateCredMgmtCountInfo();
+}
+
+void DeviceViewModel::saveLanguage()
+{
+    const std::string_view code = rawValue(language_);
+    if (config_->get(Config::languageKey) != code)
+        config_->set(Config::languageKey, code);
+}
+
+void DeviceViewModel::switchLanguage()
+{
+    setLanguage(next(language_));
+    applyLanguage();
+}
+
+void DeviceViewModel::loadAdvancedMode() { setAdvancedMode(config_->get(Config::advancedModeKey) == "true"); }
+
+void DeviceViewModel::saveAdvancedMode()
+{
+    const std::string value = advancedMode_ ? "true" : "false";
+    if (config_->get(Config::advancedModeKey) != value)
+        config_->set(Config::advancedModeKey, value);
+    setCurrentView(View::deviceList);
+}
+
+void DeviceViewModel::setSettingsViewVisible(bool visible) { setSettingsViewVisibleFlag(visible); }
+
+void DeviceViewModel::showSettings() { setCurrentView(View::settings); }
+
+void DeviceViewModel::openOtpApp() { ::openOtpApp(*workspace_); }
+
+void DeviceViewModel::openUserManual() { ::openUserManual(*workspace_); }
