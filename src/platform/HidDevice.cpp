@@ -88,7 +88,8 @@ IOReturn HidDevice::setReport(std::span<const std::uint8_t> report)
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             return statusFromErrno(errno);
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return kIOReturnTimeout;
         pollfd pfd{fd, POLLOUT, 0};

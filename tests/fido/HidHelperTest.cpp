@@ -178,14 +178,16 @@ TEST(HidHelperReassembly, ContinuationBeforeInitialisationIsIgnoredAndInitialisa
     HidHelper::ReceiveVariables rv;
     HidHelper::prepareReceive(state, rv, kCid);
     using O = HidHelper::ReceiveOutcome;
-    EXPECT_EQ(HidHelper::ReceiveResponse(state, rv, CTAPHID::CBOR, ScriptedCtaphidPeer::contPacket(kCid, 0, pattern(59))),
-              O::ignored);
+    EXPECT_EQ(
+        HidHelper::ReceiveResponse(state, rv, CTAPHID::CBOR, ScriptedCtaphidPeer::contPacket(kCid, 0, pattern(59))),
+        O::ignored);
     EXPECT_EQ(rv.seq, 0);
     EXPECT_EQ(HidHelper::ReceiveResponse(state, rv, CTAPHID::CBOR,
                                          ScriptedCtaphidPeer::initPacket(kCid, kCbor, 200, pattern(57, 1))),
               O::accepted);
-    EXPECT_EQ(HidHelper::ReceiveResponse(state, rv, CTAPHID::CBOR, ScriptedCtaphidPeer::contPacket(kCid, 0, pattern(59))),
-              O::accepted);
+    EXPECT_EQ(
+        HidHelper::ReceiveResponse(state, rv, CTAPHID::CBOR, ScriptedCtaphidPeer::contPacket(kCid, 0, pattern(59))),
+        O::accepted);
     // A new initialisation packet, shorter than what was gathered, starts over: nothing is written past it.
     EXPECT_EQ(HidHelper::ReceiveResponse(state, rv, CTAPHID::CBOR,
                                          ScriptedCtaphidPeer::initPacket(kCid, kCbor, 3, H("AABBCC"))),

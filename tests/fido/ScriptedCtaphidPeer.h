@@ -49,7 +49,8 @@ public:
         request.cid = cidOf(*first);
         request.cmd = static_cast<std::uint8_t>((*first)[4] & 0x7F);
         const std::size_t length = static_cast<std::size_t>(((*first)[5] << 8) | (*first)[6]);
-        request.data.assign(first->begin() + 7, first->begin() + 7 + static_cast<long>(std::min<std::size_t>(length, 57)));
+        request.data.assign(first->begin() + 7,
+                            first->begin() + 7 + static_cast<long>(std::min<std::size_t>(length, 57)));
         for (std::uint8_t seq = 0; request.data.size() < length; ++seq) {
             auto next = readReport(timeout);
             if (!next || cidOf(*next) != request.cid || (*next)[4] != seq)
@@ -61,7 +62,10 @@ public:
     }
 
     // Sends one input report exactly as given (no padding).
-    bool sendRaw(const Bytes& report) { return ::send(fd_, report.data(), report.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(report.size()); }
+    bool sendRaw(const Bytes& report)
+    {
+        return ::send(fd_, report.data(), report.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(report.size());
+    }
 
     // Sends one input report padded to 64 bytes, as a key does.
     bool send(Bytes report)
@@ -96,11 +100,14 @@ public:
     void sendMessage(std::uint32_t cid, std::uint8_t cmd, const Bytes& data)
     {
         const std::size_t firstTake = std::min<std::size_t>(data.size(), 57);
-        send(initPacket(cid, cmd, static_cast<std::uint16_t>(data.size()), Bytes(data.begin(), data.begin() + static_cast<long>(firstTake))));
+        send(initPacket(cid, cmd, static_cast<std::uint16_t>(data.size()),
+                        Bytes(data.begin(), data.begin() + static_cast<long>(firstTake))));
         std::size_t offset = firstTake;
         for (std::uint8_t seq = 0; offset < data.size(); ++seq) {
             const std::size_t take = std::min<std::size_t>(data.size() - offset, 59);
-            send(contPacket(cid, seq, Bytes(data.begin() + static_cast<long>(offset), data.begin() + static_cast<long>(offset + take))));
+            send(contPacket(
+                cid, seq,
+                Bytes(data.begin() + static_cast<long>(offset), data.begin() + static_cast<long>(offset + take))));
             offset += take;
         }
     }
