@@ -1,0 +1,171 @@
+#pragma once
+
+#include "fido/CtapConstants.h"
+#include "platform/HidDevice.h"
+#include "platform/HidDeviceSource.h"
+#include "platform/HidManager.h"
+#include "platform/IOReturn.h"
+#include "platform/SecureBytes.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+// The maker's USB vendor ID.
+inline constexpr std::uint16_t kMakerVendorId = 0x1EA8;
+
+// The USB transport: finds the maker's keys (through the HID thread of HidManager) and carries one CTAPHID
+// request at a time to the bound key, cut into 64-byte reports, then puts the answer back together from the
+// key's input reports.
+//
+// One instance serves the process (shared()); tests build their own on another device source.
+class HidHelper {
+public:
+    enum class ReceiveState { idle, start, processing, done };
+
+    // The answer being reassembled.
+    struct ReceiveVariables {
+        std::uint32_t cid = 0;     // awaited channel; the broadcast channel accepts every channel
+        std::uint8_t seq = 0;      // next continuation sequence number to accept
+        std::uint32_t currCid = 0; // channel of the report being examined
+        std::uint8_t curSeq = 0;
+        int pos = 0;    // payload offset in the report being examined
+        int count = 0;  // payload bytes gathered
+        int remain = 0; // payload bytes still expected
+        Bytes bytes;    // the payload, sized to the declared length
+        IOReturn result = kIOReturnSuccess;
+    };
+
+    // What one input report did to the reassembly.
+    enum class ReceiveOutcome {
+        ignored,            // not for this answer (or a PROCESSING keepalive)
+        userPresenceNeeded, // UPNEEDED keepalive
+        unknownStatus,      // keepalive with another status; the message ended
+        accepted,           // payload taken, more expected
+        ended,              // the message is complete, or ended in error (state done)
+    };
+
+    struct Timing {
+        // An answer wait, counted from its start; keepalives do not extend it.
+        std::chrono::milliseconds answerTimeout{5000};
+        // A wait without time limit (touch requests) still ends when the key sends nothing at all for this long.
+        std::chrono::milliseconds silenceTimeout{30000};
+        // The pause of the HID thread after each arrival, before it is reported.
+        std::chrono::milliseconds arrivalPause{100};
+    };
+
+    struct Framing {
+        std::vector<Bytes> packets;
+        IOReturn status = kIOReturnSuccess;
+    };
+
+    // (answer, status); the answer is empty whenever the status is not 0.
+    using Response = std::pair<Bytes, IOReturn>;
+    using MonitorCallback = std::function<void(const std::shared_ptr<HidDevice>& device, bool added)>;
+    using WaitUserInputAction = std::function<void(bool waiting)>;
+
+    static constexpr std::uint16_t vendorId = kMakerVendorId;
+    static constexpr std::uint16_t productId = 0;
+    static constexpr std::uint16_t usagePage = 0xF1D0;
+    static constexpr std::uint16_t page = 1;
+    static constexpr int reportSize = 64;
+    static constexpr int startOffset = 7;
+    static constexpr int contOffset = 5;
+    static constexpr std::uint32_t kBroadcastCid = 0xFFFFFFFF;
+    // One initialisation packet and 128 continuation packets.
+    static constexpr int kMaxMessageLength = (reportSize - startOffset) + 128 * (reportSize - contOffset);
+
+    // The process-wide instance on the system's HID devices, made on first use.
+    static HidHelper& shared();
+
+    explicit HidHelper(std::shared_ptr<HidDeviceSource> source);
+    HidHelper(std::shared_ptr<HidDeviceSource> source, Timing timing);
+    ~HidHelper();
+    HidHelper(const HidHelper&) = delete;
+    HidHelper& operator=(const HidHelper&) = delete;
+
+    // Starts watching the maker's keys (vendor ID, usage page 0xF1D0, usage 1; any product) on the HID thread:
+    // keys already attached are reported first, then each arrival and removal. Returns at once; later calls do
+    // nothing.
+    void initUsb();
+    // Stops the HID thread and joins it; a wait in progress ends with kIOReturnAborted. Idempotent.
+    void stopUsb();
+
+    // Discovery handlers, on the HID thread.
+    void deviceAdded(const std::shared_ptr<HidDevice>& device);
+    void deviceRemoved(const std::shared_ptr<HidDevice>& device);
+    // The product string of the bound key, or "".
+    std::string getProductName() const;
+
+    std::shared_ptr<HidDevice> device() const;
+    void setDevice(std::shared_ptr<HidDevice> device);
+    void setMonitorCallback(MonitorCallback callback);
+    void setWaitUserInputAction(WaitUserInputAction action);
+    bool waitUserInput() const { return waitUserInput_.load(); }
+    // Calls the action when the value changes.
+    void setWaitUserInput(bool value);
+    bool waitForever() const { return waitForever_.load(); }
+    void setWaitForever(bool value) { waitForever_.store(value); }
+
+    // Sends one request on channel cid to the bound key and, unless cmd is CANCEL, waits for its answer. A
+    // CANCEL may be sent from another thread while a request waits; it touches nothing of that request.
+    Response sendCmd(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data);
+    // Writes one output report to the bound key.
+    IOReturn sendReport(std::span<const std::uint8_t> packet);
+    // One input report of the bound key (the HID thread calls this).
+    void handleInputReport(std::span<const std::uint8_t> report);
+    // Ends the wait in progress, if any, with the given status and no answer.
+    void releaseWaiter(IOReturn status = kIOReturnNoDevice);
+
+    // The packets of one request; nothing and kIOReturnOverrun when data cannot fit in one message.
+    static Framing makePackets(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data);
+    // Readies the reassembly for an answer on channel cid.
+    static void prepareReceive(ReceiveState& state, ReceiveVariables& rv, std::uint32_t cid);
+    // Feeds one input report into the reassembly of the answer to cmd.
+    static ReceiveOutcome ReceiveResponse(ReceiveState& state, ReceiveVariables& rv, CTAPHID cmd,
+                                          std::span<const std::uint8_t> report);
+
+private:
+    Response receiveResponse(std::uint64_t generation);
+    void releaseWaiter(IOReturn status, std::uint64_t generation);
+    // With actionMutex_ held.
+    void storeWaitUserInput(bool value);
+
+    const Timing timing_;
+    HidManager manager_;
+
+    // Reassembly, the wait and the bound key. Never held during I/O or while calling out.
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    ReceiveState state_ = ReceiveState::idle;
+    ReceiveVariables rv_;
+    CTAPHID cmd_ = CTAPHID::INIT;
+    std::shared_ptr<HidDevice> device_;
+    std::uint64_t waitGeneration_ = 0;
+    std::uint64_t completedGeneration_ = 0;
+    IOReturn releaseStatus_ = kIOReturnSuccess;
+    bool released_ = false;
+    bool stopped_ = false;
+    std::chrono::steady_clock::time_point lastReport_;
+
+    // Orders the touch prompt's calls: the HID thread holds it from taking a report to raising the prompt, the
+    // waiter takes it to lower the prompt after its wait ended, so "false" can never overtake "true".
+    std::mutex actionMutex_;
+    std::atomic<bool> waitUserInput_{false};
+    std::atomic<bool> waitForever_{false};
+
+    mutable std::mutex callbackMutex_;
+    MonitorCallback monitorCallback_;
+    WaitUserInputAction waitUserInputAction_;
+
+    // Serialises output reports.
+    std::mutex writeMutex_;
+};

@@ -1,0 +1,96 @@
+#pragma once
+
+#include "platform/HidDevice.h"
+#include "platform/HidDeviceSource.h"
+#include "platform/UniqueFd.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+
+// Which devices HidManager reports. A criterion of 0 is left out, so it matches every value.
+struct HidMatching {
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    std::uint16_t usagePage = 0;
+    std::uint16_t usage = 0;
+
+    bool matches(const HidDevice& device) const;
+};
+
+// The HID thread: one thread that polls the discovery source, an eventfd (wake-up and stop) and the device
+// whose input reports are wanted. It reports the matching devices already attached first, then every later
+// arrival and removal, in order, one at a time. A device is reported once per arrival (the source's duplicates
+// are dropped by syspath) and its removal only when its arrival was reported, with the same object.
+class HidManager {
+public:
+    using DeviceCallback = std::function<void(const std::shared_ptr<HidDevice>&)>;
+    using ReportCallback = std::function<void(std::span<const std::uint8_t> report)>;
+    using GoneCallback = std::function<void()>;
+
+    explicit HidManager(std::shared_ptr<HidDeviceSource> source);
+    ~HidManager();
+    HidManager(const HidManager&) = delete;
+    HidManager& operator=(const HidManager&) = delete;
+
+    // Set before start().
+    void setDeviceMatching(const HidMatching& matching);
+    void registerDeviceMatchingCallback(DeviceCallback callback);
+    void registerDeviceRemovalCallback(DeviceCallback callback);
+
+    // Starts the HID thread; false when it runs already, has been stopped, or could not be set up.
+    bool start();
+    // Stops the HID thread and joins it; callbacks in progress finish first. Idempotent; not from the HID thread.
+    void stop();
+    bool isHidThread() const;
+    // Holds up the HID thread (and so every event) for the given time; stop() ends the pause early.
+    void pause(std::chrono::milliseconds duration);
+
+    // Delivers each input report of `device` (at most bufferSize bytes each) to onReport on the HID thread,
+    // until unregistered; onGone runs once if the device's descriptor hangs up. Replaces an earlier binding.
+    void registerInputReportCallback(std::shared_ptr<HidDevice> device, std::size_t bufferSize,
+                                     ReportCallback onReport, GoneCallback onGone);
+    void unregisterInputReportCallback();
+
+private:
+    struct Binding {
+        std::shared_ptr<HidDevice> device;
+        std::size_t bufferSize = 0;
+        ReportCallback onReport;
+        GoneCallback onGone;
+        std::uint64_t generation = 0;
+    };
+
+    void run();
+    void wake();
+    void arrived(const std::shared_ptr<HidDevice>& device);
+    void removed(const std::string& syspath);
+    void readInput(const Binding& binding, short revents);
+
+    const std::shared_ptr<HidDeviceSource> source_;
+    UniqueFd wakeFd_;
+    std::thread thread_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable pauseCv_;
+    bool started_ = false;
+    bool stopping_ = false;
+    HidMatching matching_;
+    DeviceCallback onMatch_;
+    DeviceCallback onRemove_;
+    Binding binding_;
+    std::uint64_t nextGeneration_ = 1;
+    // The generation of a binding whose device hung up: it is not polled again.
+    std::uint64_t deadGeneration_ = 0;
+
+    // Only the HID thread touches this.
+    std::map<std::string, std::shared_ptr<HidDevice>> reported_;
+};

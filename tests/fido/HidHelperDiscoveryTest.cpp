@@ -1,0 +1,239 @@
+#include "fido/HidHelper.h"
+
+#include "platform/NotificationCenter.h"
+#include "support/SocketPairHidSource.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Report {
+    std::shared_ptr<HidDevice> device;
+    bool added;
+    std::chrono::steady_clock::time_point at;
+};
+
+class HidHelperDiscovery : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        timing.arrivalPause = 60ms;
+        timing.answerTimeout = 200ms;
+        helper = std::make_unique<HidHelper>(source, timing);
+        token = NotificationCenter::defaultCenter().addObserver(
+            "deviceDisconnected", [this](const std::string&, const NotificationCenter::UserInfo& info) {
+                std::lock_guard lock(mutex);
+                notifications.push_back(info);
+            });
+    }
+
+    void TearDown() override
+    {
+        if (helper)
+            helper->stopUsb();
+        NotificationCenter::defaultCenter().removeObserver(token);
+    }
+
+    void monitor()
+    {
+        helper->setMonitorCallback([this](const std::shared_ptr<HidDevice>& device, bool added) {
+            std::lock_guard lock(mutex);
+            reports.push_back({device, added, std::chrono::steady_clock::now()});
+        });
+    }
+
+    bool waitForReports(std::size_t n)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + 3s;
+        for (;;) {
+            {
+                std::lock_guard lock(mutex);
+                if (reports.size() >= n)
+                    return true;
+            }
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(2ms);
+        }
+    }
+
+    std::vector<Report> seen()
+    {
+        std::lock_guard lock(mutex);
+        return reports;
+    }
+
+    std::size_t notificationCount()
+    {
+        std::lock_guard lock(mutex);
+        return notifications.size();
+    }
+
+    // Lets the HID thread handle whatever is queued: a key plugged after this marker is reported after it.
+    void settle(const std::shared_ptr<HidDevice>& marker, std::size_t expectedReports)
+    {
+        ASSERT_TRUE(marker);
+        ASSERT_TRUE(waitForReports(expectedReports));
+    }
+
+    HidHelper::Timing timing;
+    std::shared_ptr<SocketPairHidSource> source = std::make_shared<SocketPairHidSource>();
+    std::unique_ptr<HidHelper> helper;
+    NotificationCenter::Token token = 0;
+    std::mutex mutex;
+    std::vector<Report> reports;
+    std::vector<NotificationCenter::UserInfo> notifications;
+};
+
+} // namespace
+
+TEST(HidHelperMatching, MakerKeysByVendorAndFidoUsageOfAnyProduct)
+{
+    EXPECT_EQ(HidHelper::vendorId, kMakerVendorId);
+    EXPECT_EQ(HidHelper::productId, 0);
+    EXPECT_EQ(HidHelper::usagePage, 0xF1D0);
+    EXPECT_EQ(HidHelper::page, 1);
+    EXPECT_EQ(SocketPairHidSource::makerKey().vendorId, kMakerVendorId);
+}
+
+TEST_F(HidHelperDiscovery, KeysAlreadyAttachedAreReportedFirstEachAfterThePause)
+{
+    auto a = source->plug();
+    auto b = source->plug();
+    monitor();
+    const auto started = std::chrono::steady_clock::now();
+    helper->initUsb();
+    ASSERT_TRUE(waitForReports(2));
+    auto c = source->plug();
+    ASSERT_TRUE(waitForReports(3));
+    auto r = seen();
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[0].device, a);
+    EXPECT_EQ(r[1].device, b);
+    EXPECT_EQ(r[2].device, c);
+    for (const auto& report : r)
+        EXPECT_TRUE(report.added);
+    EXPECT_GE(r[0].at - started, timing.arrivalPause);
+    EXPECT_GE(r[1].at - r[0].at, timing.arrivalPause);
+    // Without a monitor callback the arrival would bind the key; with one, binding is left to the receiver.
+    EXPECT_EQ(helper->device(), nullptr);
+}
+
+TEST_F(HidHelperDiscovery, RemovalIsReportedWithTheSameObjectAndPostsANotification)
+{
+    monitor();
+    helper->initUsb();
+    auto a = source->plug();
+    ASSERT_TRUE(waitForReports(1));
+    source->unplug(a);
+    ASSERT_TRUE(waitForReports(2));
+    auto r = seen();
+    EXPECT_EQ(r[1].device, a);
+    EXPECT_FALSE(r[1].added);
+    ASSERT_EQ(notificationCount(), 1u);
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(notifications[0], (NotificationCenter::UserInfo{{"class", "HidHelper"}}));
+}
+
+TEST_F(HidHelperDiscovery, KeysThatDoNotMatchAreNeitherAddedNorRemoved)
+{
+    monitor();
+    helper->initUsb();
+    HidDeviceInfo foreignVendor = SocketPairHidSource::makerKey();
+    foreignVendor.vendorId = 0x0001;
+    HidDeviceInfo notFido = SocketPairHidSource::makerKey();
+    notFido.primaryUsagePage = 0x0001;
+    notFido.primaryUsage = 0x0006;
+    HidDeviceInfo otherUsage = SocketPairHidSource::makerKey();
+    otherUsage.primaryUsage = 2;
+    HidDeviceInfo anyProduct = SocketPairHidSource::makerKey("Other model");
+    anyProduct.productId = 0x9999;
+
+    std::vector<std::shared_ptr<HidDevice>> ignored = {source->plug(foreignVendor), source->plug(notFido),
+                                                       source->plug(otherUsage)};
+    auto matched = source->plug(anyProduct);
+    ASSERT_TRUE(waitForReports(1));
+    for (const auto& device : ignored)
+        source->unplug(device);
+    source->unplug(matched);
+    ASSERT_TRUE(waitForReports(2));
+    std::this_thread::sleep_for(50ms);
+    auto r = seen();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].device, matched);
+    EXPECT_EQ(r[1].device, matched);
+    EXPECT_FALSE(r[1].added);
+    EXPECT_EQ(notificationCount(), 1u);
+}
+
+TEST_F(HidHelperDiscovery, ReplugGivesANewKeyEvenOnTheSameNode)
+{
+    monitor();
+    helper->initUsb();
+    const auto info = SocketPairHidSource::makerKey("KWO FIDO", "/sys/devices/test/hidraw7", "/dev/hidraw7");
+    auto first = source->plug(info);
+    ASSERT_TRUE(waitForReports(1));
+    source->unplug(first);
+    auto second = source->plug(info);
+    ASSERT_TRUE(waitForReports(3));
+    auto r = seen();
+    EXPECT_EQ(r[0].device, first);
+    EXPECT_EQ(r[1].device, first);
+    EXPECT_FALSE(r[1].added);
+    EXPECT_EQ(r[2].device, second);
+    EXPECT_TRUE(r[2].added);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(second->devnode(), "/dev/hidraw7");
+}
+
+TEST_F(HidHelperDiscovery, WithoutMonitorCallbackArrivalBindsAndRemovalStillNotifies)
+{
+    helper->initUsb();
+    auto a = source->plug(SocketPairHidSource::makerKey("KWO FIDO"));
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    while (helper->device() != a && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(2ms);
+    ASSERT_EQ(helper->device(), a);
+    EXPECT_EQ(helper->getProductName(), "KWO FIDO");
+    source->unplug(a);
+    const auto until = std::chrono::steady_clock::now() + 3s;
+    while (notificationCount() == 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(2ms);
+    EXPECT_EQ(notificationCount(), 1u);
+    // The bound key is not cleared by its removal.
+    EXPECT_EQ(helper->device(), a);
+}
+
+TEST_F(HidHelperDiscovery, ProductNameIsEmptyWithoutKeyOrProductString)
+{
+    EXPECT_EQ(helper->getProductName(), "");
+    helper->setDevice(source->plug(SocketPairHidSource::makerKey("")));
+    EXPECT_EQ(helper->getProductName(), "");
+}
+
+TEST_F(HidHelperDiscovery, StopEndsThePauseAndJoinsTheThread)
+{
+    timing.arrivalPause = 10s;
+    helper = std::make_unique<HidHelper>(source, timing);
+    monitor();
+    source->plug();
+    helper->initUsb();
+    std::this_thread::sleep_for(20ms);
+    const auto start = std::chrono::steady_clock::now();
+    helper->stopUsb();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    helper.reset();
+}
+
+TEST(HidHelperShared, OneInstanceForTheProcess)
+{
+    EXPECT_EQ(&HidHelper::shared(), &HidHelper::shared());
+    EXPECT_EQ(HidHelper::shared().getProductName(), "");
+}

@@ -1,0 +1,615 @@
+#include "fido/HidHelper.h"
+
+#include "TestHex.h"
+#include "fido/ScriptedCtaphidPeer.h"
+#include "support/SocketPairHidSource.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::uint32_t kCid = 0x11223344;
+constexpr std::uint8_t kCbor = 0x10;
+
+Bytes pattern(std::size_t n, std::uint8_t seed = 0)
+{
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i)
+        b[i] = static_cast<std::uint8_t>(seed + i * 7 + i / 251);
+    return b;
+}
+
+template <typename Predicate>
+bool eventually(Predicate predicate, std::chrono::milliseconds timeout = 3s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+int countOf(const std::string& text, const std::string& line)
+{
+    int n = 0;
+    for (std::size_t pos = text.find(line); pos != std::string::npos; pos = text.find(line, pos + 1))
+        ++n;
+    return n;
+}
+
+// A transport bound to one socket-pair key, with short waits.
+class HidHelperTransport : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        timing.answerTimeout = 250ms;
+        timing.silenceTimeout = 400ms;
+        timing.arrivalPause = 10ms;
+        helper = std::make_unique<HidHelper>(source, timing);
+        helper->setWaitUserInputAction([this](bool v) {
+            std::lock_guard lock(actionsMutex);
+            actions.push_back(v);
+        });
+        key = source->plug();
+        helper->initUsb();
+        // Without a monitor callback an arrival binds the key.
+        ASSERT_TRUE(eventually([&] { return helper->device() == key; }));
+        peer = std::make_unique<ScriptedCtaphidPeer>(source->peerFd(key));
+    }
+
+    void TearDown() override { helper->stopUsb(); }
+
+    std::future<HidHelper::Response> sendAsync(std::uint32_t cid, CTAPHID cmd, Bytes data)
+    {
+        return std::async(std::launch::async, [this, cid, cmd, data] { return helper->sendCmd(cid, cmd, data); });
+    }
+
+    static HidHelper::Response get(std::future<HidHelper::Response>& f)
+    {
+        if (f.wait_for(5s) != std::future_status::ready) {
+            ADD_FAILURE() << "sendCmd did not return";
+            return {{}, kIOReturnError};
+        }
+        return f.get();
+    }
+
+    std::vector<bool> actionCalls()
+    {
+        std::lock_guard lock(actionsMutex);
+        return actions;
+    }
+
+    HidHelper::Timing timing;
+    std::shared_ptr<SocketPairHidSource> source = std::make_shared<SocketPairHidSource>();
+    std::unique_ptr<HidHelper> helper;
+    std::shared_ptr<HidDevice> key;
+    std::unique_ptr<ScriptedCtaphidPeer> peer;
+    std::mutex actionsMutex;
+    std::vector<bool> actions;
+};
+
+} // namespace
+
+// ---- framing
+
+TEST(HidHelperFraming, RequestWithoutDataIsOneSevenBytePacket)
+{
+    for (CTAPHID cmd : {CTAPHID::WINK, CTAPHID::CANCEL, CTAPHID::PING}) {
+        auto f = HidHelper::makePackets(kCid, cmd, {});
+        ASSERT_EQ(f.status, kIOReturnSuccess);
+        ASSERT_EQ(f.packets.size(), 1u);
+        EXPECT_EQ(f.packets[0], (Bytes{0x11, 0x22, 0x33, 0x44, static_cast<std::uint8_t>(rawValue(cmd) | 0x80), 0, 0}));
+    }
+}
+
+TEST(HidHelperFraming, CborHeaderCarriesChannelCommandAndLength)
+{
+    auto f = HidHelper::makePackets(kCid, CTAPHID::CBOR, H("04 A1 01 02"));
+    ASSERT_EQ(f.packets.size(), 1u);
+    EXPECT_EQ(X(f.packets[0]), "1122334490000404A10102");
+}
+
+TEST(HidHelperFraming, PacketBoundaries)
+{
+    auto one = HidHelper::makePackets(kCid, CTAPHID::CBOR, pattern(57));
+    ASSERT_EQ(one.packets.size(), 1u);
+    EXPECT_EQ(one.packets[0].size(), 64u);
+
+    const Bytes data = pattern(58);
+    auto two = HidHelper::makePackets(kCid, CTAPHID::CBOR, data);
+    ASSERT_EQ(two.packets.size(), 2u);
+    EXPECT_EQ(two.packets[0].size(), 64u);
+    EXPECT_EQ(two.packets[1], (Bytes{0x11, 0x22, 0x33, 0x44, 0x00, data[57]}));
+}
+
+TEST(HidHelperFraming, LongestMessageUsesEverySequenceNumberAndOneMoreByteOverruns)
+{
+    auto full = HidHelper::makePackets(kCid, CTAPHID::CBOR, pattern(7609));
+    ASSERT_EQ(full.status, kIOReturnSuccess);
+    ASSERT_EQ(full.packets.size(), 129u);
+    EXPECT_EQ(full.packets[0][5], 0x1D);
+    EXPECT_EQ(full.packets[0][6], 0xB9);
+    for (std::size_t i = 1; i < full.packets.size(); ++i) {
+        EXPECT_EQ(full.packets[i][4], i - 1);
+        EXPECT_EQ(full.packets[i].size(), 64u);
+    }
+    for (std::size_t n : {std::size_t{7610}, std::size_t{65535}, std::size_t{70000}}) {
+        auto over = HidHelper::makePackets(kCid, CTAPHID::CBOR, pattern(n));
+        EXPECT_EQ(over.status, kIOReturnOverrun);
+        EXPECT_TRUE(over.packets.empty());
+    }
+}
+
+// ---- reassembly, one report at a time
+
+TEST(HidHelperReassembly, ShortReportsEndTheMessageWithoutReadingPastThem)
+{
+    const std::vector<Bytes> shortReports = {
+        {},
+        H("11223344"),                   // no command byte
+        H("1122334490 00"),              // initialisation header cut short
+        H("11223344BB 0001"),            // keepalive without its status
+    };
+    for (const Bytes& report : shortReports) {
+        HidHelper::ReceiveState state{};
+        HidHelper::ReceiveVariables rv;
+        HidHelper::prepareReceive(state, rv, kCid);
+        EXPECT_EQ(HidHelper::ReceiveResponse(state, rv, CTAPHID::CBOR, report), HidHelper::ReceiveOutcome::ended)
+            << X(report);
+        EXPECT_EQ(state, HidHelper::ReceiveState::done);
+        EXPECT_EQ(rv.result, kIOReturnError);
+        EXPECT_EQ(rv.count, 0);
+    }
+}
+
+TEST(HidHelperReassembly, ContinuationBeforeInitialisationIsIgnoredAndInitialisationRestarts)
+{
+    HidHelper::ReceiveState state{};
+    HidHelper::ReceiveVariables rv;
+    HidHelper::prepareReceive(state, rv, kCid);
+    using O = HidHelper::ReceiveOutcome;
+    EXPECT_EQ(
+        HidHelper::ReceiveResponse(state, rv, CTAPHID::CBOR, ScriptedCtaphidPeer::contPacket(kCid, 0, pattern(59))),
+        O::ignored);
+    EXPECT_EQ(rv.seq, 0);
+    EXPECT_EQ(HidHelper::ReceiveResponse(state, rv, CTAPHID::CBOR,
+                                         ScriptedCtaphidPeer::initPacket(kCid, kCbor, 200, pattern(57, 1))),
+              O::accepted);
+    EXPECT_EQ(
+        HidHelper::ReceiveResponse(state, rv, CTAPHID::CBOR, ScriptedCtaphidPeer::contPacket(kCid, 0, pattern(59))),
+        O::accepted);
+    // A new initialisation packet, shorter than what was gathered, starts over: nothing is written past it.
+    EXPECT_EQ(HidHelper::ReceiveResponse(state, rv, CTAPHID::CBOR,
+                                         ScriptedCtaphidPeer::initPacket(kCid, kCbor, 3, H("AABBCC"))),
+              O::ended);
+    EXPECT_EQ(rv.count, 3);
+    EXPECT_EQ(X(rv.bytes), "AABBCC");
+}
+
+TEST(HidHelperReassembly, DeclaredLengthBeyondOneMessageEndsAtOnce)
+{
+    HidHelper::ReceiveState state{};
+    HidHelper::ReceiveVariables rv;
+    HidHelper::prepareReceive(state, rv, kCid);
+    EXPECT_EQ(HidHelper::ReceiveResponse(state, rv, CTAPHID::CBOR,
+                                         ScriptedCtaphidPeer::initPacket(kCid, kCbor, 7610, pattern(57))),
+              HidHelper::ReceiveOutcome::ended);
+    EXPECT_EQ(rv.result, kIOReturnError);
+    EXPECT_TRUE(rv.bytes.empty());
+}
+
+// ---- requests over the socket pair
+
+TEST_F(HidHelperTransport, EmptyRequestGoesOutAsReportIdZeroAndSixtyFourBytes)
+{
+    auto f = sendAsync(kCid, CTAPHID::WINK, {});
+    auto report = peer->readReport();
+    ASSERT_TRUE(report) << "datagram size " << peer->lastDatagramSize();
+    Bytes expected(64, 0);
+    std::copy_n(H("1122334488 0000").begin(), 7, expected.begin());
+    EXPECT_EQ(*report, expected);
+    // A WINK answer declares length 0: the wait ends with nothing, as success.
+    peer->send(ScriptedCtaphidPeer::initPacket(kCid, 0x08, 0, {}));
+    auto [answer, status] = get(f);
+    EXPECT_EQ(status, kIOReturnSuccess);
+    EXPECT_TRUE(answer.empty());
+}
+
+TEST_F(HidHelperTransport, FiftyEightBytesTakeTwoReports)
+{
+    const Bytes data = pattern(58);
+    auto f = sendAsync(kCid, CTAPHID::CBOR, data);
+    auto request = peer->readRequest();
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->cid, kCid);
+    EXPECT_EQ(request->cmd, kCbor);
+    EXPECT_EQ(request->data, data);
+    peer->sendMessage(kCid, kCbor, H("00A0"));
+    auto [answer, status] = get(f);
+    EXPECT_EQ(status, kIOReturnSuccess);
+    EXPECT_EQ(X(answer), "00A0");
+}
+
+TEST_F(HidHelperTransport, LongestRequestAndMultiPacketAnswerRoundTrip)
+{
+    const Bytes data = pattern(7609, 3);
+    auto f = sendAsync(kCid, CTAPHID::PING, data);
+    auto request = peer->readRequest();
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->data, data);
+    peer->sendMessage(kCid, 0x01, data);
+    auto [answer, status] = get(f);
+    EXPECT_EQ(status, kIOReturnSuccess);
+    EXPECT_EQ(answer, data);
+}
+
+TEST_F(HidHelperTransport, TooLongRequestIsRefusedWithoutSendingAnything)
+{
+    auto [answer, status] = helper->sendCmd(kCid, CTAPHID::CBOR, pattern(7610));
+    EXPECT_EQ(status, kIOReturnOverrun);
+    EXPECT_TRUE(answer.empty());
+    EXPECT_FALSE(peer->readReport(50ms));
+}
+
+TEST_F(HidHelperTransport, WithoutDeviceNothingIsSent)
+{
+    helper->setDevice(nullptr);
+    auto [answer, status] = helper->sendCmd(kCid, CTAPHID::CBOR, H("04"));
+    EXPECT_EQ(status, kIOReturnNoDevice);
+    EXPECT_EQ(helper->sendReport(H("00")), kIOReturnError);
+    helper->setDevice(key);
+    EXPECT_FALSE(peer->readReport(50ms));
+}
+
+TEST_F(HidHelperTransport, OversizedReportIsRefused)
+{
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(helper->sendReport(Bytes(65, 0)), kIOReturnOverrun);
+    EXPECT_EQ(helper->sendReport(Bytes(64, 0)), kIOReturnSuccess);
+    EXPECT_EQ(countOf(testing::internal::GetCapturedStdout(), "output data too large for USB report"), 1);
+}
+
+TEST_F(HidHelperTransport, PacketsOfOtherChannelsAndCommandsAreIgnored)
+{
+    auto f = sendAsync(kCid, CTAPHID::CBOR, H("04"));
+    ASSERT_TRUE(peer->readRequest());
+    peer->sendMessage(0x55667788, kCbor, H("00FF"));  // another channel
+    peer->sendMessage(kCid, 0x03, H("6985"));         // another command
+    peer->sendMessage(kCid, kCbor, H("00A1"));
+    auto [answer, status] = get(f);
+    EXPECT_EQ(status, kIOReturnSuccess);
+    EXPECT_EQ(X(answer), "00A1");
+}
+
+TEST_F(HidHelperTransport, BroadcastRequestTakesAnswerFromAnyChannel)
+{
+    const Bytes nonce = H("0102030405060708");
+    auto f = sendAsync(HidHelper::kBroadcastCid, CTAPHID::INIT, nonce);
+    auto request = peer->readRequest();
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->cid, HidHelper::kBroadcastCid);
+    Bytes answer = nonce;
+    for (std::uint8_t b : H("CAFE0001 02 05 02 07 0D"))
+        answer.push_back(b);
+    peer->sendMessage(0xCAFE0001, 0x06, answer);
+    auto [got, status] = get(f);
+    EXPECT_EQ(status, kIOReturnSuccess);
+    EXPECT_EQ(got, answer);
+}
+
+TEST_F(HidHelperTransport, ContinuationOutOfSequenceIsIgnored)
+{
+    testing::internal::CaptureStdout();
+    auto f = sendAsync(kCid, CTAPHID::CBOR, H("04"));
+    ASSERT_TRUE(peer->readRequest());
+    const Bytes data = pattern(100);
+    peer->send(ScriptedCtaphidPeer::initPacket(kCid, kCbor, 100, Bytes(data.begin(), data.begin() + 57)));
+    peer->send(ScriptedCtaphidPeer::contPacket(kCid, 1, Bytes(data.begin() + 57, data.end())));
+    auto [answer, status] = get(f);
+    EXPECT_EQ(status, kIOReturnError);
+    EXPECT_TRUE(answer.empty());
+    EXPECT_EQ(countOf(testing::internal::GetCapturedStdout(), "receiveResponse: timeout"), 1);
+}
+
+TEST_F(HidHelperTransport, StrayPacketsAroundAnAnswerDoNotCorruptIt)
+{
+    auto f = sendAsync(kCid, CTAPHID::CBOR, H("04"));
+    ASSERT_TRUE(peer->readRequest());
+    const Bytes data = pattern(150, 9);
+    peer->send(ScriptedCtaphidPeer::contPacket(kCid, 0, pattern(59, 0xEE)));  // before any initialisation
+    peer->send(ScriptedCtaphidPeer::initPacket(kCid, kCbor, 300, pattern(57, 0x55))); // abandoned start
+    peer->send(ScriptedCtaphidPeer::initPacket(kCid, kCbor, 150, Bytes(data.begin(), data.begin() + 57)));
+    peer->send(ScriptedCtaphidPeer::contPacket(kCid, 1, pattern(59, 0x77)));  // out of sequence
+    peer->send(ScriptedCtaphidPeer::contPacket(kCid, 0, Bytes(data.begin() + 57, data.begin() + 116)));
+    peer->keepalive(kCid, 1);
+    peer->send(ScriptedCtaphidPeer::contPacket(kCid, 1, Bytes(data.begin() + 116, data.end())));
+    auto [answer, status] = get(f);
+    EXPECT_EQ(status, kIOReturnSuccess);
+    EXPECT_EQ(answer, data);
+}
+
+TEST_F(HidHelperTransport, ErrorReplyAndMalformedReportsEndTheWaitAtOnce)
+{
+    const std::vector<Bytes> enders = {
+        ScriptedCtaphidPeer::initPacket(kCid, 0x3F, 1, {0x06}), // ERROR
+        H("11223344"),                                          // too short for a header
+        H("11223344BB0001"),                                    // keepalive without status
+        H("1122334490"),                                        // initialisation header cut short
+    };
+    for (const Bytes& report : enders) {
+        const auto start = std::chrono::steady_clock::now();
+        auto f = sendAsync(kCid, CTAPHID::CBOR, H("04"));
+        ASSERT_TRUE(peer->readRequest());
+        peer->sendRaw(report);
+        auto [answer, status] = get(f);
+        EXPECT_EQ(status, kIOReturnSuccess) << X(report);
+        EXPECT_TRUE(answer.empty());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, timing.answerTimeout);
+    }
+}
+
+TEST_F(HidHelperTransport, ErrorReplyMidMessageReturnsOnlyWhatWasGathered)
+{
+    auto f = sendAsync(kCid, CTAPHID::CBOR, H("04"));
+    ASSERT_TRUE(peer->readRequest());
+    const Bytes first = pattern(57, 4);
+    peer->send(ScriptedCtaphidPeer::initPacket(kCid, kCbor, 200, first));
+    peer->error(kCid, 0x7F);
+    auto [answer, status] = get(f);
+    EXPECT_EQ(status, kIOReturnSuccess);
+    EXPECT_EQ(answer, first);
+}
+
+TEST_F(HidHelperTransport, UnknownKeepaliveStatusEndsTheMessage)
+{
+    testing::internal::CaptureStdout();
+    auto f = sendAsync(kCid, CTAPHID::CBOR, H("04"));
+    ASSERT_TRUE(peer->readRequest());
+    peer->keepalive(kCid, 7);
+    auto [answer, status] = get(f);
+    EXPECT_EQ(status, kIOReturnSuccess);
+    EXPECT_TRUE(answer.empty());
+    EXPECT_EQ(countOf(testing::internal::GetCapturedStdout(), "Unknown status"), 1);
+}
+
+TEST_F(HidHelperTransport, TouchPromptRisesOnceAndFallsWhenTheAnswerComes)
+{
+    testing::internal::CaptureStdout();
+    helper->setWaitForever(true);
+    auto f = sendAsync(kCid, CTAPHID::CBOR, H("01"));
+    ASSERT_TRUE(peer->readRequest());
+    for (int i = 0; i < 3; ++i)
+        peer->keepalive(kCid, 2);
+    ASSERT_TRUE(eventually([&] { return helper->waitUserInput(); }));
+    peer->sendMessage(kCid, kCbor, H("00"));
+    auto [answer, status] = get(f);
+    EXPECT_EQ(status, kIOReturnSuccess);
+    EXPECT_EQ(X(answer), "00");
+    EXPECT_EQ(actionCalls(), (std::vector<bool>{true, false}));
+    EXPECT_FALSE(helper->waitUserInput());
+    EXPECT_EQ(countOf(testing::internal::GetCapturedStdout(), "ReceiveResponse: Waiting for user response"), 3);
+}
+
+TEST_F(HidHelperTransport, TimeoutAfterTouchRequestPrintsNothing)
+{
+    testing::internal::CaptureStdout();
+    auto f = sendAsync(kCid, CTAPHID::CBOR, H("04"));
+    ASSERT_TRUE(peer->readRequest());
+    peer->keepalive(kCid, 2);
+    auto [answer, status] = get(f);
+    EXPECT_EQ(status, kIOReturnError);
+    EXPECT_TRUE(answer.empty());
+    EXPECT_EQ(actionCalls(), (std::vector<bool>{true, false}));
+    EXPECT_EQ(countOf(testing::internal::GetCapturedStdout(), "receiveResponse: timeout"), 0);
+}
+
+TEST_F(HidHelperTransport, ProcessingKeepalivesDoNotExtendTheAnswerWait)
+{
+    std::atomic<bool> done{false};
+    auto f = sendAsync(kCid, CTAPHID::CBOR, H("04"));
+    ASSERT_TRUE(peer->readRequest());
+    std::thread ticker([&] {
+        while (!done) {
+            peer->keepalive(kCid, 1);
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    auto [answer, status] = get(f);
+    done = true;
+    ticker.join();
+    EXPECT_EQ(status, kIOReturnError);
+    EXPECT_TRUE(actionCalls().empty());
+}
+
+TEST_F(HidHelperTransport, TouchWaitEndsWhenTheKeyFallsSilent)
+{
+    helper->setWaitForever(true);
+    auto f = sendAsync(kCid, CTAPHID::CBOR, H("01"));
+    ASSERT_TRUE(peer->readRequest());
+    peer->keepalive(kCid, 2);
+    auto [answer, status] = get(f);
+    EXPECT_EQ(status, kIOReturnTimeout);
+    EXPECT_EQ(actionCalls(), (std::vector<bool>{true, false}));
+}
+
+TEST_F(HidHelperTransport, TouchWaitOutlastsTheAnswerLimitWhileKeepalivesCome)
+{
+    helper->setWaitForever(true);
+    auto f = sendAsync(kCid, CTAPHID::CBOR, H("0B"));
+    ASSERT_TRUE(peer->readRequest());
+    // Well past both the answer limit and the silence limit, with a keepalive every 40 ms.
+    for (int i = 0; i < 25; ++i) {
+        peer->keepalive(kCid, i == 0 ? 2 : 1);
+        std::this_thread::sleep_for(40ms);
+    }
+    EXPECT_EQ(f.wait_for(0ms), std::future_status::timeout);
+    peer->sendMessage(kCid, kCbor, H("00"));
+    auto [answer, status] = get(f);
+    EXPECT_EQ(status, kIOReturnSuccess);
+    EXPECT_EQ(X(answer), "00");
+}
+
+TEST_F(HidHelperTransport, LateAnswerIsNeverTakenForTheNextOne)
+{
+    auto first = sendAsync(kCid, CTAPHID::CBOR, H("04"));
+    ASSERT_TRUE(peer->readRequest());
+    EXPECT_EQ(get(first).second, kIOReturnError);
+    // The first answer arrives after its wait gave up, before the next request is sent.
+    peer->sendMessage(kCid, kCbor, H("00AA"));
+
+    auto second = sendAsync(kCid, CTAPHID::CBOR, H("04"));
+    auto request = peer->readRequest();
+    ASSERT_TRUE(request);
+    peer->sendMessage(kCid, kCbor, H("00BB"));
+    auto [answer, status] = get(second);
+    EXPECT_EQ(status, kIOReturnSuccess);
+    EXPECT_EQ(X(answer), "00BB");
+}
+
+TEST_F(HidHelperTransport, ReleaseWithoutWaitLeavesNoSignalForTheNextWait)
+{
+    helper->releaseWaiter();
+    helper->releaseWaiter(kIOReturnAborted);
+    auto f = sendAsync(kCid, CTAPHID::CBOR, H("04"));
+    ASSERT_TRUE(peer->readRequest());
+    EXPECT_EQ(f.wait_for(50ms), std::future_status::timeout);
+    peer->sendMessage(kCid, kCbor, H("00CC"));
+    auto [answer, status] = get(f);
+    EXPECT_EQ(status, kIOReturnSuccess);
+    EXPECT_EQ(X(answer), "00CC");
+}
+
+TEST_F(HidHelperTransport, RemovalOfTheBoundKeyEndsItsWaitWithNoDevice)
+{
+    helper->setWaitForever(true);
+    auto f = sendAsync(kCid, CTAPHID::CBOR, H("01"));
+    ASSERT_TRUE(peer->readRequest());
+    peer->keepalive(kCid, 2);
+    ASSERT_TRUE(eventually([&] { return helper->waitUserInput(); }));
+    source->unplug(key);
+    auto [answer, status] = get(f);
+    EXPECT_EQ(status, kIOReturnNoDevice);
+    EXPECT_TRUE(answer.empty());
+    EXPECT_EQ(actionCalls(), (std::vector<bool>{true, false}));
+
+    // The bound key stays bound; writing to it now fails as a missing device.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(helper->device(), key);
+    EXPECT_EQ(helper->sendCmd(kCid, CTAPHID::CBOR, H("04")).second, kIOReturnNoDevice);
+    EXPECT_EQ(countOf(testing::internal::GetCapturedStdout(),
+                      "sendCmd: failed, error = " + std::to_string(static_cast<std::int32_t>(kIOReturnNoDevice))),
+              1);
+}
+
+TEST_F(HidHelperTransport, KeyHangingUpByItselfEndsTheWait)
+{
+    helper->setWaitForever(true);
+    auto f = sendAsync(kCid, CTAPHID::CBOR, H("07"));
+    ASSERT_TRUE(peer->readRequest());
+    ::shutdown(source->peerFd(key), SHUT_RDWR);
+    EXPECT_EQ(get(f).second, kIOReturnNoDevice);
+}
+
+TEST_F(HidHelperTransport, RemovalOfAnotherKeyDoesNotDisturbTheWait)
+{
+    // With a monitor callback, arrivals leave the bound key alone.
+    std::atomic<int> arrivals{0};
+    helper->setMonitorCallback([&](const std::shared_ptr<HidDevice>&, bool added) { arrivals += added ? 1 : 0; });
+    auto other = source->plug();
+    ASSERT_TRUE(other);
+    ASSERT_TRUE(eventually([&] { return arrivals == 1; }));
+    helper->setWaitForever(true);
+    auto f = sendAsync(kCid, CTAPHID::CBOR, H("01"));
+    ASSERT_TRUE(peer->readRequest());
+    source->unplug(other);
+    EXPECT_EQ(f.wait_for(100ms), std::future_status::timeout);
+    peer->sendMessage(kCid, kCbor, H("00DD"));
+    auto [answer, status] = get(f);
+    EXPECT_EQ(status, kIOReturnSuccess);
+    EXPECT_EQ(X(answer), "00DD");
+}
+
+TEST_F(HidHelperTransport, CancelDuringAWaitGoesOutAtOnceAndTheRequestGetsItsAnswer)
+{
+    helper->setWaitForever(true);
+    auto f = sendAsync(kCid, CTAPHID::CBOR, H("01"));
+    ASSERT_TRUE(peer->readRequest());
+    peer->keepalive(kCid, 2);
+    ASSERT_TRUE(eventually([&] { return helper->waitUserInput(); }));
+
+    auto [cancelAnswer, cancelStatus] = helper->sendCmd(kCid, CTAPHID::CANCEL, {});
+    EXPECT_EQ(cancelStatus, kIOReturnSuccess);
+    EXPECT_TRUE(cancelAnswer.empty());
+    auto cancel = peer->readRequest();
+    ASSERT_TRUE(cancel);
+    EXPECT_EQ(cancel->cid, kCid);
+    EXPECT_EQ(cancel->cmd, 0x11);
+    EXPECT_TRUE(cancel->data.empty());
+    EXPECT_EQ(f.wait_for(0ms), std::future_status::timeout);
+
+    peer->sendMessage(kCid, kCbor, H("2D"));
+    auto [answer, status] = get(f);
+    EXPECT_EQ(status, kIOReturnSuccess);
+    EXPECT_EQ(X(answer), "2D");
+    EXPECT_EQ(actionCalls(), (std::vector<bool>{true, false}));
+}
+
+TEST_F(HidHelperTransport, TouchPromptNeverStaysUpAfterAWait)
+{
+    // Keepalives race with the end of each wait: the prompt's calls must still alternate and end lowered.
+    timing.answerTimeout = 15ms;
+    helper->stopUsb();
+    helper = std::make_unique<HidHelper>(source, timing);
+    helper->setWaitUserInputAction([this](bool v) {
+        std::lock_guard lock(actionsMutex);
+        actions.push_back(v);
+    });
+    helper->setDevice(key);
+    helper->initUsb();
+    std::atomic<bool> done{false};
+    std::thread spammer([&] {
+        const Bytes ka = [] {
+            Bytes b = ScriptedCtaphidPeer::initPacket(kCid, 0x3B, 1, {2});
+            b.resize(64, 0);
+            return b;
+        }();
+        while (!done) {
+            ::send(source->peerFd(key), ka.data(), ka.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            std::uint8_t sink[128];
+            while (::recv(source->peerFd(key), sink, sizeof sink, MSG_DONTWAIT) > 0) {
+            }
+            std::this_thread::sleep_for(200us);
+        }
+    });
+    for (int i = 0; i < 30; ++i) {
+        helper->sendCmd(kCid, CTAPHID::CBOR, H("04"));
+        EXPECT_FALSE(helper->waitUserInput());
+    }
+    done = true;
+    spammer.join();
+    auto calls = actionCalls();
+    ASSERT_FALSE(calls.empty());
+    for (std::size_t i = 0; i < calls.size(); ++i)
+        EXPECT_EQ(calls[i], i % 2 == 0) << "call " << i;
+    EXPECT_FALSE(calls.back());
+}
+
+TEST_F(HidHelperTransport, StoppingEndsAWaitAndLaterRequests)
+{
+    helper->setWaitForever(true);
+    auto f = sendAsync(kCid, CTAPHID::CBOR, H("01"));
+    ASSERT_TRUE(peer->readRequest());
+    helper->stopUsb();
+    EXPECT_EQ(get(f).second, kIOReturnAborted);
+    EXPECT_EQ(helper->sendCmd(kCid, CTAPHID::CBOR, H("04")).second, kIOReturnAborted);
+}
