@@ -605,7 +605,7 @@ Bytes SoftAuthenticator::clientPin(const cbor_item_t* p)
         const Field rpField = getText(p, 10, rpId);
         if (optional(permField) != OK || optional(rpField) != OK)
             return status(CBOR_UNEXPECTED_TYPE);
-        if (sub == 9 && !(config_.pinUvAuthToken.value_or(false) || isVersion21()))
+        if (sub == 9 && !supportsPermissions())
             return status(INVALID_SUBCOMMAND);
         if (coseField != Field::Present || hashField != Field::Present)
             return status(MISSING_PARAMETER);
@@ -780,6 +780,14 @@ bool SoftAuthenticator::supportsProtocol(std::uint64_t protocol) const
         return protocol == 1;
     const auto& list = *config_.pinUvAuthProtocols;
     return std::find(list.begin(), list.end(), protocol) != list.end();
+}
+
+bool SoftAuthenticator::supportsPermissions() const
+{
+    if (config_.pinUvAuthToken.value_or(false))
+        return true;
+    return config_.versions && std::find(config_.versions->begin(), config_.versions->end(), "FIDO_2_1") !=
+                                   config_.versions->end();
 }
 
 bool SoftAuthenticator::isVersion21() const

@@ -121,7 +121,8 @@ private:
     std::uint8_t issueToken(std::uint64_t protocol, const SecureBytes& secret, std::uint8_t permissions,
                             std::optional<std::string> rpId, bool legacy, Bytes& answer);
     bool supportsProtocol(std::uint64_t protocol) const;
-    bool isVersion21() const;
+    bool isVersion21() const;         // FIDO_2_1 or its prototype FIDO_2_1_PRE
+    bool supportsPermissions() const; // getPinUvAuthTokenUsingPinWithPermissions
     bool pinSet() const { return !pinHash_.empty(); }
     std::uint64_t minPinLength() const;
 
