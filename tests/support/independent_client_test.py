@@ -18,6 +18,7 @@ from fido2.ctap2 import Ctap2
 from fido2.ctap2.credman import CredentialManagement
 from fido2.ctap2.pin import ClientPin, PinProtocolV1, PinProtocolV2
 from fido2.pcsc import CtapPcscDevice
+from smartcard import scard
 
 PORT = 35963
 READER = "Virtual PCD 00 00"
@@ -57,6 +58,24 @@ def connect():
             return dev
         time.sleep(0.2)
     raise AssertionError("no card on " + READER)
+
+
+def wait_until_reader_empty():
+    """pcscd notices a removal at its next poll; the next test on this reader must not see a stale card."""
+    result, ctx = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
+    if result != scard.SCARD_S_SUCCESS:
+        return
+    try:
+        states = [(READER, scard.SCARD_STATE_UNAWARE)]
+        deadline = time.time() + 5
+        while time.time() < deadline:
+            result, found = scard.SCardGetStatusChange(ctx, 500, states)
+            if result == scard.SCARD_S_SUCCESS:
+                if found[0][1] & scard.SCARD_STATE_EMPTY:
+                    return
+                states = [(found[0][0], found[0][1] & ~scard.SCARD_STATE_CHANGED)]
+    finally:
+        scard.SCardReleaseContext(ctx)
 
 
 def expect_error(code, call, *args, **kwargs):
@@ -186,6 +205,7 @@ def main():
     finally:
         key.stop()
         os.unlink(f.name)
+        wait_until_reader_empty()
     print("independent client: all checks passed")
 
 
