@@ -40,6 +40,10 @@ public:
         BadKeepalive,             // a keepalive with status `value` (default 0x7F) before the answer
     };
     struct FaultSpec {
+        FaultSpec(Fault k, std::uint32_t v = 0, std::chrono::milliseconds d = {}, std::optional<std::uint8_t> cmd = {})
+            : kind(k), value(v), delay(d), command(cmd)
+        {
+        }
         Fault kind;
         std::uint32_t value = 0;
         std::chrono::milliseconds delay{0};
