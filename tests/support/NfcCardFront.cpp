@@ -119,8 +119,8 @@ Bytes NfcCardFront::handleApdu(const Bytes& apdu)
     if (!(cmd->cla == 0x00 && cmd->ins == 0xC0))
         outgoing_.clear();
 
-    // Command chaining: collect the pieces, act on the last.
-    if (cmd->cla & 0x10) {
+    // Command chaining: collect the pieces, act on the last. CLA FF (the reader's own class) has no chaining bit.
+    if ((cmd->cla & 0x10) != 0 && cmd->cla != 0xFF) {
         if (chain_.size() + cmd->data.size() > kMaxChain) {
             chain_.clear();
             return sw(0x67, 0x00);

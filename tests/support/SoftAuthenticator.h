@@ -45,6 +45,10 @@ public:
 
     // A scripted answer given instead of processing the next matching request (which then changes nothing).
     struct RawReply {
+        RawReply(Bytes r, std::optional<std::uint8_t> cmd = {}, std::optional<std::uint8_t> sub = {})
+            : reply(std::move(r)), command(cmd), subCommand(sub)
+        {
+        }
         Bytes reply;                            // may be empty, truncated, wrongly typed, any status byte
         std::optional<std::uint8_t> command;    // match only this command byte
         std::optional<std::uint8_t> subCommand; // and only this clientPIN / credential-management sub-command
