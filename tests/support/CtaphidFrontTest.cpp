@@ -17,6 +17,12 @@ using Fault = CtaphidFront::Fault;
 
 constexpr std::uint32_t kBroadcast = 0xFFFFFFFF;
 
+std::uint32_t be32(std::span<const std::uint8_t> b)
+{
+    return static_cast<std::uint32_t>(b[0]) << 24 | static_cast<std::uint32_t>(b[1]) << 16 |
+           static_cast<std::uint32_t>(b[2]) << 8 | static_cast<std::uint32_t>(b[3]);
+}
+
 // The host's side of the socket pair, written for these tests: frames requests as hidraw writes them and
 // reads the key's reports one by one.
 class Host {
@@ -92,7 +98,7 @@ public:
                 return std::nullopt;
             EXPECT_EQ(r->size(), 64u) << "input reports are 64 bytes";
             const Bytes& p = *r;
-            const std::uint32_t cid = static_cast<std::uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+            const std::uint32_t cid = be32(p);
             if (!started) {
                 if (p[4] == (0x3B | 0x80)) {
                     m.keepalives.push_back(p[7]);
@@ -122,8 +128,7 @@ public:
         auto m = read();
         if (!m || m->payload.size() != 17)
             return 0;
-        return static_cast<std::uint32_t>(m->payload[8]) << 24 | m->payload[9] << 16 | m->payload[10] << 8 |
-               m->payload[11];
+        return be32(std::span(m->payload).subspan(8));
     }
 
     Bytes cbor(std::uint32_t cid, const Bytes& request)
@@ -168,8 +173,7 @@ TEST(CtaphidFront, InitOpensChannelsPingAndWinkAnswer)
     ASSERT_EQ(m->payload.size(), 17u);
     EXPECT_EQ(X(std::span(m->payload).first(8)), "1122334455667788");
     EXPECT_EQ(X(std::span(m->payload).subspan(12)), "020504030D");
-    const std::uint32_t cid = static_cast<std::uint32_t>(m->payload[8]) << 24 | m->payload[9] << 16 |
-                              m->payload[10] << 8 | m->payload[11];
+    const std::uint32_t cid = be32(std::span(m->payload).subspan(8));
     const std::uint32_t second = u.host.init();
     EXPECT_NE(second, cid);
     EXPECT_EQ(u.key.front().channels(), (std::vector<std::uint32_t>{cid, second}));
@@ -179,8 +183,7 @@ TEST(CtaphidFront, InitOpensChannelsPingAndWinkAnswer)
     m = u.host.read();
     ASSERT_TRUE(m);
     EXPECT_EQ(m->cid, cid);
-    EXPECT_EQ(static_cast<std::uint32_t>(m->payload[8]) << 24 | m->payload[9] << 16 | m->payload[10] << 8 | m->payload[11],
-              cid);
+    EXPECT_EQ(be32(std::span(m->payload).subspan(8)), cid);
 
     // Multi-packet PING both ways, with and without the report ID byte.
     Bytes data(300);

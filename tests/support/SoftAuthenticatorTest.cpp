@@ -15,8 +15,7 @@ using namespace std::chrono_literals;
 using C = TestCtapClient;
 
 constexpr std::uint8_t PIN_INVALID = 0x31, PIN_BLOCKED = 0x32, PIN_AUTH_INVALID = 0x33, PIN_AUTH_BLOCKED = 0x34,
-                       PIN_NOT_SET = 0x35, NOT_ALLOWED = 0x30, OPERATION_DENIED = 0x27, KEEPALIVE_CANCEL = 0x2D,
-                       USER_ACTION_TIMEOUT = 0x2F, NO_CREDENTIALS = 0x2E, INVALID_COMMAND = 0x01,
+                       PIN_NOT_SET = 0x35, NOT_ALLOWED = 0x30, NO_CREDENTIALS = 0x2E, INVALID_COMMAND = 0x01,
                        INVALID_PARAMETER = 0x02, MISSING_PARAMETER = 0x14, PIN_POLICY_VIOLATION = 0x37,
                        INVALID_SUBCOMMAND = 0x3E, UNAUTHORIZED_PERMISSION = 0x40;
 
