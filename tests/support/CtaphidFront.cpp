@@ -109,6 +109,7 @@ void CtaphidFront::hangUp()
     wake();
     if (thread_.joinable())
         thread_.join();
+    std::lock_guard sending(sendMutex_);
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
