@@ -1,0 +1,213 @@
+"""Checks the software key with an independent CTAP 2 client (Debian's python3-fido2) through pcscd.
+
+Usage: /usr/bin/python3 independent_client_test.py <softkey program>
+
+Starts the softkey program with a virtual card on "Virtual PCD 00 00" (vpcd port 35963), holding the same
+port lock the C++ card tests take, and drives it with python-fido2's PC/SC device.
+"""
+import fcntl
+import hashlib
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+from fido2.ctap import CtapError
+from fido2.ctap2 import Ctap2
+from fido2.ctap2.credman import CredentialManagement
+from fido2.ctap2.pin import ClientPin, PinProtocolV1, PinProtocolV2
+from fido2.pcsc import CtapPcscDevice
+from smartcard import scard
+
+PORT = 35963
+READER = "Virtual PCD 00 00"
+RESULT = CredentialManagement.RESULT
+PERMISSION = ClientPin.PERMISSION
+FIXTURES = """
+rp id=fixture.example name="Fixture RP"
+credential rp=fixture.example user=F1F2F3 userName=fixture displayName="Fixture User" protect=2
+"""
+
+
+class SoftKey:
+    def __init__(self, program, fixtures_path):
+        self.proc = subprocess.Popen(
+            [program, "--port", str(PORT), "--fixtures", fixtures_path, "--touch-delay", "150"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline().strip()
+        if line != "ready":
+            raise AssertionError("softkey did not start: %r" % line)
+
+    def command(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+        answer = self.proc.stdout.readline().strip()
+        if answer != "ok":
+            raise AssertionError("softkey command %r: %r" % (line, answer))
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+
+
+def connect():
+    deadline = time.time() + 10
+    while time.time() < deadline:
+        for dev in CtapPcscDevice.list_devices(READER):
+            return dev
+        time.sleep(0.2)
+    raise AssertionError("no card on " + READER)
+
+
+def wait_until_reader_empty():
+    """pcscd notices a removal at its next poll; the next test on this reader must not see a stale card."""
+    result, ctx = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
+    if result != scard.SCARD_S_SUCCESS:
+        return
+    try:
+        states = [(READER, scard.SCARD_STATE_UNAWARE)]
+        deadline = time.time() + 5
+        while time.time() < deadline:
+            result, found = scard.SCardGetStatusChange(ctx, 500, states)
+            if result == scard.SCARD_S_SUCCESS:
+                if found[0][1] & scard.SCARD_STATE_EMPTY:
+                    return
+                states = [(found[0][0], found[0][1] & ~scard.SCARD_STATE_CHANGED)]
+    finally:
+        scard.SCardReleaseContext(ctx)
+
+
+def expect_error(code, call, *args, **kwargs):
+    try:
+        call(*args, **kwargs)
+    except CtapError as e:
+        if e.code != code:
+            raise AssertionError("expected %s, got %s" % (code.name, e.code))
+        return
+    raise AssertionError("expected %s, the call succeeded" % code.name)
+
+
+def check(condition, what):
+    if not condition:
+        raise AssertionError(what)
+
+
+def round_with(dev, proto, fixture_present):
+    ctap = Ctap2(dev)
+    info = ctap.info
+    check("FIDO_2_1" in info.versions and info.pin_uv_protocols == [2, 1], "getInfo versions and protocols")
+    check(info.options.get("clientPin") is False, "no PIN announced before setPIN")
+    check(len(info.aaguid) == 16 and info.min_pin_length == 4, "aaguid and minPINLength")
+    fixtures = 1 if fixture_present else 0
+    check(info.remaining_disc_creds == 25 - fixtures, "remaining discoverable credentials")
+
+    cp = ClientPin(ctap, proto)
+    cp.set_pin("1234")
+    check(cp.get_pin_retries()[0] == 8, "retries after setPIN")
+    expect_error(CtapError.ERR.NOT_ALLOWED, cp.set_pin, "5678")
+    check(Ctap2(dev).info.options.get("clientPin") is True, "clientPin true once set")
+
+    # A wrong PIN counts down; the right one restores the count.
+    expect_error(CtapError.ERR.PIN_INVALID, cp.get_pin_token, "0000", PERMISSION.CREDENTIAL_MGMT)
+    expect_error(CtapError.ERR.PIN_INVALID, cp.get_pin_token, "0001", PERMISSION.CREDENTIAL_MGMT)
+    check(cp.get_pin_retries()[0] == 6, "retries after two wrong PINs")
+    cp.get_pin_token("1234", PERMISSION.CREDENTIAL_MGMT)
+    check(cp.get_pin_retries()[0] == 8, "retries back after the right PIN")
+
+    cp.change_pin("1234", "24680")
+    expect_error(CtapError.ERR.PIN_INVALID, cp.get_pin_token, "1234", PERMISSION.CREDENTIAL_MGMT)
+    expect_error(CtapError.ERR.PIN_INVALID, cp.change_pin, "1234", "13579")
+    pin = "24680"
+
+    # A resident credential, made with a token bound to its relying party.
+    token = cp.get_pin_token(pin, PERMISSION.MAKE_CREDENTIAL, "example.com")
+    cdh = hashlib.sha256(b"client data").digest()
+    att = ctap.make_credential(
+        cdh, {"id": "example.com", "name": "Example"},
+        {"id": b"user-1", "name": "alice", "displayName": "Alice A"},
+        [{"type": "public-key", "alg": -7}], options={"rk": True},
+        pin_uv_param=proto.authenticate(token, cdh), pin_uv_protocol=proto.VERSION)
+    auth = att.auth_data
+    check(auth.rp_id_hash == hashlib.sha256(b"example.com").digest(), "rpIdHash")
+    check(auth.is_user_present() and auth.is_user_verified() and auth.is_attested(), "flags UP UV AT")
+    cred = auth.credential_data
+    cred.public_key.verify(bytes(auth) + cdh, att.att_statement["sig"])
+    # The token is now bound to example.com; another relying party is refused.
+    expect_error(CtapError.ERR.PIN_AUTH_INVALID, ctap.make_credential, cdh, {"id": "other.example"},
+                 {"id": b"u"}, [{"type": "public-key", "alg": -7}],
+                 pin_uv_param=proto.authenticate(token, cdh), pin_uv_protocol=proto.VERSION)
+
+    # Credential management needs its own permission.
+    cm_denied = CredentialManagement(ctap, proto, token)
+    expect_error(CtapError.ERR.PIN_AUTH_INVALID, cm_denied.get_metadata)
+    cm = CredentialManagement(ctap, proto, cp.get_pin_token(pin, PERMISSION.CREDENTIAL_MGMT))
+    meta = cm.get_metadata()
+    check(meta[RESULT.EXISTING_CRED_COUNT] == 1 + fixtures, "existing count")
+    check(meta[RESULT.MAX_REMAINING_COUNT] == 24 - fixtures, "remaining count")
+    rps = cm.enumerate_rps()
+    check(sorted(r[RESULT.RP]["id"] for r in rps) == sorted(["example.com"] + ["fixture.example"] * fixtures),
+          "enumerated relying parties")
+    check(rps[0][RESULT.TOTAL_RPS] == 1 + fixtures, "totalRPs")
+    for r in rps:
+        check(r[RESULT.RP_ID_HASH] == hashlib.sha256(r[RESULT.RP]["id"].encode()).digest(), "rpIDHash")
+    if fixture_present:
+        fixture = cm.enumerate_creds(hashlib.sha256(b"fixture.example").digest())
+        check(len(fixture) == 1 and fixture[0][RESULT.USER]["name"] == "fixture", "fixture credential")
+        check(fixture[0][RESULT.CRED_PROTECT] == 2, "fixture credProtect")
+    creds = cm.enumerate_creds(hashlib.sha256(b"example.com").digest())
+    check(len(creds) == 1 and creds[0][RESULT.TOTAL_CREDENTIALS] == 1, "one credential for example.com")
+    check(creds[0][RESULT.USER] == {"id": b"user-1", "name": "alice", "displayName": "Alice A"}, "user entity")
+    check(creds[0][RESULT.CREDENTIAL_ID]["id"] == cred.credential_id, "credential id")
+    check(creds[0][RESULT.PUBLIC_KEY] == dict(cred.public_key), "credential public key")
+    expect_error(CtapError.ERR.NOT_ALLOWED, cm.enumerate_creds_next)
+    cm.delete_cred(creds[0][RESULT.CREDENTIAL_ID])
+    check(cm.get_metadata()[RESULT.EXISTING_CRED_COUNT] == fixtures, "count after delete")
+    check(cm.enumerate_creds(hashlib.sha256(b"example.com").digest()) == [], "no credentials after delete")
+    expect_error(CtapError.ERR.NO_CREDENTIALS, cm.delete_cred, creds[0][RESULT.CREDENTIAL_ID])
+    return ctap
+
+
+def main():
+    program = sys.argv[1]
+    lock = open("/tmp/marrowtillance-vpcd-%d.lock" % PORT, "a+")
+    fcntl.flock(lock, fcntl.LOCK_EX)
+    with tempfile.NamedTemporaryFile("w", suffix=".fixtures", delete=False) as f:
+        f.write(FIXTURES)
+    key = SoftKey(program, f.name)
+    try:
+        dev = connect()
+        for round_number, proto in enumerate([PinProtocolV1(), PinProtocolV2()]):
+            ctap = round_with(dev, proto, fixture_present=round_number == 0)
+            # Reset only inside the power-up window.
+            key.command("window close")
+            expect_error(CtapError.ERR.NOT_ALLOWED, ctap.reset)
+            key.command("window open")
+            ctap.reset()
+            check(Ctap2(dev).info.options.get("clientPin") is False, "no PIN after reset")
+
+        # Three wrong PINs in a row block PIN use until the next power-up (a new tap of the card).
+        cp = ClientPin(Ctap2(dev), PinProtocolV2())
+        cp.set_pin("1234")
+        expect_error(CtapError.ERR.MISSING_PARAMETER, cp.get_pin_token, "1234")
+        expect_error(CtapError.ERR.PIN_INVALID, cp.get_pin_token, "1111", PERMISSION.CREDENTIAL_MGMT)
+        expect_error(CtapError.ERR.PIN_INVALID, cp.get_pin_token, "2222", PERMISSION.CREDENTIAL_MGMT)
+        expect_error(CtapError.ERR.PIN_AUTH_BLOCKED, cp.get_pin_token, "3333", PERMISSION.CREDENTIAL_MGMT)
+        expect_error(CtapError.ERR.PIN_AUTH_BLOCKED, cp.get_pin_token, "1234", PERMISSION.CREDENTIAL_MGMT)
+        dev.close()
+        key.command("tap")
+        dev = connect()
+        cp = ClientPin(Ctap2(dev), PinProtocolV2())
+        check(cp.get_pin_retries()[0] == 5, "retries survive the power-up")
+        cp.get_pin_token("1234", PERMISSION.CREDENTIAL_MGMT)
+        check(cp.get_pin_retries()[0] == 8, "retries restored")
+        dev.close()
+    finally:
+        key.stop()
+        os.unlink(f.name)
+        wait_until_reader_empty()
+    print("independent client: all checks passed")
+
+
+if __name__ == "__main__":
+    main()

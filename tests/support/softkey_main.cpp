@@ -1,0 +1,196 @@
+// softkey: one software FIDO card on a vpcd reader until killed, so the application (or any PC/SC client)
+// can be tried against it. Lines on standard input script it while it runs (see usage).
+#include "support/NfcCardFront.h"
+#include "support/SoftAuthenticator.h"
+#include "support/SoftKeyFixtures.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+volatile std::sig_atomic_t gStop = 0;
+void onSignal(int) { gStop = 1; }
+
+void usage()
+{
+    std::cerr
+        << "usage: softkey [--port N] [--pin PIN] [--fixtures FILE] [--identity maker|foreign|none]\n"
+           "               [--vendor-answer TEXT] [--protocols 2,1|1|2|none] [--versions V1,V2,...]\n"
+           "               [--select TEXT] [--preview] [--no-credmgmt] [--touch MODE] [--touch-delay MS]\n"
+           "               [--reset-window MS] [--seed N]\n"
+           "  port 35963 is reader \"Virtual PCD 00 00\", 35964 \"Virtual PCD 00 01\".\n"
+           "  MODE: given, denied, timeout, hold (until cancel), manual (answer with 'press'/'deny').\n"
+           "stdin commands: insert | remove | tap | window open|close | touch MODE [MS] | press | deny\n"
+           "                | stall on|off | quit\n";
+}
+
+std::vector<std::string> splitList(const std::string& s)
+{
+    std::vector<std::string> out;
+    std::stringstream in(s);
+    std::string item;
+    while (std::getline(in, item, ','))
+        if (!item.empty())
+            out.push_back(item);
+    return out;
+}
+
+bool parseTouch(const std::string& s, SoftAuthenticator::Touch& t)
+{
+    using T = SoftAuthenticator::Touch;
+    if (s == "given")
+        t = T::Given;
+    else if (s == "denied")
+        t = T::Denied;
+    else if (s == "timeout")
+        t = T::TimedOut;
+    else if (s == "hold")
+        t = T::HeldUntilCancel;
+    else if (s == "manual")
+        t = T::Manual;
+    else
+        return false;
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::uint16_t port = VpcdCard::kPortReader0;
+    SoftKeyConfig config;
+    NfcCardFront::Options card;
+    std::string pin, fixtures;
+    SoftAuthenticator::Touch touch = SoftAuthenticator::Touch::Given;
+    long touchDelay = 300;
+
+    std::vector<std::string> args(argv + 1, argv + argc);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= args.size()) {
+                usage();
+                std::exit(2);
+            }
+            return args[++i];
+        };
+        if (a == "--port") {
+            port = static_cast<std::uint16_t>(std::stoul(value()));
+        } else if (a == "--pin") {
+            pin = value();
+        } else if (a == "--fixtures") {
+            fixtures = value();
+        } else if (a == "--identity") {
+            const std::string v = value();
+            card.identity = v == "foreign" ? NfcCardFront::Identity::Foreign
+                            : v == "none"  ? NfcCardFront::Identity::Unavailable
+                                           : NfcCardFront::Identity::Maker;
+        } else if (a == "--vendor-answer") {
+            card.vendorAnswer = value();
+        } else if (a == "--protocols") {
+            const std::string v = value();
+            if (v == "none") {
+                config.pinUvAuthProtocols.reset();
+            } else {
+                std::vector<std::uint64_t> list;
+                for (const auto& p : splitList(v))
+                    list.push_back(std::stoull(p));
+                config.pinUvAuthProtocols = list;
+            }
+        } else if (a == "--versions") {
+            config.versions = splitList(value());
+        } else if (a == "--select") {
+            card.selectAnswer = value();
+        } else if (a == "--preview") {
+            config.credMgmtPreview = true;
+            config.credMgmt = false;
+        } else if (a == "--no-credmgmt") {
+            config.credMgmt = false;
+        } else if (a == "--touch") {
+            if (!parseTouch(value(), touch)) {
+                usage();
+                return 2;
+            }
+        } else if (a == "--touch-delay") {
+            touchDelay = std::stol(value());
+        } else if (a == "--reset-window") {
+            config.resetWindow = std::chrono::milliseconds(std::stol(value()));
+        } else if (a == "--seed") {
+            config.seed = std::stoull(value());
+        } else {
+            usage();
+            return 2;
+        }
+    }
+
+    SoftAuthenticator key(config);
+    key.setTouch(touch, std::chrono::milliseconds(touchDelay));
+    std::string error;
+    if (!pin.empty() && !key.setPin(pin)) {
+        std::cerr << "softkey: PIN not accepted\n";
+        return 2;
+    }
+    if (!fixtures.empty() && !SoftKeyFixtures::loadFile(fixtures, key, error)) {
+        std::cerr << "softkey: fixtures: " << error << "\n";
+        return 2;
+    }
+
+    NfcCardFront front(key, card);
+    if (!front.insert(port)) {
+        std::cerr << "softkey: no vpcd reader on port " << port << " (is pcscd running?)\n";
+        return 1;
+    }
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    std::cout << "ready" << std::endl;
+
+    // Standard input scripts the card; at its end the card stays until a signal.
+    std::thread input([&] {
+        std::string line;
+        while (!gStop && std::getline(std::cin, line)) {
+            std::istringstream in(line);
+            std::string cmd, arg, arg2;
+            in >> cmd >> arg >> arg2;
+            bool ok = true;
+            if (cmd == "quit") {
+                gStop = 1;
+            } else if (cmd == "insert") {
+                ok = front.insert(port);
+            } else if (cmd == "remove") {
+                front.remove();
+            } else if (cmd == "tap") {
+                ok = front.tap(port);
+            } else if (cmd == "window" && arg == "open") {
+                key.openResetWindow();
+            } else if (cmd == "window" && arg == "close") {
+                key.closeResetWindow();
+            } else if (cmd == "touch") {
+                SoftAuthenticator::Touch t{};
+                ok = parseTouch(arg, t);
+                if (ok)
+                    key.setTouch(t, std::chrono::milliseconds(arg2.empty() ? 0 : std::stol(arg2)));
+            } else if (cmd == "press") {
+                key.giveTouch(true);
+            } else if (cmd == "deny") {
+                key.giveTouch(false);
+            } else if (cmd == "stall") {
+                front.setStall(arg == "on");
+            } else if (!cmd.empty()) {
+                ok = false;
+            }
+            std::cout << (ok ? "ok" : "error") << std::endl;
+        }
+    });
+    input.detach();
+    while (!gStop)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    front.remove();
+    return 0;
+}
