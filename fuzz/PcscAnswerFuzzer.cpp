@@ -59,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto answers = std::make_shared<std::deque<Bytes>>();
     for (std::size_t i = 0; i < rest.size() && answers->size() < 512;) {
         const std::size_t length = std::min<std::size_t>(rest[i], rest.size() - i - 1);
-        answers->emplace_back(rest.begin() + static_cast<long>(i + 1), rest.begin() + static_cast<long>(i + 1 + length));
+        const auto from = rest.begin() + static_cast<long>(i + 1);
+        answers->emplace_back(from, from + static_cast<long>(length));
         i += 1 + length;
     }
 

@@ -63,8 +63,9 @@ bool isValidUtf8(std::span<const std::uint8_t> text)
 
 bool equals(std::span<const std::uint8_t> bytes, std::string_view text)
 {
-    return bytes.size() == text.size() && std::equal(bytes.begin(), bytes.end(), text.begin(),
-                                                     [](std::uint8_t b, char c) { return b == static_cast<std::uint8_t>(c); });
+    return bytes.size() == text.size() &&
+           std::equal(bytes.begin(), bytes.end(), text.begin(),
+                      [](std::uint8_t b, char c) { return b == static_cast<std::uint8_t>(c); });
 }
 
 bool statusWordIs(std::span<const std::uint8_t> response, const std::array<std::uint8_t, 2>& sw)

@@ -199,7 +199,8 @@ TEST(PcscHelper, ExtendedLengthIsOneApduAndRefusesWhatCannotBeEncoded)
     EXPECT_EQ(script.sent(), (std::vector<std::string>{"8010800000012C" + X(data) + "0000", "80110000000000"}));
 
     EXPECT_EQ(helper.sendApdu(PcscHelper::NFCCTAP_MSG, Bytes(65535, 0x11)).second, kIOReturnSuccess);
-    EXPECT_EQ(helper.sendApdu(PcscHelper::NFCCTAP_MSG, Bytes(65536, 0x11)), (PcscHelper::Response{{}, kIOReturnOverrun}));
+    EXPECT_EQ(helper.sendApdu(PcscHelper::NFCCTAP_MSG, Bytes(65536, 0x11)),
+              (PcscHelper::Response{{}, kIOReturnOverrun}));
     EXPECT_EQ(script.sent().size(), 3u);
 }
 

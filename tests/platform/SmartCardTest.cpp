@@ -142,7 +142,8 @@ TEST(SmartCard, SessionThatCannotOpenRepliesFalse)
 
 TEST(SmartCard, NoExchangeBeforeTheSessionOpens)
 {
-    SmartCard card("Reader", [] { return std::make_unique<ScriptedCardChannel>([](const Bytes&) { return H("9000"); }); });
+    SmartCard card("Reader",
+                   [] { return std::make_unique<ScriptedCardChannel>([](const Bytes&) { return H("9000"); }); });
     EXPECT_EQ(card.transmit(H("00A40400"), 1s).second, kIOReturnError);
 }
 

@@ -10,9 +10,10 @@ LONG ScriptedCardChannel::transmit(std::span<const std::uint8_t> apdu, Bytes& re
 
 std::shared_ptr<SmartCard> ScriptedCardChannel::openCard(Handler handler, const std::string& readerName)
 {
-    auto card = std::make_shared<SmartCard>(readerName, [handler = std::move(handler)]() -> std::unique_ptr<CardChannel> {
+    auto opener = [handler = std::move(handler)]() -> std::unique_ptr<CardChannel> {
         return std::make_unique<ScriptedCardChannel>(handler);
-    });
+    };
+    auto card = std::make_shared<SmartCard>(readerName, std::move(opener));
     auto opened = std::make_shared<std::promise<bool>>();
     auto result = opened->get_future();
     card->beginSession([opened](bool ok) { opened->set_value(ok); });
