@@ -1,14 +1,15 @@
 #include "viewmodel/WorkspaceActions.h"
 
+#include "platform/Log.h"
+
 #include <filesystem>
-#include <iostream>
 #include <system_error>
 
 void openApp(Workspace& workspace, std::string_view appName, std::string_view folder)
 {
     const std::optional<std::filesystem::path> applications = workspace.applicationsFolder();
     if (!applications) {
-        std::cout << "Failed to retrieve the Applications folder URL." << std::endl;
+        logLine("Failed to retrieve the Applications folder URL.");
         return;
     }
     workspace.openApplication(*applications / std::filesystem::path(folder) / std::filesystem::path(appName));

@@ -1,0 +1,351 @@
+#include "fido/PcscHelper.h"
+
+#include "platform/Log.h"
+
+#include "fido/Utils.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+constexpr std::size_t kChunk = 240;
+constexpr std::size_t kMaxExtendedData = 65535;
+// A card that keeps announcing more bytes is cut off here instead of being followed for ever.
+constexpr int kMaxGetResponseRounds = 64;
+constexpr std::size_t kMaxJoinedResponse = 64 * 1024;
+
+constexpr std::uint8_t kGetData[] = {0xFF, 0xCA, 0x01, 0x00, 0x00};
+constexpr std::uint8_t kVendorIdentity[] = {0x80, 0x40, 0x00, 0x00, 0x04, 0x14, 0x01, 0x00, 0x00};
+constexpr std::string_view kVendorModelPrefix = "KWO02";
+constexpr std::string_view kVendorCardIdentity = "0E783381024A4F56204B574F3032";
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(std::span<const std::uint8_t> text)
+{
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const std::uint8_t lead = text[i];
+        std::size_t extra = 0;
+        std::uint32_t code = 0;
+        std::uint32_t minimum = 0;
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        } else if ((lead & 0xE0) == 0xC0) {
+            extra = 1, code = lead & 0x1Fu, minimum = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            extra = 2, code = lead & 0x0Fu, minimum = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            extra = 3, code = lead & 0x07u, minimum = 0x10000;
+        } else {
+            return false;
+        }
+        if (text.size() - i <= extra)
+            return false;
+        for (std::size_t k = 1; k <= extra; ++k) {
+            const std::uint8_t next = text[i + k];
+            if ((next & 0xC0) != 0x80)
+                return false;
+            code = (code << 6) | (next & 0x3Fu);
+        }
+        if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+bool equals(std::span<const std::uint8_t> bytes, std::string_view text)
+{
+    return bytes.size() == text.size() &&
+           std::equal(bytes.begin(), bytes.end(), text.begin(),
+                      [](std::uint8_t b, char c) { return b == static_cast<std::uint8_t>(c); });
+}
+
+bool statusWordIs(std::span<const std::uint8_t> response, const std::array<std::uint8_t, 2>& sw)
+{
+    return response.size() >= 2 && response[response.size() - 2] == sw[0] && response[response.size() - 1] == sw[1];
+}
+
+} // namespace
+
+// Holds the transport for the calling thread for the length of one call (nested calls of the owner pass).
+class PcscHelper::Sequence {
+public:
+    explicit Sequence(PcscHelper& helper) : helper_(helper) { helper_.acquireSequence(); }
+    ~Sequence() { helper_.releaseSequence(); }
+    Sequence(const Sequence&) = delete;
+    Sequence& operator=(const Sequence&) = delete;
+
+private:
+    PcscHelper& helper_;
+};
+
+PcscHelper::PcscHelper(WaitUserInputAction waitUserInputAction) : PcscHelper(std::move(waitUserInputAction), Timing{})
+{
+}
+
+PcscHelper::PcscHelper(WaitUserInputAction waitUserInputAction, Timing timing)
+    : waitUserInputAction_(std::move(waitUserInputAction)), timing_(timing)
+{
+}
+
+void PcscHelper::acquireSequence()
+{
+    std::unique_lock lock(sequenceMutex_);
+    const auto self = std::this_thread::get_id();
+    sequenceFree_.wait(lock, [&] { return sequenceDepth_ == 0 || sequenceOwner_ == self; });
+    sequenceOwner_ = self;
+    ++sequenceDepth_;
+}
+
+void PcscHelper::releaseSequence()
+{
+    {
+        std::lock_guard lock(sequenceMutex_);
+        if (--sequenceDepth_ > 0)
+            return;
+        sequenceOwner_ = std::thread::id();
+    }
+    sequenceFree_.notify_all();
+}
+
+bool PcscHelper::waitUserInput() const
+{
+    std::lock_guard lock(mutex_);
+    return waitUserInput_;
+}
+
+void PcscHelper::setWaitUserInput(bool waiting)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (waitUserInput_ == waiting)
+            return;
+        waitUserInput_ = waiting;
+    }
+    if (waitUserInputAction_)
+        waitUserInputAction_(waiting);
+}
+
+std::shared_ptr<SmartCard> PcscHelper::activeCard() const
+{
+    std::lock_guard lock(mutex_);
+    return activeCard_;
+}
+
+void PcscHelper::setActiveCard(std::shared_ptr<SmartCard> card)
+{
+    acquireSequence();
+    {
+        std::lock_guard lock(mutex_);
+        activeCard_ = std::move(card);
+    }
+    const bool bind = activeCard() != nullptr;
+    {
+        std::lock_guard lock(sequenceMutex_);
+        if (bind && !cardBound_) {
+            cardBound_ = true; // the binding keeps one hold until the card is unbound
+            ++sequenceDepth_;
+        } else if (!bind && cardBound_) {
+            cardBound_ = false;
+            --sequenceDepth_;
+        }
+    }
+    releaseSequence();
+}
+
+bool PcscHelper::isCardPresent() const { return activeCard() != nullptr; }
+
+Bytes PcscHelper::getStatusWord(std::span<const std::uint8_t> response)
+{
+    if (response.size() < 2)
+        return {0x00, 0x00};
+    return Bytes(response.end() - 2, response.end());
+}
+
+Bytes PcscHelper::getResponseData(std::span<const std::uint8_t> response)
+{
+    if (response.size() < 2)
+        return {};
+    return Bytes(response.begin(), response.end() - 2);
+}
+
+PcscHelper::Response PcscHelper::transmit(std::span<const std::uint8_t> apdu)
+{
+    Sequence sequence(*this);
+    const std::shared_ptr<SmartCard> card = activeCard();
+    if (!card)
+        return {{}, kIOReturnNoDevice};
+    return card->transmit(apdu, timing_.transmitTimeout);
+}
+
+PcscHelper::Response PcscHelper::sendApdu(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data)
+{
+    Sequence sequence(*this);
+    if (header.size() != 4)
+        return {{}, kIOReturnInvalid};
+    if (extendedApdu_) {
+        if (data.size() > kMaxExtendedData)
+            return {{}, kIOReturnOverrun};
+        Bytes apdu(header.begin(), header.end());
+        apdu.push_back(0x00);
+        if (!data.empty()) {
+            const Bytes length = toBytes(static_cast<std::uint16_t>(data.size()), CFByteOrderBigEndian);
+            apdu.insert(apdu.end(), length.begin(), length.end());
+            apdu.insert(apdu.end(), data.begin(), data.end());
+        }
+        apdu.push_back(0x00);
+        apdu.push_back(0x00);
+        return transmit(apdu);
+    }
+
+    std::span<const std::uint8_t> rest = data;
+    while (rest.size() > kChunk) {
+        Bytes piece(header.begin(), header.end());
+        piece[0] |= 0x10;
+        piece.push_back(static_cast<std::uint8_t>(kChunk));
+        piece.insert(piece.end(), rest.begin(), rest.begin() + kChunk);
+        Response answer = transmit(piece);
+        rest = rest.subspan(kChunk);
+        if (!statusWordIs(answer.first, SW_SUCCESS))
+            return answer;
+    }
+    Bytes last(header.begin(), header.end());
+    if (!rest.empty()) {
+        last.push_back(static_cast<std::uint8_t>(rest.size()));
+        last.insert(last.end(), rest.begin(), rest.end());
+    }
+    last.push_back(0x00);
+    Response answer = transmit(last);
+
+    for (int round = 0; answer.first.size() >= 2 && answer.first[answer.first.size() - 2] == SW1_MORE_DATA; ++round) {
+        if (round >= kMaxGetResponseRounds)
+            return {{}, kIOReturnOverrun};
+        const std::uint8_t announced = answer.first.back();
+        const std::uint8_t getResponse[] = {0x00, 0xC0, 0x00, 0x00, announced};
+        Response more = transmit(getResponse);
+        if (more.second != kIOReturnSuccess)
+            return {{}, more.second};
+        answer.first.resize(answer.first.size() - 2);
+        if (answer.first.size() + more.first.size() > kMaxJoinedResponse + 2)
+            return {{}, kIOReturnOverrun};
+        answer.first.insert(answer.first.end(), more.first.begin(), more.first.end());
+        answer.second = more.second;
+    }
+    return answer;
+}
+
+std::string PcscHelper::getAtr()
+{
+    Sequence sequence(*this);
+    std::string identity;
+    const Response historical = transmit(kGetData);
+    if (historical.second == kIOReturnSuccess)
+        identity = bytesToHexString(getResponseData(historical.first));
+    if (identity.empty()) {
+        const Response vendor = transmit(kVendorIdentity);
+        const Bytes text = getResponseData(vendor.first);
+        if (isValidUtf8(text) && text.size() >= kVendorModelPrefix.size() &&
+            equals(std::span(text).first(kVendorModelPrefix.size()), kVendorModelPrefix))
+            identity = kVendorCardIdentity;
+    }
+    return identity;
+}
+
+IOReturn PcscHelper::sendCmdSelect()
+{
+    Sequence sequence(*this);
+    const Response answer = sendApdu(NFCCTAP_SELECT, AID_FIDO);
+    if (answer.second != kIOReturnSuccess)
+        return kIOReturnError;
+    const Bytes version = getResponseData(answer.first);
+    if (statusWordIs(answer.first, SW_SUCCESS) && (equals(version, "U2F_V2") || equals(version, "FIDO_2_0")))
+        return kIOReturnSuccess;
+    logLine("sendCmdSelect error: " + bytesToHexString(answer.first));
+    return kIOReturnError;
+}
+
+IOReturn PcscHelper::sendCmdDeselect()
+{
+    Sequence sequence(*this);
+    const Response answer = transmit(NFCCTAP_DESELECT);
+    if (answer.second != kIOReturnSuccess)
+        return kIOReturnError;
+    return statusWordIs(answer.first, SW_SUCCESS) ? kIOReturnSuccess : kIOReturnInvalid;
+}
+
+PcscHelper::Response PcscHelper::sendCmdCbor(std::span<const std::uint8_t> request)
+{
+    Sequence sequence(*this);
+    Response answer = sendApdu(NFCCTAP_MSG, request);
+    cancel_ = false;
+
+    // Polling for a touch has no end of its own (cancel or the card leaving ends it); a card that only keeps
+    // saying it is busy is given up after processingTimeout.
+    auto busySince = std::chrono::steady_clock::now();
+    bool busyTooLong = false;
+    while (!cancel_ && statusWordIs(answer.first, SW_UPDATE)) {
+        if (answer.first[0] == rawValue(CTAPSTATUS::UPNEEDED)) {
+            setWaitUserInput(true);
+            logLine("sendCmdCbor: Waiting for user response");
+            busySince = std::chrono::steady_clock::now();
+        } else if (std::chrono::steady_clock::now() - busySince >= timing_.processingTimeout) {
+            busyTooLong = true;
+            break;
+        }
+        answer = sendApdu(NFCCTAP_GETRESPONSE, {});
+    }
+
+    Bytes data = getResponseData(answer.first);
+    IOReturn status = answer.second;
+    if (cancel_) {
+        status = kIOReturnAborted;
+    } else if (busyTooLong) {
+        status = kIOReturnTimeout;
+        data.clear();
+    } else if (!statusWordIs(answer.first, SW_SUCCESS)) {
+        status = kIOReturnError;
+    }
+    setWaitUserInput(false);
+    return {std::move(data), status};
+}
+
+PcscHelper::Response PcscHelper::sendCmdMsg(std::span<const std::uint8_t> apdu)
+{
+    if (apdu.size() < 4)
+        return {{}, kIOReturnInvalid};
+    std::span<const std::uint8_t> data;
+    if (apdu.size() > 7 && apdu[4] == 0x00) {
+        const std::size_t lc = static_cast<std::size_t>(apdu[5]) << 8 | apdu[6];
+        data = apdu.subspan(7, std::min(lc, apdu.size() - 7));
+    } else if (apdu.size() > 5) {
+        const std::size_t lc = apdu[4];
+        data = apdu.subspan(5, std::min(lc, apdu.size() - 5));
+    }
+    Sequence sequence(*this);
+    Response answer = sendApdu(apdu.first(4), data);
+    if (answer.second != kIOReturnSuccess)
+        return {{}, answer.second};
+    // Whatever the status word, the caller gets it: an error answer is not an empty success.
+    return answer;
+}
+
+PcscHelper::Response PcscHelper::sendCommand(CTAPHID command, std::span<const std::uint8_t> data)
+{
+    switch (command) {
+    case CTAPHID::MSG: return sendCmdMsg(data);
+    case CTAPHID::CBOR: return sendCmdCbor(data);
+    case CTAPHID::CANCEL: cancel_ = true; return {{}, kIOReturnSuccess};
+    case CTAPHID::INIT:
+    case CTAPHID::PING:
+    case CTAPHID::WINK:
+    case CTAPHID::LOCK:
+    case CTAPHID::KEEPALIVE:
+    case CTAPHID::ERROR: break;
+    }
+    return {{}, kIOReturnUnsupported};
+}
+
+bool PcscHelper::isValidReaderName(std::string_view name) { return !name.empty(); }

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "fido/CardHandler.h"
+#include "platform/Observation.h"
+#include "platform/SerialQueue.h"
+#include "platform/SmartCardSlotManager.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Follows the list of readers and keeps one CardHandler per reader; hands out the card of a reader by name.
+// Watching starts when the monitor is created.
+class PcscMonitor : public std::enable_shared_from_this<PcscMonitor> {
+public:
+    using CardAction = CardHandler::CardAction;
+
+    // Watches the process-wide readers.
+    static std::shared_ptr<PcscMonitor> create(CardAction cardAction);
+    // Watches the readers of manager; without a manager nothing is watched and no card is ever reported.
+    static std::shared_ptr<PcscMonitor> create(CardAction cardAction, std::shared_ptr<SmartCardSlotManager> manager);
+    // Stops every handler, so every card reported present is reported gone.
+    ~PcscMonitor();
+    PcscMonitor(const PcscMonitor&) = delete;
+    PcscMonitor& operator=(const PcscMonitor&) = delete;
+
+    const std::shared_ptr<SmartCardSlotManager>& mngr() const { return mngr_; }
+    const CardAction& cardAction() const { return cardAction_; }
+    // The names of the watched readers, in name order.
+    std::vector<std::string> readers();
+
+    // The card with its session of the named reader, or nullptr when the reader is not watched or has no card.
+    std::shared_ptr<SmartCard> getActiveCard(const std::string& readerName);
+
+    // The reaction to a new reader list (called by the manager's observation).
+    void slotNamesChanged(const std::vector<std::string>& slotNames);
+
+private:
+    PcscMonitor(CardAction cardAction, std::shared_ptr<SmartCardSlotManager> manager);
+
+    const std::shared_ptr<SmartCardSlotManager> mngr_;
+    Observation managerObservation_;
+    std::map<std::string, std::shared_ptr<CardHandler>> readers_; // on queue_
+    const CardAction cardAction_;
+    SerialQueue queue_{"thread-safe-pcscMonitor"};
+};

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "platform/CardChannel.h"
+#include "platform/IOReturn.h"
+#include "platform/SecureBytes.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <utility>
+
+// The card on one reader and its session. Every card call runs on a worker thread of the card's own, so a
+// card or service that stalls blocks only that worker: the caller waits with a deadline, and an answer that
+// arrives after its caller gave up is dropped by its sequence number instead of answering the next exchange.
+// Shared by the watcher and the transport, so a session stays usable for an operation in progress.
+class SmartCard {
+public:
+    using ChannelOpener = std::function<std::unique_ptr<CardChannel>()>;
+    using SessionReply = std::function<void(bool opened)>;
+
+    SmartCard(std::string readerName, ChannelOpener opener);
+    ~SmartCard();
+    SmartCard(const SmartCard&) = delete;
+    SmartCard& operator=(const SmartCard&) = delete;
+
+    const std::string& readerName() const { return readerName_; }
+
+    // Opens the session on the worker; reply runs there, with false when the card could not be reached or
+    // the session was ended before it opened. Only the first call opens anything.
+    void beginSession(SessionReply reply);
+    // Closes the connection once the exchange in progress is over; a caller waiting for an answer is released
+    // at once with kIOReturnError, and every later exchange fails the same way.
+    void endSession();
+    bool sessionOpen() const;
+
+    // Sends one complete APDU and waits at most timeout for the answer (status word included).
+    // kIOReturnError: no open session, the service reported an error or the answer was empty;
+    // kIOReturnTimeout: no answer in time.
+    std::pair<Bytes, IOReturn> transmit(std::span<const std::uint8_t> apdu, std::chrono::milliseconds timeout);
+
+private:
+    struct Core;
+    static void run(const std::shared_ptr<Core>& core);
+
+    const std::string readerName_;
+    std::shared_ptr<Core> core_;
+};

@@ -1,0 +1,162 @@
+#include "platform/SmartCard.h"
+#include "support/Eventually.h"
+#include "support/ScriptedCardChannel.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Hex helpers of this layer's own (the fido layer's are out of reach here).
+Bytes H(std::string_view hex)
+{
+    Bytes bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+    return bytes;
+}
+
+std::string X(const Bytes& bytes)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::uint8_t b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 0x0F];
+    }
+    return text;
+}
+
+// A card whose answer to an APDU starting with a stall marker (CLA 0xEE) waits until released.
+struct StallingCard {
+    std::mutex mutex;
+    std::vector<std::string> sent;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+
+    Bytes answer(const Bytes& apdu)
+    {
+        {
+            std::lock_guard lock(mutex);
+            sent.push_back(X(apdu));
+        }
+        if (!apdu.empty() && apdu[0] == 0xEE)
+            released.wait_for(5s);
+        Bytes reply(apdu.begin(), apdu.end());
+        reply.push_back(0x90);
+        reply.push_back(0x00);
+        return reply;
+    }
+    std::vector<std::string> sentApdus()
+    {
+        std::lock_guard lock(mutex);
+        return sent;
+    }
+};
+
+} // namespace
+
+TEST(SmartCard, ExchangeGivesTheAnswerOrAnError)
+{
+    auto card = ScriptedCardChannel::openCard([](const Bytes& apdu) {
+        if (apdu == H("00010203"))
+            return Bytes{}; // the service could not carry it out
+        return H("AABB9000");
+    });
+    ASSERT_TRUE(card);
+    EXPECT_TRUE(card->sessionOpen());
+    auto [answer, status] = card->transmit(H("00A40400"), 1s);
+    EXPECT_EQ(status, kIOReturnSuccess);
+    EXPECT_EQ(X(answer), "AABB9000");
+    std::tie(answer, status) = card->transmit(H("00010203"), 1s);
+    EXPECT_EQ(status, kIOReturnError);
+    EXPECT_TRUE(answer.empty());
+}
+
+TEST(SmartCard, LateAnswerIsDroppedAndNeverAnswersTheNextExchange)
+{
+    StallingCard script;
+    auto card = ScriptedCardChannel::openCard([&](const Bytes& apdu) { return script.answer(apdu); });
+    ASSERT_TRUE(card);
+
+    auto [late, status] = card->transmit(H("EE000000"), 100ms);
+    EXPECT_EQ(status, kIOReturnTimeout);
+    EXPECT_TRUE(late.empty());
+
+    script.release.set_value();
+    auto [next, nextStatus] = card->transmit(H("01020304"), 3s);
+    EXPECT_EQ(nextStatus, kIOReturnSuccess);
+    EXPECT_EQ(X(next), "010203049000");
+}
+
+TEST(SmartCard, ExchangeWhoseCallerGaveUpBeforeItWasSentIsNeverSent)
+{
+    StallingCard script;
+    auto card = ScriptedCardChannel::openCard([&](const Bytes& apdu) { return script.answer(apdu); });
+    ASSERT_TRUE(card);
+
+    EXPECT_EQ(card->transmit(H("EE000000"), 50ms).second, kIOReturnTimeout);
+    EXPECT_EQ(card->transmit(H("0B0B0B0B"), 50ms).second, kIOReturnTimeout); // queued behind the stalled one
+    script.release.set_value();
+    auto [answer, status] = card->transmit(H("0C0C0C0C"), 3s);
+    EXPECT_EQ(status, kIOReturnSuccess);
+    EXPECT_EQ(X(answer), "0C0C0C0C9000");
+    EXPECT_EQ(script.sentApdus(), (std::vector<std::string>{"EE000000", "0C0C0C0C"}));
+}
+
+TEST(SmartCard, EndingTheSessionReleasesAWaitingCallerAndFailsLaterExchanges)
+{
+    StallingCard script;
+    auto card = ScriptedCardChannel::openCard([&](const Bytes& apdu) { return script.answer(apdu); });
+    ASSERT_TRUE(card);
+
+    auto waiting = std::async(std::launch::async, [&] { return card->transmit(H("EE000000"), 5s); });
+    ASSERT_TRUE(eventually([&] { return script.sentApdus().size() == 1; }));
+    const auto started = std::chrono::steady_clock::now();
+    card->endSession();
+    const auto result = waiting.get();
+    EXPECT_EQ(result.second, kIOReturnError);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+    EXPECT_FALSE(card->sessionOpen());
+    EXPECT_EQ(card->transmit(H("01020304"), 1s).second, kIOReturnError);
+    script.release.set_value();
+}
+
+TEST(SmartCard, SessionThatCannotOpenRepliesFalse)
+{
+    SmartCard card("Reader", [] { return std::unique_ptr<CardChannel>(); });
+    std::promise<bool> opened;
+    card.beginSession([&](bool ok) { opened.set_value(ok); });
+    EXPECT_FALSE(opened.get_future().get());
+    EXPECT_FALSE(card.sessionOpen());
+    EXPECT_EQ(card.transmit(H("00A40400"), 1s).second, kIOReturnError);
+}
+
+TEST(SmartCard, NoExchangeBeforeTheSessionOpens)
+{
+    SmartCard card("Reader",
+                   [] { return std::make_unique<ScriptedCardChannel>([](const Bytes&) { return H("9000"); }); });
+    EXPECT_EQ(card.transmit(H("00A40400"), 1s).second, kIOReturnError);
+}
+
+TEST(SmartCard, CardReleasedInsideItsOwnReplyDoesNotHang)
+{
+    auto card = std::make_shared<SmartCard>(
+        "Reader", [] { return std::make_unique<ScriptedCardChannel>([](const Bytes&) { return H("9000"); }); });
+    std::promise<void> done;
+    auto holder = std::make_shared<std::shared_ptr<SmartCard>>(card);
+    card->beginSession([holder, &done](bool) {
+        holder->reset(); // the last reference goes on the card's own worker
+        done.set_value();
+    });
+    card.reset();
+    EXPECT_EQ(done.get_future().wait_for(3s), std::future_status::ready);
+}

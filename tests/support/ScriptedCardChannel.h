@@ -1,0 +1,24 @@
+#pragma once
+
+#include "platform/CardChannel.h"
+#include "platform/SmartCard.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+// A card channel whose answers come from a function of the test. An empty answer stands for an exchange the
+// service could not carry out.
+class ScriptedCardChannel : public CardChannel {
+public:
+    using Handler = std::function<Bytes(const Bytes& apdu)>;
+
+    explicit ScriptedCardChannel(Handler handler) : handler_(std::move(handler)) {}
+    LONG transmit(std::span<const std::uint8_t> apdu, Bytes& response) override;
+
+    // A card whose session is already open on a scripted channel.
+    static std::shared_ptr<SmartCard> openCard(Handler handler, const std::string& readerName = "Scripted Reader");
+
+private:
+    Handler handler_;
+};
