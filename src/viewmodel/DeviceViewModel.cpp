@@ -26,6 +26,8 @@ SecureBytes pinBytes(const std::string& text) { return SecureBytes(std::string_v
 
 } // namespace
 
+DeviceViewModel::DeviceViewModel(QObject* parent) : DeviceViewModel(Dependencies{}, parent) {}
+
 DeviceViewModel::DeviceViewModel(Dependencies dependencies, QObject* parent)
     : QObject(parent),
       config_(dependencies.config ? std::move(dependencies.config) : std::make_shared<QSettingsConfig>()),

@@ -72,7 +72,8 @@ public:
         bool watchCards = true;                     // make the card transport and the reader watcher
     };
 
-    explicit DeviceViewModel(Dependencies dependencies = {}, QObject* parent = nullptr);
+    explicit DeviceViewModel(QObject* parent = nullptr);
+    explicit DeviceViewModel(Dependencies dependencies, QObject* parent = nullptr);
     ~DeviceViewModel() override;
 
     // Cancels a pending touch wait, then stops the work queue, USB watching and card watching and joins their
