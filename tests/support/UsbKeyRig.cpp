@@ -1,0 +1,45 @@
+#include "support/UsbKeyRig.h"
+
+#include <unistd.h>
+
+HidHelper::Timing UsbKeyRig::fastTiming()
+{
+    HidHelper::Timing t;
+    t.answerTimeout = std::chrono::milliseconds(1500);
+    t.silenceTimeout = std::chrono::milliseconds(3000);
+    t.arrivalPause = std::chrono::milliseconds(10);
+    return t;
+}
+
+UsbKeyRig::UsbKeyRig(HidHelper::Timing timing)
+    : source_(std::make_shared<SocketPairHidSource>()), helper_(std::make_unique<HidHelper>(source_, timing))
+{
+}
+
+UsbKeyRig::~UsbKeyRig()
+{
+    helper_->stopUsb();
+    for (Key& k : keys_)
+        if (k.front)
+            k.front->hangUp();
+    helper_.reset();
+}
+
+UsbKeyRig::Key& UsbKeyRig::plug(SoftKeyConfig config, std::string product, std::string serial,
+                                CtaphidFront::Options options)
+{
+    HidDeviceInfo info = SocketPairHidSource::makerKey(std::move(product));
+    info.serialNumber = std::move(serial);
+    Key& k = keys_.emplace_back();
+    k.key = std::make_unique<SoftAuthenticator>(std::move(config));
+    k.device = source_->plug(info);
+    // The front owns its descriptor; the source keeps its own end open until it is destroyed.
+    k.front = std::make_unique<CtaphidFront>(*k.key, ::dup(source_->peerFd(k.device)), options);
+    return k;
+}
+
+void UsbKeyRig::unplug(Key& key)
+{
+    source_->unplug(key.device);
+    key.front->hangUp();
+}
