@@ -13,6 +13,7 @@
 
 #include <QObject>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -27,6 +28,22 @@ class HidHelper;
 class PcscHelper;
 class PcscMonitor;
 
+// Published values are compared field by field; rows of the credential list compare by credential ID for
+// identity, but a tick is a change the page must see.
+template <typename T>
+bool samePublishedValue(const T& a, const T& b)
+{
+    return a == b;
+}
+inline bool samePublishedValue(const std::vector<RpItem>& a, const std::vector<RpItem>& b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const RpItem& x, const RpItem& y) {
+        return x.credentialId == y.credentialId && x.isChecked == y.isChecked && x.name == y.name &&
+               x.id == y.id && x.userName == y.userName && x.idHash == y.idHash && x.credType == y.credType &&
+               x.userId == y.userId;
+    });
+}
+
 // Declares a published property: a getter, a setter that announces a change through <name>Changed (only
 // when the value changes), and the storage. Setters run on the main thread only.
 #define MT_PUBLISHED(Type, name, setter, initial)                                                              \
@@ -35,7 +52,7 @@ public:                                                                         
     void setter(const Type& value)                                                                             \
     {                                                                                                          \
         assertMainThread();                                                                                    \
-        if (name##_ == value)                                                                                  \
+        if (samePublishedValue(name##_, value))                                                                \
             return;                                                                                            \
         name##_ = value;                                                                                       \
         emit name##Changed();                                                                                  \

@@ -43,3 +43,15 @@ void UsbKeyRig::unplug(Key& key)
     source_->unplug(key.device);
     key.front->hangUp();
 }
+
+UsbKeyRig::Key& UsbKeyRig::replug(Key& old, CtaphidFront::Options options)
+{
+    HidDeviceInfo info = old.device->info();
+    info.syspath.clear();
+    info.devnode.clear();
+    Key& k = keys_.emplace_back();
+    k.key = std::move(old.key);
+    k.device = source_->plug(info);
+    k.front = std::make_unique<CtaphidFront>(*k.key, ::dup(source_->peerFd(k.device)), options);
+    return k;
+}

@@ -37,6 +37,8 @@ public:
               CtaphidFront::Options options = {});
     // The key leaves: its end hangs up and the host sees the removal.
     void unplug(Key& key);
+    // The same authenticator (PIN, credentials) plugged in again: a new device object and a power-up.
+    Key& replug(Key& key, CtaphidFront::Options options = {});
 
 private:
     std::shared_ptr<SocketPairHidSource> source_;

@@ -1,0 +1,96 @@
+// The application's flows on a software card through the real pcscd.
+#include "ViewModelHarness.h"
+
+#include "support/CardRig.h"
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::size_t countRequests(SoftAuthenticator& key, std::uint8_t command)
+{
+    std::size_t n = 0;
+    for (const auto& entry : key.requestLog())
+        if (!entry.request.empty() && entry.request[0] == command)
+            ++n;
+    return n;
+}
+
+} // namespace
+
+TEST(ViewModelCards, CardIsListedAndLeaves)
+{
+    LogCapture log;
+    CardRig card;
+    ViewModelHarness h(true, {{"Language", "jp"}});
+    ASSERT_TRUE(card.insert());
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
+    const DeviceItem item = h.vm->deviceList()[0];
+    EXPECT_EQ(item.deviceName, "Tallowfin NFC Card");
+    EXPECT_TRUE(item.device.isPcscDevice());
+    EXPECT_EQ(item.device.readerName(), card.readerName());
+    EXPECT_EQ(item.cid, 0xFFFFFFFFu);
+    EXPECT_EQ(item.retries, 8u);
+    EXPECT_TRUE(log.contains(card.readerName() + ": card present"));
+
+    // A set PIN over the card.
+    h.select(0);
+    h.vm->showPinViewForSetOrChange();
+    h.vm->setNewPin("4321");
+    h.vm->setConfirmPin("4321");
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox() && !h.vm->busy(); }));
+    EXPECT_EQ(h.vm->messageBoxInfo().message, h.vm->uiStr().pinNewPinSet);
+    EXPECT_TRUE(card.key().hasPin());
+
+    ASSERT_TRUE(card.remove());
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    EXPECT_FALSE(h.vm->selectedDeviceItem());
+    EXPECT_TRUE(log.contains(card.readerName() + ": card absent"));
+}
+
+TEST(ViewModelCards, ForeignCardIsIgnored)
+{
+    NfcCardFront::Options options;
+    options.identity = NfcCardFront::Identity::Foreign;
+    CardRig card({}, options);
+    ViewModelHarness h(true);
+    ASSERT_TRUE(card.insert());
+    pumpFor(std::chrono::milliseconds(1200));
+    EXPECT_TRUE(h.vm->deviceList().empty());
+    EXPECT_EQ(countRequests(card.key(), 0x04), 0u);
+}
+
+TEST(ViewModelCards, CardResetAfterTwoTaps)
+{
+    CardRig card;
+    ViewModelHarness h(true);
+    ASSERT_TRUE(card.key().setPin("1234"));
+    ASSERT_TRUE(card.insert());
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
+    h.select(0);
+    h.vm->confirmReset();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
+    h.vm->closeMessageBox(true);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
+    EXPECT_EQ(h.vm->reinsertText(), "Tap your security key twice on your reader");
+
+    // First tap: taken, nothing sent, not listed.
+    ASSERT_TRUE(card.remove());
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    ASSERT_TRUE(card.insert());
+    pumpFor(std::chrono::milliseconds(800));
+    EXPECT_TRUE(h.vm->deviceList().empty());
+    EXPECT_TRUE(h.vm->reinsertNeeded());
+    EXPECT_EQ(countRequests(card.key(), 0x07), 0u);
+
+    // Second tap: the reset goes out, the card is listed again without its PIN.
+    ASSERT_TRUE(card.remove());
+    ASSERT_TRUE(card.insert());
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox() && h.vm->messageBoxInfo().message ==
+                                                                     "Reset device is successful"; }));
+    EXPECT_FALSE(card.key().hasPin());
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
+    EXPECT_FALSE(h.vm->deviceList()[0].pinPresent);
+}

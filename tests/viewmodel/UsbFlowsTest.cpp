@@ -1,0 +1,515 @@
+// The application's flows on software USB keys: the view model drives the real HID transport and CTAP client.
+#include "ViewModelHarness.h"
+
+#include "support/LogCapture.h"
+#include "support/SoftKeyFixtures.h"
+#include "viewmodel/TextTemplates.h"
+
+#include <gtest/gtest.h>
+
+using View = DeviceViewModel::View;
+
+namespace {
+
+std::size_t countRequests(SoftAuthenticator& key, std::uint8_t command)
+{
+    std::size_t n = 0;
+    for (const auto& entry : key.requestLog())
+        if (!entry.request.empty() && entry.request[0] == command)
+            ++n;
+    return n;
+}
+
+void typeNewPin(DeviceViewModel& vm, const std::string& pin, const std::string& confirm)
+{
+    vm.setNewPin(pin);
+    vm.setConfirmPin(confirm);
+    vm.updatePinInputDone();
+}
+
+} // namespace
+
+TEST(ViewModelStart, InitialStateAndSavedSettings)
+{
+    ViewModelHarness h(false, {{"Language", "es"}, {"AdvancedMode", "true"}});
+    DeviceViewModel& vm = *h.vm;
+    EXPECT_TRUE(vm.deviceListViewVisible());
+    EXPECT_FALSE(vm.pinViewVisible() || vm.settingsViewVisible() || vm.credMgmtViewVisible());
+    EXPECT_TRUE(vm.deviceList().empty());
+    EXPECT_FALSE(vm.selectedDeviceItem());
+    EXPECT_FALSE(vm.setPinVisible() || vm.changePinVisible() || vm.resetVisible() || vm.credMgmtVisible());
+    EXPECT_EQ(vm.language(), Language::ES);
+    EXPECT_NE(vm.uiStr().pinOk, "Ok"); // translated before any key is reported
+    EXPECT_TRUE(vm.advancedMode());
+
+    ViewModelHarness fresh(false, {{"Language", "EN"}, {"AdvancedMode", "True"}});
+    EXPECT_EQ(fresh.vm->language(), Language::EN);
+    EXPECT_FALSE(fresh.vm->advancedMode());
+    EXPECT_EQ(fresh.config->values["Language"], "en"); // an unknown code is replaced by the one in force
+}
+
+TEST(ViewModelDevices, ArrivalListsTheKeyWithItsInformation)
+{
+    ViewModelHarness h;
+    SoftKeyConfig config;
+    config.minPINLength = 6;
+    auto& key = h.plugAndList(config);
+    ASSERT_EQ(h.vm->deviceList().size(), 1u);
+    const DeviceItem item = h.vm->deviceList()[0];
+    EXPECT_EQ(item.deviceName, "Tallowfin");
+    EXPECT_EQ(item.aaguid, "4D542D534F46544B45592D3030303031");
+    EXPECT_EQ(item.protocols, "FIDO_2_0, FIDO_2_1_PRE, FIDO_2_1");
+    EXPECT_EQ(item.firmware, std::to_string(0x050403));
+    EXPECT_FALSE(item.pinPresent);
+    EXPECT_TRUE(item.hasCredMgmt);
+    EXPECT_FALSE(item.fido2Pre);
+    EXPECT_EQ(item.retries, 8u);
+    EXPECT_EQ(item.minPinLength, 6u);
+    EXPECT_EQ(item.pinProtocol, PinProtocol::Two);
+    EXPECT_NE(item.cid, 0u);
+    EXPECT_EQ(countRequests(key.authenticator(), 0x04), 1u);
+
+    // A key with another product name keeps it; a key without credential management only in preview form.
+    SoftKeyConfig preview;
+    preview.credMgmt = false;
+    preview.credMgmtPreview = true;
+    h.plugAndList(preview, "Other Key");
+    ASSERT_EQ(h.vm->deviceList().size(), 2u);
+    EXPECT_EQ(h.vm->deviceList()[1].deviceName, "Other Key");
+    EXPECT_TRUE(h.vm->deviceList()[1].fido2Pre);
+    EXPECT_TRUE(h.vm->deviceList()[1].hasCredMgmt);
+}
+
+TEST(ViewModelDevices, KeyThatFailsGetInfoIsNotListedAndNoProtocolMeansNoRetries)
+{
+    ViewModelHarness h;
+    auto& broken = h.rig.plug();
+    broken.authenticator().queueRawReply({Bytes{0x01}, std::uint8_t{0x04}}); // getInfo refused
+    pumpFor(std::chrono::milliseconds(400));
+    EXPECT_TRUE(h.vm->deviceList().empty());
+
+    SoftKeyConfig noPin;
+    noPin.pinUvAuthProtocols.reset();
+    noPin.clientPin = SoftKeyConfig::Option::Absent;
+    auto& key = h.plugAndList(noPin);
+    ASSERT_EQ(h.vm->deviceList().size(), 1u);
+    EXPECT_EQ(h.vm->deviceList()[0].pinProtocol, PinProtocol::None);
+    EXPECT_EQ(h.vm->deviceList()[0].retries, 0u);
+    EXPECT_EQ(countRequests(key.authenticator(), 0x06), 0u);
+    h.select(0);
+    EXPECT_FALSE(h.vm->setPinVisible());
+    EXPECT_FALSE(h.vm->changePinVisible());
+    EXPECT_TRUE(h.vm->resetVisible());
+}
+
+TEST(ViewModelDevices, StatusLineInEachLanguage)
+{
+    EXPECT_EQ(deviceStatusText(8, true, true, "en"), "PIN is set, 8 retries left, support credential management");
+    EXPECT_EQ(deviceStatusText(0, false, false, "en"), "PIN is not set");
+    for (const char* lang : {"es", "jp", "cn"}) {
+        const std::string text = deviceStatusText(8, true, true, lang);
+        EXPECT_NE(text.find('8'), std::string::npos) << lang;
+        EXPECT_NE(text, deviceStatusText(8, true, true, "en")) << lang;
+    }
+}
+
+TEST(ViewModelDevices, RemovalOfSelectedAndOtherKeys)
+{
+    ViewModelHarness h;
+    auto& first = h.plugAndList();
+    auto& second = h.plugAndList();
+    h.select(0);
+    h.vm->showPinViewForSetOrChange();
+    ASSERT_TRUE(h.vm->pinViewVisible());
+
+    // Another key leaving changes nothing but the list.
+    h.rig.unplug(second);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
+    EXPECT_TRUE(h.vm->pinViewVisible());
+    EXPECT_TRUE(h.vm->selectedDeviceItem());
+
+    // The selected key leaving clears the selection and leaves the PIN page.
+    h.rig.unplug(first);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    EXPECT_FALSE(h.vm->selectedDeviceItem());
+    EXPECT_TRUE(h.vm->deviceListViewVisible());
+    EXPECT_EQ(h.vm->currentView(), View::deviceList);
+    EXPECT_FALSE(h.vm->resetVisible());
+
+    // On the settings page the page stays.
+    auto& third = h.plugAndList();
+    h.select(0);
+    h.vm->showSettings();
+    h.rig.unplug(third);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    EXPECT_TRUE(h.vm->settingsViewVisible());
+    EXPECT_FALSE(h.vm->selectedDeviceItem());
+}
+
+TEST(ViewModelPin, SetPinThenChangeItWithTheKeyRefreshed)
+{
+    ViewModelHarness h;
+    auto& key = h.plugAndList();
+    h.select(0);
+    EXPECT_TRUE(h.vm->setPinVisible());
+    EXPECT_FALSE(h.vm->changePinVisible());
+    h.vm->showPinViewForSetOrChange();
+    EXPECT_FALSE(h.vm->hasOldPin());
+    EXPECT_TRUE(h.vm->hasNewPin() && h.vm->hasConfirmPin());
+    EXPECT_EQ(h.vm->pinLengthHint(), "4 to 63 characters");
+    EXPECT_FALSE(h.vm->pinInputDone());
+    typeNewPin(*h.vm, "1234", "1234");
+    EXPECT_TRUE(h.vm->pinInputDone());
+    h.vm->pinOkClicked();
+    EXPECT_TRUE(h.vm->busy());
+    ASSERT_TRUE(h.waitForMessage("New PIN is set"));
+    EXPECT_EQ(h.vm->messageBoxInfo().title, "PIN Set/Change");
+    EXPECT_TRUE(h.vm->deviceListViewVisible());
+    EXPECT_TRUE(h.vm->newPin().empty()); // leaving the page clears the fields
+    EXPECT_TRUE(key.authenticator().hasPin());
+    // Showing the list re-reads the selected key.
+    ASSERT_TRUE(pumpUntil([&] { return !h.vm->deviceList().empty() && h.vm->deviceList()[0].pinPresent; }));
+    ASSERT_TRUE(h.waitIdle());
+    h.vm->closeMessageBox(true);
+
+    h.select(0);
+    EXPECT_TRUE(h.vm->changePinVisible());
+    h.vm->showPinViewForSetOrChange();
+    EXPECT_TRUE(h.vm->hasOldPin());
+    h.vm->setOldPin("9999");
+    typeNewPin(*h.vm, "5678", "5678");
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(h.waitForMessage("Original PIN is wrong"));
+    EXPECT_TRUE(h.vm->pinViewVisible());
+    EXPECT_EQ(h.vm->newPin(), "5678"); // the fields stay as typed
+    h.vm->closeMessageBox(true);
+    h.vm->setOldPin("1234");
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(h.waitForMessage("New PIN is set"));
+    EXPECT_EQ(h.vm->currentView(), View::deviceList);
+}
+
+TEST(ViewModelPin, LocalChecksComeBeforeTheKey)
+{
+    ViewModelHarness h;
+    SoftKeyConfig config;
+    config.minPINLength = 6;
+    auto& key = h.plugAndList(config);
+    h.select(0);
+    h.vm->showPinViewForSetOrChange();
+    EXPECT_EQ(h.vm->pinLengthHint(), "6 to 63 characters");
+    key.authenticator().clearRequestLog();
+
+    typeNewPin(*h.vm, "12345", "12345");
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(h.waitForMessage("PIN length must be 6 to 63 characters"));
+    h.vm->closeMessageBox(true);
+
+    typeNewPin(*h.vm, "12", "1234"); // the length check comes first
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(h.waitForMessage("PIN length must be 6 to 63 characters"));
+    h.vm->closeMessageBox(true);
+
+    typeNewPin(*h.vm, "123456", "123457");
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(h.waitForMessage("PINs do not match"));
+    h.vm->closeMessageBox(true);
+
+    typeNewPin(*h.vm, std::string(64, '7'), std::string(64, '7'));
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(h.waitForMessage("PIN length must be 6 to 63 characters"));
+    h.vm->closeMessageBox(true);
+
+    // 21 three-byte characters are within 63 characters but not within the key's 63 bytes.
+    std::string wide;
+    for (int i = 0; i < 22; ++i)
+        wide += "\xE3\x81\x82";
+    typeNewPin(*h.vm, wide, wide);
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(h.waitForMessage("PIN length must be 6 to 63 characters"));
+    EXPECT_TRUE(key.authenticator().requestLog().empty());
+}
+
+TEST(ViewModelPin, SanitizeAndOkEnableRules)
+{
+    std::string text = "12 ";
+    DeviceViewModel::sanitizePinInput(text);
+    EXPECT_EQ(text, "12");
+    text = "1 2";
+    DeviceViewModel::sanitizePinInput(text);
+    EXPECT_EQ(text, "1 ");
+    DeviceViewModel::sanitizePinInput(text);
+    EXPECT_EQ(text, "1");
+    text = "\xC3\xA9 \xC3\xA9";
+    DeviceViewModel::sanitizePinInput(text);
+    EXPECT_EQ(text, "\xC3\xA9 ");
+
+    ViewModelHarness h;
+    auto& key = h.plugAndList();
+    ASSERT_TRUE(key.authenticator().setPin("1234"));
+    h.select(0);
+    h.vm->setCurrentView(View::deviceList); // refresh: the key now has a PIN
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList()[0].pinPresent; }));
+    h.waitIdle();
+    h.select(0);
+    h.vm->showPinViewForSetOrChange();
+    EXPECT_FALSE(h.vm->pinInputDone());
+    h.vm->setOldPin("1234");
+    typeNewPin(*h.vm, "5678", "");
+    EXPECT_FALSE(h.vm->pinInputDone());
+    typeNewPin(*h.vm, "5678", "5678");
+    EXPECT_TRUE(h.vm->pinInputDone());
+    // Leaving and coming back: the fields are empty and OK is off again.
+    h.vm->pinCancelClicked();
+    h.waitIdle();
+    h.vm->showPinViewForSetOrChange();
+    EXPECT_FALSE(h.vm->pinInputDone());
+}
+
+TEST(ViewModelCredentials, AuthenticateListAndDeleteAfterATouch)
+{
+    ViewModelHarness h(false, {{"AdvancedMode", "true"}});
+    auto& key = h.plugAndList();
+    SoftAuthenticator& auth = key.authenticator();
+    ASSERT_TRUE(auth.setPin("1234"));
+    std::string error;
+    ASSERT_TRUE(SoftKeyFixtures::load("rp id=a.example name=\"A Corp\"\n"
+                                      "credential rp=a.example user=0A userName=alice displayName=\"Alice\"\n"
+                                      "credential rp=a.example user=0B userName=bob displayName=\"Bob\"\n"
+                                      "rp id=b.example name=\"   \"\n"
+                                      "credential rp=b.example user=0C userName=carol displayName=\"Carol\"\n",
+                                      auth, error))
+        << error;
+    h.vm->setCurrentView(View::deviceList);
+    h.select(0);
+    ASSERT_TRUE(h.waitIdle());
+    h.vm->setCurrentView(View::deviceList); // re-read: the key has a PIN now
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList()[0].pinPresent; }));
+    h.waitIdle();
+    h.select(0);
+    EXPECT_TRUE(h.vm->credMgmtVisible());
+
+    h.vm->showPinViewForCredMgmt();
+    EXPECT_TRUE(h.vm->hasAuthPin());
+    EXPECT_FALSE(h.vm->hasNewPin());
+    h.vm->setAuthPin("9999");
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(h.waitForMessage("Wrong PIN"));
+    EXPECT_TRUE(h.vm->pinViewVisible());
+    h.vm->closeMessageBox(true);
+
+    h.vm->setAuthPin("1234");
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->credMgmtViewVisible() && !h.vm->loading(); }));
+    ASSERT_EQ(h.vm->rpList().size(), 3u);
+    EXPECT_EQ(h.vm->rpList()[0].name, "A Corp");
+    EXPECT_EQ(h.vm->rpList()[0].userName, "alice");
+    EXPECT_EQ(h.vm->rpList()[2].name, "b.example"); // a blank name falls back to the id
+    EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: 3 , remains: 22");
+    EXPECT_FALSE(h.vm->credMgmtDeleteButtonEnable());
+
+    // Tick rows 1 and 2; the deletion of the last one (tried first) fails and stays ticked.
+    h.vm->setRpItemChecked(1, true);
+    h.vm->setRpItemChecked(2, true);
+    EXPECT_TRUE(h.vm->credMgmtDeleteButtonEnable());
+    auth.queueRawReply({Bytes{0x2E}, std::uint8_t{0x0A}, std::uint8_t{0x06}});
+    const std::string keptId = h.vm->rpList()[2].credentialId;
+    h.vm->credMgmtDeleteClicked();
+    ASSERT_TRUE(h.waitIdle());
+    EXPECT_EQ(h.vm->touchPromptText(), "Touch your security key");
+    ASSERT_EQ(h.vm->rpList().size(), 2u);
+    EXPECT_EQ(h.vm->rpList()[1].credentialId, keptId);
+    EXPECT_TRUE(h.vm->rpList()[1].isChecked);
+    EXPECT_EQ(auth.credentials().size(), 2u);
+    EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: 2 , remains: 23");
+    EXPECT_EQ(countRequests(auth, 0x0B), 1u); // one touch request (selection) for the whole deletion
+
+    // Back, and in again through the PIN page: the list is read again.
+    h.vm->credMgmtBackClicked();
+    EXPECT_TRUE(h.vm->deviceListViewVisible());
+}
+
+TEST(ViewModelCredentials, AKeyWithoutPinSetsOneThenAuthenticates)
+{
+    ViewModelHarness h(false, {{"AdvancedMode", "true"}});
+    auto& key = h.plugAndList();
+    h.select(0);
+    h.vm->showPinViewForCredMgmt();
+    EXPECT_FALSE(h.vm->hasAuthPin());
+    EXPECT_TRUE(h.vm->hasNewPin());
+    typeNewPin(*h.vm, "2468", "2468");
+    // The token step fails once: the key must stay marked as having a PIN.
+    key.authenticator().queueRawReply({Bytes{0x31}, std::uint8_t{0x06}, std::uint8_t{0x09}});
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(h.waitForMessage("Wrong PIN"));
+    EXPECT_TRUE(key.authenticator().hasPin());
+    ASSERT_TRUE(h.vm->selectedDeviceItem());
+    EXPECT_TRUE(h.vm->selectedDeviceItem()->pinPresent);
+    h.vm->closeMessageBox(true);
+    // The page now asks for the PIN, and the second try opens the credential page.
+    h.vm->pinCancelClicked();
+    h.waitIdle();
+    h.select(0);
+    h.vm->showPinViewForCredMgmt();
+    EXPECT_TRUE(h.vm->hasAuthPin());
+    h.vm->setAuthPin("2468");
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->credMgmtViewVisible() && !h.vm->loading(); }));
+    EXPECT_TRUE(h.vm->rpList().empty());
+}
+
+TEST(ViewModelReset, UsbKeyResetAfterReinsert)
+{
+    ViewModelHarness h;
+    auto& key = h.plugAndList();
+    ASSERT_TRUE(key.authenticator().setPin("1234"));
+    h.select(0);
+    h.vm->confirmReset();
+    ASSERT_TRUE(h.waitForMessage("All data and credentials on this key will be cleared"));
+    EXPECT_EQ(h.vm->messageBoxInfo().cancel, std::optional<std::string>("Cancel"));
+    h.vm->closeMessageBox(true);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
+    EXPECT_EQ(h.vm->reinsertText(), "Please re-insert the security Key");
+
+    h.rig.unplug(key);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    auto& again = h.rig.replug(key);
+    ASSERT_TRUE(h.waitForMessage("Reset device is successful"));
+    EXPECT_FALSE(h.vm->reinsertNeeded());
+    EXPECT_FALSE(again.authenticator().hasPin());
+    EXPECT_EQ(h.vm->touchPromptText(), "Touch your security key");
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
+    pumpFor(std::chrono::milliseconds(200));
+    EXPECT_EQ(h.vm->deviceList().size(), 1u); // listed once
+    EXPECT_EQ(countRequests(again.authenticator(), 0x01), 1u); // the first touch
+    EXPECT_EQ(countRequests(again.authenticator(), 0x07), 1u);
+}
+
+TEST(ViewModelReset, CancelAndRefusalOutcomes)
+{
+    ViewModelHarness h;
+    auto& key = h.plugAndList();
+
+    // Cancel at the re-insert prompt: the next arrival is an ordinary one.
+    h.select(0);
+    h.vm->confirmReset();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
+    h.vm->closeMessageBox(false); // closing any other way than OK is Cancel
+    pumpFor(std::chrono::milliseconds(100));
+    EXPECT_FALSE(h.vm->reinsertNeeded());
+
+    h.vm->confirmReset();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
+    h.vm->closeMessageBox(true);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
+    h.vm->cancelReinsert();
+    ASSERT_TRUE(pumpUntil([&] { return !h.vm->reinsertNeeded(); }));
+    h.rig.unplug(key);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    auto& second = h.rig.replug(key);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
+    EXPECT_EQ(countRequests(second.authenticator(), 0x07), 0u);
+
+    // The key refuses the reset (outside its window): no message, the key is listed again.
+    h.select(0);
+    h.vm->confirmReset();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
+    h.vm->closeMessageBox(true);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
+    h.rig.unplug(second);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    CtaphidFront::Options noPowerUp;
+    noPowerUp.powerUp = false;
+    second.authenticator().closeResetWindow();
+    auto& third = h.rig.replug(second, noPowerUp);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
+    pumpFor(std::chrono::milliseconds(200));
+    EXPECT_FALSE(h.vm->showMessageBox());
+    EXPECT_EQ(countRequests(third.authenticator(), 0x07), 1u);
+
+    // The user cancels at the touch prompt: silent as well.
+    h.select(0);
+    h.vm->confirmReset();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
+    h.vm->closeMessageBox(true);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
+    h.rig.unplug(third);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    third.authenticator().setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
+    third.authenticator().clearRequestLog();
+    auto& fourth = h.rig.replug(third);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->waitUserTouch(); }));
+    EXPECT_EQ(h.vm->touchPromptText(), "Touch your security twice within 10 seconds");
+    h.vm->cancelUserTouch();
+    ASSERT_TRUE(pumpUntil([&] { return !h.vm->waitUserTouch() && h.vm->deviceList().size() == 1; }));
+    pumpFor(std::chrono::milliseconds(200));
+    EXPECT_FALSE(h.vm->showMessageBox());
+    EXPECT_EQ(countRequests(fourth.authenticator(), 0x07), 0u);
+
+    // Any other failure of the reset is reported.
+    fourth.authenticator().setTouch(SoftAuthenticator::Touch::Given);
+    h.select(0);
+    h.vm->confirmReset();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
+    h.vm->closeMessageBox(true);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
+    h.rig.unplug(fourth);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    fourth.authenticator().queueRawReply({Bytes{0x7F}, std::uint8_t{0x07}});
+    h.rig.replug(fourth);
+    ASSERT_TRUE(h.waitForMessage("Reset device is failed"));
+}
+
+TEST(ViewModelReset, AnotherModelDoesNotEndTheWait)
+{
+    ViewModelHarness h;
+    auto& key = h.plugAndList();
+    h.select(0);
+    h.vm->confirmReset();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
+    h.vm->closeMessageBox(true);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
+    auto& other = h.plugAndList({}, "Other Key");
+    EXPECT_TRUE(h.vm->reinsertNeeded());
+    EXPECT_EQ(countRequests(other.authenticator(), 0x07), 0u);
+    EXPECT_EQ(h.vm->deviceList().size(), 2u);
+    (void)key;
+}
+
+TEST(ViewModelSettings, LanguageCycleAdvancedModeAndTopBar)
+{
+    ViewModelHarness h;
+    EXPECT_EQ(h.vm->language(), Language::EN);
+    EXPECT_EQ(h.config->values["Language"], "en");
+    const int writes = h.config->writes;
+    h.vm->switchLanguage();
+    EXPECT_EQ(h.vm->language(), Language::ES);
+    EXPECT_EQ(h.config->values["Language"], "es");
+    h.vm->switchLanguage();
+    h.vm->switchLanguage();
+    EXPECT_EQ(h.vm->language(), Language::CN);
+    EXPECT_EQ(h.config->values["Language"], "cn");
+    h.vm->switchLanguage();
+    EXPECT_EQ(h.vm->language(), Language::EN);
+    EXPECT_EQ(h.vm->uiStr().pinOk, "Ok");
+    EXPECT_EQ(h.config->writes, writes + 4);
+
+    h.vm->showSettings();
+    EXPECT_TRUE(h.vm->settingsViewVisible());
+    const int before = h.config->writes;
+    h.vm->saveAdvancedMode(); // unchanged: nothing written... except the first time a value is stored
+    h.vm->setAdvancedMode(true);
+    h.vm->saveAdvancedMode();
+    EXPECT_EQ(h.config->values["AdvancedMode"], "true");
+    EXPECT_TRUE(h.vm->deviceListViewVisible());
+    const int after = h.config->writes;
+    h.vm->saveAdvancedMode();
+    EXPECT_EQ(h.config->writes, after);
+    EXPECT_GE(after, before + 1);
+
+    h.workspace->applications = std::filesystem::temp_directory_path();
+    h.vm->openOtpApp();
+    ASSERT_EQ(h.workspace->openedApplications.size(), 1u);
+    EXPECT_EQ(h.workspace->openedApplications[0].filename(), "Tallowfin-OTP");
+    EXPECT_EQ(h.workspace->openedApplications[0].parent_path().filename(), "JOV Fido Tools");
+}

@@ -1,0 +1,124 @@
+// Interleavings of the work queue, the main thread and device events.
+#include "ViewModelHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+using View = DeviceViewModel::View;
+
+namespace {
+
+std::size_t countCtaphid(CtaphidFront& front, std::uint8_t cmd)
+{
+    std::size_t n = 0;
+    for (const auto& r : front.received())
+        if (r.cmd == cmd)
+            ++n;
+    return n;
+}
+
+std::size_t countRequests(SoftAuthenticator& key, std::uint8_t command, std::optional<std::uint8_t> subCommand = {})
+{
+    std::size_t n = 0;
+    for (const auto& entry : key.requestLog()) {
+        if (entry.request.empty() || entry.request[0] != command)
+            continue;
+        // clientPIN sub-command: key 2 right after the protocol entry (06 A? 01 0p 02 ss).
+        if (subCommand && (entry.request.size() < 6 || entry.request[5] != *subCommand))
+            continue;
+        ++n;
+    }
+    return n;
+}
+
+constexpr std::uint8_t kWink = 0x08;
+
+} // namespace
+
+TEST(ViewModelOrder, QueuedWinkAfterDeselectionIsSkipped)
+{
+    ViewModelHarness h;
+    auto& key = h.plugAndList();
+    h.select(0);
+    ASSERT_TRUE(h.waitIdle());
+    ASSERT_TRUE(pumpUntil([&] { return countCtaphid(*key.front, kWink) == 1; }));
+
+    // Hold the work queue with a slow refresh, then select and deselect while it is held.
+    key.authenticator().setProcessingDelay(std::chrono::milliseconds(300));
+    h.vm->setCurrentView(View::deviceList);
+    h.select(0);
+    h.vm->setSelectedDeviceItem(std::nullopt);
+    h.vm->selectedDeviceChanged();
+    ASSERT_TRUE(h.waitIdle());
+    pumpFor(std::chrono::milliseconds(200));
+    EXPECT_EQ(countCtaphid(*key.front, kWink), 1u);
+}
+
+TEST(ViewModelOrder, ASecondMessageBoxReplacesTheFirst)
+{
+    ViewModelHarness h;
+    int first = 0;
+    int second = 0;
+    h.vm->presentMessageBox("T1", "M1", "Ok", std::nullopt, [&] { ++first; });
+    h.vm->presentMessageBox("T2", "M2", "Ok", std::string("Cancel"), [&] { ++second; });
+    ASSERT_TRUE(h.waitForMessage("M2"));
+    EXPECT_EQ(h.vm->messageBoxInfo().title, "T2");
+    EXPECT_TRUE(h.vm->messageBoxInfo().result);
+    h.vm->closeMessageBox(false);
+    EXPECT_FALSE(h.vm->showMessageBox());
+    EXPECT_FALSE(h.vm->messageBoxInfo().result);
+    EXPECT_EQ(first, 0);
+    EXPECT_EQ(second, 1);
+    h.vm->closeMessageBox(true); // a box that is not shown cannot be closed twice
+    EXPECT_EQ(second, 1);
+}
+
+TEST(ViewModelOrder, ArrivalAndRemovalDuringAPendingPinOperationBothComplete)
+{
+    ViewModelHarness h;
+    auto& slow = h.plugAndList();
+    auto& leaving = h.plugAndList();
+    h.select(0);
+    ASSERT_TRUE(h.waitIdle());
+    h.vm->showPinViewForSetOrChange();
+    h.vm->setNewPin("1357");
+    h.vm->setConfirmPin("1357");
+    slow.authenticator().setProcessingDelay(std::chrono::milliseconds(150));
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(h.vm->busy());
+    // While the PIN exchange runs, one key leaves and another arrives; the main thread keeps turning.
+    h.rig.unplug(leaving);
+    auto& arriving = h.rig.plug();
+    h.vm->pinOkClicked(); // refused while busy
+    ASSERT_TRUE(h.waitForMessage("New PIN is set"));
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 2 && !h.vm->busy(); }));
+    EXPECT_EQ(h.vm->deviceList()[1].device.hid(), arriving.device);
+    EXPECT_EQ(countRequests(slow.authenticator(), 0x06, 0x03), 1u); // one setPin, not two
+    EXPECT_TRUE(slow.authenticator().hasPin());
+}
+
+TEST(ViewModelOrder, ShutdownWithAPendingTouchWaitEnds)
+{
+    auto h = std::make_unique<ViewModelHarness>(false, std::map<std::string, std::string>{{"AdvancedMode", "true"}});
+    auto& key = h->plugAndList();
+    ASSERT_TRUE(key.authenticator().setPin("1234"));
+    h->select(0);
+    h->waitIdle();
+    h->vm->setCurrentView(View::deviceList);
+    ASSERT_TRUE(pumpUntil([&] { return h->vm->deviceList()[0].pinPresent && !h->vm->busy(); }));
+    h->select(0);
+    h->vm->showPinViewForCredMgmt();
+    h->vm->setAuthPin("1234");
+    h->vm->pinOkClicked();
+    ASSERT_TRUE(pumpUntil([&] { return h->vm->credMgmtViewVisible() && !h->vm->loading(); }));
+    key.authenticator().setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
+    h->vm->credMgmtDeleteClicked();
+    ASSERT_TRUE(pumpUntil([&] { return h->vm->waitUserTouch(); }));
+
+    auto done = std::async(std::launch::async, [&] { h->vm->shutdown(); });
+    // A hang here would be a thread that never stops; the limit is far above any real stop time.
+    EXPECT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    done.wait();
+    h.reset();
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "viewmodel/DeviceViewModel.h"
+
+#include "MemoryConfig.h"
+#include "RecordingWorkspace.h"
+#include "support/UsbKeyRig.h"
+
+#include <QCoreApplication>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+// Runs the main thread's event loop until pred holds or the limit passes.
+template <typename Pred>
+bool pumpUntil(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(8))
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return pred();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// Keeps the event loop running for a while (for "nothing happens" checks).
+inline void pumpFor(std::chrono::milliseconds time)
+{
+    pumpUntil([] { return false; }, time);
+}
+
+// A view model on software USB keys (and, with cards, on the real pcscd), with settings and workspace in memory.
+struct ViewModelHarness {
+    explicit ViewModelHarness(bool watchCards = false, std::map<std::string, std::string> settings = {})
+    {
+        config->values = std::move(settings);
+        DeviceViewModel::Dependencies deps;
+        deps.hidHelper = &rig.helper();
+        deps.config = config;
+        deps.workspace = workspace;
+        deps.watchCards = watchCards;
+        vm = std::make_unique<DeviceViewModel>(deps);
+        vm->startUsbThread();
+    }
+    ~ViewModelHarness() { vm.reset(); }
+
+    // Plugs a software key and waits until it is listed.
+    UsbKeyRig::Key& plugAndList(SoftKeyConfig keyConfig = {}, std::string product = "KWO FIDO")
+    {
+        const std::size_t before = vm->deviceList().size();
+        UsbKeyRig::Key& key = rig.plug(std::move(keyConfig), std::move(product));
+        pumpUntil([&] { return vm->deviceList().size() > before; });
+        return key;
+    }
+
+    void select(std::size_t index)
+    {
+        vm->setSelectedDeviceItem(vm->deviceList().at(index));
+        vm->selectedDeviceChanged();
+    }
+
+    bool waitForMessage(const std::string& message)
+    {
+        return pumpUntil([&] { return vm->showMessageBox() && vm->messageBoxInfo().message == message; });
+    }
+
+    bool waitIdle()
+    {
+        return pumpUntil([&] { return !vm->busy(); });
+    }
+
+    UsbKeyRig rig;
+    std::shared_ptr<MemoryConfig> config = std::make_shared<MemoryConfig>();
+    std::shared_ptr<RecordingWorkspace> workspace = std::make_shared<RecordingWorkspace>();
+    std::unique_ptr<DeviceViewModel> vm;
+};
