@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 using View = DeviceViewModel::View;
 
 namespace {
@@ -506,6 +508,16 @@ TEST(ViewModelSettings, LanguageCycleAdvancedModeAndTopBar)
     h.vm->saveAdvancedMode();
     EXPECT_EQ(h.config->writes, after);
     EXPECT_GE(after, before + 1);
+
+    // The manual: the first resource named USR-KWO...pdf.
+    const std::filesystem::path resources = std::filesystem::temp_directory_path() / "mt-vm-manual-test";
+    std::filesystem::create_directories(resources);
+    { std::ofstream(resources / "USR-KWO-Manual.pdf") << "%PDF"; }
+    h.workspace->resources = resources;
+    h.vm->openUserManual();
+    ASSERT_EQ(h.workspace->openedDocuments.size(), 1u);
+    EXPECT_EQ(h.workspace->openedDocuments[0].filename(), "USR-KWO-Manual.pdf");
+    std::filesystem::remove_all(resources);
 
     h.workspace->applications = std::filesystem::temp_directory_path();
     h.vm->openOtpApp();

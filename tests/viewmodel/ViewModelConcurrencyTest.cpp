@@ -122,3 +122,23 @@ TEST(ViewModelOrder, ShutdownWithAPendingTouchWaitEnds)
     done.wait();
     h.reset();
 }
+
+TEST(ViewModelOrder, EachOperationUsesItsOwnKeysChannel)
+{
+    ViewModelHarness h;
+    auto& first = h.plugAndList();
+    h.select(0);
+    ASSERT_TRUE(h.waitIdle());
+    // A second key arrives after the selection: reading it opens a channel of its own on the client.
+    CtaphidFront::Options otherChannel;
+    otherChannel.firstChannel = 0x22220001;
+    auto& second = h.rig.plug({}, "KWO FIDO", {}, otherChannel);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 2; }));
+    h.vm->showPinViewForSetOrChange();
+    h.vm->setNewPin("8642");
+    h.vm->setConfirmPin("8642");
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(h.waitForMessage("New PIN is set"));
+    EXPECT_TRUE(first.authenticator().hasPin());
+    EXPECT_FALSE(second.authenticator().hasPin());
+}
