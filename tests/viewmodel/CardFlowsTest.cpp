@@ -6,19 +6,6 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
-std::size_t countRequests(SoftAuthenticator& key, std::uint8_t command)
-{
-    std::size_t n = 0;
-    for (const auto& entry : key.requestLog())
-        if (!entry.request.empty() && entry.request[0] == command)
-            ++n;
-    return n;
-}
-
-} // namespace
-
 TEST(ViewModelCards, CardIsListedAndLeaves)
 {
     LogCapture log;

@@ -13,15 +13,6 @@ using View = DeviceViewModel::View;
 
 namespace {
 
-std::size_t countRequests(SoftAuthenticator& key, std::uint8_t command)
-{
-    std::size_t n = 0;
-    for (const auto& entry : key.requestLog())
-        if (!entry.request.empty() && entry.request[0] == command)
-            ++n;
-    return n;
-}
-
 void typeNewPin(DeviceViewModel& vm, const std::string& pin, const std::string& confirm)
 {
     vm.setNewPin(pin);

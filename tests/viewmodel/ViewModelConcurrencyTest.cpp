@@ -18,20 +18,6 @@ std::size_t countCtaphid(CtaphidFront& front, std::uint8_t cmd)
     return n;
 }
 
-std::size_t countRequests(SoftAuthenticator& key, std::uint8_t command, std::optional<std::uint8_t> subCommand = {})
-{
-    std::size_t n = 0;
-    for (const auto& entry : key.requestLog()) {
-        if (entry.request.empty() || entry.request[0] != command)
-            continue;
-        // clientPIN sub-command: key 2 right after the protocol entry (06 A? 01 0p 02 ss).
-        if (subCommand && (entry.request.size() < 6 || entry.request[5] != *subCommand))
-            continue;
-        ++n;
-    }
-    return n;
-}
-
 constexpr std::uint8_t kWink = 0x08;
 
 } // namespace

@@ -12,6 +12,22 @@
 #include <memory>
 #include <thread>
 
+// How many CTAP requests with this command byte (and, for clientPIN, sub-command) the key has answered.
+inline std::size_t countRequests(SoftAuthenticator& key, std::uint8_t command,
+                                 std::optional<std::uint8_t> pinSubCommand = {})
+{
+    std::size_t n = 0;
+    for (const auto& entry : key.requestLog()) {
+        if (entry.request.empty() || entry.request[0] != command)
+            continue;
+        // clientPIN requests start 06 A? 01 <protocol> 02 <sub-command>.
+        if (pinSubCommand && (entry.request.size() < 6 || entry.request[5] != *pinSubCommand))
+            continue;
+        ++n;
+    }
+    return n;
+}
+
 // Runs the main thread's event loop until pred holds or the limit passes.
 template <typename Pred>
 bool pumpUntil(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(8))
