@@ -2,12 +2,12 @@
 // command bytes (0x0A, and the prototype 0x41 with a legacy token).
 #include "KeyFixture.h"
 
+#include "TestHex.h"
 #include "ctap/AuthenToken.h"
 #include "ctap/CredentialManagementCommand.h"
 #include "fido/Utils.h"
 #include "support/CtapCbor.h"
 #include "support/SoftKeyFixtures.h"
-#include "TestHex.h"
 
 #include <algorithm>
 #include <set>
@@ -27,7 +27,10 @@ struct Mode {
 const std::vector<Mode> kModes = {
     {PinProtocol::One, false}, {PinProtocol::Two, false}, {PinProtocol::One, true}, {PinProtocol::Two, true}};
 
-Bytes rpHash(const std::string& id) { return sha256(Bytes(id.begin(), id.end())); }
+Bytes rpHash(const std::string& id)
+{
+    return sha256(Bytes(id.begin(), id.end()));
+}
 
 Bytes ok(const Bytes& body)
 {
@@ -240,8 +243,8 @@ TEST_F(CredMgmtOnKey, FailedExchangeEndsAnEnumerationAndAnUnreadableAnswerDoesNo
     EXPECT_EQ(subCommandsSent(mode), (Subs{2, 3, 3}));
 
     // A credential answer without a user is not listed; the enumeration still goes on.
-    key().queueRawReply({ok(CtapCbor::map({{CtapCbor::uint(10), CtapCbor::uint(1)}})), mode.command(),
-                         std::uint8_t{5}});
+    key().queueRawReply(
+        {ok(CtapCbor::map({{CtapCbor::uint(10), CtapCbor::uint(1)}})), mode.command(), std::uint8_t{5}});
     log_.clear();
     std::tie(creds, credTotal, credStatus) = ctap().enumerateCredentials(token(), secret(), rpHash("a.example"));
     EXPECT_TRUE(log_.contains("ParseCborEnumerateCredentials: CBOR decode error"));
@@ -286,9 +289,11 @@ TEST_F(CredMgmtOnKey, HugeTotalsFromTheKeyAreCapped)
 
     auto credAnswer = [](int i, std::optional<std::uint64_t> announced) {
         std::vector<CtapCbor::Entry> m{
-            {CtapCbor::uint(6), CtapCbor::map({{CtapCbor::text("id"), CtapCbor::bytes(Bytes{static_cast<std::uint8_t>(i)})}})},
-            {CtapCbor::uint(7), CtapCbor::map({{CtapCbor::text("id"), CtapCbor::bytes(Bytes(16, static_cast<std::uint8_t>(i)))},
-                                               {CtapCbor::text("type"), CtapCbor::text("public-key")}})}};
+            {CtapCbor::uint(6),
+             CtapCbor::map({{CtapCbor::text("id"), CtapCbor::bytes(Bytes{static_cast<std::uint8_t>(i)})}})},
+            {CtapCbor::uint(7),
+             CtapCbor::map({{CtapCbor::text("id"), CtapCbor::bytes(Bytes(16, static_cast<std::uint8_t>(i)))},
+                            {CtapCbor::text("type"), CtapCbor::text("public-key")}})}};
         if (announced)
             m.push_back({CtapCbor::uint(9), CtapCbor::uint(*announced)});
         return ok(CtapCbor::map(std::move(m)));

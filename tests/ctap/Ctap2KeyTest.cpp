@@ -2,11 +2,11 @@
 // operations and the PIN token under both protocols, reset, the touch requests and the status mapping.
 #include "KeyFixture.h"
 
+#include "TestHex.h"
 #include "ctap/AuthenToken.h"
 #include "ctap/CredentialManagementCommand.h"
 #include "support/CtapCbor.h"
 #include "support/Eventually.h"
-#include "TestHex.h"
 
 #include <future>
 #include <thread>
@@ -16,7 +16,8 @@ using Touch = SoftAuthenticator::Touch;
 
 namespace {
 
-class Ctap2OnKey : public KeyFixture {};
+class Ctap2OnKey : public KeyFixture {
+};
 
 const CtaphidFront::Received* lastOfCommand(const std::vector<CtaphidFront::Received>& all, std::uint8_t cmd)
 {
@@ -230,7 +231,8 @@ TEST_F(Ctap2OnKey, SetChangeAndWrongPinUnderBothProtocols)
         auto old = ctap().getPinUvAuthTokenUsingPinWithPermissions(pinOf("1234"), Permission::CredentialManagement, "");
         EXPECT_EQ(std::get<2>(old), kIOReturnError);
         EXPECT_TRUE(std::get<0>(old).empty());
-        auto fresh = ctap().getPinUvAuthTokenUsingPinWithPermissions(pinOf("5678"), Permission::CredentialManagement, "");
+        auto fresh =
+            ctap().getPinUvAuthTokenUsingPinWithPermissions(pinOf("5678"), Permission::CredentialManagement, "");
         EXPECT_EQ(std::get<2>(fresh), kIOReturnSuccess);
         EXPECT_EQ(std::get<0>(fresh).size(), 32u);
         ASSERT_TRUE(std::get<1>(fresh));
@@ -258,9 +260,9 @@ TEST_F(Ctap2OnKey, PinsOutsideOneTo63BytesAreRefusedBeforeAnythingIsSent)
     EXPECT_EQ(ctap().changePin(pinOf("1234"), pinOf(tooLong)), kIOReturnInvalid);
     EXPECT_EQ(ctap().changePin(pinOf(""), pinOf("1234")), kIOReturnInvalid);
     EXPECT_EQ(std::get<2>(ctap().getPinToken(pinOf(""))), kIOReturnInvalid);
-    EXPECT_EQ(std::get<2>(ctap().getPinUvAuthTokenUsingPinWithPermissions(pinOf(""), Permission::CredentialManagement,
-                                                                          "")),
-              kIOReturnInvalid);
+    EXPECT_EQ(
+        std::get<2>(ctap().getPinUvAuthTokenUsingPinWithPermissions(pinOf(""), Permission::CredentialManagement, "")),
+        kIOReturnInvalid);
     EXPECT_TRUE(key().requestLog().empty());
 
     const std::string longest(63, '7');
@@ -382,10 +384,8 @@ TEST_F(Ctap2OnKey, UnusableKeyAgreementOrTokenAnswersAreInvalid)
         {PinProtocol::Two, CtapCbor::bytes(Bytes(32, 0x42))}, // IV + one block: a 16-byte token
         {PinProtocol::Two, CtapCbor::bytes(Bytes(16, 0x42))}, // an IV and nothing else
         {PinProtocol::Two, CtapCbor::bytes(Bytes(40, 0x42))}, // not whole blocks
-        {PinProtocol::Two, CtapCbor::bytes(Bytes{})},
-        {PinProtocol::One, CtapCbor::bytes(Bytes(15, 0x42))},
-        {PinProtocol::One, CtapCbor::bytes(Bytes(48, 0x42))},
-        {PinProtocol::One, CtapCbor::text("token")},
+        {PinProtocol::Two, CtapCbor::bytes(Bytes{})},         {PinProtocol::One, CtapCbor::bytes(Bytes(15, 0x42))},
+        {PinProtocol::One, CtapCbor::bytes(Bytes(48, 0x42))}, {PinProtocol::One, CtapCbor::text("token")},
     };
     for (const auto& [protocol, value] : broken) {
         ctap().setPinProtocol(protocol);
@@ -532,7 +532,10 @@ TEST_F(Ctap2OnKey, StatusBytesMapToStatusesWithTheirLogLines)
         {{0x00}, kIOReturnSuccess, CTAPHID_ERROR_CODE::ERR_NO_ERROR, "", {}},
         {{0x27}, kIOReturnAborted, CTAPHID_ERROR_CODE::ERR_OPERATION_DENIED, "CBOR error: ERR_OPERATION_DENIED", {}},
         {{0x2D}, kIOReturnAborted, CTAPHID_ERROR_CODE::ERR_KEEPALIVE_CANCEL, "CBOR error: ERR_KEEPALIVE_CANCEL", {}},
-        {{0x2F}, kIOReturnTimeout, CTAPHID_ERROR_CODE::ERR_USER_ACTION_TIMEOUT, "CBOR error: ERR_USER_ACTION_TIMEOUT",
+        {{0x2F},
+         kIOReturnTimeout,
+         CTAPHID_ERROR_CODE::ERR_USER_ACTION_TIMEOUT,
+         "CBOR error: ERR_USER_ACTION_TIMEOUT",
          {}},
         {{0x30}, kIOReturnNotPermitted, CTAPHID_ERROR_CODE::ERR_NOT_ALLOWED, "CBOR error: ERR_NOT_ALLOWED", {}},
         {{0x31}, kIOReturnError, CTAPHID_ERROR_CODE::ERR_PIN_INVALID, "CBOR error: ERR_PIN_INVALID", {}},

@@ -21,7 +21,10 @@ inline constexpr SoftKeyLink::Transport kTransport = SoftKeyLink::Transport::Usb
 #endif
 inline constexpr bool kUsb = kTransport == SoftKeyLink::Transport::Usb;
 
-inline SecureBytes pinOf(std::string_view text) { return SecureBytes(text); }
+inline SecureBytes pinOf(std::string_view text)
+{
+    return SecureBytes(text);
+}
 
 // The unsigned value under an integer key of a logged request's CBOR parameters.
 inline std::optional<std::uint64_t> requestField(const Bytes& request, std::int64_t key)

@@ -28,9 +28,15 @@ SoftKeyLink::~SoftKeyLink()
     card_.reset();
 }
 
-SoftAuthenticator& SoftKeyLink::key() { return transport_ == Transport::Usb ? usbKey_->authenticator() : card_->key(); }
+SoftAuthenticator& SoftKeyLink::key()
+{
+    return transport_ == Transport::Usb ? usbKey_->authenticator() : card_->key();
+}
 
-HidHelper* SoftKeyLink::hidHelper() { return transport_ == Transport::Usb ? &usb_->helper() : nullptr; }
+HidHelper* SoftKeyLink::hidHelper()
+{
+    return transport_ == Transport::Usb ? &usb_->helper() : nullptr;
+}
 
 bool SoftKeyLink::open()
 {
@@ -80,4 +86,7 @@ std::size_t SoftKeyLink::received() const
     return card_->front().receivedApdus().size();
 }
 
-std::size_t SoftKeyLink::sent() const { return transport_ == Transport::Usb ? usbKey_->front->reportsSent() : 0; }
+std::size_t SoftKeyLink::sent() const
+{
+    return transport_ == Transport::Usb ? usbKey_->front->reportsSent() : 0;
+}

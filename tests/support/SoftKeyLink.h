@@ -19,8 +19,8 @@ class SoftKeyLink {
 public:
     enum class Transport { Usb, Card };
 
-    explicit SoftKeyLink(Transport transport, SoftKeyConfig config = {},
-                         CtaphidFront::Options usbOptions = {}, NfcCardFront::Options cardOptions = {});
+    explicit SoftKeyLink(Transport transport, SoftKeyConfig config = {}, CtaphidFront::Options usbOptions = {},
+                         NfcCardFront::Options cardOptions = {});
     ~SoftKeyLink();
     SoftKeyLink(const SoftKeyLink&) = delete;
     SoftKeyLink& operator=(const SoftKeyLink&) = delete;
