@@ -19,7 +19,8 @@ namespace {
 class Ctap2OnKey : public KeyFixture {
 };
 
-const CtaphidFront::Received* lastOfCommand(const std::vector<CtaphidFront::Received>& all, std::uint8_t cmd)
+[[maybe_unused]] const CtaphidFront::Received* lastOfCommand(const std::vector<CtaphidFront::Received>& all,
+                                                             std::uint8_t cmd)
 {
     for (auto it = all.rbegin(); it != all.rend(); ++it)
         if (it->cmd == cmd)

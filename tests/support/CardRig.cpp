@@ -41,7 +41,7 @@ bool CardRig::waitForReader(bool present, std::chrono::milliseconds limit) const
     while (!reached && std::chrono::steady_clock::now() < deadline) {
         if (SCardGetStatusChange(ctx, 200, &state, 1) == SCARD_S_SUCCESS) {
             reached = ((state.dwEventState & SCARD_STATE_PRESENT) != 0) == present;
-            state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
+            state.dwCurrentState = state.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
         }
     }
     SCardReleaseContext(ctx);
