@@ -167,7 +167,11 @@ TEST(SmartCardSlotManager, AbsentServiceIsRetriedWithBackoffUntilItComes)
 
     api->setServiceRunning(true);
     ASSERT_TRUE(eventually([&] { return manager.slotNames() == std::vector<std::string>{"R1"}; }));
-    EXPECT_EQ(manager.getSlotWithName("R1")->state(), SmartCardSlotState::validCard);
+    // The new slot may still be probing its card for a moment.
+    EXPECT_TRUE(eventually([&] {
+        auto slot = manager.getSlotWithName("R1");
+        return slot && slot->state() == SmartCardSlotState::validCard;
+    }));
 }
 
 TEST(SmartCardSlotManager, StoppedServiceReportsReadersMissingAndWatchingComesBack)
