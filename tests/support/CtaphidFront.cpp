@@ -195,6 +195,7 @@ void CtaphidFront::run()
                 break;
             }
             if (n > 0) {
+                ++reportsIn_;
                 if (auto report = CtaphidReassembler::normalise(std::span(buf, static_cast<std::size_t>(n)))) {
                     if (auto event = reassembler_.feed(*report, Clock::now())) {
                         if (event->kind == CtaphidReassembler::Event::Kind::Error)
@@ -436,5 +437,9 @@ bool CtaphidFront::sendReport(std::span<const std::uint8_t> report)
     if (fd_ < 0 || !connected_)
         return false;
     // A host that does not read loses reports, as with a real HID device; the key never blocks on it.
-    return ::send(fd_, report.data(), report.size(), MSG_DONTWAIT | MSG_NOSIGNAL) == static_cast<ssize_t>(report.size());
+    const bool sent =
+        ::send(fd_, report.data(), report.size(), MSG_DONTWAIT | MSG_NOSIGNAL) == static_cast<ssize_t>(report.size());
+    if (sent)
+        ++reportsOut_;
+    return sent;
 }

@@ -83,6 +83,9 @@ public:
     bool waitForReceived(std::size_t count, std::chrono::milliseconds timeout) const;
     std::vector<std::uint32_t> channels() const; // channels opened so far
     std::size_t keepalivesSent() const { return keepalives_.load(); }
+    // Reports taken from the host and sent to it (keepalives included), for exchange counts.
+    std::size_t reportsReceived() const { return reportsIn_.load(); }
+    std::size_t reportsSent() const { return reportsOut_.load(); }
     // One raw datagram to the host, for cases the faults do not cover.
     bool sendRaw(std::span<const std::uint8_t> datagram);
 
@@ -109,6 +112,8 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<bool> connected_{true};
     std::atomic<std::size_t> keepalives_{0};
+    std::atomic<std::size_t> reportsIn_{0};
+    std::atomic<std::size_t> reportsOut_{0};
     std::thread thread_;
     std::atomic<std::thread::id> loopId_{};
     std::mutex lifecycle_;

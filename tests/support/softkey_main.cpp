@@ -24,11 +24,12 @@ void usage()
         << "usage: softkey [--port N] [--pin PIN] [--fixtures FILE] [--identity maker|foreign|none]\n"
            "               [--vendor-answer TEXT] [--protocols 2,1|1|2|none] [--versions V1,V2,...]\n"
            "               [--select TEXT] [--preview] [--no-credmgmt] [--touch MODE] [--touch-delay MS]\n"
-           "               [--reset-window MS] [--seed N]\n"
+           "               [--reset-window MS] [--seed N] [--capacity N]\n"
            "  port 35963 is reader \"Virtual PCD 00 00\", 35964 \"Virtual PCD 00 01\".\n"
            "  MODE: given, denied, timeout, hold (until cancel), manual (answer with 'press'/'deny').\n"
            "stdin commands: insert | remove | tap | window open|close | touch MODE [MS] | press | deny\n"
-           "                | stall on|off | quit\n";
+           "                | stall on|off | reload FILE (reset, then load fixtures)\n"
+           "                | apdus (answers 'apdus N', the APDUs received so far) | quit\n";
 }
 
 std::vector<std::string> splitList(const std::string& s)
@@ -122,6 +123,8 @@ int main(int argc, char** argv)
             touchDelay = std::stol(value());
         } else if (a == "--reset-window") {
             config.resetWindow = std::chrono::milliseconds(std::stol(value()));
+        } else if (a == "--capacity") {
+            config.maxDiscoverableCredentials = std::stoul(value());
         } else if (a == "--seed") {
             config.seed = std::stoull(value());
         } else {
@@ -182,6 +185,18 @@ int main(int argc, char** argv)
                 key.giveTouch(false);
             } else if (cmd == "stall") {
                 front.setStall(arg == "on");
+            } else if (cmd == "reload") {
+                // Back to a blank key (a reset inside its window, touched at once), then the fixtures.
+                key.openResetWindow();
+                key.queueTouch(SoftAuthenticator::Touch::Given);
+                ok = key.handle(std::vector<std::uint8_t>{0x07}) == std::vector<std::uint8_t>{0x00};
+                std::string loadError;
+                ok = ok && (arg.empty() || SoftKeyFixtures::loadFile(arg, key, loadError));
+                if (!loadError.empty())
+                    std::cerr << "softkey: fixtures: " << loadError << "\n";
+            } else if (cmd == "apdus") {
+                std::cout << "apdus " << front.receivedApdus().size() << std::endl;
+                continue;
             } else if (!cmd.empty()) {
                 ok = false;
             }
