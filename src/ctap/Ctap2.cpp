@@ -351,61 +351,55 @@ std::tuple<std::uint64_t, std::uint64_t, IOReturn> Ctap2::getCredsMetadata(const
     return {existing, remaining, ok ? kIOReturnSuccess : kIOReturnInvalid};
 }
 
-std::tuple<std::vector<RpInfo>, std::uint64_t, IOReturn> Ctap2::enumerateRPs(const SecureBytes& pinUvAuthToken,
-                                                                             const SSecret& sharedSecret)
+namespace {
+
+// One enumeration: the begin request, then get-next requests up to the total the begin answer gave (capped,
+// since the total comes from the key). A failed exchange ends it; an answer that only fails to parse is kept
+// as the parser leaves it and the enumeration goes on.
+template <typename Record, typename Parser>
+std::tuple<std::vector<Record>, std::uint64_t, IOReturn> enumerate(Ctap2& ctap2, const Bytes& begin, const Bytes& next,
+                                                                   Parser parse, std::uint64_t cap,
+                                                                   const std::string& what)
 {
-    std::vector<RpInfo> list;
+    std::vector<Record> list;
     std::uint64_t total = 0;
-    CborAnswer answer = sendCmdCbor(
-        CredentialManagementCommand::enumerateRPsBegin(pinUvAuthToken, sharedSecret, sharedSecret.pinProtocol()));
+    Ctap2::CborAnswer answer = ctap2.sendCmdCbor(begin);
     if (answer.status != kIOReturnSuccess)
         return {list, 0, answer.status};
-    IOReturn status = CredentialManagementResponse::ParseCborEnumerateRPs(answer.payload, list, total)
-                          ? kIOReturnSuccess
-                          : kIOReturnInvalid;
-    const std::uint64_t rounds = std::min(total, kMaxRelyingParties);
-    if (total > kMaxRelyingParties)
-        logLine("enumerateRPs: the key reports " + std::to_string(total) + " relying parties, reading " +
-                std::to_string(kMaxRelyingParties));
-    const Bytes next = CredentialManagementCommand::enumerateRPsGetNextRP();
+    IOReturn status = parse(answer.payload, list, total) ? kIOReturnSuccess : kIOReturnInvalid;
+    const std::uint64_t rounds = std::min(total, cap);
+    if (total > cap)
+        logLine(what + ": the key reports " + std::to_string(total) + " entries, reading " + std::to_string(cap));
     for (std::uint64_t i = 1; i < rounds; ++i) {
-        answer = sendCmdCbor(next);
+        answer = ctap2.sendCmdCbor(next);
         status = answer.status;
         if (status != kIOReturnSuccess)
             break; // the enumeration is over on the key's side; more requests only add noise
-        status = CredentialManagementResponse::ParseCborEnumerateRPs(answer.payload, list, total) ? kIOReturnSuccess
-                                                                                                 : kIOReturnInvalid;
+        status = parse(answer.payload, list, total) ? kIOReturnSuccess : kIOReturnInvalid;
     }
     return {list, total, status};
+}
+
+} // namespace
+
+std::tuple<std::vector<RpInfo>, std::uint64_t, IOReturn> Ctap2::enumerateRPs(const SecureBytes& pinUvAuthToken,
+                                                                             const SSecret& sharedSecret)
+{
+    return enumerate<RpInfo>(
+        *this, CredentialManagementCommand::enumerateRPsBegin(pinUvAuthToken, sharedSecret, sharedSecret.pinProtocol()),
+        CredentialManagementCommand::enumerateRPsGetNextRP(), CredentialManagementResponse::ParseCborEnumerateRPs,
+        kMaxRelyingParties, "enumerateRPs");
 }
 
 std::tuple<std::vector<CredentialInfo>, std::uint64_t, IOReturn>
 Ctap2::enumerateCredentials(const SecureBytes& pinUvAuthToken, const SSecret& sharedSecret, const Bytes& rpIdHash)
 {
-    std::vector<CredentialInfo> list;
-    std::uint64_t total = 0;
-    CborAnswer answer = sendCmdCbor(CredentialManagementCommand::enumerateCredentialsBegin(
-        pinUvAuthToken, sharedSecret, rpIdHash, sharedSecret.pinProtocol()));
-    if (answer.status != kIOReturnSuccess)
-        return {list, 0, answer.status};
-    IOReturn status = CredentialManagementResponse::ParseCborEnumerateCredentials(answer.payload, list, total)
-                          ? kIOReturnSuccess
-                          : kIOReturnInvalid;
-    const std::uint64_t rounds = std::min(total, kMaxCredentialsPerRp);
-    if (total > kMaxCredentialsPerRp)
-        logLine("enumerateCredentials: the key reports " + std::to_string(total) + " credentials, reading " +
-                std::to_string(kMaxCredentialsPerRp));
-    const Bytes next = CredentialManagementCommand::enumerateCredentialsGetNextCredential();
-    for (std::uint64_t i = 1; i < rounds; ++i) {
-        answer = sendCmdCbor(next);
-        status = answer.status;
-        if (status != kIOReturnSuccess)
-            break;
-        status = CredentialManagementResponse::ParseCborEnumerateCredentials(answer.payload, list, total)
-                     ? kIOReturnSuccess
-                     : kIOReturnInvalid;
-    }
-    return {list, total, status};
+    return enumerate<CredentialInfo>(*this,
+                                     CredentialManagementCommand::enumerateCredentialsBegin(
+                                         pinUvAuthToken, sharedSecret, rpIdHash, sharedSecret.pinProtocol()),
+                                     CredentialManagementCommand::enumerateCredentialsGetNextCredential(),
+                                     CredentialManagementResponse::ParseCborEnumerateCredentials, kMaxCredentialsPerRp,
+                                     "enumerateCredentials");
 }
 
 IOReturn Ctap2::deleteCredential(const SecureBytes& pinUvAuthToken, const SSecret& sharedSecret,

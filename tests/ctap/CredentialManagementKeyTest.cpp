@@ -283,7 +283,7 @@ TEST_F(CredMgmtOnKey, HugeTotalsFromTheKeyAreCapped)
     EXPECT_EQ(rps.size(), Ctap2::kMaxRelyingParties);
     EXPECT_EQ(rps.back().id, "rp999.example");
     EXPECT_EQ(key().requestLog().size(), Ctap2::kMaxRelyingParties);
-    EXPECT_TRUE(log_.contains("enumerateRPs: the key reports 1000000 relying parties, reading 1000"));
+    EXPECT_TRUE(log_.contains("enumerateRPs: the key reports 1000000 entries, reading 1000"));
     key().clearRawReplies();
     key().clearRequestLog();
 
