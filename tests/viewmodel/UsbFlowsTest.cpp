@@ -469,6 +469,30 @@ TEST(ViewModelReset, AnotherModelDoesNotEndTheWait)
     (void)key;
 }
 
+TEST(ViewModelReset, AKeyOfTheSameModelWithAnotherSerialDoesNotEndTheWait)
+{
+    ViewModelHarness h;
+    const std::size_t before = h.vm->deviceList().size();
+    auto& key = h.rig.plug({}, "KWO FIDO", "SERIAL-A");
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() > before; }));
+    h.select(0);
+    h.vm->confirmReset();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
+    h.vm->closeMessageBox(true);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
+    h.rig.unplug(key);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+
+    auto& other = h.rig.plug({}, "KWO FIDO", "SERIAL-B");
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
+    EXPECT_TRUE(h.vm->reinsertNeeded());
+    EXPECT_EQ(countRequests(other.authenticator(), 0x07), 0u);
+
+    auto& again = h.rig.replug(key);
+    ASSERT_TRUE(h.waitForMessage("Reset device is successful"));
+    EXPECT_EQ(countRequests(again.authenticator(), 0x07), 1u);
+}
+
 TEST(ViewModelSettings, LanguageCycleAdvancedModeAndTopBar)
 {
     ViewModelHarness h;
