@@ -89,17 +89,29 @@ void DeviceViewModel::runOnMainSync(const std::function<void()>& block)
         block();
         return;
     }
-    auto done = std::make_shared<bool>(false);
-    runOnMain([this, block, done] {
+    // The block may reach into the waiting caller's frame, so it either runs while the caller waits or not at
+    // all: once shutdown has begun, a block that has not started is skipped and the caller stops waiting.
+    struct Hop {
+        bool started = false;
+        bool done = false;
+    };
+    auto hop = std::make_shared<Hop>();
+    runOnMain([this, block, hop] {
+        {
+            std::lock_guard lock(hopMutex_);
+            if (shuttingDown_)
+                return;
+            hop->started = true;
+        }
         block();
         {
             std::lock_guard lock(hopMutex_);
-            *done = true;
+            hop->done = true;
         }
         hopCv_.notify_all();
     });
     std::unique_lock lock(hopMutex_);
-    hopCv_.wait(lock, [&] { return *done || shuttingDown_; });
+    hopCv_.wait(lock, [&] { return hop->done || (shuttingDown_ && !hop->started); });
 }
 
 void DeviceViewModel::runOnQueue(std::function<void()> block) { queue_.async(std::move(block)); }
