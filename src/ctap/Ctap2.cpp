@@ -295,19 +295,35 @@ std::pair<SecureBytes, IOReturn> decryptToken(const Ctap2::CborAnswer& answer, c
 
 } // namespace
 
-std::tuple<SecureBytes, std::optional<SSecret>, IOReturn> Ctap2::getPinToken(const SecureBytes& pin)
+namespace {
+
+// A token request: a fresh shared secret, the PIN hash encrypted under it, the request that build makes of
+// them, and the decrypted token. The secret comes back whenever it was made, so the caller keeps the one of a
+// failed exchange too.
+template <typename Build>
+std::tuple<SecureBytes, std::optional<SSecret>, IOReturn> requestPinToken(Ctap2& ctap2, const SecureBytes& pin,
+                                                                          Build build)
 {
     if (!pinAcceptable(pin))
         return {SecureBytes{}, std::nullopt, kIOReturnInvalid};
-    auto [secret, status] = getSharedSecret();
+    auto [secret, status] = ctap2.getSharedSecret();
     if (status != kIOReturnSuccess)
         return {SecureBytes{}, std::nullopt, status};
     auto pinHashEnc = secret->encryptPinHash(pin);
     if (!pinHashEnc)
         return {SecureBytes{}, std::move(secret), kIOReturnInvalid};
-    const CborAnswer answer = sendCmdCbor(PinCommand::getPinToken(secret->getKeyAgreement(), *pinHashEnc, pinProtocol()));
+    const Ctap2::CborAnswer answer = ctap2.sendCmdCbor(build(secret->getKeyAgreement(), *pinHashEnc));
     auto [token, tokenStatus] = decryptToken(answer, *secret);
     return {std::move(token), std::move(secret), tokenStatus};
+}
+
+} // namespace
+
+std::tuple<SecureBytes, std::optional<SSecret>, IOReturn> Ctap2::getPinToken(const SecureBytes& pin)
+{
+    return requestPinToken(*this, pin, [this](const KeyAgreement& platformKey, const Bytes& pinHashEnc) {
+        return PinCommand::getPinToken(platformKey, pinHashEnc, pinProtocol());
+    });
 }
 
 std::tuple<SecureBytes, std::optional<SSecret>, IOReturn>
@@ -315,18 +331,12 @@ Ctap2::getPinUvAuthTokenUsingPinWithPermissions(const SecureBytes& pin, Permissi
 {
     // No caller asks for an rpId-bound token, and sending one would need the UV form of the request; refuse
     // it rather than silently drop the rpId.
-    if (!pinAcceptable(pin) || !rpId.empty())
+    if (!rpId.empty())
         return {SecureBytes{}, std::nullopt, kIOReturnInvalid};
-    auto [secret, status] = getSharedSecret();
-    if (status != kIOReturnSuccess)
-        return {SecureBytes{}, std::nullopt, status};
-    auto pinHashEnc = secret->encryptPinHash(pin);
-    if (!pinHashEnc)
-        return {SecureBytes{}, std::move(secret), kIOReturnInvalid};
-    const CborAnswer answer = sendCmdCbor(PinCommand::getPinUvAuthTokenUsingPinWithPermissions(
-        secret->getKeyAgreement(), *pinHashEnc, permission, pinProtocol()));
-    auto [token, tokenStatus] = decryptToken(answer, *secret);
-    return {std::move(token), std::move(secret), tokenStatus};
+    return requestPinToken(*this, pin, [this, permission](const KeyAgreement& platformKey, const Bytes& pinHashEnc) {
+        return PinCommand::getPinUvAuthTokenUsingPinWithPermissions(platformKey, pinHashEnc, permission,
+                                                                    pinProtocol());
+    });
 }
 
 std::pair<PinResponse::PinRetries, IOReturn> Ctap2::getPinRetries()
