@@ -217,6 +217,11 @@ void DeviceViewModel::setDeviceListViewVisible(bool visible)
             runOnMain([this] { endBusy(); });
         });
     }
+    // The list always opens with no key selected, whatever was selected when it was left.
+    if (visible && !deviceListViewVisible_ && selectedDeviceItem_) {
+        setSelectedDeviceItem(std::nullopt);
+        selectedDeviceChanged();
+    }
     setDeviceListViewVisibleFlag(visible);
 }
 
@@ -252,14 +257,31 @@ void DeviceViewModel::selectedDeviceChanged()
     });
 }
 
+void DeviceViewModel::selectDeviceItem(const std::optional<DeviceItem>& item)
+{
+    if (busy_ || samePublishedValue(selectedDeviceItem_, item))
+        return;
+    setSelectedDeviceItem(item);
+    selectedDeviceChanged();
+}
+
+std::string DeviceViewModel::deviceStatus(const DeviceItem& item) const
+{
+    return deviceStatusText(item.retries, item.pinPresent, item.hasCredMgmt, rawValue(language_), *stringTables_);
+}
+
 void DeviceViewModel::showPinViewForSetOrChange()
 {
+    if (busy_)
+        return;
     pinAuthen_ = false;
     setCurrentView(View::pin);
 }
 
 void DeviceViewModel::showPinViewForCredMgmt()
 {
+    if (busy_)
+        return;
     pinAuthen_ = true;
     targetView_ = View::credMgmt;
     setCurrentView(View::pin);
@@ -267,6 +289,8 @@ void DeviceViewModel::showPinViewForCredMgmt()
 
 void DeviceViewModel::confirmReset()
 {
+    if (busy_)
+        return;
     const UIStringVal texts = uiStr_;
     // Shown once the work already queued has finished.
     runOnQueue([this, texts] {
@@ -288,6 +312,7 @@ void DeviceViewModel::presentMessageBox(std::string title, std::string message, 
                cancel = std::move(cancel), callback = std::move(callback)]() mutable {
         messageBoxInfo_ = MessageBoxInfo{std::move(title), std::move(message), std::move(ok), std::move(cancel), true,
                                          std::move(callback)};
+        emit messageBoxInfoChanged();
         setShowMessageBox(true);
     });
 }
@@ -1002,7 +1027,12 @@ void DeviceViewModel::saveAdvancedMode()
 
 void DeviceViewModel::setSettingsViewVisible(bool visible) { setSettingsViewVisibleFlag(visible); }
 
-void DeviceViewModel::showSettings() { setCurrentView(View::settings); }
+void DeviceViewModel::showSettings()
+{
+    if (busy_)
+        return;
+    setCurrentView(View::settings);
+}
 
 void DeviceViewModel::openOtpApp() { ::openOtpApp(*workspace_); }
 

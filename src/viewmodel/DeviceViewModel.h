@@ -106,6 +106,11 @@ public:
     bool pinAuthen() const { return pinAuthen_; }
     void setPinAuthen(bool value) { pinAuthen_ = value; }
     void selectedDeviceChanged();
+    // The device list's selection: the chosen row (or none) becomes the selection and the buttons follow.
+    // Refused while busy; the list then shows the selection the model still has.
+    void selectDeviceItem(const std::optional<DeviceItem>& item);
+    // The status line of a device card in the current language.
+    std::string deviceStatus(const DeviceItem& item) const;
     void showPinViewForSetOrChange();
     void showPinViewForCredMgmt();
     void confirmReset();
@@ -222,6 +227,8 @@ signals:
     void reinsertNeededChanged();
     void reinsertTextChanged();
     void busyChanged();
+    // A message box was filled in (also while one is already shown, when a newer one replaces it).
+    void messageBoxInfoChanged();
 
 private:
     using Operation = std::function<IOReturn()>;

@@ -11,6 +11,17 @@ std::string_view rawValue(Language language)
     return "en";
 }
 
+std::string_view caseName(Language language)
+{
+    switch (language) {
+    case Language::EN: return "EN";
+    case Language::ES: return "ES";
+    case Language::JP: return "JP";
+    case Language::CN: return "CN";
+    }
+    return "EN";
+}
+
 std::optional<Language> languageFromRawValue(std::string_view text)
 {
     for (Language language : allLanguages) {

@@ -20,5 +20,8 @@ std::string_view rawValue(Language language);
 // The language whose raw value is exactly text; nothing for any other text (case-sensitive).
 std::optional<Language> languageFromRawValue(std::string_view text);
 
+// The name the language button shows: the case name, "EN", "ES", "JP" or "CN" (not the stored code).
+std::string_view caseName(Language language);
+
 // The next language of the language button's cycle: EN, ES, JP, CN, then EN again.
 Language next(Language language);

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QWidget>
+
+// The strip along the bottom: the application's version at the right end of a panel-coloured bar with a
+// one-pixel grey border.
+class BottomBar : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit BottomBar(QWidget* parent = nullptr);
+
+    static constexpr int barHeight = 30;
+    // "KWO-VR v" and the version the program was built as.
+    static QString versionText();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};

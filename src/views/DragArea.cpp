@@ -1,0 +1,49 @@
+#include "views/DragArea.h"
+
+#include "views/Palette.h"
+
+#include <QMouseEvent>
+#include <QPainter>
+#include <QWindow>
+
+DragArea::DragArea(MoveStarter startMove, QWidget* parent) : QWidget(parent), startMove_(std::move(startMove))
+{
+    if (!startMove_)
+        startMove_ = &DragArea::startSystemMove;
+}
+
+bool DragArea::startSystemMove(QWidget* window)
+{
+    QWindow* handle = window ? window->windowHandle() : nullptr;
+    return handle && handle->startSystemMove();
+}
+
+void DragArea::paintEvent(QPaintEvent*)
+{
+    // Nearly black and nearly transparent: invisible, yet not an empty area a window system might pass through.
+    QPainter(this).fillRect(rect(), Palette::fromRgba(0x01010101));
+}
+
+void DragArea::mousePressEvent(QMouseEvent* event)
+{
+    event->accept();
+    if (event->button() != Qt::LeftButton)
+        return;
+    QWidget* top = window();
+    manualMove_ = !startMove_(top);
+    if (manualMove_)
+        pressOffset_ = event->globalPosition().toPoint() - top->frameGeometry().topLeft();
+}
+
+void DragArea::mouseMoveEvent(QMouseEvent* event)
+{
+    event->accept();
+    if (manualMove_ && (event->buttons() & Qt::LeftButton))
+        window()->move(event->globalPosition().toPoint() - pressOffset_);
+}
+
+void DragArea::mouseReleaseEvent(QMouseEvent* event)
+{
+    event->accept();
+    manualMove_ = false;
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QWidget>
+
+// A layer over the whole window that takes every mouse press, wheel turn and key beneath it, with a
+// rounded panel in the middle that holds the dialog's content. It is shown and hidden by its owner.
+class Overlay : public QWidget {
+    Q_OBJECT
+
+public:
+    Overlay(QSize panelSize, bool dimBehind, QWidget* parent);
+
+    // The panel's content area; subclasses lay their widgets out on it.
+    QWidget* panel() const { return panel_; }
+    // Where keyboard focus goes when the overlay shows or focus tries to leave it.
+    virtual QWidget* firstFocus() const = 0;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    const QSize panelSize_;
+    const bool dimBehind_;
+    QWidget* panel_;
+};

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "views/PromptPanel.h"
+
+class DeviceViewModel;
+
+// Shown while a reset waits for its key to come back (re-plugged, or a card tapped twice); Cancel abandons
+// the wait and the reset.
+class ReinsertPrompt : public PromptPanel {
+    Q_OBJECT
+
+public:
+    ReinsertPrompt(DeviceViewModel& dv, QWidget* parent);
+
+private:
+    void refresh();
+
+    DeviceViewModel& dv_;
+};

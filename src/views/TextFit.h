@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QFont>
+#include <QString>
+
+// Lays a text out in a box of the given width: wrapped at word boundaries (or anywhere, for identifiers
+// without spaces) into at most maxLines lines, the last one cut with an ellipsis when the text is longer.
+// The result holds explicit line breaks, so a label shows exactly these lines.
+enum class Wrap { Words, Anywhere };
+QString fitText(const QString& text, const QFont& font, int width, int maxLines, Wrap wrap = Wrap::Words);

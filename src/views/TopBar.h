@@ -1,0 +1,35 @@
+#pragma once
+
+#include "views/WindowHooks.h"
+
+#include <QWidget>
+
+class CircularButton;
+class DeviceViewModel;
+class QLabel;
+
+// The strip across the top: logo and title on a midnight-blue background by which the window is dragged,
+// and six round buttons (OTP, settings, language, help, minimise, exit).
+class TopBar : public QWidget {
+    Q_OBJECT
+
+public:
+    TopBar(DeviceViewModel& dv, const WindowHooks& hooks, QWidget* parent = nullptr);
+
+    static constexpr int barHeight = 80;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void refreshTexts();
+
+    DeviceViewModel& dv_;
+    QLabel* title_;
+    CircularButton* otp_;
+    CircularButton* settings_;
+    CircularButton* language_;
+    CircularButton* help_;
+    CircularButton* minimize_;
+    CircularButton* exit_;
+};

@@ -1,0 +1,104 @@
+#pragma once
+
+#include "viewmodel/ViewModelHarness.h"
+#include "views/MainWindow.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QLabel>
+#include <QPalette>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QTest>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// The program's look for tests: the same style as the application, in the light scheme.
+inline void prepareApplication()
+{
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    QApplication::setPalette(QApplication::style()->standardPalette());
+}
+
+// Switches the application palette as a desktop switching between light and dark would.
+inline void setDarkScheme(bool dark)
+{
+    QPalette palette = QApplication::style()->standardPalette();
+    if (dark) {
+        palette.setColor(QPalette::Window, QColor(0x2B, 0x2B, 0x2E));
+        palette.setColor(QPalette::WindowText, QColor(0xEE, 0xEE, 0xF0));
+        palette.setColor(QPalette::Base, QColor(0x1E, 0x1F, 0x24));
+        palette.setColor(QPalette::Text, QColor(0xEE, 0xEE, 0xF0));
+        palette.setColor(QPalette::Button, QColor(0x3A, 0x3C, 0x43));
+        palette.setColor(QPalette::ButtonText, QColor(0xEE, 0xEE, 0xF0));
+        palette.setColor(QPalette::PlaceholderText, QColor(0x9A, 0x9A, 0xA0));
+        palette.setColor(QPalette::Highlight, QColor(0x3D, 0x7E, 0xDB));
+    }
+    QApplication::setPalette(palette);
+}
+
+// The real window over a view model on software keys, with the window-system hooks recorded.
+struct WindowHarness {
+    explicit WindowHarness(bool watchCards = false, std::map<std::string, std::string> settings = {})
+        : model(watchCards, std::move(settings))
+    {
+        WindowHooks hooks;
+        hooks.minimize = [this](QWidget*) { ++minimized; };
+        hooks.exit = [this](QWidget*) { ++exited; };
+        hooks.startMove = [this](QWidget*) {
+            ++moves;
+            return true;
+        };
+        window = std::make_unique<MainWindow>(*model.vm, hooks);
+        window->show();
+        pumpUntil([&] { return window->isVisible(); });
+    }
+    ~WindowHarness()
+    {
+        window.reset();
+        model.vm->shutdown();
+    }
+
+    DeviceViewModel& vm() { return *model.vm; }
+
+    template <typename T = QWidget> T* find(const char* name) const
+    {
+        return window->findChild<T*>(QString::fromLatin1(name));
+    }
+    // A widget that a person can see: it and all its parents are shown.
+    bool shown(const char* name) const
+    {
+        QWidget* w = find(name);
+        return w && w->isVisibleTo(window.get());
+    }
+    QString text(const char* name) const
+    {
+        auto* label = find<QLabel>(name);
+        return label ? label->text() : QString();
+    }
+    // Clicks as a person would: the window system delivers the click to whatever lies at that point.
+    void clickAt(QPoint inWindow) const
+    {
+        QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {}, inWindow);
+        QApplication::processEvents();
+    }
+    void pressAt(QPoint inWindow) const
+    {
+        QTest::mousePress(window->windowHandle(), Qt::LeftButton, {}, inWindow);
+        QTest::mouseRelease(window->windowHandle(), Qt::LeftButton, {}, inWindow);
+        QApplication::processEvents();
+    }
+    void click(QWidget* widget, QPoint at = {}) const
+    {
+        clickAt(widget->mapTo(window.get(), at.isNull() ? widget->rect().center() : at));
+    }
+    void click(const char* name) const { click(find(name)); }
+
+    ViewModelHarness model;
+    std::unique_ptr<MainWindow> window;
+    int minimized = 0;
+    int exited = 0;
+    int moves = 0;
+};

@@ -1,0 +1,264 @@
+// The window and the device list, driven through their widgets against the real view model and software
+// keys (USB on socket pairs, a card on the vpcd reader).
+#include "WindowHarness.h"
+
+#include "support/CardRig.h"
+#include "views/CircularButton.h"
+#include "views/ContentView.h"
+#include "views/Overlay.h"
+
+#include <QListWidget>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QListWidget* deviceList(const WindowHarness& h) { return h.find<QListWidget>("deviceList"); }
+
+// Clicks a row of the device list as a person would.
+void clickRow(const WindowHarness& h, int row)
+{
+    QListWidget* list = deviceList(h);
+    h.click(list->viewport(), list->visualItemRect(list->item(row)).center());
+}
+
+QString cardText(const WindowHarness& h, int row, const char* line)
+{
+    QListWidget* list = deviceList(h);
+    QWidget* card = list->itemWidget(list->item(row));
+    auto* label = card ? card->findChild<QLabel*>(QString::fromLatin1(line)) : nullptr;
+    // Lines wrapped to fit the card read as one text.
+    return label ? label->text().replace(QLatin1Char('\n'), QLatin1Char(' ')) : QString();
+}
+
+std::vector<std::string> shownButtons(const WindowHarness& h)
+{
+    std::vector<std::string> shown;
+    for (const char* name : {"setPinButton", "changePinButton", "resetButton", "credMgmtButton"})
+        if (h.shown(name))
+            shown.emplace_back(name);
+    return shown;
+}
+
+} // namespace
+
+TEST(Window, EmptyListAsksForAKey)
+{
+    WindowHarness h;
+    EXPECT_EQ(h.window->size(), QSize(1024, 530));
+    EXPECT_TRUE(h.window->windowFlags() & Qt::FramelessWindowHint);
+    EXPECT_EQ(h.window->minimumSize(), h.window->maximumSize());
+    EXPECT_TRUE(h.shown("emptyPrompt"));
+    EXPECT_EQ(h.text("emptyPrompt"), "Insert a security key into the USB port");
+    EXPECT_TRUE(shownButtons(h).empty());
+    EXPECT_EQ(h.text("versionLabel"), QStringLiteral("KWO-VR v") + QStringLiteral(MT_PROJECT_VERSION));
+}
+
+TEST(Window, UsbKeyAndCardAreListedAsCards)
+{
+    CardRig card;
+    WindowHarness h(true, {{"Language", "es"}});
+    h.model.plugAndList();
+    ASSERT_TRUE(card.insert());
+    ASSERT_TRUE(pumpUntil([&] { return deviceList(h)->count() == 2; }));
+    EXPECT_FALSE(h.shown("emptyPrompt"));
+
+    EXPECT_EQ(cardText(h, 0, "deviceName"), "Tallowfin");
+    EXPECT_EQ(cardText(h, 1, "deviceName"), "Tallowfin NFC Card");
+    const UIStringVal& texts = h.vm().uiStr();
+    EXPECT_EQ(cardText(h, 1, "firmwareLine").toStdString(), texts.itemFWVersion + " 328707");
+    EXPECT_EQ(cardText(h, 1, "aaguidLine").toStdString(), texts.itemAAGUID + ": 4D542D534F46544B45592D3030303031");
+    EXPECT_EQ(cardText(h, 1, "protocolLine").toStdString(),
+              texts.itemProtocol + ": FIDO_2_0, FIDO_2_1_PRE, FIDO_2_1");
+    EXPECT_EQ(cardText(h, 0, "statusLine").toStdString(), h.vm().deviceStatus(h.vm().deviceList()[0]));
+    EXPECT_NE(cardText(h, 0, "statusLine"), "PIN is not set, support credential management");
+    EXPECT_FALSE(cardText(h, 1, "statusLine").isEmpty());
+}
+
+TEST(Window, ButtonBarFollowsTheSelectedKey)
+{
+    struct Case {
+        const char* what;
+        bool pin;
+        bool advanced;
+        bool credMgmt;
+        std::vector<std::string> buttons;
+    };
+    const Case cases[] = {
+        {"no PIN", false, false, true, {"setPinButton", "resetButton"}},
+        {"PIN set", true, false, true, {"changePinButton", "resetButton"}},
+        {"advanced, cred mgmt", true, true, true, {"changePinButton", "resetButton", "credMgmtButton"}},
+        {"advanced, no cred mgmt", false, true, false, {"setPinButton", "resetButton"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WindowHarness h(false, {{"AdvancedMode", c.advanced ? "true" : "false"}});
+        SoftKeyConfig config;
+        config.credMgmt = c.credMgmt;
+        auto& key = h.model.plugAndList(config);
+        if (c.pin) {
+            ASSERT_TRUE(key.authenticator().setPin("1234"));
+            h.model.rig.unplug(key);
+            ASSERT_TRUE(pumpUntil([&] { return h.vm().deviceList().empty(); }));
+            h.model.rig.replug(key);
+            ASSERT_TRUE(pumpUntil([&] { return h.vm().deviceList().size() == 1; }));
+        }
+        EXPECT_TRUE(shownButtons(h).empty());
+        clickRow(h, 0);
+        ASSERT_TRUE(h.vm().selectedDeviceItem());
+        EXPECT_EQ(shownButtons(h), c.buttons);
+    }
+}
+
+TEST(Window, RemovingTheSelectedKeyLeavesNoSelection)
+{
+    WindowHarness h;
+    h.model.plugAndList();
+    auto& second = h.model.plugAndList();
+    clickRow(h, 1);
+    ASSERT_EQ(deviceList(h)->currentRow(), 1);
+    h.model.rig.unplug(second);
+    ASSERT_TRUE(pumpUntil([&] { return deviceList(h)->count() == 1; }));
+    EXPECT_FALSE(h.vm().selectedDeviceItem());
+    EXPECT_TRUE(deviceList(h)->selectedItems().isEmpty());
+    EXPECT_TRUE(shownButtons(h).empty());
+}
+
+TEST(Window, SelectionIsClearedWhenTheListIsShownAgain)
+{
+    WindowHarness h;
+    h.model.plugAndList();
+    clickRow(h, 0);
+    h.click("settingsButton");
+    ASSERT_TRUE(h.vm().settingsViewVisible());
+    EXPECT_FALSE(h.shown("deviceListPage"));
+    h.vm().saveAdvancedMode();
+    ASSERT_TRUE(h.model.waitIdle());
+    EXPECT_TRUE(h.shown("deviceListPage"));
+    EXPECT_FALSE(h.vm().selectedDeviceItem());
+    EXPECT_TRUE(deviceList(h)->selectedItems().isEmpty());
+    EXPECT_TRUE(shownButtons(h).empty());
+}
+
+TEST(Window, LanguageButtonCyclesEveryText)
+{
+    WindowHarness h;
+    h.model.plugAndList();
+    clickRow(h, 0);
+    auto* language = h.find<CircularButton>("languageButton");
+    for (const char* name : {"ES", "JP", "CN", "EN"}) {
+        h.click(language);
+        SCOPED_TRACE(name);
+        const UIStringVal& texts = h.vm().uiStr();
+        EXPECT_EQ(language->name(), QString::fromLatin1(name));
+        EXPECT_EQ(h.text("topBarTitle").toStdString(), texts.topBarTitle);
+        EXPECT_EQ(h.find<QAbstractButton>("settingsButton")->text().toStdString(), texts.topBarSettings);
+        EXPECT_EQ(language->text().toStdString(), texts.topBarLanguage);
+        EXPECT_EQ(h.find<QAbstractButton>("exitButton")->text().toStdString(), texts.topBarExit);
+        EXPECT_EQ(h.find<QAbstractButton>("setPinButton")->text().toStdString(), texts.btnSetPin);
+        EXPECT_EQ(h.find<QAbstractButton>("resetButton")->text().toStdString(), texts.btnReset);
+        EXPECT_EQ(h.text("emptyPrompt").toStdString(), texts.promptInsertKey);
+        EXPECT_EQ(cardText(h, 0, "firmwareLine").toStdString(), texts.itemFWVersion + " 328707");
+        EXPECT_EQ(cardText(h, 0, "statusLine").toStdString(), h.vm().deviceStatus(h.vm().deviceList()[0]));
+    }
+    EXPECT_EQ(h.text("topBarTitle"), "JOV Marrowtillance");
+    EXPECT_EQ(cardText(h, 0, "statusLine"), "PIN is not set, support credential management");
+}
+
+TEST(Window, BusyModelRefusesPageSwitchesAndSelection)
+{
+    WindowHarness h;
+    auto& key = h.model.plugAndList();
+    h.model.plugAndList();
+    clickRow(h, 0);
+    // A PIN change the key takes its time over keeps the model busy.
+    key.authenticator().setProcessingDelay(std::chrono::milliseconds(600));
+    h.vm().showPinViewForSetOrChange();
+    h.vm().setNewPin("123456");
+    h.vm().setConfirmPin("123456");
+    h.vm().pinOkClicked();
+    ASSERT_TRUE(h.vm().busy());
+    EXPECT_FALSE(h.find("settingsButton")->isEnabled());
+    h.click("settingsButton");
+    h.vm().showSettings();
+    h.vm().showPinViewForCredMgmt();
+    h.vm().confirmReset();
+    EXPECT_TRUE(h.vm().pinViewVisible());
+    EXPECT_FALSE(h.vm().settingsViewVisible());
+    ASSERT_TRUE(h.model.waitForMessage(h.vm().uiStr().pinNewPinSet));
+    // Back on the list, the selection is refused while the selected key is re-read.
+    h.vm().closeMessageBox(true);
+    ASSERT_TRUE(h.vm().deviceListViewVisible());
+    ASSERT_TRUE(h.vm().busy());
+    clickRow(h, 1);
+    EXPECT_FALSE(h.vm().selectedDeviceItem());
+    EXPECT_TRUE(deviceList(h)->selectedItems().isEmpty());
+    ASSERT_TRUE(h.model.waitIdle());
+    EXPECT_TRUE(h.find("settingsButton")->isEnabled());
+}
+
+TEST(Window, MinimiseExitAndDragGoToTheWindowSystem)
+{
+    WindowHarness h;
+    h.click("minimizeButton");
+    EXPECT_EQ(h.minimized, 1);
+    h.click("exitButton");
+    EXPECT_EQ(h.exited, 1);
+    EXPECT_EQ(h.moves, 0);
+
+    // The bar's empty area, the logo and the title drag the window; its buttons do not.
+    for (QPoint at : {QPoint(50, 30), QPoint(200, 30), QPoint(540, 70), QPoint(1018, 10)})
+        h.pressAt(at);
+    EXPECT_EQ(h.moves, 4);
+    h.model.workspace->applications = "/opt";
+    h.click("otpButton");
+    EXPECT_EQ(h.moves, 4);
+    ASSERT_EQ(h.model.workspace->openedApplications.size(), 1u);
+}
+
+TEST(Window, NothingUnderAnOverlayTakesInput)
+{
+    WindowHarness h;
+    h.model.plugAndList();
+    auto* content = h.window->content();
+    h.vm().setWaitUserTouchValue(true);
+    ASSERT_TRUE(h.shown("touchPrompt"));
+    EXPECT_EQ(content->activeOverlay(), h.find("touchPrompt"));
+
+    clickRow(h, 0);
+    h.clickAt(QPoint(680, 40)); // where the settings button lies
+    EXPECT_FALSE(h.vm().selectedDeviceItem());
+    EXPECT_TRUE(h.vm().deviceListViewVisible());
+    // Keyboard focus stays on the prompt, whatever tries to move it.
+    QWidget* cancel = h.find("touchPrompt")->findChild<QWidget*>("cancelButton");
+    EXPECT_TRUE(cancel->hasFocus());
+    deviceList(h)->setFocus();
+    QTest::keyClick(h.window.get(), Qt::Key_Tab);
+    EXPECT_TRUE(cancel->hasFocus());
+
+    // The re-insert prompt lies over the touch prompt, the message box over both.
+    h.vm().setReinsertNeeded(true);
+    EXPECT_EQ(content->activeOverlay(), h.find("reinsertPrompt"));
+    h.vm().presentMessageBox("Title", "Message", "Ok", std::nullopt, {});
+    ASSERT_TRUE(pumpUntil([&] { return h.shown("messageBox"); }));
+    EXPECT_EQ(content->activeOverlay(), h.find("messageBox"));
+    h.vm().setReinsertNeeded(false);
+    h.vm().setWaitUserTouchValue(false);
+    h.click(h.find("messageBox")->findChild<QWidget*>("okButton"));
+    EXPECT_EQ(content->activeOverlay(), nullptr);
+    clickRow(h, 0);
+    EXPECT_TRUE(h.vm().selectedDeviceItem());
+}
+
+TEST(Window, ClosingEndsAPendingTouchWait)
+{
+    WindowHarness h;
+    auto& key = h.model.plugAndList();
+    clickRow(h, 0);
+    key.authenticator().setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
+    h.vm().credMgmtDeleteClicked();
+    ASSERT_TRUE(pumpUntil([&] { return h.shown("touchPrompt"); }));
+    // Closing returns once every worker has stopped; a wait that outlived it would hang this test.
+    EXPECT_TRUE(h.window->close());
+    EXPECT_FALSE(h.window->isVisible());
+}
