@@ -59,6 +59,9 @@ bool writePdf(const QString& markdown, const QString& output)
         QFont font(QStringLiteral("Sans Serif"));
         font.setStyleHint(QFont::SansSerif);
         font.setPointSizeF(10.5);
+        // Qt writes a ligature as one character (U+FB01 for "fi"): copying "confirm" out of the PDF would give
+        // a word that search does not find. Latin text needs no shaping beyond ligatures and kerning.
+        font.setStyleStrategy(QFont::PreferNoShaping);
         document.setDefaultFont(font);
         document.setMarkdown(markdown);
         spaceHeadings(document);
