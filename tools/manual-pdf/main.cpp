@@ -19,8 +19,7 @@ namespace {
 // The PDF's title is the guide's first heading, so a viewer's title bar names the guide, not the file.
 QString firstHeading(const QString& markdown)
 {
-    static const QRegularExpression heading(QStringLiteral("^#+\\s+(.+?)\\s*$"),
-                                            QRegularExpression::MultilineOption);
+    static const QRegularExpression heading(QStringLiteral("^#+\\s+(.+?)\\s*$"), QRegularExpression::MultilineOption);
     const QRegularExpressionMatch match = heading.match(markdown);
     return match.hasMatch() ? match.captured(1) : QString();
 }
@@ -74,12 +73,12 @@ bool writePdf(const QString& markdown, const QString& output)
 
 int main(int argc, char* argv[])
 {
-    QGuiApplication app(argc, argv);
-    const QStringList arguments = QGuiApplication::arguments();
-    if (arguments.size() != 3) {
+    if (argc != 3) {
         std::fprintf(stderr, "usage: manual-pdf GUIDE.md OUTPUT.pdf\n");
         return 2;
     }
+    QGuiApplication app(argc, argv);
+    const QStringList arguments = QGuiApplication::arguments();
     QFile source(arguments.at(1));
     if (!source.open(QIODevice::ReadOnly | QIODevice::Text)) {
         std::fprintf(stderr, "manual-pdf: cannot read %s\n", qPrintable(arguments.at(1)));
