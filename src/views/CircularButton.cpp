@@ -1,7 +1,9 @@
 #include "views/CircularButton.h"
 
 #include "views/Palette.h"
+#include "views/TextFit.h"
 
+#include <QFocusEvent>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -34,6 +36,12 @@ void CircularButton::setName(const QString& name)
     update();
 }
 
+void CircularButton::focusInEvent(QFocusEvent* event)
+{
+    keyboardFocus_ = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
+    QAbstractButton::focusInEvent(event);
+}
+
 void CircularButton::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
@@ -64,11 +72,11 @@ void CircularButton::paintEvent(QPaintEvent*)
         painter.drawText(QRectF(centre.x() - disc / 2.0, 0, disc, ring), Qt::AlignCenter, *name_);
     }
     painter.setPen(Qt::white);
-    painter.setFont(Palette::font(10));
+    painter.setFont(fittingFont(Palette::font(10), text(), width(), 8));
     const QRectF caption(0, ring + captionGap, width(), captionHeight);
     painter.drawText(caption, Qt::AlignHCenter | Qt::AlignTop,
                      painter.fontMetrics().elidedText(text(), Qt::ElideRight, width()));
-    if (hasFocus()) {
+    if (hasFocus() && keyboardFocus_) {
         painter.setOpacity(1.0);
         painter.setBrush(Qt::NoBrush);
         painter.setPen(QPen(QColor(0x9E, 0xC5, 0xFF), 2));

@@ -20,8 +20,10 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
 
 private:
+    bool keyboardFocus_ = false;
     std::optional<QString> imageName_;
     std::optional<QString> name_;
 };

@@ -60,10 +60,17 @@ ContentView::ContentView(DeviceViewModel& dv, const WindowHooks& hooks, QWidget*
 
 void ContentView::followFlags()
 {
-    deviceListPage_->setVisible(dv_.deviceListViewVisible());
-    pinPage_->setVisible(dv_.pinViewVisible());
-    settingsPage_->setVisible(dv_.settingsViewVisible());
-    credentialListPage_->setVisible(dv_.credMgmtViewVisible());
+    const std::pair<QWidget*, bool> pages[] = {{deviceListPage_, dv_.deviceListViewVisible()},
+                                               {pinPage_, dv_.pinViewVisible()},
+                                               {settingsPage_, dv_.settingsViewVisible()},
+                                               {credentialListPage_, dv_.credMgmtViewVisible()}};
+    for (auto [page, visible] : pages) {
+        const bool appears = visible && !page->isVisibleTo(this);
+        page->setVisible(visible);
+        // The keyboard follows to the page that came up (the PIN page places its own focus).
+        if (appears && page != pinPage_)
+            page->setFocus(Qt::OtherFocusReason);
+    }
 
     Overlay* before = activeOverlay();
     touchPrompt_->setVisible(dv_.waitUserTouch());

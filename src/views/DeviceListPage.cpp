@@ -48,6 +48,7 @@ DeviceListPage::DeviceListPage(DeviceViewModel& dv, QWidget* parent) : PageFrame
     listPalette.setColor(QPalette::HighlightedText, listPalette.color(QPalette::Text));
     list_->setPalette(listPalette);
     setList(list_);
+    setFocusProxy(list_);
 
     refreshTexts();
     refreshButtons();

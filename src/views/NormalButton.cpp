@@ -1,8 +1,10 @@
 #include "views/NormalButton.h"
 
 #include "views/Palette.h"
+#include "views/TextFit.h"
 
 #include <QKeyEvent>
+#include <QFocusEvent>
 #include <QPainter>
 
 namespace {
@@ -24,6 +26,14 @@ NormalButton::NormalButton(const QString& text, int width, std::function<void()>
     });
 }
 
+void NormalButton::focusInEvent(QFocusEvent* event)
+{
+    // The focus ring is for keyboard users: a click or a window change does not show it.
+    keyboardFocus_ = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason ||
+                     event->reason() == Qt::OtherFocusReason;
+    QAbstractButton::focusInEvent(event);
+}
+
 void NormalButton::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
@@ -40,10 +50,11 @@ void NormalButton::paintEvent(QPaintEvent*)
     if (!isEnabled())
         textColour.setAlpha(110);
     painter.setPen(textColour);
-    painter.setFont(font());
-    const QString caption = fontMetrics().elidedText(text(), Qt::ElideRight, width() - 8);
+    // A long translation is set smaller before it is cut.
+    painter.setFont(fittingFont(font(), text(), width() - 8, 13));
+    const QString caption = painter.fontMetrics().elidedText(text(), Qt::ElideRight, width() - 8);
     painter.drawText(bar, Qt::AlignCenter, caption);
-    if (hasFocus()) {
+    if (hasFocus() && keyboardFocus_) {
         QPen ring(Palette::midnightBlue().lighter(180), 2);
         painter.setPen(ring);
         painter.setBrush(Qt::NoBrush);

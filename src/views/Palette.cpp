@@ -70,6 +70,6 @@ QFont font(int pixelSize, QFont::Weight weight)
 }
 
 QFont titleFont() { return font(22); }
-QFont headlineFont() { return font(13, QFont::DemiBold); }
+QFont headlineFont() { return font(15, QFont::DemiBold); }
 
 } // namespace Palette

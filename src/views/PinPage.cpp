@@ -1,8 +1,176 @@
 #include "views/PinPage.h"
 
 #include "viewmodel/DeviceViewModel.h"
+#include "views/NormalButton.h"
+#include "views/Palette.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <openssl/crypto.h>
+
+namespace {
+constexpr int columnWidth = 500;
+const char* const rowNames[] = {"oldPinRow", "newPinRow", "confirmPinRow", "authPinRow"};
+const char* const editNames[] = {"oldPinField", "newPinField", "confirmPinField", "authPinField"};
+
+QString qs(const std::string& text) { return QString::fromStdString(text); }
+} // namespace
 
 PinPage::PinPage(DeviceViewModel& dv, QWidget* parent) : QWidget(parent), dv_(dv)
 {
+    setObjectName("pinPage");
     setFixedSize(1024, 420);
+    auto* column = new QWidget(this);
+    column->setFixedWidth(columnWidth);
+    auto* lines = new QVBoxLayout(column);
+    lines->setContentsMargins(0, 0, 0, 0);
+    lines->setSpacing(12);
+    for (int i = 0; i < 4; ++i) {
+        Row& row = rows_[static_cast<std::size_t>(i)];
+        row.row = new QWidget(column);
+        row.row->setObjectName(rowNames[i]);
+        auto* layout = new QHBoxLayout(row.row);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->setSpacing(10);
+        row.label = new QLabel(row.row);
+        row.label->setFont(Palette::font(20));
+        row.edit = new QLineEdit(row.row);
+        row.edit->setObjectName(editNames[i]);
+        row.edit->setFont(Palette::font(20));
+        row.edit->setEchoMode(QLineEdit::Password);
+        row.edit->setContextMenuPolicy(Qt::NoContextMenu);
+        layout->addWidget(row.label);
+        layout->addWidget(row.edit, 1);
+        lines->addWidget(row.row);
+        const auto field = static_cast<Field>(i);
+        connect(row.edit, &QLineEdit::textEdited, this, [this, field](const QString& text) { edited(field, text); });
+    }
+    ok_ = new NormalButton({}, 150, [&dv] { dv.pinOkClicked(); }, column);
+    ok_->setObjectName("okButton");
+    cancel_ = new NormalButton({}, 150, [&dv] { dv.pinCancelClicked(); }, column);
+    cancel_->setObjectName("cancelButton");
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(10);
+    buttons->addStretch();
+    buttons->addWidget(ok_);
+    buttons->addWidget(cancel_);
+    buttons->addStretch();
+    lines->addSpacing(8);
+    lines->addLayout(buttons);
+
+    auto* page = new QVBoxLayout(this);
+    page->addStretch();
+    page->addWidget(column, 0, Qt::AlignHCenter);
+    page->addStretch();
+
+    connect(&dv, &DeviceViewModel::oldPinChanged, this, [this] { showModelText(oldPin); });
+    connect(&dv, &DeviceViewModel::newPinChanged, this, [this] { showModelText(newPin); });
+    connect(&dv, &DeviceViewModel::confirmPinChanged, this, [this] { showModelText(confirmPin); });
+    connect(&dv, &DeviceViewModel::authPinChanged, this, [this] { showModelText(authPin); });
+    for (auto signal : {&DeviceViewModel::hasOldPinChanged, &DeviceViewModel::hasNewPinChanged,
+                        &DeviceViewModel::hasConfirmPinChanged, &DeviceViewModel::hasAuthPinChanged})
+        connect(&dv, signal, this, &PinPage::refreshRows);
+    for (auto signal : {&DeviceViewModel::uiStrChanged, &DeviceViewModel::pinLengthHintChanged})
+        connect(&dv, signal, this, &PinPage::refreshTexts);
+    for (auto signal : {&DeviceViewModel::pinInputDoneChanged, &DeviceViewModel::busyChanged})
+        connect(&dv, signal, this, &PinPage::refreshButtons);
+    connect(&dv, &DeviceViewModel::pinViewVisibleChanged, this, &PinPage::pageShownOrHidden);
+    refreshRows();
+    refreshTexts();
+    refreshButtons();
+}
+
+const std::string& PinPage::modelText(Field field) const
+{
+    switch (field) {
+    case oldPin: return dv_.oldPin();
+    case newPin: return dv_.newPin();
+    case confirmPin: return dv_.confirmPin();
+    case authPin: return dv_.authPin();
+    }
+    return dv_.authPin();
+}
+
+void PinPage::edited(Field field, const QString& text)
+{
+    QByteArray utf8 = text.toUtf8();
+    std::string value(utf8.constData(), static_cast<std::size_t>(utf8.size()));
+    OPENSSL_cleanse(utf8.data(), static_cast<std::size_t>(utf8.size()));
+    // A space takes characters off the end until it is gone itself.
+    for (std::string before; value != before;) {
+        before = value;
+        DeviceViewModel::sanitizePinInput(value);
+    }
+    switch (field) {
+    case oldPin: dv_.setOldPin(value); break;
+    case newPin: dv_.setNewPin(value); break;
+    case confirmPin: dv_.setConfirmPin(value); break;
+    case authPin: dv_.setAuthPin(value); break;
+    }
+    OPENSSL_cleanse(value.data(), value.size());
+    dv_.updatePinInputDone();
+    showModelText(field);
+}
+
+void PinPage::showModelText(Field field)
+{
+    QLineEdit* edit = rows_[field].edit;
+    const QString shown = qs(modelText(field));
+    if (edit->text() != shown)
+        edit->setText(shown);
+}
+
+void PinPage::refreshRows()
+{
+    rows_[oldPin].row->setVisible(dv_.hasOldPin());
+    rows_[newPin].row->setVisible(dv_.hasNewPin());
+    rows_[confirmPin].row->setVisible(dv_.hasConfirmPin());
+    rows_[authPin].row->setVisible(dv_.hasAuthPin());
+    if (dv_.pinViewVisible())
+        placeFocus();
+}
+
+void PinPage::refreshTexts()
+{
+    const UIStringVal& texts = dv_.uiStr();
+    rows_[oldPin].label->setText(qs(texts.pinOldPin));
+    rows_[newPin].label->setText(qs(texts.pinNewPin));
+    rows_[confirmPin].label->setText(qs(texts.pinConfirmPin));
+    rows_[authPin].label->setText(qs(texts.pinAuthPin));
+    for (Row& row : rows_)
+        row.edit->setPlaceholderText(qs(dv_.pinLengthHint()));
+    ok_->setText(qs(texts.pinOk));
+    cancel_->setText(qs(texts.pinCancel));
+}
+
+void PinPage::refreshButtons()
+{
+    // Nothing on the page takes input while the key works on what was typed.
+    ok_->setEnabled(dv_.pinInputDone() && !dv_.busy());
+    cancel_->setEnabled(!dv_.busy());
+    for (Row& row : rows_)
+        row.edit->setReadOnly(dv_.busy());
+}
+
+void PinPage::placeFocus()
+{
+    // After the page is laid out; the confirmation field is never chosen.
+    QTimer::singleShot(0, this, [this] {
+        const Field field = dv_.hasOldPin() ? oldPin : dv_.hasAuthPin() ? authPin : newPin;
+        rows_[field].edit->setFocus(Qt::OtherFocusReason);
+    });
+}
+
+void PinPage::pageShownOrHidden()
+{
+    if (dv_.pinViewVisible()) {
+        refreshRows();
+        return;
+    }
+    for (Row& row : rows_)
+        row.edit->clear();
 }

@@ -2,14 +2,43 @@
 
 #include <QWidget>
 
-class DeviceViewModel;
+#include <array>
+#include <string>
 
+class DeviceViewModel;
+class NormalButton;
+class QLabel;
+class QLineEdit;
+
+// The page on which PINs are typed: the old PIN, the new PIN and its confirmation, or the Security PIN
+// before credential management, each row shown as the view model says. Every edit goes to the model, which
+// drops spaces and decides whether OK is allowed; OK and Cancel go to the model too.
 class PinPage : public QWidget {
     Q_OBJECT
 
 public:
     explicit PinPage(DeviceViewModel& dv, QWidget* parent = nullptr);
 
+    enum Field { oldPin, newPin, confirmPin, authPin };
+
 private:
+    struct Row {
+        QWidget* row;
+        QLabel* label;
+        QLineEdit* edit;
+    };
+
+    void edited(Field field, const QString& text);
+    void showModelText(Field field);
+    void refreshRows();
+    void refreshTexts();
+    void refreshButtons();
+    void placeFocus();
+    void pageShownOrHidden();
+    const std::string& modelText(Field field) const;
+
     DeviceViewModel& dv_;
+    std::array<Row, 4> rows_{};
+    NormalButton* ok_;
+    NormalButton* cancel_;
 };

@@ -36,3 +36,10 @@ QString fitText(const QString& text, const QFont& font, int width, int maxLines,
     layout.endLayout();
     return lines.join(QLatin1Char('\n'));
 }
+
+QFont fittingFont(QFont font, const QString& text, int width, int minPixelSize)
+{
+    while (font.pixelSize() > minPixelSize && QFontMetrics(font).horizontalAdvance(text) > width)
+        font.setPixelSize(font.pixelSize() - 1);
+    return font;
+}

@@ -8,3 +8,6 @@
 // The result holds explicit line breaks, so a label shows exactly these lines.
 enum class Wrap { Words, Anywhere };
 QString fitText(const QString& text, const QFont& font, int width, int maxLines, Wrap wrap = Wrap::Words);
+
+// The font at its size, or smaller down to minPixelSize, at which the text fits on one line of the width.
+QFont fittingFont(QFont font, const QString& text, int width, int minPixelSize);

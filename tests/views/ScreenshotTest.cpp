@@ -1,8 +1,9 @@
-// Writes pictures of the window for a reviewer to look at: each scene in light and dark and in each language
-// it is asked in, into the build folder's screenshots/.
+// Writes pictures of the window for a reviewer to look at: each scene in light and dark, into the build
+// folder's screenshots/ as <scene>-<language>-<scheme>.png.
 #include "WindowHarness.h"
 
 #include "support/CardRig.h"
+#include "support/SoftKeyFixtures.h"
 
 #include <QDir>
 
@@ -15,37 +16,118 @@ const QString shotDir = QStringLiteral(MT_SCREENSHOT_DIR);
 void saveShot(WindowHarness& h, const QString& scene)
 {
     QDir().mkpath(shotDir);
+    const QString language = QString::fromLatin1(rawValue(h.vm().language()).data(), 2);
     for (bool dark : {false, true}) {
         setDarkScheme(dark);
-        pumpFor(std::chrono::milliseconds(20));
-        const QString file = shotDir + "/" + scene + "-" +
-                             QString::fromLatin1(caseName(h.vm().language()).data(), 2).toLower() +
-                             (dark ? "-dark" : "-light") + ".png";
+        QApplication::processEvents();
+        const QString file = shotDir + "/" + scene + "-" + language + (dark ? "-dark" : "-light") + ".png";
         ASSERT_TRUE(h.window->grab().save(file)) << file.toStdString();
     }
     setDarkScheme(false);
 }
 
-// Steps the language button until the language is the wanted one.
-void useLanguage(WindowHarness& h, Language language)
-{
-    while (h.vm().language() != language)
-        h.click("languageButton");
-}
+const char* const credentialFixture = R"(
+pin 123456
+rp id=example.com name="Example Corp"
+credential rp=example.com user=A1B2 userName=alice@example.com displayName="Alice A"
+credential rp=example.com user=A1B3 userName="   " displayName="Nobody"
+rp id=very-long-relying-party-identifier.login.accounts.subdomain.example-organisation.co.uk name=""
+credential rp=very-long-relying-party-identifier.login.accounts.subdomain.example-organisation.co.uk user=0102 userName="a user name that is rather longer than most people would ever choose for themselves on any site at all"
+)";
+
+class Screenshots : public testing::TestWithParam<Language> {};
 
 } // namespace
 
-TEST(Screenshots, DeviceList)
+TEST_P(Screenshots, EveryPageAndDialog)
 {
-    for (Language language : {Language::EN, Language::JP}) {
-        CardRig card;
-        WindowHarness h(true, {{"Language", std::string(rawValue(language))}});
-        saveShot(h, "empty-list");
-        h.model.plugAndList();
-        ASSERT_TRUE(card.insert());
-        ASSERT_TRUE(pumpUntil([&] { return h.vm().deviceList().size() == 2; }));
-        h.vm().selectDeviceItem(h.vm().deviceList()[0]);
-        saveShot(h, "two-keys");
-        useLanguage(h, language);
-    }
+    CardRig card;
+    WindowHarness h(true, {{"Language", std::string(rawValue(GetParam()))}, {"AdvancedMode", "true"}});
+    saveShot(h, "empty-list");
+
+    auto& key = h.model.plugAndList();
+    std::string error;
+    ASSERT_TRUE(SoftKeyFixtures::load(credentialFixture, key.authenticator(), error)) << error;
+    ASSERT_TRUE(card.insert());
+    ASSERT_TRUE(pumpUntil([&] { return h.vm().deviceList().size() == 2; }));
+    h.vm().selectDeviceItem(h.vm().deviceList()[1]);
+    saveShot(h, "two-keys");
+
+    // The card has no PIN: the set shape; then the USB key's three shapes after a fresh read.
+    h.vm().showPinViewForSetOrChange();
+    saveShot(h, "pin-set");
+    h.vm().pinCancelClicked();
+    ASSERT_TRUE(h.model.waitIdle());
+    h.model.rig.unplug(key);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm().deviceList().size() == 1; }));
+    auto& again = h.model.rig.replug(key);
+    (void)again;
+    ASSERT_TRUE(pumpUntil([&] { return h.vm().deviceList().size() == 2; }));
+    h.vm().selectDeviceItem(h.vm().deviceList()[1]);
+    saveShot(h, "two-keys-pin-set");
+    h.vm().showPinViewForSetOrChange();
+    h.vm().setOldPin("1234");
+    saveShot(h, "pin-change");
+    h.vm().pinCancelClicked();
+    ASSERT_TRUE(h.model.waitIdle());
+    h.vm().selectDeviceItem(h.vm().deviceList()[1]);
+    h.vm().showPinViewForCredMgmt();
+    saveShot(h, "pin-auth");
+
+    h.vm().setAuthPin("123456");
+    h.vm().updatePinInputDone();
+    h.vm().pinOkClicked();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm().credMgmtViewVisible() && !h.vm().loading(); }));
+    ASSERT_EQ(h.vm().rpList().size(), 3u);
+    h.vm().setRpItemChecked(0, true);
+    saveShot(h, "credential-list");
+
+    h.vm().presentMessageBox(h.vm().uiStr().resetMessageBoxTitle, h.vm().uiStr().resetWarning,
+                             h.vm().uiStr().pinOk, h.vm().uiStr().pinCancel, {});
+    ASSERT_TRUE(pumpUntil([&] { return h.vm().showMessageBox(); }));
+    saveShot(h, "message-ok-cancel");
+    h.vm().closeMessageBox(false);
+    h.vm().presentMessageBox(h.vm().uiStr().pinMessageBoxTitle, h.vm().uiStr().pinChangeNotMatch,
+                             h.vm().uiStr().pinOk, std::nullopt, {});
+    ASSERT_TRUE(pumpUntil([&] { return h.vm().showMessageBox(); }));
+    saveShot(h, "message-ok");
+    h.vm().closeMessageBox(true);
+
+    h.vm().setTouchPromptTextValue(h.vm().uiStr().touchTwicePrompt);
+    h.vm().setWaitUserTouchValue(true);
+    saveShot(h, "touch-prompt");
+    h.vm().setWaitUserTouchValue(false);
+    h.vm().setReinsertText(h.vm().uiStr().reinsertPromptNfc);
+    h.vm().setReinsertNeeded(true);
+    saveShot(h, "reinsert-prompt");
+    h.vm().setReinsertNeeded(false);
+
+    h.vm().credMgmtBackClicked();
+    ASSERT_TRUE(h.model.waitIdle());
+    h.vm().showSettings();
+    ASSERT_TRUE(h.vm().settingsViewVisible());
+    saveShot(h, "settings");
+    h.vm().saveAdvancedMode();
+    ASSERT_TRUE(h.model.waitIdle());
 }
+
+TEST(ScreenshotsEmpty, CredentialListWithNothingOnTheKey)
+{
+    WindowHarness h(false, {{"AdvancedMode", "true"}});
+    auto& key = h.model.plugAndList();
+    ASSERT_TRUE(key.authenticator().setPin("1234"));
+    h.model.rig.unplug(key);
+    h.model.rig.replug(key);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm().deviceList().size() == 1 && h.vm().deviceList()[0].pinPresent; }));
+    h.vm().selectDeviceItem(h.vm().deviceList()[0]);
+    h.vm().showPinViewForCredMgmt();
+    h.vm().setAuthPin("1234");
+    h.vm().pinOkClicked();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm().credMgmtViewVisible() && !h.vm().loading(); }));
+    saveShot(h, "credential-list-empty");
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, Screenshots, testing::Values(Language::EN, Language::ES, Language::JP, Language::CN),
+                         [](const testing::TestParamInfo<Language>& param) {
+                             return std::string(rawValue(param.param));
+                         });
