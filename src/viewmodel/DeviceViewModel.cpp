@@ -698,7 +698,12 @@ void DeviceViewModel::pinOkClicked()
             updated.pinPresent = true;
             replaceSelectedItem(updated);
         }
+        // The page now shows what the key needs from here on, the Security PIN, holding the PIN just set.
         setAuthPin(newPin_);
+        setNewPin({});
+        setConfirmPin({});
+        setupPinFields();
+        updatePinInputDone();
         authenticate();
     });
 }

@@ -44,6 +44,7 @@ CredentialListPage::CredentialListPage(DeviceViewModel& dv, QWidget* parent) : P
     scroll_->verticalScrollBar()->setSingleStep(20);
     setList(scroll_);
     setFocusProxy(scroll_);
+    emptyPrompt()->setObjectName("noRecordPrompt");
 
     connect(&dv, &DeviceViewModel::uiStrChanged, this, &CredentialListPage::refreshTexts);
     connect(&dv, &DeviceViewModel::credMgmtCountInfoChanged, this, &CredentialListPage::refreshTexts);

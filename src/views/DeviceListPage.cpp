@@ -49,6 +49,7 @@ DeviceListPage::DeviceListPage(DeviceViewModel& dv, QWidget* parent) : PageFrame
     list_->setPalette(listPalette);
     setList(list_);
     setFocusProxy(list_);
+    emptyPrompt()->setObjectName("insertKeyPrompt");
 
     refreshTexts();
     refreshButtons();

@@ -308,6 +308,13 @@ bool SoftAuthenticator::setPin(std::string_view pin)
     return true;
 }
 
+bool SoftAuthenticator::pinIs(std::string_view pin) const
+{
+    Lock lk(mutex_);
+    const Bytes utf8 = toBytes(pin);
+    return pinSet() && equalConstTime(SecureBytes(std::span<const std::uint8_t>(hash(utf8).data(), 16)), pinHash_);
+}
+
 bool SoftAuthenticator::hasPin() const
 {
     Lock lk(mutex_);

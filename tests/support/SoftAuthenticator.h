@@ -89,6 +89,7 @@ public:
     // Direct state access for test set-up and checks.
     bool setPin(std::string_view pin); // as if set through clientPIN (the length policy applies)
     bool hasPin() const;
+    bool pinIs(std::string_view pin) const; // the PIN set is exactly this one
     std::uint64_t pinRetries() const;
     void setPinRetries(std::uint64_t retries);
     bool addCredential(SoftKeyCredential credential); // false when the store is full or the key is invalid

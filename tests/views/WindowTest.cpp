@@ -48,8 +48,8 @@ TEST(Window, EmptyListAsksForAKey)
     EXPECT_EQ(h.window->size(), QSize(1024, 530));
     EXPECT_TRUE(h.window->windowFlags() & Qt::FramelessWindowHint);
     EXPECT_EQ(h.window->minimumSize(), h.window->maximumSize());
-    EXPECT_TRUE(h.shown("emptyPrompt"));
-    EXPECT_EQ(h.text("emptyPrompt"), "Insert a security key into the USB port");
+    EXPECT_TRUE(h.shown("insertKeyPrompt"));
+    EXPECT_EQ(h.text("insertKeyPrompt"), "Insert a security key into the USB port");
     EXPECT_TRUE(shownButtons(h).empty());
     EXPECT_EQ(h.text("versionLabel"), QStringLiteral("KWO-VR v") + QStringLiteral(MT_PROJECT_VERSION));
 }
@@ -61,7 +61,7 @@ TEST(Window, UsbKeyAndCardAreListedAsCards)
     h.model.plugAndList();
     ASSERT_TRUE(card.insert());
     ASSERT_TRUE(pumpUntil([&] { return deviceList(h)->count() == 2; }));
-    EXPECT_FALSE(h.shown("emptyPrompt"));
+    EXPECT_FALSE(h.shown("insertKeyPrompt"));
 
     EXPECT_EQ(cardText(h, 0, "deviceName"), "Tallowfin");
     EXPECT_EQ(cardText(h, 1, "deviceName"), "Tallowfin NFC Card");
@@ -157,7 +157,7 @@ TEST(Window, LanguageButtonCyclesEveryText)
         EXPECT_EQ(h.find<QAbstractButton>("exitButton")->text().toStdString(), texts.topBarExit);
         EXPECT_EQ(h.find<QAbstractButton>("setPinButton")->text().toStdString(), texts.btnSetPin);
         EXPECT_EQ(h.find<QAbstractButton>("resetButton")->text().toStdString(), texts.btnReset);
-        EXPECT_EQ(h.text("emptyPrompt").toStdString(), texts.promptInsertKey);
+        EXPECT_EQ(h.text("insertKeyPrompt").toStdString(), texts.promptInsertKey);
         EXPECT_EQ(cardText(h, 0, "firmwareLine").toStdString(), texts.itemFWVersion + " 328707");
         EXPECT_EQ(cardText(h, 0, "statusLine").toStdString(), h.vm().deviceStatus(h.vm().deviceList()[0]));
     }
