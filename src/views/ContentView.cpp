@@ -67,8 +67,8 @@ void ContentView::followFlags()
     for (auto [page, visible] : pages) {
         const bool appears = visible && !page->isVisibleTo(this);
         page->setVisible(visible);
-        // The keyboard follows to the page that came up (the PIN page places its own focus).
-        if (appears && page != pinPage_)
+        // The keyboard follows to the page that came up.
+        if (appears)
             page->setFocus(Qt::OtherFocusReason);
     }
 

@@ -7,7 +7,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include <openssl/crypto.h>
@@ -130,8 +129,7 @@ void PinPage::refreshRows()
     rows_[newPin].row->setVisible(dv_.hasNewPin());
     rows_[confirmPin].row->setVisible(dv_.hasConfirmPin());
     rows_[authPin].row->setVisible(dv_.hasAuthPin());
-    if (dv_.pinViewVisible())
-        placeFocus();
+    placeFocus();
 }
 
 void PinPage::refreshTexts()
@@ -158,11 +156,12 @@ void PinPage::refreshButtons()
 
 void PinPage::placeFocus()
 {
-    // After the page is laid out; the confirmation field is never chosen.
-    QTimer::singleShot(0, this, [this] {
-        const Field field = dv_.hasOldPin() ? oldPin : dv_.hasAuthPin() ? authPin : newPin;
+    // The field a person types into first; never the confirmation. The page hands its focus on to it, so
+    // the keyboard is there the moment the page comes up.
+    const Field field = dv_.hasOldPin() ? oldPin : dv_.hasAuthPin() ? authPin : newPin;
+    setFocusProxy(rows_[field].edit);
+    if (isVisible())
         rows_[field].edit->setFocus(Qt::OtherFocusReason);
-    });
 }
 
 void PinPage::pageShownOrHidden()

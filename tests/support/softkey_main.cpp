@@ -29,7 +29,9 @@ void usage()
            "  MODE: given, denied, timeout, hold (until cancel), manual (answer with 'press'/'deny').\n"
            "stdin commands: insert | remove | tap | window open|close | touch MODE [MS] | press | deny\n"
            "                | stall on|off | reload FILE (reset, then load fixtures)\n"
-           "                | apdus (answers 'apdus N', the APDUs received so far) | quit\n";
+           "                | apdus (answers 'apdus N', the APDUs received so far)\n"
+           "                | requests (answers 'requests N', the CTAP requests answered so far)\n"
+           "                | pin PIN (answers 'yes' when the PIN set is exactly PIN, else 'no') | quit\n";
 }
 
 std::vector<std::string> splitList(const std::string& s)
@@ -194,6 +196,12 @@ int main(int argc, char** argv)
                 ok = ok && (arg.empty() || SoftKeyFixtures::loadFile(arg, key, loadError));
                 if (!loadError.empty())
                     std::cerr << "softkey: fixtures: " << loadError << "\n";
+            } else if (cmd == "requests") {
+                std::cout << "requests " << key.requestLog().size() << std::endl;
+                continue;
+            } else if (cmd == "pin") {
+                std::cout << (key.pinIs(arg) ? "yes" : "no") << std::endl;
+                continue;
             } else if (cmd == "apdus") {
                 std::cout << "apdus " << front.receivedApdus().size() << std::endl;
                 continue;
