@@ -15,6 +15,8 @@
 #include <QMetaObject>
 #include <QString>
 #include <QTextBoundaryFinder>
+
+#include <openssl/crypto.h>
 #include <QThread>
 
 #include <algorithm>
@@ -22,7 +24,7 @@
 namespace {
 
 // The PIN text of a field as UTF-8 bytes in a wiping buffer.
-SecureBytes pinBytes(const std::string& text) { return SecureBytes(std::string_view(text)); }
+SecureBytes pinBytes(std::string_view text) { return SecureBytes(text); }
 
 } // namespace
 
@@ -569,17 +571,21 @@ void DeviceViewModel::updatePinInputDone()
     setPinInputDone((!isPinSet() || !oldPin_.empty()) && !newPin_.empty() && !confirmPin_.empty());
 }
 
-std::size_t DeviceViewModel::characterCount(const std::string& text) const
+std::size_t DeviceViewModel::characterCount(std::string_view text) const
 {
-    const QString s = QString::fromStdString(text);
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, s);
+    QString s = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
     std::size_t count = 0;
-    while (finder.toNextBoundary() != -1)
-        ++count;
+    {
+        QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, s);
+        while (finder.toNextBoundary() != -1)
+            ++count;
+    }
+    // The count is all that is kept of the PIN.
+    OPENSSL_cleanse(s.data(), static_cast<std::size_t>(s.size()) * sizeof(QChar));
     return count;
 }
 
-std::optional<std::string> DeviceViewModel::checkPinLength(const std::string& pin) const
+std::optional<std::string> DeviceViewModel::checkPinLength(std::string_view pin) const
 {
     // Never accept an empty PIN, whatever minimum the key reports; and the key takes at most 63 bytes.
     const std::uint64_t min = std::max<std::uint64_t>(minimumPinLength(), 1);
@@ -591,9 +597,9 @@ std::optional<std::string> DeviceViewModel::checkPinLength(const std::string& pi
 
 std::optional<std::string> DeviceViewModel::checkNewPin() const
 {
-    if (auto message = checkPinLength(newPin_))
+    if (auto message = checkPinLength(newPin_.view()))
         return message;
-    if (auto message = checkPinLength(confirmPin_))
+    if (auto message = checkPinLength(confirmPin_.view()))
         return message;
     if (newPin_ != confirmPin_)
         return uiStr_.pinChangeNotMatch;
@@ -608,8 +614,8 @@ void DeviceViewModel::setOrChangePinOnDevice(bool pinSet, std::function<void(IOR
     }
     beginBusy();
     const DeviceItem item = *selectedDeviceItem_;
-    auto oldPin = std::make_shared<SecureBytes>(pinBytes(oldPin_));
-    auto newPin = std::make_shared<SecureBytes>(pinBytes(newPin_));
+    auto oldPin = std::make_shared<SecureBytes>(pinBytes(oldPin_.view()));
+    auto newPin = std::make_shared<SecureBytes>(pinBytes(newPin_.view()));
     runOnQueue([this, item, pinSet, oldPin, newPin, done = std::move(done)] {
         const IOReturn status = runOnDevice(
             [&] { return pinSet ? ctap2_->changePin(*oldPin, *newPin) : ctap2_->setPin(*newPin); }, item);
@@ -630,7 +636,7 @@ void DeviceViewModel::authenticatePin(std::function<void(bool)> done)
     }
     beginBusy();
     const DeviceItem item = *selectedDeviceItem_;
-    auto pin = std::make_shared<SecureBytes>(pinBytes(authPin_));
+    auto pin = std::make_shared<SecureBytes>(pinBytes(authPin_.view()));
     runOnQueue([this, item, pin, done = std::move(done)] {
         const IOReturn status = runOnDevice(
             [&] { return authenToken_->requestToken(*pin, Permission::CredentialManagement); }, item);
@@ -675,7 +681,7 @@ void DeviceViewModel::pinOkClicked()
         });
     };
     if (isPinSet()) {
-        if (auto message = checkPinLength(authPin_)) {
+        if (auto message = checkPinLength(authPin_.view())) {
             presentMessageBox(title, *message, uiStr_.pinOk, std::nullopt, {});
             return;
         }

@@ -2,6 +2,7 @@
 
 #include "ctap/AuthenToken.h"
 #include "ctap/Ctap2.h"
+#include "platform/SecureString.h"
 #include "platform/SerialQueue.h"
 #include "viewmodel/Config.h"
 #include "viewmodel/DeviceItem.h"
@@ -166,10 +167,10 @@ public:
     MT_PUBLISHED(bool, showMessageBox, setShowMessageBox, false)
     MT_PUBLISHED(std::vector<DeviceItem>, deviceList, setDeviceList, {})
     MT_PUBLISHED(std::optional<DeviceItem>, selectedDeviceItem, setSelectedDeviceItem, std::nullopt)
-    MT_PUBLISHED(std::string, authPin, setAuthPin, {})
-    MT_PUBLISHED(std::string, oldPin, setOldPin, {})
-    MT_PUBLISHED(std::string, newPin, setNewPin, {})
-    MT_PUBLISHED(std::string, confirmPin, setConfirmPin, {})
+    MT_PUBLISHED(SecureString, authPin, setAuthPin, {})
+    MT_PUBLISHED(SecureString, oldPin, setOldPin, {})
+    MT_PUBLISHED(SecureString, newPin, setNewPin, {})
+    MT_PUBLISHED(SecureString, confirmPin, setConfirmPin, {})
     MT_PUBLISHED(bool, hasOldPin, setHasOldPin, false)
     MT_PUBLISHED(bool, hasNewPin, setHasNewPin, false)
     MT_PUBLISHED(bool, hasConfirmPin, setHasConfirmPin, false)
@@ -272,10 +273,10 @@ private:
     // PIN flows (main thread; device work is posted).
     void setupPinFields();
     void clearPinFields();
-    std::size_t characterCount(const std::string& text) const;
+    std::size_t characterCount(std::string_view text) const;
     // The local checks of a new PIN; the message when they fail.
     std::optional<std::string> checkNewPin() const;
-    std::optional<std::string> checkPinLength(const std::string& pin) const;
+    std::optional<std::string> checkPinLength(std::string_view pin) const;
     void setOrChangePinOnDevice(bool pinSet, std::function<void(IOReturn)> done);
     void authenticatePin(std::function<void(bool)> done);
 

@@ -83,7 +83,7 @@ PinPage::PinPage(DeviceViewModel& dv, QWidget* parent) : QWidget(parent), dv_(dv
     refreshButtons();
 }
 
-const std::string& PinPage::modelText(Field field) const
+const SecureString& PinPage::modelText(Field field) const
 {
     switch (field) {
     case oldPin: return dv_.oldPin();
@@ -118,7 +118,8 @@ void PinPage::edited(Field field, const QString& text)
 void PinPage::showModelText(Field field)
 {
     QLineEdit* edit = rows_[field].edit;
-    const QString shown = qs(modelText(field));
+    const std::string_view text = modelText(field).view();
+    const QString shown = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
     if (edit->text() != shown)
         edit->setText(shown);
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 class DeviceViewModel;
+class SecureString;
 class NormalButton;
 class QLabel;
 class QLineEdit;
@@ -35,7 +36,7 @@ private:
     void refreshButtons();
     void placeFocus();
     void pageShownOrHidden();
-    const std::string& modelText(Field field) const;
+    const SecureString& modelText(Field field) const;
 
     DeviceViewModel& dv_;
     std::array<Row, 4> rows_{};
