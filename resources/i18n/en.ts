@@ -215,5 +215,9 @@
         <source>Tap your security key twice on your reader</source>
         <translation>Tap your security key twice on your reader</translation>
     </message>
+    <message>
+        <source>Some credentials could not be deleted</source>
+        <translation>Some credentials could not be deleted</translation>
+    </message>
 </context>
 </TS>

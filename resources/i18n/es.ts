@@ -215,5 +215,9 @@
         <source>Tap your security key twice on your reader</source>
         <translation>Acerque su llave de seguridad al lector dos veces</translation>
     </message>
+    <message>
+        <source>Some credentials could not be deleted</source>
+        <translation>No se pudieron eliminar algunas credenciales</translation>
+    </message>
 </context>
 </TS>

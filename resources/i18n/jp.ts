@@ -215,5 +215,9 @@
         <source>Tap your security key twice on your reader</source>
         <translation>セキュリティキーをリーダーに2回かざしてください</translation>
     </message>
+    <message>
+        <source>Some credentials could not be deleted</source>
+        <translation>一部の認証情報を削除できませんでした</translation>
+    </message>
 </context>
 </TS>

@@ -18,11 +18,20 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
 // The PIN text of a field as UTF-8 bytes in a wiping buffer.
 SecureBytes pinBytes(const std::string& text) { return SecureBytes(std::string_view(text)); }
+
+// The status in hexadecimal, as the status tables list it, so a line can be matched to its code.
+void logFailure(std::string_view operation, IOReturn status)
+{
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", status);
+    logLine(std::string(operation) + ": failed, error = " + hex);
+}
 
 } // namespace
 
@@ -341,7 +350,8 @@ std::pair<DeviceItem, IOReturn> DeviceViewModel::readDeviceInfo(const Device& de
             }
             if (item.pinProtocol != PinProtocol::None) {
                 auto [retries, retriesStatus] = ctap2_->getPinRetries();
-                if (retriesStatus == kIOReturnSuccess) {
+                status = retriesStatus;
+                if (status == kIOReturnSuccess) {
                     item.retries = retries.retries;
                     if (info.minPINLength > 0)
                         item.minPinLength = info.minPINLength;
@@ -355,13 +365,17 @@ std::pair<DeviceItem, IOReturn> DeviceViewModel::readDeviceInfo(const Device& de
 void DeviceViewModel::addDevice(const Device& device)
 {
     DeviceItem item;
-    runOnDevice(
+    const IOReturn status = runOnDevice(
         [&] {
-            auto [read, status] = readDeviceInfo(device);
+            auto [read, readStatus] = readDeviceInfo(device);
             item = std::move(read);
-            return status;
+            return readStatus;
         },
         device);
+    if (status != kIOReturnSuccess) {
+        logFailure("addDevice", status);
+        return;
+    }
     if (item.aaguid.empty())
         return;
     runOnMainSync([this, &item] {
@@ -389,13 +403,18 @@ void DeviceViewModel::removeDevice(const Device& device)
 void DeviceViewModel::refreshDevice(const DeviceItem& item)
 {
     DeviceItem fresh;
-    runOnDevice(
+    const IOReturn status = runOnDevice(
         [&] {
-            auto [read, status] = readDeviceInfo(item.device);
+            auto [read, readStatus] = readDeviceInfo(item.device);
             fresh = std::move(read);
-            return status;
+            return readStatus;
         },
         item.device);
+    // A half-read key would replace a good row with defaults (no retries, no minimum): the old row stays.
+    if (status != kIOReturnSuccess) {
+        logFailure("refreshDevice", status);
+        return;
+    }
     if (fresh.aaguid.empty())
         return;
     runOnMainSync([this, &item, &fresh] {
@@ -732,12 +751,17 @@ void DeviceViewModel::setRpItemChecked(std::size_t index, bool checked)
     updateCredMgmtDeleteButtonEnable();
 }
 
-void DeviceViewModel::readCredsMetadata(const SecureBytes& token, const SSecret& secret)
+IOReturn DeviceViewModel::readCredsMetadata(const SecureBytes& token, const SSecret& secret)
 {
     auto [existing, remaining, status] = ctap2_->getCredsMetadata(token, secret);
-    (void)status;
+    if (status != kIOReturnSuccess) {
+        // Zero counts would read as an empty key: the last counts the key gave stay.
+        logFailure("readCredsMetadata", status);
+        return status;
+    }
     existingCount_ = existing;
     remainingCount_ = remaining;
+    return status;
 }
 
 void DeviceViewModel::loadRpList(const DeviceItem& item)
@@ -802,7 +826,8 @@ void DeviceViewModel::credMgmtDeleteClicked()
     const std::string prompt = uiStr_.touchPrompt;
     beginBusy();
     runOnQueue([this, item, prompt] {
-        runOnDevice(
+        bool deletionFailed = false;
+        const IOReturn status = runOnDevice(
             [&] {
                 setTouchPromptText(prompt);
                 const IOReturn touch = ctap2_->fido2Pre() ? ctap2_->selectDevice() : ctap2_->selection();
@@ -816,8 +841,12 @@ void DeviceViewModel::credMgmtDeleteClicked()
                             ticked.emplace_back(it->credentialId, it->credType);
                 });
                 for (const auto& [credentialId, credType] : ticked) {
-                    if (deleteRpItem(credentialId, credType) != kIOReturnSuccess)
+                    if (const IOReturn deleted = deleteRpItem(credentialId, credType); deleted != kIOReturnSuccess) {
+                        // Its row stays, ticked, so the user sees which credential is still on the key.
+                        logFailure("credMgmtDeleteClicked", deleted);
+                        deletionFailed = true;
                         continue;
+                    }
                     runOnMain([this, credentialId] {
                         auto list = rpList_;
                         std::erase_if(list, [&](const RpItem& row) { return row.credentialId == credentialId; });
@@ -827,10 +856,14 @@ void DeviceViewModel::credMgmtDeleteClicked()
                 return touch;
             },
             item);
-        runOnMain([this] {
+        if (status != kIOReturnSuccess)
+            logFailure("credMgmtDeleteClicked", status);
+        runOnMain([this, deletionFailed] {
             updateCredMgmtDeleteButtonEnable();
             updateCredMgmtCountInfo();
             endBusy();
+            if (deletionFailed)
+                presentMessageBox(uiStr_.btnCredMgmt, uiStr_.credMgmtDeleteFailed, uiStr_.pinOk, std::nullopt, {});
         });
     });
 }

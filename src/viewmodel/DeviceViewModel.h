@@ -274,7 +274,7 @@ private:
 
     // Credential page (work queue).
     void loadRpList(const DeviceItem& item);
-    void readCredsMetadata(const SecureBytes& token, const SSecret& secret);
+    IOReturn readCredsMetadata(const SecureBytes& token, const SSecret& secret);
     IOReturn deleteRpItem(const std::string& credentialId, const std::string& credType);
 
     // Reset and touch prompt.

@@ -20,6 +20,18 @@ void typeNewPin(DeviceViewModel& vm, const std::string& pin, const std::string& 
     vm.updatePinInputDone();
 }
 
+// Ways the reading of a key can fail part-way, and the status the view model then logs.
+struct ReadFailure {
+    const char* name;
+    SoftAuthenticator::RawReply reply;
+    const char* error;
+};
+
+const ReadFailure readFailures[] = {
+    {"getInfo refused", {Bytes{0x01}, std::uint8_t{0x04}}, "0xE00002BC"},
+    {"getPinRetries refused", {Bytes{0x7F}, std::uint8_t{0x06}, std::uint8_t{0x01}}, "0xE0000001"},
+};
+
 } // namespace
 
 TEST(ViewModelStart, InitialStateAndSavedSettings)
@@ -93,6 +105,42 @@ TEST(ViewModelDevices, KeyThatFailsGetInfoIsNotListedAndNoProtocolMeansNoRetries
     EXPECT_FALSE(h.vm->setPinVisible());
     EXPECT_FALSE(h.vm->changePinVisible());
     EXPECT_TRUE(h.vm->resetVisible());
+}
+
+TEST(ViewModelDevices, AKeyWhoseReadingFailsIsNotListedAndTheFailureIsLogged)
+{
+    for (const ReadFailure& failure : readFailures) {
+        SCOPED_TRACE(failure.name);
+        LogCapture log;
+        ViewModelHarness h;
+        auto& key = h.plugAndList();
+        h.rig.unplug(key);
+        ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+        key.authenticator().queueRawReply(failure.reply);
+        h.rig.replug(key);
+        ASSERT_TRUE(pumpUntil([&] { return log.contains(std::string("addDevice: failed, error = ") + failure.error); }));
+        EXPECT_TRUE(h.vm->deviceList().empty());
+    }
+}
+
+TEST(ViewModelDevices, AFailedRefreshKeepsTheRowTheKeyHad)
+{
+    for (const ReadFailure& failure : readFailures) {
+        SCOPED_TRACE(failure.name);
+        LogCapture log;
+        ViewModelHarness h;
+        auto& key = h.plugAndList();
+        h.select(0);
+        ASSERT_TRUE(h.waitIdle());
+        const DeviceItem before = h.vm->deviceList().at(0);
+        key.authenticator().queueRawReply(failure.reply);
+        h.vm->setCurrentView(View::deviceList); // re-reads the selected key
+        ASSERT_TRUE(
+            pumpUntil([&] { return log.contains(std::string("refreshDevice: failed, error = ") + failure.error); }));
+        ASSERT_TRUE(h.waitIdle());
+        ASSERT_EQ(h.vm->deviceList().size(), 1u);
+        EXPECT_EQ(h.vm->deviceList()[0], before);
+    }
 }
 
 TEST(ViewModelDevices, StatusLineInEachLanguage)
@@ -301,7 +349,8 @@ TEST(ViewModelCredentials, AuthenticateListAndDeleteAfterATouch)
     EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: 3 , remains: 22");
     EXPECT_FALSE(h.vm->credMgmtDeleteButtonEnable());
 
-    // Tick rows 1 and 2; the deletion of the last one (tried first) fails and stays ticked.
+    // Tick rows 1 and 2; the deletion of the last one (tried first) fails, stays ticked, and the user is told.
+    LogCapture log;
     h.vm->setRpItemChecked(1, true);
     h.vm->setRpItemChecked(2, true);
     EXPECT_TRUE(h.vm->credMgmtDeleteButtonEnable());
@@ -309,6 +358,9 @@ TEST(ViewModelCredentials, AuthenticateListAndDeleteAfterATouch)
     const std::string keptId = h.vm->rpList()[2].credentialId;
     h.vm->credMgmtDeleteClicked();
     ASSERT_TRUE(h.waitIdle());
+    ASSERT_TRUE(h.waitForMessage("Some credentials could not be deleted"));
+    EXPECT_EQ(h.vm->messageBoxInfo().title, "Credential Management");
+    EXPECT_EQ(log.count("credMgmtDeleteClicked: failed, error = 0xE00002BC"), 1);
     EXPECT_EQ(h.vm->touchPromptText(), "Touch your security key");
     ASSERT_EQ(h.vm->rpList().size(), 2u);
     EXPECT_EQ(h.vm->rpList()[1].credentialId, keptId);
@@ -316,6 +368,16 @@ TEST(ViewModelCredentials, AuthenticateListAndDeleteAfterATouch)
     EXPECT_EQ(auth.credentials().size(), 2u);
     EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: 2 , remains: 23");
     EXPECT_EQ(countRequests(auth, 0x0B), 1u); // one touch request (selection) for the whole deletion
+    h.vm->closeMessageBox(true);
+
+    // The deletion succeeds but the counts cannot be read afterwards: the last counts stay, no zeros.
+    auth.queueRawReply({Bytes{0x7F}, std::uint8_t{0x0A}, std::uint8_t{0x01}});
+    h.vm->credMgmtDeleteClicked();
+    ASSERT_TRUE(h.waitIdle());
+    ASSERT_TRUE(pumpUntil([&] { return log.contains("readCredsMetadata: failed, error = 0xE00002BC"); }));
+    EXPECT_EQ(h.vm->rpList().size(), 1u);
+    EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: 2 , remains: 23");
+    EXPECT_FALSE(h.vm->showMessageBox());
 
     // Back, and in again through the PIN page: the list is read again.
     h.vm->credMgmtBackClicked();
