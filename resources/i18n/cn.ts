@@ -219,5 +219,9 @@
         <source>Some credentials could not be deleted</source>
         <translation>部分凭据无法删除</translation>
     </message>
+    <message>
+        <source>Credentials could not be read, enter the PIN again</source>
+        <translation>无法读取凭据，请重新输入 PIN</translation>
+    </message>
 </context>
 </TS>

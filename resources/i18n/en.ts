@@ -219,5 +219,9 @@
         <source>Some credentials could not be deleted</source>
         <translation>Some credentials could not be deleted</translation>
     </message>
+    <message>
+        <source>Credentials could not be read, enter the PIN again</source>
+        <translation>Credentials could not be read, enter the PIN again</translation>
+    </message>
 </context>
 </TS>

@@ -768,15 +768,21 @@ void DeviceViewModel::loadRpList(const DeviceItem& item)
 {
     const SecureBytes& token = authenToken_->getToken();
     const auto& secret = authenToken_->getSharedSecret();
+    IOReturn status = kIOReturnNotPermitted;
     if (!token.empty() && secret) {
-        runOnDevice(
+        // Another program's token request makes ours stale, and the key then refuses every request with it: that
+        // is a failure to show, never an empty key (an empty key answers the enumeration with an empty list).
+        status = runOnDevice(
             [&] {
-                readCredsMetadata(token, *secret);
+                if (const IOReturn metadata = readCredsMetadata(token, *secret); metadata != kIOReturnSuccess)
+                    return metadata;
                 auto [rps, totalRps, rpStatus] = ctap2_->enumerateRPs(token, *secret);
-                IOReturn status = rpStatus;
+                if (rpStatus != kIOReturnSuccess)
+                    return rpStatus;
                 for (const RpInfo& rp : rps) {
                     auto [creds, total, credStatus] = ctap2_->enumerateCredentials(token, *secret, rp.idHash);
-                    status = credStatus;
+                    if (credStatus != kIOReturnSuccess)
+                        return credStatus;
                     std::vector<RpItem> rows;
                     for (const CredentialInfo& cred : creds) {
                         RpItem row;
@@ -795,12 +801,23 @@ void DeviceViewModel::loadRpList(const DeviceItem& item)
                         setRpList(list);
                     });
                 }
-                return status;
+                return kIOReturnSuccess;
             },
             item);
     }
-    runOnMain([this] {
+    if (status != kIOReturnSuccess)
+        logFailure("loadRpList", status);
+    runOnMain([this, failed = status != kIOReturnSuccess] {
         setLoading(false);
+        if (failed) {
+            // Rows read before the failure would pass for the whole key.
+            setRpList({});
+            // Back to the list, so the way in again goes through the PIN page and a new token.
+            if (currentView_ == View::credMgmt) {
+                presentMessageBox(uiStr_.btnCredMgmt, uiStr_.credMgmtReadFailed, uiStr_.pinOk, std::nullopt, {});
+                setCurrentView(View::deviceList);
+            }
+        }
         updateCredMgmtDeleteButtonEnable();
         updateCredMgmtCountInfo();
     });

@@ -62,7 +62,8 @@
     X(touchTwicePrompt, "Touch your security twice within 10 seconds")                                         \
     X(touchPrompt, "Touch your security key")                                                                  \
     X(reinsertPromptNfc, "Tap your security key twice on your reader")                                         \
-    X(credMgmtDeleteFailed, "Some credentials could not be deleted")
+    X(credMgmtDeleteFailed, "Some credentials could not be deleted")                                           \
+    X(credMgmtReadFailed, "Credentials could not be read, enter the PIN again")
 
 // The English texts as constants, one per field of UIStringVal and named as that field.
 struct UIStringKey {
@@ -85,4 +86,4 @@ struct UIStringKey {
     static constexpr std::size_t count = all.size();
 };
 
-static_assert(UIStringKey::count == 55);
+static_assert(UIStringKey::count == 56);

@@ -28,13 +28,13 @@ bool isNumberTemplate(std::string_view key)
 
 TEST(UIStringKey, ShortAsciiTextsInFieldOrder)
 {
-    ASSERT_EQ(UIStringKey::count, 55u);
+    ASSERT_EQ(UIStringKey::count, 56u);
     EXPECT_EQ(UIStringKey::all.front().field, "topBarTitle");
     EXPECT_EQ(UIStringKey::all.front().text, "JOV Marrowtillance");
     EXPECT_EQ(UIStringKey::all[32].field, "pinOk");
     EXPECT_EQ(UIStringKey::all[47].field, "settingsOk");
     EXPECT_EQ(UIStringKey::all[53].field, "reinsertPromptNfc");
-    EXPECT_EQ(UIStringKey::all.back().field, "credMgmtDeleteFailed");
+    EXPECT_EQ(UIStringKey::all.back().field, "credMgmtReadFailed");
     std::set<std::string_view> fields;
     for (const auto& entry : UIStringKey::all) {
         fields.insert(entry.field);
@@ -43,7 +43,7 @@ TEST(UIStringKey, ShortAsciiTextsInFieldOrder)
             EXPECT_TRUE(c >= 0x20 && c < 0x7F) << entry.field;
         EXPECT_EQ(countOf(entry.text, '_') > 0, isNumberTemplate(entry.text)) << entry.field;
     }
-    EXPECT_EQ(fields.size(), 55u);
+    EXPECT_EQ(fields.size(), 56u);
     // The exact wordings the tables are keyed by.
     EXPECT_EQ(UIStringKey::touchTwicePrompt, "Touch your security twice within 10 seconds");
     EXPECT_EQ(UIStringKey::reinsertPrompt, "Please re-insert the security Key");

@@ -1,8 +1,10 @@
 // The application's flows on software USB keys: the view model drives the real HID transport and CTAP client.
 #include "ViewModelHarness.h"
 
+#include "support/Eventually.h"
 #include "support/LogCapture.h"
 #include "support/SoftKeyFixtures.h"
+#include "support/TestCtapClient.h"
 #include "viewmodel/TextTemplates.h"
 
 #include <gtest/gtest.h>
@@ -31,6 +33,33 @@ const ReadFailure readFailures[] = {
     {"getInfo refused", {Bytes{0x01}, std::uint8_t{0x04}}, "0xE00002BC"},
     {"getPinRetries refused", {Bytes{0x7F}, std::uint8_t{0x06}, std::uint8_t{0x01}}, "0xE0000001"},
 };
+
+// Plugs a key loaded with the fixtures (a PIN among them), selects it and reads it again so its row shows the
+// PIN.
+SoftAuthenticator& selectKeyWithPin(ViewModelHarness& h, std::string_view fixtures)
+{
+    SoftAuthenticator& auth = h.plugAndList().authenticator();
+    std::string error;
+    EXPECT_TRUE(SoftKeyFixtures::load(fixtures, auth, error)) << error;
+    h.select(0);
+    h.vm->setCurrentView(View::deviceList);
+    EXPECT_TRUE(pumpUntil([&] { return h.vm->deviceList()[0].pinPresent; }));
+    EXPECT_TRUE(h.waitIdle());
+    h.select(0);
+    return auth;
+}
+
+// The status bytes the key answered the credential-management requests of one sub-command with.
+std::vector<std::uint8_t> credMgmtStatuses(SoftAuthenticator& key, std::uint8_t subCommand)
+{
+    std::vector<std::uint8_t> statuses;
+    for (const auto& entry : key.requestLog()) {
+        // Requests start 0A A? 01 <sub-command>.
+        if (entry.command() == 0x0A && entry.request.size() >= 4 && entry.request[3] == subCommand)
+            statuses.push_back(entry.status());
+    }
+    return statuses;
+}
 
 } // namespace
 
@@ -411,6 +440,63 @@ TEST(ViewModelCredentials, AKeyWithoutPinSetsOneThenAuthenticates)
     h.vm->pinOkClicked();
     ASSERT_TRUE(pumpUntil([&] { return h.vm->credMgmtViewVisible() && !h.vm->loading(); }));
     EXPECT_TRUE(h.vm->rpList().empty());
+}
+
+TEST(ViewModelCredentials, ATokenReplacedByAnotherProgramIsAFailureAndThePinIsAskedAgain)
+{
+    LogCapture log;
+    ViewModelHarness h(false, {{"AdvancedMode", "true"}});
+    SoftAuthenticator& auth = selectKeyWithPin(h, "pin 1234\n"
+                                                  "rp id=a.example name=\"A Corp\"\n"
+                                                  "credential rp=a.example user=0A userName=alice\n");
+    h.vm->showPinViewForCredMgmt();
+    h.vm->setAuthPin("1234");
+    h.vm->pinOkClicked();
+    // The main thread is held until the key has given our token, so the page cannot ask for the list yet;
+    // meanwhile another program takes a token of its own, which makes ours stale.
+    ASSERT_TRUE(eventually([&] { return countRequests(auth, 0x06, 0x09) == 1; }));
+    TestCtapClient other([&](const Bytes& request) { return auth.handle(request); }, 2);
+    ASSERT_EQ(other.token("1234", 0x04).first, 0);
+
+    ASSERT_TRUE(h.waitForMessage("Credentials could not be read, enter the PIN again"));
+    EXPECT_EQ(h.vm->messageBoxInfo().title, "Credential Management");
+    EXPECT_EQ(h.vm->currentView(), View::deviceList);
+    EXPECT_TRUE(h.vm->deviceListViewVisible());
+    EXPECT_FALSE(h.vm->credMgmtViewVisible());
+    EXPECT_TRUE(h.vm->rpList().empty());
+    EXPECT_EQ(credMgmtStatuses(auth, 0x01), std::vector<std::uint8_t>{0x33}); // PIN_AUTH_INVALID
+    EXPECT_TRUE(log.contains("loadRpList: failed, error = 0xE00002BC"));
+    h.vm->closeMessageBox(true);
+    ASSERT_TRUE(h.waitIdle());
+
+    // The Credential Management button again: a new token, and the list.
+    h.select(0);
+    h.vm->showPinViewForCredMgmt();
+    EXPECT_TRUE(h.vm->hasAuthPin());
+    h.vm->setAuthPin("1234");
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->credMgmtViewVisible() && !h.vm->loading(); }));
+    ASSERT_EQ(h.vm->rpList().size(), 1u);
+    EXPECT_EQ(h.vm->rpList()[0].userName, "alice");
+    EXPECT_FALSE(h.vm->showMessageBox());
+}
+
+TEST(ViewModelCredentials, AKeyWithoutCredentialsIsAnEmptyListNotAFailure)
+{
+    LogCapture log;
+    ViewModelHarness h(false, {{"AdvancedMode", "true"}});
+    SoftAuthenticator& auth = selectKeyWithPin(h, "pin 1234\n");
+    h.vm->showPinViewForCredMgmt();
+    h.vm->setAuthPin("1234");
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->credMgmtViewVisible() && !h.vm->loading(); }));
+    EXPECT_TRUE(h.vm->rpList().empty());
+    EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: 0 , remains: 25");
+    EXPECT_EQ(credMgmtStatuses(auth, 0x02), std::vector<std::uint8_t>{0x2E}); // NO_CREDENTIALS
+    ASSERT_TRUE(h.waitIdle());
+    EXPECT_FALSE(h.vm->showMessageBox());
+    for (const std::string& line : log.lines())
+        EXPECT_EQ(line.find("loadRpList"), std::string::npos) << line;
 }
 
 TEST(ViewModelReset, UsbKeyResetAfterReinsert)
