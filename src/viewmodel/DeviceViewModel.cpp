@@ -506,7 +506,8 @@ bool DeviceViewModel::isPinSet() const { return selectedDeviceItem_ && selectedD
 
 std::uint64_t DeviceViewModel::minimumPinLength() const
 {
-    return selectedDeviceItem_ ? selectedDeviceItem_->minPinLength : pinLengthMin;
+    // A key that reports no minimum (every CTAP 2.0 key) still takes no PIN shorter than the protocol's.
+    return selectedDeviceItem_ ? std::max(selectedDeviceItem_->minPinLength, pinLengthMin) : pinLengthMin;
 }
 
 void DeviceViewModel::setPinViewVisible(bool visible)

@@ -300,6 +300,42 @@ TEST(ViewModelPin, LocalChecksComeBeforeTheKey)
     EXPECT_TRUE(key.authenticator().requestLog().empty());
 }
 
+// The page's minimum is the key's, but never below the protocol's 4; the row keeps what the key reported.
+TEST(ViewModelPin, MinimumLengthFollowsTheKeyButNeverGoesBelowFour)
+{
+    struct Case {
+        const char* name;
+        std::optional<std::uint64_t> reported;
+        std::uint64_t row;
+        std::uint64_t page;
+        const char* tooShort;
+        const char* hint;
+        const char* refusal;
+    };
+    const Case cases[] = {
+        {"not reported", std::nullopt, 0, 4, "1", "4 to 63 characters", "PIN length must be 4 to 63 characters"},
+        {"six", 6, 6, 6, "12345", "6 to 63 characters", "PIN length must be 6 to 63 characters"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ViewModelHarness h;
+        SoftKeyConfig config;
+        config.minPINLength = c.reported;
+        auto& key = h.plugAndList(config);
+        EXPECT_EQ(h.vm->deviceList().at(0).minPinLength, c.row);
+        h.select(0);
+        EXPECT_EQ(h.vm->minimumPinLength(), c.page);
+        h.vm->showPinViewForSetOrChange();
+        EXPECT_EQ(h.vm->pinLengthHint(), c.hint);
+        key.authenticator().clearRequestLog();
+        typeNewPin(*h.vm, c.tooShort, c.tooShort);
+        h.vm->pinOkClicked();
+        ASSERT_TRUE(h.waitForMessage(c.refusal));
+        EXPECT_TRUE(key.authenticator().requestLog().empty());
+        EXPECT_FALSE(key.authenticator().hasPin());
+    }
+}
+
 TEST(ViewModelPin, SanitizeAndOkEnableRules)
 {
     std::string text = "12 ";
