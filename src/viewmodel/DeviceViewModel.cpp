@@ -387,6 +387,11 @@ void DeviceViewModel::addDevice(const Device& device)
 
 void DeviceViewModel::removeDevice(const Device& device)
 {
+    // A token is good only on the key that gave it: it is not kept in memory once that key has left.
+    if (tokenDevice_ && *tokenDevice_ == device) {
+        authenToken_->clear();
+        tokenDevice_.reset();
+    }
     runOnMainSync([this, &device] {
         if (selectedDeviceItem_ && selectedDeviceItem_->device == device) {
             setSelectedDeviceItem(std::nullopt);
@@ -629,6 +634,7 @@ void DeviceViewModel::authenticatePin(std::function<void(bool)> done)
     runOnQueue([this, item, pin, done = std::move(done)] {
         const IOReturn status = runOnDevice(
             [&] { return authenToken_->requestToken(*pin, Permission::CredentialManagement); }, item);
+        tokenDevice_ = item.device;
         pin->clear();
         runOnMain([this, status, done] {
             endBusy();

@@ -36,17 +36,17 @@ const ReadFailure readFailures[] = {
 
 // Plugs a key loaded with the fixtures (a PIN among them), selects it and reads it again so its row shows the
 // PIN.
-SoftAuthenticator& selectKeyWithPin(ViewModelHarness& h, std::string_view fixtures)
+UsbKeyRig::Key& selectKeyWithPin(ViewModelHarness& h, std::string_view fixtures)
 {
-    SoftAuthenticator& auth = h.plugAndList().authenticator();
+    UsbKeyRig::Key& key = h.plugAndList();
     std::string error;
-    EXPECT_TRUE(SoftKeyFixtures::load(fixtures, auth, error)) << error;
+    EXPECT_TRUE(SoftKeyFixtures::load(fixtures, key.authenticator(), error)) << error;
     h.select(0);
     h.vm->setCurrentView(View::deviceList);
     EXPECT_TRUE(pumpUntil([&] { return h.vm->deviceList()[0].pinPresent; }));
     EXPECT_TRUE(h.waitIdle());
     h.select(0);
-    return auth;
+    return key;
 }
 
 // The status bytes the key answered the credential-management requests of one sub-command with.
@@ -147,7 +147,8 @@ TEST(ViewModelDevices, AKeyWhoseReadingFailsIsNotListedAndTheFailureIsLogged)
         ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
         key.authenticator().queueRawReply(failure.reply);
         h.rig.replug(key);
-        ASSERT_TRUE(pumpUntil([&] { return log.contains(std::string("addDevice: failed, error = ") + failure.error); }));
+        ASSERT_TRUE(
+            pumpUntil([&] { return log.contains(std::string("addDevice: failed, error = ") + failure.error); }));
         EXPECT_TRUE(h.vm->deviceList().empty());
     }
 }
@@ -484,7 +485,8 @@ TEST(ViewModelCredentials, ATokenReplacedByAnotherProgramIsAFailureAndThePinIsAs
     ViewModelHarness h(false, {{"AdvancedMode", "true"}});
     SoftAuthenticator& auth = selectKeyWithPin(h, "pin 1234\n"
                                                   "rp id=a.example name=\"A Corp\"\n"
-                                                  "credential rp=a.example user=0A userName=alice\n");
+                                                  "credential rp=a.example user=0A userName=alice\n")
+                                  .authenticator();
     h.vm->showPinViewForCredMgmt();
     h.vm->setAuthPin("1234");
     h.vm->pinOkClicked();
@@ -521,7 +523,7 @@ TEST(ViewModelCredentials, AKeyWithoutCredentialsIsAnEmptyListNotAFailure)
 {
     LogCapture log;
     ViewModelHarness h(false, {{"AdvancedMode", "true"}});
-    SoftAuthenticator& auth = selectKeyWithPin(h, "pin 1234\n");
+    SoftAuthenticator& auth = selectKeyWithPin(h, "pin 1234\n").authenticator();
     h.vm->showPinViewForCredMgmt();
     h.vm->setAuthPin("1234");
     h.vm->pinOkClicked();
@@ -533,6 +535,33 @@ TEST(ViewModelCredentials, AKeyWithoutCredentialsIsAnEmptyListNotAFailure)
     EXPECT_FALSE(h.vm->showMessageBox());
     for (const std::string& line : log.lines())
         EXPECT_EQ(line.find("loadRpList"), std::string::npos) << line;
+}
+
+TEST(ViewModelCredentials, TheTokenLeavesWithItsKey)
+{
+    LogCapture log;
+    ViewModelHarness h(false, {{"AdvancedMode", "true"}});
+    auto& first = selectKeyWithPin(h, "pin 1234\n"
+                                      "rp id=a.example name=\"A Corp\"\n"
+                                      "credential rp=a.example user=0A userName=alice\n");
+    auto& second = h.plugAndList();
+    h.vm->showPinViewForCredMgmt();
+    h.vm->setAuthPin("1234");
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->credMgmtViewVisible() && !h.vm->loading(); }));
+    ASSERT_EQ(h.vm->rpList().size(), 1u);
+
+    h.rig.unplug(first);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1 && h.vm->deviceListViewVisible(); }));
+    ASSERT_TRUE(h.waitIdle());
+    second.authenticator().clearRequestLog();
+
+    // Whatever opens the credential page next, nothing is left to authenticate a request with.
+    h.select(0);
+    h.vm->setCurrentView(View::credMgmt);
+    ASSERT_TRUE(h.waitForMessage("Credentials could not be read, enter the PIN again"));
+    EXPECT_TRUE(log.contains("loadRpList: failed, error = 0xE00002E2"));
+    EXPECT_EQ(countRequests(second.authenticator(), 0x0A), 0u);
 }
 
 TEST(ViewModelReset, UsbKeyResetAfterReinsert)
