@@ -519,6 +519,44 @@ TEST(ViewModelCredentials, ATokenReplacedByAnotherProgramIsAFailureAndThePinIsAs
     EXPECT_FALSE(h.vm->showMessageBox());
 }
 
+// Any request of the reading that fails ends it as a failure, and rows read before it do not stay.
+TEST(ViewModelCredentials, AListThatCannotBeReadToTheEndIsAFailure)
+{
+    struct Case {
+        const char* name;
+        std::uint8_t subCommand;
+        std::size_t rowsSeen;
+    };
+    const Case cases[] = {
+        {"counts", 0x01, 0},
+        {"next relying party", 0x03, 0},
+        {"next credential of the second relying party", 0x05, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture log;
+        ViewModelHarness h(false, {{"AdvancedMode", "true"}});
+        SoftAuthenticator& auth = selectKeyWithPin(h, "pin 1234\n"
+                                                      "credential rp=a.example user=0A userName=alice\n"
+                                                      "credential rp=b.example user=0B userName=bob\n"
+                                                      "credential rp=b.example user=0C userName=carol\n")
+                                      .authenticator();
+        std::size_t rowsSeen = 0;
+        QObject::connect(h.vm.get(), &DeviceViewModel::rpListChanged,
+                         [&] { rowsSeen = std::max(rowsSeen, h.vm->rpList().size()); });
+        auth.queueRawReply({Bytes{0x7F}, std::uint8_t{0x0A}, c.subCommand});
+        h.vm->showPinViewForCredMgmt();
+        h.vm->setAuthPin("1234");
+        h.vm->pinOkClicked();
+        ASSERT_TRUE(h.waitForMessage("Credentials could not be read, enter the PIN again"));
+        EXPECT_EQ(h.vm->currentView(), View::deviceList);
+        EXPECT_FALSE(h.vm->loading());
+        EXPECT_TRUE(h.vm->rpList().empty());
+        EXPECT_EQ(rowsSeen, c.rowsSeen);
+        EXPECT_TRUE(log.contains("loadRpList: failed, error = 0xE00002BC"));
+    }
+}
+
 TEST(ViewModelCredentials, AKeyWithoutCredentialsIsAnEmptyListNotAFailure)
 {
     LogCapture log;
