@@ -215,5 +215,13 @@
         <source>Tap your security key twice on your reader</source>
         <translation>请将安全密钥在读卡器上轻触两次</translation>
     </message>
+    <message>
+        <source>Some credentials could not be deleted</source>
+        <translation>部分凭据无法删除</translation>
+    </message>
+    <message>
+        <source>Credentials could not be read, enter the PIN again</source>
+        <translation>无法读取凭据，请重新输入 PIN</translation>
+    </message>
 </context>
 </TS>

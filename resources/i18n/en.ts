@@ -215,5 +215,13 @@
         <source>Tap your security key twice on your reader</source>
         <translation>Tap your security key twice on your reader</translation>
     </message>
+    <message>
+        <source>Some credentials could not be deleted</source>
+        <translation>Some credentials could not be deleted</translation>
+    </message>
+    <message>
+        <source>Credentials could not be read, enter the PIN again</source>
+        <translation>Credentials could not be read, enter the PIN again</translation>
+    </message>
 </context>
 </TS>

@@ -215,5 +215,13 @@
         <source>Tap your security key twice on your reader</source>
         <translation>Acerque su llave de seguridad al lector dos veces</translation>
     </message>
+    <message>
+        <source>Some credentials could not be deleted</source>
+        <translation>No se pudieron eliminar algunas credenciales</translation>
+    </message>
+    <message>
+        <source>Credentials could not be read, enter the PIN again</source>
+        <translation>No se pudieron leer las credenciales; vuelva a introducir el PIN</translation>
+    </message>
 </context>
 </TS>

@@ -215,5 +215,13 @@
         <source>Tap your security key twice on your reader</source>
         <translation>セキュリティキーをリーダーに2回かざしてください</translation>
     </message>
+    <message>
+        <source>Some credentials could not be deleted</source>
+        <translation>一部の認証情報を削除できませんでした</translation>
+    </message>
+    <message>
+        <source>Credentials could not be read, enter the PIN again</source>
+        <translation>認証情報を読み取れませんでした。PINを再入力してください</translation>
+    </message>
 </context>
 </TS>

@@ -10,3 +10,9 @@ IOReturn AuthenToken::requestToken(const SecureBytes& pin, Permission permission
     sharedSecret_ = std::move(secret);
     return status;
 }
+
+void AuthenToken::clear()
+{
+    token_.clear();
+    sharedSecret_.reset();
+}

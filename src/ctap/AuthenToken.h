@@ -19,6 +19,8 @@ public:
     // A pre-2.1 key gets the legacy token request (no permission); others the permission request. The old
     // token and secret are replaced (and wiped) whatever the outcome.
     IOReturn requestToken(const SecureBytes& pin, Permission permission);
+    // Drops (and wipes) the token and the secret.
+    void clear();
 
 private:
     Ctap2& ctap2_;

@@ -374,6 +374,9 @@ std::tuple<std::vector<Record>, std::uint64_t, IOReturn> enumerate(Ctap2& ctap2,
     std::vector<Record> list;
     std::uint64_t total = 0;
     Ctap2::CborAnswer answer = ctap2.sendCmdCbor(begin);
+    // A key with nothing to enumerate answers the begin request with NO_CREDENTIALS: an empty list.
+    if (answer.statusByteReceived && answer.code == CTAPHID_ERROR_CODE::ERR_NO_CREDENTIALS)
+        return {list, 0, kIOReturnSuccess};
     if (answer.status != kIOReturnSuccess)
         return {list, 0, answer.status};
     IOReturn status = parse(answer.payload, list, total) ? kIOReturnSuccess : kIOReturnInvalid;

@@ -20,11 +20,20 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
 // The PIN text of a field as UTF-8 bytes in a wiping buffer.
 SecureBytes pinBytes(std::string_view text) { return SecureBytes(text); }
+
+// The status in hexadecimal, as the status tables list it, so a line can be matched to its code.
+void logFailure(std::string_view operation, IOReturn status)
+{
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", status);
+    logLine(std::string(operation) + ": failed, error = " + hex);
+}
 
 } // namespace
 
@@ -368,7 +377,8 @@ std::pair<DeviceItem, IOReturn> DeviceViewModel::readDeviceInfo(const Device& de
             }
             if (item.pinProtocol != PinProtocol::None) {
                 auto [retries, retriesStatus] = ctap2_->getPinRetries();
-                if (retriesStatus == kIOReturnSuccess) {
+                status = retriesStatus;
+                if (status == kIOReturnSuccess) {
                     item.retries = retries.retries;
                     if (info.minPINLength > 0)
                         item.minPinLength = info.minPINLength;
@@ -382,13 +392,17 @@ std::pair<DeviceItem, IOReturn> DeviceViewModel::readDeviceInfo(const Device& de
 void DeviceViewModel::addDevice(const Device& device)
 {
     DeviceItem item;
-    runOnDevice(
+    const IOReturn status = runOnDevice(
         [&] {
-            auto [read, status] = readDeviceInfo(device);
+            auto [read, readStatus] = readDeviceInfo(device);
             item = std::move(read);
-            return status;
+            return readStatus;
         },
         device);
+    if (status != kIOReturnSuccess) {
+        logFailure("addDevice", status);
+        return;
+    }
     if (item.aaguid.empty())
         return;
     runOnMainSync([this, &item] {
@@ -400,6 +414,11 @@ void DeviceViewModel::addDevice(const Device& device)
 
 void DeviceViewModel::removeDevice(const Device& device)
 {
+    // A token is good only on the key that gave it: it is not kept in memory once that key has left.
+    if (tokenDevice_ && *tokenDevice_ == device) {
+        authenToken_->clear();
+        tokenDevice_.reset();
+    }
     runOnMainSync([this, &device] {
         if (selectedDeviceItem_ && selectedDeviceItem_->device == device) {
             setSelectedDeviceItem(std::nullopt);
@@ -416,13 +435,18 @@ void DeviceViewModel::removeDevice(const Device& device)
 void DeviceViewModel::refreshDevice(const DeviceItem& item)
 {
     DeviceItem fresh;
-    runOnDevice(
+    const IOReturn status = runOnDevice(
         [&] {
-            auto [read, status] = readDeviceInfo(item.device);
+            auto [read, readStatus] = readDeviceInfo(item.device);
             fresh = std::move(read);
-            return status;
+            return readStatus;
         },
         item.device);
+    // A half-read key would replace a good row with defaults (no retries, no minimum): the old row stays.
+    if (status != kIOReturnSuccess) {
+        logFailure("refreshDevice", status);
+        return;
+    }
     if (fresh.aaguid.empty())
         return;
     runOnMainSync([this, &item, &fresh] {
@@ -514,7 +538,8 @@ bool DeviceViewModel::isPinSet() const { return selectedDeviceItem_ && selectedD
 
 std::uint64_t DeviceViewModel::minimumPinLength() const
 {
-    return selectedDeviceItem_ ? selectedDeviceItem_->minPinLength : pinLengthMin;
+    // A key that reports no minimum (every CTAP 2.0 key) still takes no PIN shorter than the protocol's.
+    return selectedDeviceItem_ ? std::max(selectedDeviceItem_->minPinLength, pinLengthMin) : pinLengthMin;
 }
 
 void DeviceViewModel::setPinViewVisible(bool visible)
@@ -640,6 +665,7 @@ void DeviceViewModel::authenticatePin(std::function<void(bool)> done)
     runOnQueue([this, item, pin, done = std::move(done)] {
         const IOReturn status = runOnDevice(
             [&] { return authenToken_->requestToken(*pin, Permission::CredentialManagement); }, item);
+        tokenDevice_ = item.device;
         pin->clear();
         runOnMain([this, status, done] {
             endBusy();
@@ -768,27 +794,38 @@ void DeviceViewModel::setRpItemChecked(std::size_t index, bool checked)
     updateCredMgmtDeleteButtonEnable();
 }
 
-void DeviceViewModel::readCredsMetadata(const SecureBytes& token, const SSecret& secret)
+IOReturn DeviceViewModel::readCredsMetadata(const SecureBytes& token, const SSecret& secret)
 {
     auto [existing, remaining, status] = ctap2_->getCredsMetadata(token, secret);
-    (void)status;
+    if (status != kIOReturnSuccess) {
+        // Zero counts would read as an empty key: the last counts the key gave stay.
+        logFailure("readCredsMetadata", status);
+        return status;
+    }
     existingCount_ = existing;
     remainingCount_ = remaining;
+    return status;
 }
 
 void DeviceViewModel::loadRpList(const DeviceItem& item)
 {
     const SecureBytes& token = authenToken_->getToken();
     const auto& secret = authenToken_->getSharedSecret();
+    IOReturn status = kIOReturnNotPermitted;
     if (!token.empty() && secret) {
-        runOnDevice(
+        // Another program's token request makes ours stale, and the key then refuses every request with it: that
+        // is a failure to show, never an empty key (an empty key answers the enumeration with an empty list).
+        status = runOnDevice(
             [&] {
-                readCredsMetadata(token, *secret);
+                if (const IOReturn metadata = readCredsMetadata(token, *secret); metadata != kIOReturnSuccess)
+                    return metadata;
                 auto [rps, totalRps, rpStatus] = ctap2_->enumerateRPs(token, *secret);
-                IOReturn status = rpStatus;
+                if (rpStatus != kIOReturnSuccess)
+                    return rpStatus;
                 for (const RpInfo& rp : rps) {
                     auto [creds, total, credStatus] = ctap2_->enumerateCredentials(token, *secret, rp.idHash);
-                    status = credStatus;
+                    if (credStatus != kIOReturnSuccess)
+                        return credStatus;
                     std::vector<RpItem> rows;
                     for (const CredentialInfo& cred : creds) {
                         RpItem row;
@@ -807,12 +844,23 @@ void DeviceViewModel::loadRpList(const DeviceItem& item)
                         setRpList(list);
                     });
                 }
-                return status;
+                return kIOReturnSuccess;
             },
             item);
     }
-    runOnMain([this] {
+    if (status != kIOReturnSuccess)
+        logFailure("loadRpList", status);
+    runOnMain([this, failed = status != kIOReturnSuccess] {
         setLoading(false);
+        if (failed) {
+            // Rows read before the failure would pass for the whole key.
+            setRpList({});
+            // Back to the list, so the way in again goes through the PIN page and a new token.
+            if (currentView_ == View::credMgmt) {
+                presentMessageBox(uiStr_.btnCredMgmt, uiStr_.credMgmtReadFailed, uiStr_.pinOk, std::nullopt, {});
+                setCurrentView(View::deviceList);
+            }
+        }
         updateCredMgmtDeleteButtonEnable();
         updateCredMgmtCountInfo();
     });
@@ -838,7 +886,8 @@ void DeviceViewModel::credMgmtDeleteClicked()
     const std::string prompt = uiStr_.touchPrompt;
     beginBusy();
     runOnQueue([this, item, prompt] {
-        runOnDevice(
+        bool deletionFailed = false;
+        const IOReturn status = runOnDevice(
             [&] {
                 setTouchPromptText(prompt);
                 const IOReturn touch = ctap2_->fido2Pre() ? ctap2_->selectDevice() : ctap2_->selection();
@@ -852,8 +901,12 @@ void DeviceViewModel::credMgmtDeleteClicked()
                             ticked.emplace_back(it->credentialId, it->credType);
                 });
                 for (const auto& [credentialId, credType] : ticked) {
-                    if (deleteRpItem(credentialId, credType) != kIOReturnSuccess)
+                    if (const IOReturn deleted = deleteRpItem(credentialId, credType); deleted != kIOReturnSuccess) {
+                        // Its row stays, ticked, so the user sees which credential is still on the key.
+                        logFailure("credMgmtDeleteClicked", deleted);
+                        deletionFailed = true;
                         continue;
+                    }
                     runOnMain([this, credentialId] {
                         auto list = rpList_;
                         std::erase_if(list, [&](const RpItem& row) { return row.credentialId == credentialId; });
@@ -863,10 +916,14 @@ void DeviceViewModel::credMgmtDeleteClicked()
                 return touch;
             },
             item);
-        runOnMain([this] {
+        if (status != kIOReturnSuccess)
+            logFailure("credMgmtDeleteClicked", status);
+        runOnMain([this, deletionFailed] {
             updateCredMgmtDeleteButtonEnable();
             updateCredMgmtCountInfo();
             endBusy();
+            if (deletionFailed)
+                presentMessageBox(uiStr_.btnCredMgmt, uiStr_.credMgmtDeleteFailed, uiStr_.pinOk, std::nullopt, {});
         });
     });
 }

@@ -282,7 +282,7 @@ private:
 
     // Credential page (work queue).
     void loadRpList(const DeviceItem& item);
-    void readCredsMetadata(const SecureBytes& token, const SSecret& secret);
+    IOReturn readCredsMetadata(const SecureBytes& token, const SSecret& secret);
     IOReturn deleteRpItem(const std::string& credentialId, const std::string& credType);
 
     // Reset and touch prompt.
@@ -305,6 +305,7 @@ private:
     HidHelper* hidHelper_;
     std::unique_ptr<Ctap2> ctap2_;
     std::unique_ptr<AuthenToken> authenToken_; // work queue only
+    std::optional<Device> tokenDevice_;        // work queue only: the key authenToken_ was obtained from
     std::unique_ptr<PcscHelper> pcscHelper_;
     std::shared_ptr<PcscMonitor> pcscMonitor_;
     SerialQueue queue_{"thread-safe-DeviceViewModel"};

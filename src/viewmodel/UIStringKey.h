@@ -61,7 +61,9 @@
     X(reinsertPrompt, "Please re-insert the security Key")                                                     \
     X(touchTwicePrompt, "Touch your security twice within 10 seconds")                                         \
     X(touchPrompt, "Touch your security key")                                                                  \
-    X(reinsertPromptNfc, "Tap your security key twice on your reader")
+    X(reinsertPromptNfc, "Tap your security key twice on your reader")                                         \
+    X(credMgmtDeleteFailed, "Some credentials could not be deleted")                                           \
+    X(credMgmtReadFailed, "Credentials could not be read, enter the PIN again")
 
 // The English texts as constants, one per field of UIStringVal and named as that field.
 struct UIStringKey {
@@ -84,4 +86,4 @@ struct UIStringKey {
     static constexpr std::size_t count = all.size();
 };
 
-static_assert(UIStringKey::count == 54);
+static_assert(UIStringKey::count == 56);

@@ -1,8 +1,10 @@
 // The application's flows on software USB keys: the view model drives the real HID transport and CTAP client.
 #include "ViewModelHarness.h"
 
+#include "support/Eventually.h"
 #include "support/LogCapture.h"
 #include "support/SoftKeyFixtures.h"
+#include "support/TestCtapClient.h"
 #include "viewmodel/TextTemplates.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +20,45 @@ void typeNewPin(DeviceViewModel& vm, const std::string& pin, const std::string& 
     vm.setNewPin(pin);
     vm.setConfirmPin(confirm);
     vm.updatePinInputDone();
+}
+
+// Ways the reading of a key can fail part-way, and the status the view model then logs.
+struct ReadFailure {
+    const char* name;
+    SoftAuthenticator::RawReply reply;
+    const char* error;
+};
+
+const ReadFailure readFailures[] = {
+    {"getInfo refused", {Bytes{0x01}, std::uint8_t{0x04}}, "0xE00002BC"},
+    {"getPinRetries refused", {Bytes{0x7F}, std::uint8_t{0x06}, std::uint8_t{0x01}}, "0xE0000001"},
+};
+
+// Plugs a key loaded with the fixtures (a PIN among them), selects it and reads it again so its row shows the
+// PIN.
+UsbKeyRig::Key& selectKeyWithPin(ViewModelHarness& h, std::string_view fixtures)
+{
+    UsbKeyRig::Key& key = h.plugAndList();
+    std::string error;
+    EXPECT_TRUE(SoftKeyFixtures::load(fixtures, key.authenticator(), error)) << error;
+    h.select(0);
+    h.vm->setCurrentView(View::deviceList);
+    EXPECT_TRUE(pumpUntil([&] { return h.vm->deviceList()[0].pinPresent; }));
+    EXPECT_TRUE(h.waitIdle());
+    h.select(0);
+    return key;
+}
+
+// The status bytes the key answered the credential-management requests of one sub-command with.
+std::vector<std::uint8_t> credMgmtStatuses(SoftAuthenticator& key, std::uint8_t subCommand)
+{
+    std::vector<std::uint8_t> statuses;
+    for (const auto& entry : key.requestLog()) {
+        // Requests start 0A A? 01 <sub-command>.
+        if (entry.command() == 0x0A && entry.request.size() >= 4 && entry.request[3] == subCommand)
+            statuses.push_back(entry.status());
+    }
+    return statuses;
 }
 
 } // namespace
@@ -93,6 +134,43 @@ TEST(ViewModelDevices, KeyThatFailsGetInfoIsNotListedAndNoProtocolMeansNoRetries
     EXPECT_FALSE(h.vm->setPinVisible());
     EXPECT_FALSE(h.vm->changePinVisible());
     EXPECT_TRUE(h.vm->resetVisible());
+}
+
+TEST(ViewModelDevices, AKeyWhoseReadingFailsIsNotListedAndTheFailureIsLogged)
+{
+    for (const ReadFailure& failure : readFailures) {
+        SCOPED_TRACE(failure.name);
+        LogCapture log;
+        ViewModelHarness h;
+        auto& key = h.plugAndList();
+        h.rig.unplug(key);
+        ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+        key.authenticator().queueRawReply(failure.reply);
+        h.rig.replug(key);
+        ASSERT_TRUE(
+            pumpUntil([&] { return log.contains(std::string("addDevice: failed, error = ") + failure.error); }));
+        EXPECT_TRUE(h.vm->deviceList().empty());
+    }
+}
+
+TEST(ViewModelDevices, AFailedRefreshKeepsTheRowTheKeyHad)
+{
+    for (const ReadFailure& failure : readFailures) {
+        SCOPED_TRACE(failure.name);
+        LogCapture log;
+        ViewModelHarness h;
+        auto& key = h.plugAndList();
+        h.select(0);
+        ASSERT_TRUE(h.waitIdle());
+        const DeviceItem before = h.vm->deviceList().at(0);
+        key.authenticator().queueRawReply(failure.reply);
+        h.vm->setCurrentView(View::deviceList); // re-reads the selected key
+        ASSERT_TRUE(
+            pumpUntil([&] { return log.contains(std::string("refreshDevice: failed, error = ") + failure.error); }));
+        ASSERT_TRUE(h.waitIdle());
+        ASSERT_EQ(h.vm->deviceList().size(), 1u);
+        EXPECT_EQ(h.vm->deviceList()[0], before);
+    }
 }
 
 TEST(ViewModelDevices, StatusLineInEachLanguage)
@@ -223,6 +301,42 @@ TEST(ViewModelPin, LocalChecksComeBeforeTheKey)
     EXPECT_TRUE(key.authenticator().requestLog().empty());
 }
 
+// The page's minimum is the key's, but never below the protocol's 4; the row keeps what the key reported.
+TEST(ViewModelPin, MinimumLengthFollowsTheKeyButNeverGoesBelowFour)
+{
+    struct Case {
+        const char* name;
+        std::optional<std::uint64_t> reported;
+        std::uint64_t row;
+        std::uint64_t page;
+        const char* tooShort;
+        const char* hint;
+        const char* refusal;
+    };
+    const Case cases[] = {
+        {"not reported", std::nullopt, 0, 4, "1", "4 to 63 characters", "PIN length must be 4 to 63 characters"},
+        {"six", 6, 6, 6, "12345", "6 to 63 characters", "PIN length must be 6 to 63 characters"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ViewModelHarness h;
+        SoftKeyConfig config;
+        config.minPINLength = c.reported;
+        auto& key = h.plugAndList(config);
+        EXPECT_EQ(h.vm->deviceList().at(0).minPinLength, c.row);
+        h.select(0);
+        EXPECT_EQ(h.vm->minimumPinLength(), c.page);
+        h.vm->showPinViewForSetOrChange();
+        EXPECT_EQ(h.vm->pinLengthHint(), c.hint);
+        key.authenticator().clearRequestLog();
+        typeNewPin(*h.vm, c.tooShort, c.tooShort);
+        h.vm->pinOkClicked();
+        ASSERT_TRUE(h.waitForMessage(c.refusal));
+        EXPECT_TRUE(key.authenticator().requestLog().empty());
+        EXPECT_FALSE(key.authenticator().hasPin());
+    }
+}
+
 TEST(ViewModelPin, SanitizeAndOkEnableRules)
 {
     std::string text = "12 ";
@@ -301,7 +415,8 @@ TEST(ViewModelCredentials, AuthenticateListAndDeleteAfterATouch)
     EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: 3 , remains: 22");
     EXPECT_FALSE(h.vm->credMgmtDeleteButtonEnable());
 
-    // Tick rows 1 and 2; the deletion of the last one (tried first) fails and stays ticked.
+    // Tick rows 1 and 2; the deletion of the last one (tried first) fails, stays ticked, and the user is told.
+    LogCapture log;
     h.vm->setRpItemChecked(1, true);
     h.vm->setRpItemChecked(2, true);
     EXPECT_TRUE(h.vm->credMgmtDeleteButtonEnable());
@@ -309,6 +424,9 @@ TEST(ViewModelCredentials, AuthenticateListAndDeleteAfterATouch)
     const std::string keptId = h.vm->rpList()[2].credentialId;
     h.vm->credMgmtDeleteClicked();
     ASSERT_TRUE(h.waitIdle());
+    ASSERT_TRUE(h.waitForMessage("Some credentials could not be deleted"));
+    EXPECT_EQ(h.vm->messageBoxInfo().title, "Credential Management");
+    EXPECT_EQ(log.count("credMgmtDeleteClicked: failed, error = 0xE00002BC"), 1);
     EXPECT_EQ(h.vm->touchPromptText(), "Touch your security key");
     ASSERT_EQ(h.vm->rpList().size(), 2u);
     EXPECT_EQ(h.vm->rpList()[1].credentialId, keptId);
@@ -316,6 +434,16 @@ TEST(ViewModelCredentials, AuthenticateListAndDeleteAfterATouch)
     EXPECT_EQ(auth.credentials().size(), 2u);
     EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: 2 , remains: 23");
     EXPECT_EQ(countRequests(auth, 0x0B), 1u); // one touch request (selection) for the whole deletion
+    h.vm->closeMessageBox(true);
+
+    // The deletion succeeds but the counts cannot be read afterwards: the last counts stay, no zeros.
+    auth.queueRawReply({Bytes{0x7F}, std::uint8_t{0x0A}, std::uint8_t{0x01}});
+    h.vm->credMgmtDeleteClicked();
+    ASSERT_TRUE(h.waitIdle());
+    ASSERT_TRUE(pumpUntil([&] { return log.contains("readCredsMetadata: failed, error = 0xE00002BC"); }));
+    EXPECT_EQ(h.vm->rpList().size(), 1u);
+    EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: 2 , remains: 23");
+    EXPECT_FALSE(h.vm->showMessageBox());
 
     // Back, and in again through the PIN page: the list is read again.
     h.vm->credMgmtBackClicked();
@@ -349,6 +477,129 @@ TEST(ViewModelCredentials, AKeyWithoutPinSetsOneThenAuthenticates)
     h.vm->pinOkClicked();
     ASSERT_TRUE(pumpUntil([&] { return h.vm->credMgmtViewVisible() && !h.vm->loading(); }));
     EXPECT_TRUE(h.vm->rpList().empty());
+}
+
+TEST(ViewModelCredentials, ATokenReplacedByAnotherProgramIsAFailureAndThePinIsAskedAgain)
+{
+    LogCapture log;
+    ViewModelHarness h(false, {{"AdvancedMode", "true"}});
+    SoftAuthenticator& auth = selectKeyWithPin(h, "pin 1234\n"
+                                                  "rp id=a.example name=\"A Corp\"\n"
+                                                  "credential rp=a.example user=0A userName=alice\n")
+                                  .authenticator();
+    h.vm->showPinViewForCredMgmt();
+    h.vm->setAuthPin("1234");
+    h.vm->pinOkClicked();
+    // The main thread is held until the key has given our token, so the page cannot ask for the list yet;
+    // meanwhile another program takes a token of its own, which makes ours stale.
+    ASSERT_TRUE(eventually([&] { return countRequests(auth, 0x06, 0x09) == 1; }));
+    TestCtapClient other([&](const Bytes& request) { return auth.handle(request); }, 2);
+    ASSERT_EQ(other.token("1234", 0x04).first, 0);
+
+    ASSERT_TRUE(h.waitForMessage("Credentials could not be read, enter the PIN again"));
+    EXPECT_EQ(h.vm->messageBoxInfo().title, "Credential Management");
+    EXPECT_EQ(h.vm->currentView(), View::deviceList);
+    EXPECT_TRUE(h.vm->deviceListViewVisible());
+    EXPECT_FALSE(h.vm->credMgmtViewVisible());
+    EXPECT_TRUE(h.vm->rpList().empty());
+    EXPECT_EQ(credMgmtStatuses(auth, 0x01), std::vector<std::uint8_t>{0x33}); // PIN_AUTH_INVALID
+    EXPECT_TRUE(log.contains("loadRpList: failed, error = 0xE00002BC"));
+    h.vm->closeMessageBox(true);
+    ASSERT_TRUE(h.waitIdle());
+
+    // The Credential Management button again: a new token, and the list.
+    h.select(0);
+    h.vm->showPinViewForCredMgmt();
+    EXPECT_TRUE(h.vm->hasAuthPin());
+    h.vm->setAuthPin("1234");
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->credMgmtViewVisible() && !h.vm->loading(); }));
+    ASSERT_EQ(h.vm->rpList().size(), 1u);
+    EXPECT_EQ(h.vm->rpList()[0].userName, "alice");
+    EXPECT_FALSE(h.vm->showMessageBox());
+}
+
+// Any request of the reading that fails ends it as a failure, and rows read before it do not stay.
+TEST(ViewModelCredentials, AListThatCannotBeReadToTheEndIsAFailure)
+{
+    struct Case {
+        const char* name;
+        std::uint8_t subCommand;
+        std::size_t rowsSeen;
+    };
+    const Case cases[] = {
+        {"counts", 0x01, 0},
+        {"next relying party", 0x03, 0},
+        {"next credential of the second relying party", 0x05, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture log;
+        ViewModelHarness h(false, {{"AdvancedMode", "true"}});
+        SoftAuthenticator& auth = selectKeyWithPin(h, "pin 1234\n"
+                                                      "credential rp=a.example user=0A userName=alice\n"
+                                                      "credential rp=b.example user=0B userName=bob\n"
+                                                      "credential rp=b.example user=0C userName=carol\n")
+                                      .authenticator();
+        std::size_t rowsSeen = 0;
+        QObject::connect(h.vm.get(), &DeviceViewModel::rpListChanged,
+                         [&] { rowsSeen = std::max(rowsSeen, h.vm->rpList().size()); });
+        auth.queueRawReply({Bytes{0x7F}, std::uint8_t{0x0A}, c.subCommand});
+        h.vm->showPinViewForCredMgmt();
+        h.vm->setAuthPin("1234");
+        h.vm->pinOkClicked();
+        ASSERT_TRUE(h.waitForMessage("Credentials could not be read, enter the PIN again"));
+        EXPECT_EQ(h.vm->currentView(), View::deviceList);
+        EXPECT_FALSE(h.vm->loading());
+        EXPECT_TRUE(h.vm->rpList().empty());
+        EXPECT_EQ(rowsSeen, c.rowsSeen);
+        EXPECT_TRUE(log.contains("loadRpList: failed, error = 0xE00002BC"));
+    }
+}
+
+TEST(ViewModelCredentials, AKeyWithoutCredentialsIsAnEmptyListNotAFailure)
+{
+    LogCapture log;
+    ViewModelHarness h(false, {{"AdvancedMode", "true"}});
+    SoftAuthenticator& auth = selectKeyWithPin(h, "pin 1234\n").authenticator();
+    h.vm->showPinViewForCredMgmt();
+    h.vm->setAuthPin("1234");
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->credMgmtViewVisible() && !h.vm->loading(); }));
+    EXPECT_TRUE(h.vm->rpList().empty());
+    EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: 0 , remains: 25");
+    EXPECT_EQ(credMgmtStatuses(auth, 0x02), std::vector<std::uint8_t>{0x2E}); // NO_CREDENTIALS
+    ASSERT_TRUE(h.waitIdle());
+    EXPECT_FALSE(h.vm->showMessageBox());
+    for (const std::string& line : log.lines())
+        EXPECT_EQ(line.find("loadRpList"), std::string::npos) << line;
+}
+
+TEST(ViewModelCredentials, TheTokenLeavesWithItsKey)
+{
+    LogCapture log;
+    ViewModelHarness h(false, {{"AdvancedMode", "true"}});
+    auto& first = selectKeyWithPin(h, "pin 1234\n"
+                                      "rp id=a.example name=\"A Corp\"\n"
+                                      "credential rp=a.example user=0A userName=alice\n");
+    auto& second = h.plugAndList();
+    h.vm->showPinViewForCredMgmt();
+    h.vm->setAuthPin("1234");
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->credMgmtViewVisible() && !h.vm->loading(); }));
+    ASSERT_EQ(h.vm->rpList().size(), 1u);
+
+    h.rig.unplug(first);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1 && h.vm->deviceListViewVisible(); }));
+    ASSERT_TRUE(h.waitIdle());
+    second.authenticator().clearRequestLog();
+
+    // Whatever opens the credential page next, nothing is left to authenticate a request with.
+    h.select(0);
+    h.vm->setCurrentView(View::credMgmt);
+    ASSERT_TRUE(h.waitForMessage("Credentials could not be read, enter the PIN again"));
+    EXPECT_TRUE(log.contains("loadRpList: failed, error = 0xE00002E2"));
+    EXPECT_EQ(countRequests(second.authenticator(), 0x0A), 0u);
 }
 
 TEST(ViewModelReset, UsbKeyResetAfterReinsert)
