@@ -108,7 +108,9 @@ IOReturn PcscHelper::acquireSequence()
         ++sequenceDepth_;
         return kIOReturnSuccess;
     }
-    sequenceFree_.wait(lock, [&] { return sequenceDepth_ == 0 || stopped_; });
+    const auto deadline = std::chrono::steady_clock::now() + timing_.sequenceTimeout;
+    if (!sequenceFree_.wait_until(lock, deadline, [&] { return sequenceDepth_ == 0 || stopped_; }))
+        return kIOReturnTimeout;
     if (stopped_)
         return kIOReturnAborted;
     sequenceOwner_ = self;

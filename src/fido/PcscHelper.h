@@ -24,8 +24,8 @@
 // APDUs through and reads the card's identity. It works on one card at a time, its active card.
 //
 // One exchange sequence at a time: from setActiveCard(card) to setActiveCard(nullptr) the transport belongs to
-// the thread that bound the card, and any other thread's exchanges (or binding) wait until it is unbound or
-// until stop(). CANCEL never waits.
+// the thread that bound the card, and any other thread's exchanges (or binding) wait until it is unbound, for
+// at most sequenceTimeout (then they fail with kIOReturnTimeout), or until stop(). CANCEL never waits.
 //
 // A cancel ends the CTAP request in progress when it comes after that request began, however late in the
 // request it lands; a cancel that comes before a request begins is not carried over to it. stop() is for good:
@@ -40,6 +40,8 @@ public:
         std::chrono::milliseconds transmitTimeout{5000};
         // Longest run of "still processing" answers that do not ask for a touch.
         std::chrono::milliseconds processingTimeout{30000};
+        // Longest wait of another thread for the transport while one thread's sequence holds it.
+        std::chrono::milliseconds sequenceTimeout{30000};
     };
 
     static constexpr int MAX_BYTE_SIZE = 255;
@@ -75,8 +77,9 @@ public:
     bool stopped() const { return stopped_; }
 
     std::shared_ptr<SmartCard> activeCard() const;
-    // Binding a card starts this thread's exchange sequence; binding nullptr ends it. After stop() only the
-    // thread holding the transport still can; any other fails and changes nothing.
+    // Binding a card starts this thread's exchange sequence; binding nullptr ends it. A thread that does not
+    // hold the transport fails (and changes nothing) when it cannot get it within sequenceTimeout, or after
+    // stop().
     IOReturn setActiveCard(std::shared_ptr<SmartCard> card);
     bool isCardPresent() const;
 
