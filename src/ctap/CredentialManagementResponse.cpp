@@ -58,7 +58,7 @@ bool CredentialManagementResponse::ParseCborEnumerateRPs(std::span<const std::ui
     }
     if (!found)
         logLine("ParseCborEnumerateRPs: CBOR decode error");
-    if (totalRPs > 0)
+    else if (totalRPs > 0)
         list.push_back(std::move(rp));
     return found;
 }

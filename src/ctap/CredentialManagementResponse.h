@@ -13,8 +13,8 @@ class CredentialManagementResponse {
 public:
     // (existing count, remaining count, success); success needs both counts.
     static std::tuple<std::uint64_t, std::uint64_t, bool> ParseCborGetCredsMetaData(std::span<const std::uint8_t> data);
-    // Appends one RpInfo while the total (from key 5 of the begin answer) is above 0; true when rp, rpIDHash
-    // or totalRPs was present.
+    // True when rp, rpIDHash or totalRPs was present; then appends one RpInfo while the total (from key 5 of
+    // the begin answer) is above 0. An answer that does not parse appends nothing.
     static bool ParseCborEnumerateRPs(std::span<const std::uint8_t> data, std::vector<RpInfo>& list,
                                       std::uint64_t& totalRPs);
     // Appends one CredentialInfo when the answer holds a user (key 6).

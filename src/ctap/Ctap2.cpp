@@ -343,8 +343,10 @@ std::pair<PinResponse::PinRetries, IOReturn> Ctap2::getPinRetries()
 {
     PinResponse::PinRetries retries;
     const CborAnswer answer = sendCmdCbor(PinCommand::getRetries(pinProtocol()));
+    // A key that answered with an error gave an unusable answer; no answer at all (the key gone, a time-out)
+    // keeps the transport's reason.
     if (answer.status != kIOReturnSuccess)
-        return {PinResponse::PinRetries{}, kIOReturnInvalid};
+        return {PinResponse::PinRetries{}, answer.statusByteReceived ? kIOReturnInvalid : answer.status};
     if (!PinResponse::parseCborPinGetRetries(answer.payload, retries))
         return {PinResponse::PinRetries{}, kIOReturnInvalid};
     return {retries, kIOReturnSuccess};
@@ -364,8 +366,8 @@ std::tuple<std::uint64_t, std::uint64_t, IOReturn> Ctap2::getCredsMetadata(const
 namespace {
 
 // One enumeration: the begin request, then get-next requests up to the total the begin answer gave (capped,
-// since the total comes from the key). A failed exchange ends it; an answer that only fails to parse is kept
-// as the parser leaves it and the enumeration goes on.
+// since the total comes from the key). A failed exchange ends it; an answer that does not parse adds nothing
+// and the enumeration goes on. The first failure is the result, so a later good round cannot hide a lost entry.
 template <typename Record, typename Parser>
 std::tuple<std::vector<Record>, std::uint64_t, IOReturn> enumerate(Ctap2& ctap2, const Bytes& begin, const Bytes& next,
                                                                    Parser parse, std::uint64_t cap,
@@ -374,7 +376,7 @@ std::tuple<std::vector<Record>, std::uint64_t, IOReturn> enumerate(Ctap2& ctap2,
     std::vector<Record> list;
     std::uint64_t total = 0;
     Ctap2::CborAnswer answer = ctap2.sendCmdCbor(begin);
-    // A key with nothing to enumerate answers the begin request with NO_CREDENTIALS: an empty list.
+    // A key (or a relying party) with nothing stored answers the begin with NO_CREDENTIALS: an empty list.
     if (answer.statusByteReceived && answer.code == CTAPHID_ERROR_CODE::ERR_NO_CREDENTIALS)
         return {list, 0, kIOReturnSuccess};
     if (answer.status != kIOReturnSuccess)
@@ -385,10 +387,13 @@ std::tuple<std::vector<Record>, std::uint64_t, IOReturn> enumerate(Ctap2& ctap2,
         logLine(what + ": the key reports " + std::to_string(total) + " entries, reading " + std::to_string(cap));
     for (std::uint64_t i = 1; i < rounds; ++i) {
         answer = ctap2.sendCmdCbor(next);
-        status = answer.status;
-        if (status != kIOReturnSuccess)
+        if (answer.status != kIOReturnSuccess) {
+            if (status == kIOReturnSuccess)
+                status = answer.status;
             break; // the enumeration is over on the key's side; more requests only add noise
-        status = parse(answer.payload, list, total) ? kIOReturnSuccess : kIOReturnInvalid;
+        }
+        if (!parse(answer.payload, list, total) && status == kIOReturnSuccess)
+            status = kIOReturnInvalid;
     }
     return {list, total, status};
 }

@@ -363,7 +363,11 @@ bool canonicalCborKeyLess(const CborPair& a, const CborPair& b)
     switch (ra) {
     case 0:
     case 1: return cbor_get_int(a.first) < cbor_get_int(b.first);
-    case 2: return stringView(a.first) < stringView(b.first);
+    case 2: {
+        // The head grows with the length, so the shorter encoding is the shorter text.
+        const std::string_view ta = stringView(a.first), tb = stringView(b.first);
+        return ta.size() != tb.size() ? ta.size() < tb.size() : ta < tb;
+    }
     default: return false;
     }
 }

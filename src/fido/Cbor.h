@@ -61,8 +61,9 @@ CborItem cborMap(std::vector<std::pair<CborItem, CborItem>> entries);
 // The codec's standard encoding of one item (definite lengths, the widths the item was built with).
 Bytes cborEncode(const cbor_item_t* item);
 
-// The encoding of a map with its keys in canonical order (unsigned ascending, then negative -1, -2, ...,
-// then text in byte order); maps stored as map values are sorted alike, maps inside arrays or tags are not.
+// The encoding of a map with its keys in CTAP 2 canonical order (unsigned ascending, then negative -1, -2, ...,
+// then text, shorter first and byte-wise among equal lengths); maps stored as map values are sorted alike, maps
+// inside arrays or tags are not.
 Bytes encodeCanonicalCborMap(const cbor_item_t* map);
 
 // The key ordering used by encodeCanonicalCborMap. It is a strict weak ordering: keys rank unsigned, then

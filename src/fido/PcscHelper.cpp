@@ -73,13 +73,21 @@ bool statusWordIs(std::span<const std::uint8_t> response, const std::array<std::
 // Holds the transport for the calling thread for the length of one call (nested calls of the owner pass).
 class PcscHelper::Sequence {
 public:
-    explicit Sequence(PcscHelper& helper) : helper_(helper) { helper_.acquireSequence(); }
-    ~Sequence() { helper_.releaseSequence(); }
+    explicit Sequence(PcscHelper& helper) : helper_(helper), status_(helper_.acquireSequence()) {}
+    ~Sequence()
+    {
+        if (status_ == kIOReturnSuccess)
+            helper_.releaseSequence();
+    }
     Sequence(const Sequence&) = delete;
     Sequence& operator=(const Sequence&) = delete;
 
+    // kIOReturnSuccess when the transport is held; the call must not touch the card otherwise.
+    IOReturn status() const { return status_; }
+
 private:
     PcscHelper& helper_;
+    const IOReturn status_;
 };
 
 PcscHelper::PcscHelper(WaitUserInputAction waitUserInputAction) : PcscHelper(std::move(waitUserInputAction), Timing{})
@@ -91,13 +99,23 @@ PcscHelper::PcscHelper(WaitUserInputAction waitUserInputAction, Timing timing)
 {
 }
 
-void PcscHelper::acquireSequence()
+IOReturn PcscHelper::acquireSequence()
 {
     std::unique_lock lock(sequenceMutex_);
     const auto self = std::this_thread::get_id();
-    sequenceFree_.wait(lock, [&] { return sequenceDepth_ == 0 || sequenceOwner_ == self; });
+    // The owner's nested calls pass even after stop(), so its unbinding always goes through.
+    if (sequenceDepth_ > 0 && sequenceOwner_ == self) {
+        ++sequenceDepth_;
+        return kIOReturnSuccess;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + timing_.sequenceTimeout;
+    if (!sequenceFree_.wait_until(lock, deadline, [&] { return sequenceDepth_ == 0 || stopped_; }))
+        return kIOReturnTimeout;
+    if (stopped_)
+        return kIOReturnAborted;
     sequenceOwner_ = self;
     ++sequenceDepth_;
+    return kIOReturnSuccess;
 }
 
 void PcscHelper::releaseSequence()
@@ -109,6 +127,28 @@ void PcscHelper::releaseSequence()
         sequenceOwner_ = std::thread::id();
     }
     sequenceFree_.notify_all();
+}
+
+void PcscHelper::setCancel(bool cancelled)
+{
+    if (cancelled)
+        ++cancelGeneration_;
+    cancel_ = cancelled;
+}
+
+void PcscHelper::stop()
+{
+    {
+        // Under the lock, so a thread about to wait for the transport cannot miss the wake-up.
+        std::lock_guard lock(sequenceMutex_);
+        stopped_ = true;
+    }
+    sequenceFree_.notify_all();
+}
+
+bool PcscHelper::interrupted(std::uint64_t cancelGeneration) const
+{
+    return stopped_ || cancelGeneration_ != cancelGeneration;
 }
 
 bool PcscHelper::waitUserInput() const
@@ -135,9 +175,11 @@ std::shared_ptr<SmartCard> PcscHelper::activeCard() const
     return activeCard_;
 }
 
-void PcscHelper::setActiveCard(std::shared_ptr<SmartCard> card)
+IOReturn PcscHelper::setActiveCard(std::shared_ptr<SmartCard> card)
 {
-    acquireSequence();
+    const IOReturn held = acquireSequence();
+    if (held != kIOReturnSuccess)
+        return held;
     {
         std::lock_guard lock(mutex_);
         activeCard_ = std::move(card);
@@ -154,6 +196,7 @@ void PcscHelper::setActiveCard(std::shared_ptr<SmartCard> card)
         }
     }
     releaseSequence();
+    return kIOReturnSuccess;
 }
 
 bool PcscHelper::isCardPresent() const { return activeCard() != nullptr; }
@@ -175,6 +218,10 @@ Bytes PcscHelper::getResponseData(std::span<const std::uint8_t> response)
 PcscHelper::Response PcscHelper::transmit(std::span<const std::uint8_t> apdu)
 {
     Sequence sequence(*this);
+    if (sequence.status() != kIOReturnSuccess)
+        return {{}, sequence.status()};
+    if (stopped_)
+        return {{}, kIOReturnAborted};
     const std::shared_ptr<SmartCard> card = activeCard();
     if (!card)
         return {{}, kIOReturnNoDevice};
@@ -184,6 +231,8 @@ PcscHelper::Response PcscHelper::transmit(std::span<const std::uint8_t> apdu)
 PcscHelper::Response PcscHelper::sendApdu(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data)
 {
     Sequence sequence(*this);
+    if (sequence.status() != kIOReturnSuccess)
+        return {{}, sequence.status()};
     if (header.size() != 4)
         return {{}, kIOReturnInvalid};
     if (extendedApdu_) {
@@ -240,6 +289,8 @@ PcscHelper::Response PcscHelper::sendApdu(std::span<const std::uint8_t> header, 
 std::string PcscHelper::getAtr()
 {
     Sequence sequence(*this);
+    if (sequence.status() != kIOReturnSuccess)
+        return {};
     std::string identity;
     const Response historical = transmit(kGetData);
     if (historical.second == kIOReturnSuccess)
@@ -257,6 +308,8 @@ std::string PcscHelper::getAtr()
 IOReturn PcscHelper::sendCmdSelect()
 {
     Sequence sequence(*this);
+    if (sequence.status() != kIOReturnSuccess)
+        return kIOReturnError;
     const Response answer = sendApdu(NFCCTAP_SELECT, AID_FIDO);
     if (answer.second != kIOReturnSuccess)
         return kIOReturnError;
@@ -270,6 +323,8 @@ IOReturn PcscHelper::sendCmdSelect()
 IOReturn PcscHelper::sendCmdDeselect()
 {
     Sequence sequence(*this);
+    if (sequence.status() != kIOReturnSuccess)
+        return kIOReturnError;
     const Response answer = transmit(NFCCTAP_DESELECT);
     if (answer.second != kIOReturnSuccess)
         return kIOReturnError;
@@ -279,14 +334,20 @@ IOReturn PcscHelper::sendCmdDeselect()
 PcscHelper::Response PcscHelper::sendCmdCbor(std::span<const std::uint8_t> request)
 {
     Sequence sequence(*this);
+    if (sequence.status() != kIOReturnSuccess)
+        return {{}, sequence.status()};
+    // Only a cancel from now on is this request's; one that lands while the first exchange is on the way is
+    // seen as soon as it returns.
+    const std::uint64_t cancelGeneration = cancelGeneration_;
+    if (stopped_)
+        return {{}, kIOReturnAborted};
     Response answer = sendApdu(NFCCTAP_MSG, request);
-    cancel_ = false;
 
-    // Polling for a touch has no end of its own (cancel or the card leaving ends it); a card that only keeps
-    // saying it is busy is given up after processingTimeout.
+    // Polling for a touch has no end of its own (cancel, stop or the card leaving ends it); a card that only
+    // keeps saying it is busy is given up after processingTimeout.
     auto busySince = std::chrono::steady_clock::now();
     bool busyTooLong = false;
-    while (!cancel_ && statusWordIs(answer.first, SW_UPDATE)) {
+    while (!interrupted(cancelGeneration) && statusWordIs(answer.first, SW_UPDATE)) {
         if (answer.first[0] == rawValue(CTAPSTATUS::UPNEEDED)) {
             setWaitUserInput(true);
             logLine("sendCmdCbor: Waiting for user response");
@@ -300,7 +361,7 @@ PcscHelper::Response PcscHelper::sendCmdCbor(std::span<const std::uint8_t> reque
 
     Bytes data = getResponseData(answer.first);
     IOReturn status = answer.second;
-    if (cancel_) {
+    if (interrupted(cancelGeneration)) {
         status = kIOReturnAborted;
     } else if (busyTooLong) {
         status = kIOReturnTimeout;
@@ -325,6 +386,8 @@ PcscHelper::Response PcscHelper::sendCmdMsg(std::span<const std::uint8_t> apdu)
         data = apdu.subspan(5, std::min(lc, apdu.size() - 5));
     }
     Sequence sequence(*this);
+    if (sequence.status() != kIOReturnSuccess)
+        return {{}, sequence.status()};
     Response answer = sendApdu(apdu.first(4), data);
     if (answer.second != kIOReturnSuccess)
         return {{}, answer.second};
@@ -337,7 +400,7 @@ PcscHelper::Response PcscHelper::sendCommand(CTAPHID command, std::span<const st
     switch (command) {
     case CTAPHID::MSG: return sendCmdMsg(data);
     case CTAPHID::CBOR: return sendCmdCbor(data);
-    case CTAPHID::CANCEL: cancel_ = true; return {{}, kIOReturnSuccess};
+    case CTAPHID::CANCEL: setCancel(true); return {{}, kIOReturnSuccess};
     case CTAPHID::INIT:
     case CTAPHID::PING:
     case CTAPHID::WINK:

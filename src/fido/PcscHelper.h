@@ -24,8 +24,12 @@
 // APDUs through and reads the card's identity. It works on one card at a time, its active card.
 //
 // One exchange sequence at a time: from setActiveCard(card) to setActiveCard(nullptr) the transport belongs to
-// the thread that bound the card, and any other thread's exchanges (or binding) wait until it is unbound.
-// CANCEL never waits.
+// the thread that bound the card, and any other thread's exchanges (or binding) wait until it is unbound, for
+// at most sequenceTimeout (then they fail with kIOReturnTimeout), or until stop(). CANCEL never waits.
+//
+// A cancel ends the CTAP request in progress when it comes after that request began, however late in the
+// request it lands; a cancel that comes before a request begins is not carried over to it. stop() is for good:
+// the request in progress ends, and every exchange after it fails without reaching the card.
 class PcscHelper {
 public:
     using WaitUserInputAction = std::function<void(bool waiting)>;
@@ -36,6 +40,8 @@ public:
         std::chrono::milliseconds transmitTimeout{5000};
         // Longest run of "still processing" answers that do not ask for a touch.
         std::chrono::milliseconds processingTimeout{30000};
+        // Longest wait of another thread for the transport while one thread's sequence holds it.
+        std::chrono::milliseconds sequenceTimeout{30000};
     };
 
     static constexpr int MAX_BYTE_SIZE = 255;
@@ -63,12 +69,18 @@ public:
 
     bool extendedApdu() const { return extendedApdu_; }
     void setExtendedApdu(bool extended) { extendedApdu_ = extended; }
-    bool cancel() const { return cancel_; }
-    void setCancel(bool cancelled) { cancel_ = cancelled; }
+    // True from a cancel until setCancel(false), and for good after stop(). Clearing it forgets nothing a
+    // request has to see: the request in progress still ends on a cancel that came after it began.
+    bool cancel() const { return cancel_ || stopped_; }
+    void setCancel(bool cancelled);
+    void stop();
+    bool stopped() const { return stopped_; }
 
     std::shared_ptr<SmartCard> activeCard() const;
-    // Binding a card starts this thread's exchange sequence; binding nullptr ends it.
-    void setActiveCard(std::shared_ptr<SmartCard> card);
+    // Binding a card starts this thread's exchange sequence; binding nullptr ends it. A thread that does not
+    // hold the transport fails (and changes nothing) when it cannot get it within sequenceTimeout, or after
+    // stop().
+    IOReturn setActiveCard(std::shared_ptr<SmartCard> card);
     bool isCardPresent() const;
 
     // The last two bytes; 00 00 when there are fewer.
@@ -92,13 +104,16 @@ public:
 
 private:
     class Sequence;
-    void acquireSequence();
+    IOReturn acquireSequence();
     void releaseSequence();
+    bool interrupted(std::uint64_t cancelGeneration) const;
 
     const WaitUserInputAction waitUserInputAction_;
     const Timing timing_;
     std::atomic<bool> extendedApdu_{false};
     std::atomic<bool> cancel_{false};
+    std::atomic<std::uint64_t> cancelGeneration_{0};
+    std::atomic<bool> stopped_{false};
 
     mutable std::mutex mutex_; // guards activeCard_ and waitUserInput_
     std::shared_ptr<SmartCard> activeCard_;

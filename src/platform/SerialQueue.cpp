@@ -2,10 +2,56 @@
 
 #include <future>
 #include <memory>
+#include <vector>
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), thread_([this] { run(); }) {}
+namespace {
 
-SerialQueue::~SerialQueue() { stop(); }
+// Set on a queue's thread when a block destroyed that queue: run() must not touch the queue after the block.
+thread_local bool queueDestroyedByItsBlock = false;
+
+// Threads of queues destroyed by one of their own blocks. A thread cannot join itself, and nobody else owns it
+// any more; it leaves its loop right after that block, so joining it when the process ends does not wait.
+struct OrphanThreads {
+    std::mutex mutex;
+    std::vector<std::thread> threads;
+
+    ~OrphanThreads()
+    {
+        for (std::thread& thread : threads)
+            if (thread.joinable())
+                thread.join();
+    }
+
+    static OrphanThreads& instance()
+    {
+        static OrphanThreads orphans;
+        return orphans;
+    }
+};
+
+} // namespace
+
+SerialQueue::SerialQueue(std::string label)
+    : label_(std::move(label)), thread_([this] { run(); }), threadId_(thread_.get_id())
+{
+}
+
+SerialQueue::~SerialQueue()
+{
+    if (!isCurrent()) {
+        stop();
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        blocks_.clear();
+    }
+    queueDestroyedByItsBlock = true;
+    OrphanThreads& orphans = OrphanThreads::instance();
+    std::lock_guard lock(orphans.mutex);
+    orphans.threads.push_back(std::move(thread_));
+}
 
 bool SerialQueue::async(std::function<void()> block)
 {
@@ -41,19 +87,33 @@ bool SerialQueue::sync(const std::function<void()>& block)
     return true;
 }
 
-bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
+bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == threadId_; }
 
 void SerialQueue::stop()
 {
+    bool join = false;
     {
-        std::lock_guard lock(mutex_);
-        if (stopping_ && !thread_.joinable())
-            return;
+        std::unique_lock lock(mutex_);
         stopping_ = true;
+        if (!isCurrent()) {
+            join = !joinClaimed_;
+            joinClaimed_ = true;
+            // Another caller is joining: return only once the thread has ended, as that caller will.
+            cv_.notify_all();
+            if (!join)
+                cv_.wait(lock, [this] { return joined_; });
+        }
     }
     cv_.notify_all();
-    if (thread_.joinable() && !isCurrent())
+    if (!join)
+        return;
+    if (thread_.joinable())
         thread_.join();
+    {
+        std::lock_guard lock(mutex_);
+        joined_ = true;
+    }
+    cv_.notify_all();
 }
 
 void SerialQueue::run()
@@ -71,5 +131,8 @@ void SerialQueue::run()
             blocks_.pop_front();
         }
         block();
+        block = nullptr; // a block holding the last owner of its queue lets go here, still inside this check
+        if (queueDestroyedByItsBlock)
+            return;
     }
 }

@@ -11,6 +11,8 @@
 class SerialQueue {
 public:
     explicit SerialQueue(std::string label);
+    // May run on the queue's own thread (a block releasing the last owner of its queue): the thread then ends
+    // as soon as that block returns, touching nothing of the queue, and is joined when the process ends.
     ~SerialQueue();
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
@@ -24,7 +26,9 @@ public:
     bool sync(const std::function<void()>& block);
     bool isCurrent() const;
 
-    // Lets the running block finish, drops the blocks not yet started and joins the thread. Idempotent.
+    // Lets the running block finish, drops the blocks not yet started and joins the thread. Idempotent. From a
+    // block on the queue it only stops the queue: the thread cannot join itself, so the destructor (or a later
+    // stop from another thread) joins it.
     void stop();
 
 private:
@@ -35,5 +39,8 @@ private:
     std::condition_variable cv_;
     std::deque<std::function<void()>> blocks_;
     bool stopping_ = false;
+    bool joinClaimed_ = false; // one caller joins; the others wait for joined_
+    bool joined_ = false;
     std::thread thread_;
+    const std::thread::id threadId_; // thread_ itself changes while it is joined
 };

@@ -75,7 +75,7 @@ void DeviceViewModel::shutdown()
     // A block waiting for a touch would hold the queue for ever: cancel it, then stop what feeds the queue.
     ctap2_->sendCmdCancel();
     if (pcscHelper_)
-        pcscHelper_->setCancel(true);
+        pcscHelper_->stop();
     hidHelper_->stopUsb();
     hidHelper_->setMonitorCallback({});
     hidHelper_->setWaitUserInputAction({});

@@ -200,7 +200,7 @@ TEST_F(CredMgmtOnKey, DeleteThenReadAgain)
     }
 }
 
-TEST_F(CredMgmtOnKey, FailedExchangeEndsAnEnumerationAndAnUnreadableAnswerDoesNot)
+TEST_F(CredMgmtOnKey, AnEnumerationReportsItsFirstFailureAndListsOnlyReadableAnswers)
 {
     connect();
     const Mode mode{PinProtocol::Two, false};
@@ -211,56 +211,64 @@ TEST_F(CredMgmtOnKey, FailedExchangeEndsAnEnumerationAndAnUnreadableAnswerDoesNo
          "credential rp=b.example user=04 userName=b1\n"
          "credential rp=c.example user=05 userName=c1\n");
 
-    // A failed begin: nothing listed, nothing more sent.
-    key().queueRawReply({Bytes{0x33}, mode.command(), std::uint8_t{2}});
-    auto [rps, total, status] = ctap().enumerateRPs(token(), secret());
-    EXPECT_EQ(status, kIOReturnError);
-    EXPECT_TRUE(rps.empty());
-    EXPECT_EQ(total, 0u);
-    EXPECT_EQ(subCommandsSent(mode), (Subs{2}));
-
-    // A get-next that fails: what was read stays, the rest is not asked for.
-    key().queueRawReply({Bytes{0x01}, mode.command(), std::uint8_t{3}});
-    std::tie(rps, total, status) = ctap().enumerateRPs(token(), secret());
-    EXPECT_EQ(status, kIOReturnError);
-    EXPECT_EQ(total, 3u);
-    ASSERT_EQ(rps.size(), 1u);
-    EXPECT_EQ(rps[0].idHash, rpHash(rps[0].id));
-    EXPECT_EQ(subCommandsSent(mode), (Subs{2, 3}));
-
-    key().queueRawReply({Bytes{0x30}, mode.command(), std::uint8_t{5}});
-    auto [creds, credTotal, credStatus] = ctap().enumerateCredentials(token(), secret(), rpHash("a.example"));
-    EXPECT_EQ(credStatus, kIOReturnNotPermitted);
-    EXPECT_EQ(credTotal, 3u);
-    EXPECT_EQ(creds.size(), 1u);
-    EXPECT_EQ(subCommandsSent(mode), (Subs{4, 5}));
-
-    // A get-next answer that does not parse is kept as an empty entry and the enumeration goes on.
-    key().queueRawReply({Bytes{0x00, 0xFF}, mode.command(), std::uint8_t{3}});
-    log_.clear();
-    std::tie(rps, total, status) = ctap().enumerateRPs(token(), secret());
-    EXPECT_TRUE(log_.contains("ParseCborEnumerateRPs: CBOR decode error"));
-    EXPECT_EQ(status, kIOReturnSuccess); // the last exchange was fine
-    ASSERT_EQ(rps.size(), 3u);
-    EXPECT_EQ(rps[1], RpInfo{});
-    EXPECT_EQ(subCommandsSent(mode), (Subs{2, 3, 3}));
-
-    // A credential answer without a user is not listed; the enumeration still goes on.
-    key().queueRawReply(
-        {ok(CtapCbor::map({{CtapCbor::uint(10), CtapCbor::uint(1)}})), mode.command(), std::uint8_t{5}});
-    log_.clear();
-    std::tie(creds, credTotal, credStatus) = ctap().enumerateCredentials(token(), secret(), rpHash("a.example"));
-    EXPECT_TRUE(log_.contains("ParseCborEnumerateCredentials: CBOR decode error"));
-    EXPECT_EQ(credStatus, kIOReturnSuccess);
-    EXPECT_EQ(creds.size(), 2u);
-    EXPECT_EQ(subCommandsSent(mode), (Subs{4, 5, 5}));
-
-    // The last get-next unreadable: the enumeration reports it.
-    key().queueRawReply({Bytes{0x00}, mode.command(), std::uint8_t{5}});
-    key().queueRawReply({Bytes{0x00}, mode.command(), std::uint8_t{5}});
-    std::tie(creds, credTotal, credStatus) = ctap().enumerateCredentials(token(), secret(), rpHash("a.example"));
-    EXPECT_EQ(credStatus, kIOReturnInvalid);
-    EXPECT_EQ(creds.size(), 1u);
+    const Bytes unreadable{0x00, 0xFF};
+    const Bytes noUser = ok(CtapCbor::map({{CtapCbor::uint(10), CtapCbor::uint(1)}}));
+    struct Case {
+        std::string name;
+        bool credentials; // enumerate a.example's credentials, else the relying parties
+        std::vector<SoftAuthenticator::RawReply> replies;
+        IOReturn status;
+        std::size_t rows;
+        std::uint64_t total;
+        Subs subs;
+    };
+    const std::uint8_t cmd = mode.command();
+    const std::vector<Case> cases = {
+        {"begin refused", false, {{Bytes{0x33}, cmd, std::uint8_t{2}}}, kIOReturnError, 0, 0, {2}},
+        {"begin on an empty key", false, {{Bytes{0x2E}, cmd, std::uint8_t{2}}}, kIOReturnSuccess, 0, 0, {2}},
+        {"no credentials for the party", true, {{Bytes{0x2E}, cmd, std::uint8_t{4}}}, kIOReturnSuccess, 0, 0, {4}},
+        {"second round refused", false, {{Bytes{0x01}, cmd, std::uint8_t{3}}}, kIOReturnError, 1, 3, {2, 3}},
+        {"second round says no credentials", false, {{Bytes{0x2E}, cmd, std::uint8_t{3}}}, kIOReturnError, 1, 3,
+         {2, 3}},
+        {"second round not permitted", true, {{Bytes{0x30}, cmd, std::uint8_t{5}}}, kIOReturnNotPermitted, 1, 3,
+         {4, 5}},
+        {"second round unreadable, third fine", false, {{unreadable, cmd, std::uint8_t{3}}}, kIOReturnInvalid, 2, 3,
+         {2, 3, 3}},
+        {"third round unreadable", false,
+         {{ok(CtapCbor::map({{CtapCbor::uint(3), CtapCbor::map({{CtapCbor::text("id"), CtapCbor::text("x.example")}})},
+                             {CtapCbor::uint(4), CtapCbor::bytes(rpHash("x.example"))}})),
+           cmd, std::uint8_t{3}},
+          {unreadable, cmd, std::uint8_t{3}}},
+         kIOReturnInvalid, 2, 3, {2, 3, 3}},
+        {"second round without a user, third fine", true, {{noUser, cmd, std::uint8_t{5}}}, kIOReturnInvalid, 2, 3,
+         {4, 5, 5}},
+        {"second round without a user, third refused", true,
+         {{noUser, cmd, std::uint8_t{5}}, {Bytes{0x01}, cmd, std::uint8_t{5}}}, kIOReturnInvalid, 1, 3, {4, 5, 5}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        key().clearRawReplies();
+        for (const auto& reply : c.replies)
+            key().queueRawReply(reply);
+        IOReturn status = kIOReturnSuccess;
+        std::uint64_t total = 0;
+        if (c.credentials) {
+            std::vector<CredentialInfo> creds;
+            std::tie(creds, total, status) = ctap().enumerateCredentials(token(), secret(), rpHash("a.example"));
+            EXPECT_EQ(creds.size(), c.rows);
+            for (const auto& cred : creds)
+                EXPECT_FALSE(cred.userEntity.id.empty());
+        } else {
+            std::vector<RpInfo> rps;
+            std::tie(rps, total, status) = ctap().enumerateRPs(token(), secret());
+            EXPECT_EQ(rps.size(), c.rows);
+            for (const auto& rp : rps)
+                EXPECT_EQ(rp.idHash, rpHash(rp.id)); // no empty row for an answer that did not parse
+        }
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(total, c.total);
+        EXPECT_EQ(subCommandsSent(mode), c.subs);
+    }
 }
 
 TEST_F(CredMgmtOnKey, HugeTotalsFromTheKeyAreCapped)

@@ -594,13 +594,25 @@ TEST_F(Ctap2OnKey, TransportFailurePassesThroughWithoutLogLine)
     const Ctap2::CborAnswer gone = ctap().sendCmdCbor(Bytes{0x04});
     EXPECT_NE(gone.status, kIOReturnSuccess);
     EXPECT_FALSE(gone.statusByteReceived);
-    // getRetries folds every failure into an invalid answer.
-    EXPECT_EQ(ctap().getPinRetries().second, kIOReturnInvalid);
+    // getRetries passes a transport failure through as it came.
+    EXPECT_EQ(ctap().getPinRetries().second, ctap().sendCmdCbor(Bytes{0x04}).status);
 
     // Nothing bound: every command fails with an I/O error.
     ctap().setHidHelper(nullptr);
     EXPECT_EQ(ctap().sendCmdCbor(Bytes{0x04}).status, kIOReturnIOError);
     EXPECT_EQ(ctap().sendCmdInit().second, kIOReturnIOError);
     EXPECT_EQ(ctap().selection(), kIOReturnIOError);
+}
+
+TEST_F(Ctap2OnKey, AKeyThatLeftIsReportedAsNoDevice)
+{
+    connect();
+    ASSERT_EQ(ctap().getInfo().second, kIOReturnSuccess);
+    ASSERT_TRUE(key().setPin("1234"));
+    ASSERT_EQ(ctap().getPinRetries().second, kIOReturnSuccess);
+    link().removeKey();
+    log_.clear();
+    EXPECT_EQ(ctap().getPinRetries().second, kIOReturnNoDevice);
+    EXPECT_EQ(ctap().getInfo().second, kIOReturnNoDevice);
 }
 #endif

@@ -88,6 +88,35 @@ TEST(CborCanonical, KeyOrderIsStrictWeak)
     EXPECT_TRUE(less(m2.get(), m3.get()));
 }
 
+TEST(CborCanonical, TextKeysOrderByEncodedLengthThenBytes)
+{
+    // Byte-wise these run "displayName" < "icon" < "id" < "name"; keys are compared by their whole encoding.
+    const std::vector<std::string> ordered = {"a", "b", "id", "icon", "name", "displayName"};
+    auto less = [](const CborItem& a, const CborItem& c) {
+        return canonicalCborKeyLess({a.get(), nullptr}, {c.get(), nullptr});
+    };
+    for (std::size_t i = 0; i < ordered.size(); ++i) {
+        for (std::size_t j = 0; j < ordered.size(); ++j) {
+            const CborItem a = cborFromString(ordered[i]), c = cborFromString(ordered[j]);
+            EXPECT_EQ(less(a, c), i < j) << ordered[i] << " < " << ordered[j];
+        }
+    }
+    // A 24-byte key takes a two-byte head, so it follows every shorter key whatever its bytes.
+    const CborItem longKey = cborFromString(std::string(24, 'A')), shortKey = cborFromString(std::string(23, 'z'));
+    EXPECT_TRUE(less(shortKey, longKey));
+    EXPECT_FALSE(less(longKey, shortKey));
+}
+
+TEST(CborCanonical, UserEntityIsWrittenInCtapOrder)
+{
+    CborItem user = cborMap(entries(cborFromString("displayName"), cborFromString("D"), cborFromString("name"),
+                                    cborFromString("N"), cborFromString("icon"), cborFromString("I"),
+                                    cborFromString("id"), cborFromBytes(Bytes{0x01})));
+    CborItem map = cborMap(entries(cborFromInt64(3), std::move(user)));
+    EXPECT_EQ(X(encodeCanonicalCborMap(map.get())),
+              "A1" "03A4" "626964" "4101" "6469636F6E" "6149" "646E616D65" "614E" "6B646973706C61794E616D65" "6144");
+}
+
 TEST(CborBuild, ShortestIntegerHeads)
 {
     const std::vector<std::pair<std::int64_t, std::string>> cases = {

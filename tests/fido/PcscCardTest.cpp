@@ -4,6 +4,7 @@
 #include "fido/PcscMonitor.h"
 #include "platform/PcscApi.h"
 #include "support/Eventually.h"
+#include "support/SoftKeyLink.h"
 #include "support/VpcdCard.h"
 #include "TestHex.h"
 
@@ -139,6 +140,33 @@ protected:
     std::shared_ptr<PcscMonitor> monitor_;
     std::shared_ptr<SmartCard> card_;
 };
+
+// Ends a card request that outlives its deadline by taking the card off the reader, so a faulty transport
+// fails the test instead of hanging it. finished() is called once the request has returned.
+class CardRequestWatchdog {
+public:
+    CardRequestWatchdog(SoftKeyLink& link, std::chrono::seconds deadline)
+        : watcher_(std::async(std::launch::async, [this, &link, deadline] {
+              if (done_.get_future().wait_for(deadline) == std::future_status::ready)
+                  return true;
+              link.removeKey();
+              return false;
+          }))
+    {
+    }
+    // True when the request ended on its own within the deadline.
+    bool finished()
+    {
+        done_.set_value();
+        return watcher_.get();
+    }
+
+private:
+    std::promise<void> done_;
+    std::future<bool> watcher_;
+};
+
+constexpr std::uint8_t kSelection = 0x0B; // asks for a touch and nothing else
 
 Bytes echoWithSuccess(const Bytes& apdu)
 {
@@ -384,4 +412,67 @@ TEST_F(CardOnReader0, RemovedCardEndsItsSessionAndExchangesFail)
     EXPECT_FALSE(card_->sessionOpen());
     EXPECT_EQ(helper.sendCmdMsg(H("00010000")).second, kIOReturnError);
     helper.setActiveCard(nullptr);
+}
+
+TEST(PcscCardCancel, CancelLandingInTheFirstExchangeEndsTheRequest)
+{
+    SoftKeyLink link(SoftKeyLink::Transport::Card);
+    ASSERT_TRUE(link.open());
+    link.key().setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
+    PcscHelper& helper = *link.pcscHelper();
+    NfcCardFront& front = link.card()->front();
+
+    // The card holds the request's first APDU until the cancel is in, so the cancel lands inside that exchange.
+    const std::size_t before = front.receivedApdus().size();
+    front.setStall(true);
+    auto canceller = std::async(std::launch::async, [&] {
+        const bool arrived = front.waitForApdus(before + 1, 5s);
+        helper.sendCommand(CTAPHID::CANCEL, {});
+        front.setStall(false);
+        return arrived;
+    });
+    CardRequestWatchdog watchdog(link, 20s);
+    testing::internal::CaptureStdout();
+    const auto [answer, status] = helper.sendCmdCbor(Bytes{kSelection});
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(watchdog.finished()) << "the request went on after the cancel";
+    ASSERT_TRUE(canceller.get());
+    EXPECT_EQ(status, kIOReturnAborted);
+    EXPECT_FALSE(helper.waitUserInput());
+}
+
+TEST(PcscCardCancel, StopEndsATouchWaitAndEveryLaterRequest)
+{
+    SoftKeyLink link(SoftKeyLink::Transport::Card);
+    ASSERT_TRUE(link.open());
+    link.key().setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
+    PcscHelper& helper = *link.pcscHelper();
+    NfcCardFront& front = link.card()->front();
+
+    auto quitter = std::async(std::launch::async, [&] {
+        const bool asked = link.key().waitForTouchRequest(5s);
+        helper.stop();
+        return asked;
+    });
+    {
+        CardRequestWatchdog watchdog(link, 20s);
+        testing::internal::CaptureStdout();
+        const auto status = helper.sendCmdCbor(Bytes{kSelection}).second;
+        testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(watchdog.finished()) << "the touch wait went on after stop";
+        ASSERT_TRUE(quitter.get());
+        EXPECT_EQ(status, kIOReturnAborted);
+    }
+
+    // Clearing the cancel before the next operation, as the work queue does, does not undo the stop.
+    const std::size_t before = front.receivedApdus().size();
+    helper.setCancel(false);
+    CardRequestWatchdog watchdog(link, 20s);
+    testing::internal::CaptureStdout();
+    const auto status = helper.sendCmdCbor(Bytes{kSelection}).second;
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(watchdog.finished()) << "a request after stop waited for the card";
+    EXPECT_EQ(status, kIOReturnAborted);
+    EXPECT_EQ(helper.sendCmdMsg(H("00010000")).second, kIOReturnAborted);
+    EXPECT_EQ(front.receivedApdus().size(), before);
 }

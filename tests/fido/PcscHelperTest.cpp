@@ -456,3 +456,49 @@ TEST(PcscHelper, OneExchangeSequenceAtATime)
     EXPECT_EQ(script.sent(), (std::vector<std::string>{"00A4040008A0000006472F000100", "0A0A0A0A", "0B0B0B0B"}));
     EXPECT_FALSE(helper.isCardPresent());
 }
+
+TEST(PcscHelper, AThreadThatCannotGetTheTransportFailsAtItsDeadlineOrOnStop)
+{
+    struct Case {
+        std::string name;
+        std::chrono::milliseconds sequenceTimeout;
+        bool stop;
+        IOReturn status;
+    };
+    const std::vector<Case> cases = {
+        {"deadline", 200ms, false, kIOReturnTimeout},
+        {"stop", 600s, true, kIOReturnAborted},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CardScript script([](const Bytes& apdu) {
+            Bytes reply = apdu;
+            reply.push_back(0x90);
+            reply.push_back(0x00);
+            return reply;
+        });
+        PcscHelper helper(nullptr, {500ms, 300ms, c.sequenceTimeout});
+        ASSERT_EQ(helper.setActiveCard(script.card), kIOReturnSuccess); // this thread holds the transport
+        auto other = std::async(std::launch::async, [&] {
+            return std::make_pair(helper.setActiveCard(script.card), helper.sendCmdMsg(H("0B0B0B0B")).second);
+        });
+        if (c.stop)
+            helper.stop();
+        if (other.wait_for(10s) != std::future_status::ready) {
+            helper.setActiveCard(nullptr); // lets the other thread in, so the test ends
+            ADD_FAILURE() << "the other thread still waits for the transport";
+            continue;
+        }
+        const auto [bound, sent] = other.get();
+        EXPECT_EQ(bound, c.status);
+        EXPECT_EQ(sent, c.status);
+        EXPECT_TRUE(script.sent().empty());
+        // The holder keeps the card it bound, and can always unbind it.
+        EXPECT_EQ(helper.activeCard(), script.card);
+        if (!c.stop) {
+            EXPECT_EQ(helper.transmit(H("0A0A0A0A")), (PcscHelper::Response{H("0A0A0A0A9000"), kIOReturnSuccess}));
+        }
+        EXPECT_EQ(helper.setActiveCard(nullptr), kIOReturnSuccess);
+        EXPECT_FALSE(helper.isCardPresent());
+    }
+}

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
+#include <memory>
 #include <vector>
 
 TEST(SerialQueue, RunsBlocksInOrderAndSyncWaits)
@@ -42,4 +44,50 @@ TEST(SerialQueue, StopDropsPendingAndRefusesNewWork)
     EXPECT_LE(ran.load(), 2);
     EXPECT_FALSE(queue.async([] {}));
     EXPECT_FALSE(queue.sync([] {}));
+}
+
+TEST(SerialQueue, StopFromItsOwnBlockEndsTheQueueAndTheOwnerJoinsIt)
+{
+    std::atomic<int> ran{0};
+    std::promise<bool> refusedInside;
+    {
+        SerialQueue queue("thread-safe-test");
+        queue.async([&] {
+            queue.stop();
+            refusedInside.set_value(!queue.async([&] { ++ran; }));
+        });
+        queue.async([&] { ++ran; }); // queued behind the stopping block, or refused
+        EXPECT_TRUE(refusedInside.get_future().get());
+        EXPECT_FALSE(queue.async([&] { ++ran; }));
+        EXPECT_FALSE(queue.sync([&] { ++ran; }));
+    } // the owner's destructor joins the thread the block could not join
+    EXPECT_EQ(ran.load(), 0);
+}
+
+TEST(SerialQueue, DestroyedByItsOwnBlock)
+{
+    // The last owner of a queue can go inside one of its blocks, or with the block that holds it.
+    for (const bool ownerInCapture : {false, true}) {
+        SCOPED_TRACE(ownerInCapture ? "owner held by the block" : "owner released in the block");
+        auto queue = std::make_shared<SerialQueue>("thread-safe-test");
+        std::promise<void> release;
+        auto released = release.get_future().share();
+        // Queued behind the block that ends the queue: dropped with the queue, which breaks its promise.
+        auto behind = std::make_shared<std::promise<void>>();
+        auto behindDone = behind->get_future();
+        if (ownerInCapture) {
+            queue->async([owner = queue, released] { released.wait(); });
+        } else {
+            queue->async([&queue, released] {
+                released.wait();
+                queue.reset();
+            });
+        }
+        queue->async([behind = std::move(behind)] { behind->set_value(); });
+        if (ownerInCapture)
+            queue.reset();
+        release.set_value();
+        ASSERT_EQ(behindDone.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        EXPECT_THROW(behindDone.get(), std::future_error);
+    }
 }
