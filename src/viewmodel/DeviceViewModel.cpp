@@ -90,8 +90,27 @@ void DeviceViewModel::assertMainThread() const { Q_ASSERT(QThread::currentThread
 
 void DeviceViewModel::runOnMain(std::function<void()> block)
 {
-    // Queued even on the main thread, so blocks keep their order; dropped with the object.
-    QMetaObject::invokeMethod(this, std::move(block), Qt::QueuedConnection);
+    // Queued even on the main thread, so blocks keep their order; dropped with the object. The block goes over
+    // under our own mutex and the queued call carries nothing: a hand-over inside Qt's event queue is invisible
+    // to the thread sanitizer, which would take every block run on the main thread for a race.
+    {
+        std::lock_guard lock(mainBlocksMutex_);
+        mainBlocks_.push_back(std::move(block));
+    }
+    QMetaObject::invokeMethod(this, "runNextMainBlock", Qt::QueuedConnection);
+}
+
+void DeviceViewModel::runNextMainBlock()
+{
+    std::function<void()> block;
+    {
+        std::lock_guard lock(mainBlocksMutex_);
+        if (mainBlocks_.empty())
+            return;
+        block = std::move(mainBlocks_.front());
+        mainBlocks_.pop_front();
+    }
+    block();
 }
 
 void DeviceViewModel::runOnMainSync(const std::function<void()>& block)

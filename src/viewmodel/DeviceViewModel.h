@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -238,6 +239,7 @@ private:
 
     // Threads and device binding.
     void runOnMain(std::function<void()> block);
+    Q_INVOKABLE void runNextMainBlock();
     // From the work queue: runs a block on the main thread and waits for it (never called on the main thread's
     // behalf while it waits for the queue, because it never does). Gives up at shutdown.
     void runOnMainSync(const std::function<void()>& block);
@@ -330,6 +332,10 @@ private:
     std::optional<std::string> waitReinsertName_;
     std::string waitReinsertSerial_;
     std::uint64_t tapCount_ = 0;
+
+    // Blocks on their way to the main thread, oldest first (see runOnMain).
+    std::mutex mainBlocksMutex_;
+    std::deque<std::function<void()>> mainBlocks_;
 
     // Main-thread hops that the work queue waits for end at shutdown.
     std::mutex hopMutex_;

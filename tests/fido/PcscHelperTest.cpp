@@ -49,12 +49,15 @@ public:
         return sent_;
     }
 
-    std::shared_ptr<SmartCard> card;
-
 private:
     std::function<Bytes(const Bytes&)> answer_;
     std::mutex mutex_;
     std::vector<std::string> sent_;
+
+public:
+    // Declared last so it goes first: an exchange its caller gave up on may still be recording into sent_, and
+    // the card's worker is joined before that goes.
+    std::shared_ptr<SmartCard> card;
 };
 
 Bytes counting(std::size_t n)

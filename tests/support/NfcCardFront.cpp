@@ -183,21 +183,16 @@ Bytes NfcCardFront::handleApdu(const Bytes& apdu)
             return sw(0x69, 0x85);
         const bool mayPoll = cmd->ins == 0x11 || (cmd->p1 & 0x80) != 0;
         const bool extended = cmd->extended;
-        Bytes answer;
+        if (cmd->ins == 0x10 && cmd->data.empty())
+            return sw(0x67, 0x00);
         lk.unlock();
-        if (cmd->ins == 0x10) {
-            if (cmd->data.empty())
-                return sw(0x67, 0x00);
-            answer = nfcctap(cmd->data, mayPoll);
-        } else {
-            answer = awaitPending(true);
-        }
+        Poll poll = cmd->ins == 0x10 ? nfcctap(cmd->data, mayPoll) : awaitPending(true);
         lk.lock();
-        if (answer.size() == 1 && answer[0] == 0xFF)
-            return sw(0x69, 0x85); // nothing running
-        if (answer.size() >= 2 && answer[answer.size() - 2] == 0x91)
-            return answer; // a status update goes out whole
-        return respond(std::move(answer), le, extended);
+        switch (poll.state) {
+        case Poll::State::noRequest: return sw(0x69, 0x85);
+        case Poll::State::running: return Bytes{poll.status, 0x91, 0x00};
+        case Poll::State::done: return respond(std::move(poll.answer), le, extended);
+        }
     }
     if (cmd->cla != 0x00 && cmd->cla != 0x80)
         return sw(0x6E, 0x00);
@@ -215,7 +210,7 @@ Bytes NfcCardFront::respond(Bytes data, std::size_t le, bool extended)
     return withSw(std::move(data), 0x61, static_cast<std::uint8_t>(left >= 256 ? 0 : left));
 }
 
-Bytes NfcCardFront::nfcctap(const Bytes& request, bool mayPoll)
+NfcCardFront::Poll NfcCardFront::nfcctap(const Bytes& request, bool mayPoll)
 {
     cancelPending(); // a new request replaces one the host gave up on
     auto p = std::make_shared<Pending>();
@@ -236,7 +231,7 @@ Bytes NfcCardFront::nfcctap(const Bytes& request, bool mayPoll)
     return awaitPending(mayPoll);
 }
 
-Bytes NfcCardFront::awaitPending(bool mayPoll)
+NfcCardFront::Poll NfcCardFront::awaitPending(bool mayPoll)
 {
     std::shared_ptr<Pending> p;
     std::chrono::milliseconds wait{};
@@ -246,20 +241,20 @@ Bytes NfcCardFront::awaitPending(bool mayPoll)
         wait = options_.pollWait;
     }
     if (!p)
-        return Bytes{0xFF};
+        return {};
     std::unique_lock lk(p->m);
     const bool done = mayPoll ? p->cv.wait_for(lk, wait, [&] { return p->done; })
                               : (p->cv.wait(lk, [&] { return p->done; }), true);
     if (!done)
-        return Bytes{p->status.load(), 0x91, 0x00};
-    Bytes result = std::move(p->result);
+        return {Poll::State::running, p->status.load(), {}};
+    Poll poll{Poll::State::done, 0, std::move(p->result)};
     lk.unlock();
     if (p->worker.joinable())
         p->worker.join();
     std::lock_guard guard(mutex_);
     if (pending_ == p)
         pending_.reset();
-    return result;
+    return poll;
 }
 
 void NfcCardFront::cancelPending()

@@ -67,10 +67,18 @@ public:
 
 private:
     struct Pending;
+    // What a look at the running request found. Kept apart from the answer's bytes: an answer may end in
+    // anything, 91 00 included.
+    struct Poll {
+        enum class State { noRequest, running, done };
+        State state = State::noRequest;
+        std::uint8_t status = 0; // running: processing (01) or touch needed (02)
+        Bytes answer;            // done
+    };
 
     Bytes respond(Bytes data, std::size_t le, bool extended);
-    Bytes nfcctap(const Bytes& request, bool mayPoll);
-    Bytes awaitPending(bool mayPoll);
+    Poll nfcctap(const Bytes& request, bool mayPoll);
+    Poll awaitPending(bool mayPoll);
     void cancelPending();
     void deselect();
 

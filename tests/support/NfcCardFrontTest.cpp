@@ -168,6 +168,34 @@ TEST(NfcCardFront, StatusUpdatesWhileTheKeyWaits)
     EXPECT_EQ(X(card.handleApdu(H("80108000010400"))), "6985");
 }
 
+// The key's answer is data: whatever its last bytes happen to be (a token or a hash ending in 91 xx, a lone
+// FF), it goes out whole with 90 00, whether it is ready at once or after status updates.
+TEST(NfcCardFront, AnswersThatLookLikeStatusUpdatesOrMarkersGoOutAsData)
+{
+    const struct {
+        const char* what;
+        Bytes answer;
+    } cases[] = {
+        {"ends in 91 xx", H("00A1025820E38B82303D79D3000102030405060708090A0B0C0D0E0F101112131415161718199149")},
+        {"ends in 91 00", H("00A10258200102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D9100")},
+        {"is a status update's shape", H("019100")},
+        {"is a lone FF", H("FF")},
+    };
+    for (const auto delay : {0ms, 250ms}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (delay > 0ms ? ", after status updates" : ", at once"));
+            SoftAuthenticator key;
+            NfcCardFront card(key);
+            ASSERT_EQ(sw(card.handleApdu(kSelect)), "9000");
+            CardHost host(card);
+            key.setProcessingDelay(delay);
+            key.queueRawReply({c.answer});
+            EXPECT_EQ(X(host.ctap(H("06A201010202"))), X(c.answer));
+            EXPECT_EQ(host.statuses.empty(), delay == 0ms);
+        }
+    }
+}
+
 TEST(NfcCardFront, StallHoldsTheAnswer)
 {
     SoftAuthenticator key;
