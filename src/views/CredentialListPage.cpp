@@ -11,10 +11,6 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 
-namespace {
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-} // namespace
-
 CredentialListPage::CredentialListPage(DeviceViewModel& dv, QWidget* parent) : PageFrame(parent), dv_(dv)
 {
     setObjectName("credentialListPage");

@@ -15,16 +15,7 @@ namespace {
 constexpr int lineIndent = 48;
 constexpr int rightMargin = 16;
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
 
-QLabel* rowLabel(QWidget* parent, const char* name, int pixelSize)
-{
-    auto* label = new QLabel(parent);
-    label->setObjectName(name);
-    label->setFont(Palette::font(pixelSize));
-    label->setTextFormat(Qt::PlainText);
-    return label;
-}
 } // namespace
 
 CredentialRow::CredentialRow(DeviceViewModel& dv, std::size_t index, const RpItem& item, int width, QWidget* parent)
@@ -43,15 +34,15 @@ CredentialRow::CredentialRow(DeviceViewModel& dv, std::size_t index, const RpIte
     check_ = new CheckBox(Palette::font(16), this);
     check_->setObjectName("credentialCheckBox");
     check_->setValue(item.isChecked);
-    user_ = rowLabel(this, "userName", 14);
+    user_ = plainLabel(this, "userName", 14);
     first->addWidget(check_);
     first->addWidget(user_);
     first->addStretch();
     lines->addLayout(first);
 
-    rpId_ = rowLabel(this, "rpIdLine", 14);
-    idHash_ = rowLabel(this, "rpIdHashLine", 14);
-    credId_ = rowLabel(this, "credentialIdLine", 14);
+    rpId_ = plainLabel(this, "rpIdLine", 14);
+    idHash_ = plainLabel(this, "rpIdHashLine", 14);
+    credId_ = plainLabel(this, "credentialIdLine", 14);
     for (QLabel* line : {rpId_, idHash_, credId_}) {
         line->setContentsMargins(lineIndent, 0, 0, 0);
         lines->addWidget(line);

@@ -10,7 +10,6 @@
 #include <QVBoxLayout>
 
 namespace {
-QString qs(const std::string& text) { return QString::fromStdString(text); }
 
 constexpr int rowHeight = 99;
 constexpr int columnWidth = 450;
@@ -20,14 +19,6 @@ constexpr QRect imageBox(columnWidth + 8, (rowHeight - 80) / 2, 150, 80);
 constexpr int statusX = columnWidth + 8 + 150 + 8;
 constexpr int statusWidth = 390;
 
-QLabel* cardLabel(QWidget* parent, const char* name, int pixelSize)
-{
-    auto* label = new QLabel(parent);
-    label->setObjectName(name);
-    label->setFont(Palette::font(pixelSize));
-    label->setTextFormat(Qt::PlainText);
-    return label;
-}
 } // namespace
 
 DeviceCard::DeviceCard(DeviceViewModel& dv, const DeviceItem& item, QWidget* parent)
@@ -42,10 +33,10 @@ DeviceCard::DeviceCard(DeviceViewModel& dv, const DeviceItem& item, QWidget* par
     auto* lines = new QVBoxLayout(column);
     lines->setContentsMargins(0, 4, 0, 4);
     lines->setSpacing(2);
-    name_ = cardLabel(column, "deviceName", 16);
-    firmware_ = cardLabel(column, "firmwareLine", 14);
-    aaguid_ = cardLabel(column, "aaguidLine", 14);
-    protocols_ = cardLabel(column, "protocolLine", 14);
+    name_ = plainLabel(column, "deviceName", 16);
+    firmware_ = plainLabel(column, "firmwareLine", 14);
+    aaguid_ = plainLabel(column, "aaguidLine", 14);
+    protocols_ = plainLabel(column, "protocolLine", 14);
     lines->addStretch();
     lines->addWidget(name_);
     lines->setAlignment(name_, Qt::AlignLeft);
@@ -56,7 +47,7 @@ DeviceCard::DeviceCard(DeviceViewModel& dv, const DeviceItem& item, QWidget* par
     name_->setContentsMargins(nameX, 0, 0, 0);
     lines->addStretch();
 
-    status_ = cardLabel(this, "statusLine", 16);
+    status_ = plainLabel(this, "statusLine", 16);
     status_->setGeometry(statusX, 0, statusWidth, rowHeight);
     status_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 

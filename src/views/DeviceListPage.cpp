@@ -12,10 +12,6 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 
-namespace {
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-} // namespace
-
 DeviceListPage::DeviceListPage(DeviceViewModel& dv, QWidget* parent) : PageFrame(parent), dv_(dv)
 {
     setObjectName("deviceListPage");

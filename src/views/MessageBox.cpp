@@ -14,7 +14,6 @@ namespace {
 constexpr int panelWidth = 300;
 constexpr int textWidth = panelWidth - 24;
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
 
 // The rule under the title.
 class Rule : public QWidget {

@@ -3,6 +3,7 @@
 #include "viewmodel/DeviceViewModel.h"
 #include "views/NormalButton.h"
 #include "views/Palette.h"
+#include "views/TextFit.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -16,7 +17,6 @@ constexpr int columnWidth = 500;
 const char* const rowNames[] = {"oldPinRow", "newPinRow", "confirmPinRow", "authPinRow"};
 const char* const editNames[] = {"oldPinField", "newPinField", "confirmPinField", "authPinField"};
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
 } // namespace
 
 PinPage::PinPage(DeviceViewModel& dv, QWidget* parent) : QWidget(parent), dv_(dv)

@@ -1,6 +1,9 @@
 #include "views/TextFit.h"
 
+#include "views/Palette.h"
+
 #include <QFontMetrics>
+#include <QLabel>
 #include <QStringList>
 #include <QTextLayout>
 #include <QTextOption>
@@ -42,4 +45,13 @@ QFont fittingFont(QFont font, const QString& text, int width, int minPixelSize)
     while (font.pixelSize() > minPixelSize && QFontMetrics(font).horizontalAdvance(text) > width)
         font.setPixelSize(font.pixelSize() - 1);
     return font;
+}
+
+QLabel* plainLabel(QWidget* parent, const char* objectName, int pixelSize)
+{
+    auto* label = new QLabel(parent);
+    label->setObjectName(QString::fromLatin1(objectName));
+    label->setFont(Palette::font(pixelSize));
+    label->setTextFormat(Qt::PlainText);
+    return label;
 }

@@ -3,12 +3,12 @@
 #include "viewmodel/DeviceViewModel.h"
 #include "views/CircularButton.h"
 #include "views/Palette.h"
+#include "views/TextFit.h"
 
 #include <QLabel>
 #include <QPainter>
 
 namespace {
-QString qs(const std::string& text) { return QString::fromStdString(text); }
 
 constexpr int rowCentre = 32; // the row sits 8 px above the bar's middle
 constexpr QRect logoBox(20, rowCentre - 30, 100, 60);

@@ -13,11 +13,6 @@
 
 namespace {
 
-void clickRow(const WindowHarness& h, int row)
-{
-    auto* list = h.find<QListWidget>("deviceList");
-    h.click(list->viewport(), list->visualItemRect(list->item(row)).center());
-}
 
 QLineEdit* field(const WindowHarness& h, const char* name) { return h.find<QLineEdit>(name); }
 
@@ -68,13 +63,23 @@ UsbKeyRig::Key& replugged(WindowHarness& h, UsbKeyRig::Key& key)
     return again;
 }
 
+// Credential Management on the first key, through the PIN page, until the list has been read.
+void openCredentialPage(WindowHarness& h, const char* pin)
+{
+    h.clickRow(0);
+    h.click("credMgmtButton");
+    type(h, "authPinField", pin);
+    h.click(h.find("pinPage")->findChild<QWidget*>("okButton"));
+    ASSERT_TRUE(pumpUntil([&] { return h.shown("credentialListPage") && !h.vm().loading(); }));
+}
+
 } // namespace
 
 TEST(PinPage, SetPinOnAUsbKey)
 {
     WindowHarness h;
     auto& key = h.model.plugAndList();
-    clickRow(h, 0);
+    h.clickRow(0);
     h.click("setPinButton");
     ASSERT_TRUE(h.shown("pinPage"));
     EXPECT_EQ(shownPinRows(h), (std::vector<std::string>{"newPinRow", "confirmPinRow"}));
@@ -120,7 +125,7 @@ TEST(PinPage, ChangePinRefusalsKeepThePage)
     auto& first = h.model.plugAndList(config);
     ASSERT_TRUE(first.authenticator().setPin("123456"));
     auto& key = replugged(h, first);
-    clickRow(h, 0);
+    h.clickRow(0);
     h.click("changePinButton");
     EXPECT_EQ(shownPinRows(h), (std::vector<std::string>{"oldPinRow", "newPinRow", "confirmPinRow"}));
     ASSERT_TRUE(pumpUntil([&] { return field(h, "oldPinField")->hasFocus(); }));
@@ -176,7 +181,7 @@ TEST(PinPage, SetAndChangePinOnACard)
     WindowHarness h(true);
     ASSERT_TRUE(card.insert());
     ASSERT_TRUE(pumpUntil([&] { return h.vm().deviceList().size() == 1; }));
-    clickRow(h, 0);
+    h.clickRow(0);
     h.click("setPinButton");
     type(h, "newPinField", "4321");
     type(h, "confirmPinField", "4321");
@@ -186,7 +191,7 @@ TEST(PinPage, SetAndChangePinOnACard)
     ASSERT_TRUE(h.model.waitIdle());
     ASSERT_TRUE(card.key().hasPin());
 
-    clickRow(h, 0);
+    h.clickRow(0);
     h.click("changePinButton");
     type(h, "oldPinField", "4321");
     type(h, "newPinField", "8765");
@@ -201,7 +206,7 @@ TEST(PinPage, AFirstPinSetForCredentialManagementThenARefusedTokenAsksForTheSecu
 {
     WindowHarness h(false, {{"AdvancedMode", "true"}});
     auto& key = h.model.plugAndList();
-    clickRow(h, 0);
+    h.clickRow(0);
     h.click("credMgmtButton");
     EXPECT_EQ(shownPinRows(h), (std::vector<std::string>{"newPinRow", "confirmPinRow"}));
     type(h, "newPinField", "2468");
@@ -235,7 +240,7 @@ credential rp=other.org user=B1 userName=carol
                                       key.authenticator(), error))
         << error;
     auto& again = replugged(h, key);
-    clickRow(h, 0);
+    h.clickRow(0);
     h.click("credMgmtButton");
     EXPECT_EQ(shownPinRows(h), (std::vector<std::string>{"authPinRow"}));
     ASSERT_TRUE(pumpUntil([&] { return field(h, "authPinField")->hasFocus(); }));
@@ -285,11 +290,7 @@ TEST(CredentialPage, ACancelledTouchDeletesNothing)
                                       "user=A1 userName=alice\n",
                                       key.authenticator(), error));
     auto& again = replugged(h, key);
-    clickRow(h, 0);
-    h.click("credMgmtButton");
-    type(h, "authPinField", "1234");
-    h.click(h.find("pinPage")->findChild<QWidget*>("okButton"));
-    ASSERT_TRUE(pumpUntil([&] { return h.shown("credentialListPage") && !h.vm().loading(); }));
+    openCredentialPage(h, "1234");
     h.click(h.find("credentialListPage")->findChild<CheckBox*>("credentialCheckBox"));
     again.authenticator().setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
     h.click("deleteButton");
@@ -317,7 +318,7 @@ TEST(SettingsPage, AdvancedModeOnAndOff)
         h.click(h.find("settingsPage")->findChild<QWidget*>("okButton"));
         EXPECT_EQ(h.model.config->values["AdvancedMode"], on ? "true" : "false");
         ASSERT_TRUE(h.shown("deviceListPage"));
-        clickRow(h, 0);
+        h.clickRow(0);
         EXPECT_EQ(h.shown("credMgmtButton"), on);
     }
 }
@@ -331,7 +332,7 @@ TEST(ResetFlow, CardResetWithTwoTapsAndACancelledOne)
     ASSERT_TRUE(pumpUntil([&] { return h.vm().deviceList().size() == 1; }));
 
     // Cancelled at the prompt: a later tap is an ordinary arrival.
-    clickRow(h, 0);
+    h.clickRow(0);
     h.click("resetButton");
     EXPECT_EQ(waitForBox(h), "All data and credentials on this key will be cleared");
     answerBox(h, true);
@@ -348,7 +349,7 @@ TEST(ResetFlow, CardResetWithTwoTapsAndACancelledOne)
 
     // Confirmed, then two taps.
     ASSERT_TRUE(h.model.waitIdle());
-    clickRow(h, 0);
+    h.clickRow(0);
     h.click("resetButton");
     EXPECT_EQ(waitForBox(h), "All data and credentials on this key will be cleared");
     answerBox(h, true);
@@ -369,7 +370,7 @@ TEST(ResetFlow, UsbResetAfterReinsertAndACancelledTouch)
 {
     WindowHarness h;
     auto& key = h.model.plugAndList();
-    clickRow(h, 0);
+    h.clickRow(0);
     // Cancel in the confirmation starts nothing.
     h.click("resetButton");
     EXPECT_EQ(waitForBox(h), "All data and credentials on this key will be cleared");
@@ -403,7 +404,7 @@ TEST(RemovalFlow, AKeyLeavingThePinOrCredentialPageReturnsToTheList)
     auto& key = h.model.plugAndList();
     ASSERT_TRUE(key.authenticator().setPin("1234"));
     auto& again = replugged(h, key);
-    clickRow(h, 0);
+    h.clickRow(0);
     h.click("changePinButton");
     type(h, "oldPinField", "1234");
     h.model.rig.unplug(again);
@@ -415,11 +416,7 @@ TEST(RemovalFlow, AKeyLeavingThePinOrCredentialPageReturnsToTheList)
     auto& third = h.model.plugAndList();
     ASSERT_TRUE(third.authenticator().setPin("1234"));
     auto& fourth = replugged(h, third);
-    clickRow(h, 0);
-    h.click("credMgmtButton");
-    type(h, "authPinField", "1234");
-    h.click(h.find("pinPage")->findChild<QWidget*>("okButton"));
-    ASSERT_TRUE(pumpUntil([&] { return h.shown("credentialListPage") && !h.vm().loading(); }));
+    openCredentialPage(h, "1234");
     h.model.rig.unplug(fourth);
     ASSERT_TRUE(pumpUntil([&] { return h.shown("deviceListPage"); }));
     EXPECT_FALSE(h.shown("touchPrompt"));

@@ -6,6 +6,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QLabel>
+#include <QListWidget>
 #include <QPalette>
 #include <QStyle>
 #include <QStyleFactory>
@@ -95,6 +96,12 @@ struct WindowHarness {
         clickAt(widget->mapTo(window.get(), at.isNull() ? widget->rect().center() : at));
     }
     void click(const char* name) const { click(find(name)); }
+    // Clicks a row of the device list.
+    void clickRow(int row) const
+    {
+        auto* list = find<QListWidget>("deviceList");
+        click(list->viewport(), list->visualItemRect(list->item(row)).center());
+    }
 
     ViewModelHarness model;
     std::unique_ptr<MainWindow> window;

@@ -15,12 +15,6 @@ namespace {
 
 QListWidget* deviceList(const WindowHarness& h) { return h.find<QListWidget>("deviceList"); }
 
-// Clicks a row of the device list as a person would.
-void clickRow(const WindowHarness& h, int row)
-{
-    QListWidget* list = deviceList(h);
-    h.click(list->viewport(), list->visualItemRect(list->item(row)).center());
-}
 
 QString cardText(const WindowHarness& h, int row, const char* line)
 {
@@ -104,7 +98,7 @@ TEST(Window, ButtonBarFollowsTheSelectedKey)
             ASSERT_TRUE(pumpUntil([&] { return h.vm().deviceList().size() == 1; }));
         }
         EXPECT_TRUE(shownButtons(h).empty());
-        clickRow(h, 0);
+        h.clickRow(0);
         ASSERT_TRUE(h.vm().selectedDeviceItem());
         EXPECT_EQ(shownButtons(h), c.buttons);
     }
@@ -115,7 +109,7 @@ TEST(Window, RemovingTheSelectedKeyLeavesNoSelection)
     WindowHarness h;
     h.model.plugAndList();
     auto& second = h.model.plugAndList();
-    clickRow(h, 1);
+    h.clickRow(1);
     ASSERT_EQ(deviceList(h)->currentRow(), 1);
     h.model.rig.unplug(second);
     ASSERT_TRUE(pumpUntil([&] { return deviceList(h)->count() == 1; }));
@@ -128,7 +122,7 @@ TEST(Window, SelectionIsClearedWhenTheListIsShownAgain)
 {
     WindowHarness h;
     h.model.plugAndList();
-    clickRow(h, 0);
+    h.clickRow(0);
     h.click("settingsButton");
     ASSERT_TRUE(h.vm().settingsViewVisible());
     EXPECT_FALSE(h.shown("deviceListPage"));
@@ -144,7 +138,7 @@ TEST(Window, LanguageButtonCyclesEveryText)
 {
     WindowHarness h;
     h.model.plugAndList();
-    clickRow(h, 0);
+    h.clickRow(0);
     auto* language = h.find<CircularButton>("languageButton");
     for (const char* name : {"ES", "JP", "CN", "EN"}) {
         h.click(language);
@@ -170,7 +164,7 @@ TEST(Window, BusyModelRefusesPageSwitchesAndSelection)
     WindowHarness h;
     auto& key = h.model.plugAndList();
     h.model.plugAndList();
-    clickRow(h, 0);
+    h.clickRow(0);
     // A PIN change the key takes its time over keeps the model busy.
     key.authenticator().setProcessingDelay(std::chrono::milliseconds(600));
     h.vm().showPinViewForSetOrChange();
@@ -190,7 +184,7 @@ TEST(Window, BusyModelRefusesPageSwitchesAndSelection)
     h.vm().closeMessageBox(true);
     ASSERT_TRUE(h.vm().deviceListViewVisible());
     ASSERT_TRUE(h.vm().busy());
-    clickRow(h, 1);
+    h.clickRow(1);
     EXPECT_FALSE(h.vm().selectedDeviceItem());
     EXPECT_TRUE(deviceList(h)->selectedItems().isEmpty());
     ASSERT_TRUE(h.model.waitIdle());
@@ -225,7 +219,7 @@ TEST(Window, NothingUnderAnOverlayTakesInput)
     ASSERT_TRUE(h.shown("touchPrompt"));
     EXPECT_EQ(content->activeOverlay(), h.find("touchPrompt"));
 
-    clickRow(h, 0);
+    h.clickRow(0);
     h.clickAt(QPoint(680, 40)); // where the settings button lies
     EXPECT_FALSE(h.vm().selectedDeviceItem());
     EXPECT_TRUE(h.vm().deviceListViewVisible());
@@ -246,7 +240,7 @@ TEST(Window, NothingUnderAnOverlayTakesInput)
     h.vm().setWaitUserTouchValue(false);
     h.click(h.find("messageBox")->findChild<QWidget*>("okButton"));
     EXPECT_EQ(content->activeOverlay(), nullptr);
-    clickRow(h, 0);
+    h.clickRow(0);
     EXPECT_TRUE(h.vm().selectedDeviceItem());
 }
 
@@ -254,7 +248,7 @@ TEST(Window, ClosingEndsAPendingTouchWait)
 {
     WindowHarness h;
     auto& key = h.model.plugAndList();
-    clickRow(h, 0);
+    h.clickRow(0);
     key.authenticator().setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
     h.vm().credMgmtDeleteClicked();
     ASSERT_TRUE(pumpUntil([&] { return h.shown("touchPrompt"); }));
