@@ -256,3 +256,18 @@ TEST(Window, ClosingEndsAPendingTouchWait)
     EXPECT_TRUE(h.window->close());
     EXPECT_FALSE(h.window->isVisible());
 }
+
+TEST(Window, FollowsTheDesktopSwitchingBetweenLightAndDark)
+{
+    WindowHarness h;
+    const QPoint page(500, 300);
+    const QPoint bar(500, 105);
+    EXPECT_EQ(h.window->grab().toImage().pixelColor(page), QColor(Qt::white));
+    const QColor lightBar = h.window->grab().toImage().pixelColor(bar);
+    setDarkScheme(true);
+    QApplication::processEvents();
+    const QImage dark = h.window->grab().toImage();
+    setDarkScheme(false);
+    EXPECT_LT(dark.pixelColor(page).lightnessF(), 0.2);
+    EXPECT_LT(dark.pixelColor(bar).lightnessF(), lightBar.lightnessF());
+}
