@@ -1,6 +1,7 @@
 #include "platform/SerialQueue.h"
 
 #include <future>
+#include <utility>
 #include <memory>
 #include <vector>
 
@@ -10,22 +11,28 @@ namespace {
 thread_local bool queueDestroyedByItsBlock = false;
 
 // Threads of queues destroyed by one of their own blocks. A thread cannot join itself, and nobody else owns it
-// any more; it leaves its loop right after that block, so joining it when the process ends does not wait.
+// any more; it leaves its loop right after that block. Each such thread is joined by the next one that is
+// left here (which by then has finished its block), so at most one is ever waiting. The list is never
+// destroyed: a thread arriving while the process exits must not find it gone.
 struct OrphanThreads {
     std::mutex mutex;
-    std::vector<std::thread> threads;
-
-    ~OrphanThreads()
-    {
-        for (std::thread& thread : threads)
-            if (thread.joinable())
-                thread.join();
-    }
+    std::thread last;
 
     static OrphanThreads& instance()
     {
-        static OrphanThreads orphans;
-        return orphans;
+        static auto* orphans = new OrphanThreads; // deliberately immortal, see above
+        return *orphans;
+    }
+
+    void adopt(std::thread thread)
+    {
+        std::thread previous;
+        {
+            std::lock_guard lock(mutex);
+            previous = std::exchange(last, std::move(thread));
+        }
+        if (previous.joinable())
+            previous.join();
     }
 };
 
@@ -48,9 +55,7 @@ SerialQueue::~SerialQueue()
         blocks_.clear();
     }
     queueDestroyedByItsBlock = true;
-    OrphanThreads& orphans = OrphanThreads::instance();
-    std::lock_guard lock(orphans.mutex);
-    orphans.threads.push_back(std::move(thread_));
+    OrphanThreads::instance().adopt(std::move(thread_));
 }
 
 bool SerialQueue::async(std::function<void()> block)

@@ -12,7 +12,7 @@ class SerialQueue {
 public:
     explicit SerialQueue(std::string label);
     // May run on the queue's own thread (a block releasing the last owner of its queue): the thread then ends
-    // as soon as that block returns, touching nothing of the queue, and is joined when the process ends.
+    // as soon as that block returns, touching nothing of the queue, and is joined by the next such thread.
     ~SerialQueue();
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
