@@ -163,7 +163,7 @@ def main():
     parser.add_argument("--build", default=os.path.join(root, "build", "release"))
     parser.add_argument("--runs", type=int, default=5)
     args = parser.parse_args()
-    softkey = os.path.join(args.build, "tests", "support", "softkey")
+    softkey = os.path.join(args.build, "softkey", "softkey")
     bench = os.path.join(args.build, "bench", "bench_ctap")
     for program in (softkey, bench):
         if not os.access(program, os.X_OK):

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "platform/SecureBytes.h"
-#include "support/SoftAuthenticator.h"
-#include "support/VpcdCard.h"
+#include "softkey/SoftAuthenticator.h"
+#include "softkey/VpcdCard.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,6 +1,6 @@
-#include "support/CtaphidFront.h"
-#include "support/SoftUsbKey.h"
-#include "support/TestCtapClient.h"
+#include "softkey/CtaphidFront.h"
+#include "softkey/tests/SoftUsbKey.h"
+#include "softkey/tests/TestCtapClient.h"
 
 #include "TestHex.h"
 

@@ -1,7 +1,7 @@
-#include "support/SoftAuthenticator.h"
+#include "softkey/SoftAuthenticator.h"
 
 #include "fido/Cbor.h"
-#include "support/CtapCbor.h"
+#include "softkey/CtapCbor.h"
 
 #include <openssl/crypto.h>
 

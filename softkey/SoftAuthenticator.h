@@ -2,8 +2,8 @@
 
 #include "platform/Crypto.h"
 #include "platform/SecureBytes.h"
-#include "support/SoftKeyConfig.h"
-#include "support/SoftKeyCredential.h"
+#include "softkey/SoftKeyConfig.h"
+#include "softkey/SoftKeyCredential.h"
 
 #include <cbor.h>
 
