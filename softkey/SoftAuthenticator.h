@@ -132,6 +132,7 @@ private:
     std::uint64_t minPinLength() const;
 
     TouchOutcome awaitTouch(Lock& lk, const RequestContext& ctx);
+    std::uint8_t awaitTouchStatus(Lock& lk, const RequestContext& ctx); // OK once touched, else the answer's status
     bool waitFor(Lock& lk, std::chrono::milliseconds duration, const RequestContext& ctx);
     Bytes randomBytes(std::size_t n);
     std::optional<crypto::P256KeyPair> newKeyPair(std::span<const std::uint8_t> scalar = {});

@@ -31,6 +31,17 @@ Bytes SoftAuthenticator::clientPin(const cbor_item_t* p)
         if (f == Field::Wrong)
             return status(CBOR_UNEXPECTED_TYPE);
 
+    // The PIN must be set and usable before the shared secret to check it with is worked out.
+    auto secretForPinCheck = [&](SecureBytes& secret) -> std::uint8_t {
+        if (!pinSet())
+            return PIN_NOT_SET;
+        if (pinRetries_ == 0)
+            return PIN_BLOCKED;
+        if (pinAuthBlocked_)
+            return PIN_AUTH_BLOCKED;
+        return decapsulate(protocol, cose, secret);
+    };
+
     switch (sub) {
     case 1: { // getPINRetries
         std::vector<CtapCbor::Entry> out{{CtapCbor::uint(3), CtapCbor::uint(pinRetries_)}};
@@ -66,14 +77,8 @@ Bytes SoftAuthenticator::clientPin(const cbor_item_t* p)
         for (Field f : {coseField, authField, newPinField, hashField})
             if (f != Field::Present)
                 return status(MISSING_PARAMETER);
-        if (!pinSet())
-            return status(PIN_NOT_SET);
-        if (pinRetries_ == 0)
-            return status(PIN_BLOCKED);
-        if (pinAuthBlocked_)
-            return status(PIN_AUTH_BLOCKED);
         SecureBytes secret;
-        if (auto s = decapsulate(protocol, cose, secret); s != OK)
+        if (auto s = secretForPinCheck(secret); s != OK)
             return status(s);
         const std::size_t macLen = protocol == 1 ? 16 : 32;
         auto mac = crypto::hmacSha256(std::span(secret.data(), 32), concat(newPinEnc, pinHashEnc));
@@ -111,14 +116,8 @@ Bytes SoftAuthenticator::clientPin(const cbor_item_t* p)
             if ((permissions & ~allowed) != 0)
                 return status(UNAUTHORIZED_PERMISSION);
         }
-        if (!pinSet())
-            return status(PIN_NOT_SET);
-        if (pinRetries_ == 0)
-            return status(PIN_BLOCKED);
-        if (pinAuthBlocked_)
-            return status(PIN_AUTH_BLOCKED);
         SecureBytes secret;
-        if (auto s = decapsulate(protocol, cose, secret); s != OK)
+        if (auto s = secretForPinCheck(secret); s != OK)
             return status(s);
         if (auto s = checkPinHash(protocol, secret, pinHashEnc); s != OK)
             return status(s);

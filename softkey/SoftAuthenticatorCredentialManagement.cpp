@@ -153,13 +153,8 @@ Bytes SoftAuthenticator::credentialManagement(std::uint8_t command, const cbor_i
             return status(MISSING_PARAMETER);
         if (auto s = required(getMap(subParams, 2, descriptor)); s != OK)
             return status(s);
-        const cbor_item_t* idItem = cborMapFind(descriptor, std::string_view("id"));
-        if (!idItem)
-            return status(MISSING_PARAMETER);
-        auto idBytes = cborBytesValue(idItem);
-        if (!idBytes)
-            return status(CBOR_UNEXPECTED_TYPE);
-        id = std::move(*idBytes);
+        if (auto s = required(getBytes(descriptor, "id", id)); s != OK)
+            return status(s);
         auto it = findCredential(id);
         if (it == credentials_.end())
             return status(NO_CREDENTIALS);

@@ -23,12 +23,9 @@ Bytes SoftAuthenticator::makeCredential(Lock& lk, const cbor_item_t* p, const Re
         return status(CBOR_UNEXPECTED_TYPE);
     // The touch form: an empty pinUvAuthParam asks only for a touch, then tells whether a PIN is set.
     if (authField == Field::Present && pinUvAuthParam.empty()) {
-        switch (awaitTouch(lk, ctx)) {
-        case TouchOutcome::Given: return status(pinSet() ? PIN_INVALID : PIN_NOT_SET);
-        case TouchOutcome::Denied: return status(OPERATION_DENIED);
-        case TouchOutcome::TimedOut: return status(USER_ACTION_TIMEOUT);
-        case TouchOutcome::Cancelled: return status(KEEPALIVE_CANCEL);
-        }
+        if (auto s = awaitTouchStatus(lk, ctx); s != OK)
+            return status(s);
+        return status(pinSet() ? PIN_INVALID : PIN_NOT_SET);
     }
     std::uint64_t protocol = 0;
     const Field protocolField = getUInt(p, 9, protocol);
@@ -63,13 +60,8 @@ Bytes SoftAuthenticator::makeCredential(Lock& lk, const cbor_item_t* p, const Re
         return status(s);
     if (optional(getText(rp, "name", rpName)) != OK)
         return status(CBOR_UNEXPECTED_TYPE);
-    const cbor_item_t* uid = cborMapFind(user, "id");
-    if (!uid)
-        return status(MISSING_PARAMETER);
-    auto uidBytes = cborBytesValue(uid);
-    if (!uidBytes)
-        return status(CBOR_UNEXPECTED_TYPE);
-    userId = std::move(*uidBytes);
+    if (auto s = required(getBytes(user, "id", userId)); s != OK)
+        return status(s);
     if (userId.size() > 64)
         return status(INVALID_LENGTH);
     if (optional(getText(user, "name", userName)) != OK || optional(getText(user, "displayName", displayName)) != OK)
@@ -154,12 +146,8 @@ Bytes SoftAuthenticator::makeCredential(Lock& lk, const cbor_item_t* p, const Re
             return status(KEY_STORE_FULL);
     }
 
-    switch (awaitTouch(lk, ctx)) {
-    case TouchOutcome::Given: break;
-    case TouchOutcome::Denied: return status(OPERATION_DENIED);
-    case TouchOutcome::TimedOut: return status(USER_ACTION_TIMEOUT);
-    case TouchOutcome::Cancelled: return status(KEEPALIVE_CANCEL);
-    }
+    if (auto s = awaitTouchStatus(lk, ctx); s != OK)
+        return status(s);
     if (excluded)
         return status(CREDENTIAL_EXCLUDED);
 
@@ -209,12 +197,8 @@ Bytes SoftAuthenticator::reset(Lock& lk, const RequestContext& ctx)
 {
     if (std::chrono::steady_clock::now() > resetWindowEnd_)
         return status(NOT_ALLOWED);
-    switch (awaitTouch(lk, ctx)) {
-    case TouchOutcome::Given: break;
-    case TouchOutcome::Denied: return status(OPERATION_DENIED);
-    case TouchOutcome::TimedOut: return status(USER_ACTION_TIMEOUT);
-    case TouchOutcome::Cancelled: return status(KEEPALIVE_CANCEL);
-    }
+    if (auto s = awaitTouchStatus(lk, ctx); s != OK)
+        return status(s);
     credentials_.clear();
     pinHash_.clear();
     pinRetries_ = config_.maxPinRetries;
@@ -230,13 +214,7 @@ Bytes SoftAuthenticator::selection(Lock& lk, const RequestContext& ctx)
 {
     if (!isVersion21())
         return status(INVALID_COMMAND);
-    switch (awaitTouch(lk, ctx)) {
-    case TouchOutcome::Given: return status(OK);
-    case TouchOutcome::Denied: return status(OPERATION_DENIED);
-    case TouchOutcome::TimedOut: return status(USER_ACTION_TIMEOUT);
-    case TouchOutcome::Cancelled: return status(KEEPALIVE_CANCEL);
-    }
-    return status(OK);
+    return status(awaitTouchStatus(lk, ctx));
 }
 
 // ---- touch and waits ----
@@ -285,6 +263,17 @@ SoftAuthenticator::TouchOutcome SoftAuthenticator::awaitTouch(Lock& lk, const Re
     if (ctx.status)
         ctx.status(Keepalive::Processing);
     return outcome;
+}
+
+std::uint8_t SoftAuthenticator::awaitTouchStatus(Lock& lk, const RequestContext& ctx)
+{
+    switch (awaitTouch(lk, ctx)) {
+    case TouchOutcome::Given: return OK;
+    case TouchOutcome::Denied: return OPERATION_DENIED;
+    case TouchOutcome::TimedOut: return USER_ACTION_TIMEOUT;
+    case TouchOutcome::Cancelled: return KEEPALIVE_CANCEL;
+    }
+    return KEEPALIVE_CANCEL;
 }
 
 bool SoftAuthenticator::waitFor(Lock& lk, std::chrono::milliseconds duration, const RequestContext& ctx)

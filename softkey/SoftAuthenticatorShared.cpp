@@ -38,39 +38,11 @@ Bytes hash(std::span<const std::uint8_t> data)
     return d ? d->toBytes() : Bytes(32, 0);
 }
 
-Field getUInt(const cbor_item_t* map, std::int64_t key, std::uint64_t& out)
-{
-    const cbor_item_t* v = cborMapFind(map, key);
-    if (!v)
-        return Field::Absent;
-    auto u = cborUInt64Value(v);
-    if (!u)
-        return Field::Wrong;
-    out = *u;
-    return Field::Present;
-}
-
-Field getBytes(const cbor_item_t* map, std::int64_t key, Bytes& out)
-{
-    const cbor_item_t* v = cborMapFind(map, key);
-    if (!v)
-        return Field::Absent;
-    auto b = cborBytesValue(v);
-    if (!b)
-        return Field::Wrong;
-    out = std::move(*b);
-    return Field::Present;
-}
-
 Field getMap(const cbor_item_t* map, std::int64_t key, const cbor_item_t*& out)
 {
-    const cbor_item_t* v = cborMapFind(map, key);
-    if (!v)
-        return Field::Absent;
-    if (!cbor_isa_map(v))
-        return Field::Wrong;
-    out = v;
-    return Field::Present;
+    return getField(map, key, out, [](const cbor_item_t* v) {
+        return cbor_isa_map(v) ? std::optional<const cbor_item_t*>(v) : std::nullopt;
+    });
 }
 
 std::uint8_t required(Field f)

@@ -66,20 +66,31 @@ std::size_t codePoints(std::span<const std::uint8_t> utf8);
 // A looked-up request parameter: absent, of the wrong type, or present.
 enum class Field { Absent, Wrong, Present };
 
-Field getUInt(const cbor_item_t* map, std::int64_t key, std::uint64_t& out);
-Field getBytes(const cbor_item_t* map, std::int64_t key, Bytes& out);
-Field getMap(const cbor_item_t* map, std::int64_t key, const cbor_item_t*& out);
-template <class Key> Field getText(const cbor_item_t* map, Key key, std::string& out)
+// The value under an integer or text key of a map, read with one of the strict accessors of fido/Cbor.h.
+template <class Key, class T, class Read> Field getField(const cbor_item_t* map, Key key, T& out, Read read)
 {
     const cbor_item_t* v = cborMapFind(map, key);
     if (!v)
         return Field::Absent;
-    auto s = cborStringValue(v);
-    if (!s)
+    auto value = read(v);
+    if (!value)
         return Field::Wrong;
-    out = std::move(*s);
+    out = std::move(*value);
     return Field::Present;
 }
+template <class Key> Field getUInt(const cbor_item_t* map, Key key, std::uint64_t& out)
+{
+    return getField(map, key, out, cborUInt64Value);
+}
+template <class Key> Field getBytes(const cbor_item_t* map, Key key, Bytes& out)
+{
+    return getField(map, key, out, cborBytesValue);
+}
+template <class Key> Field getText(const cbor_item_t* map, Key key, std::string& out)
+{
+    return getField(map, key, out, cborStringValue);
+}
+Field getMap(const cbor_item_t* map, std::int64_t key, const cbor_item_t*& out);
 
 // The status for a required field: OK when present.
 std::uint8_t required(Field f);
