@@ -53,7 +53,6 @@ constexpr std::uint8_t PERM_MC = 0x01;
 constexpr std::uint8_t PERM_GA = 0x02;
 constexpr std::uint8_t PERM_CM = 0x04;
 
-
 Bytes status(std::uint8_t code);
 Bytes answer(const Bytes& cbor); // OK followed by the CBOR
 Bytes toBytes(std::string_view s);
