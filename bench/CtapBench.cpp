@@ -12,8 +12,8 @@
 #include "ctap/Ctap2.h"
 #include "fido/PcscHelper.h"
 #include "fido/PcscMonitor.h"
+#include "softkey/SoftKeyFixtures.h"
 #include "support/Eventually.h"
-#include "support/SoftKeyFixtures.h"
 #include "support/SoftKeyLink.h"
 
 #include <algorithm>

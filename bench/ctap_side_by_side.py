@@ -10,7 +10,6 @@ credentials; the sequence is: device info (getInfo, PIN retries), set PIN, chang
 relying party and its credentials, delete 10 credentials.
 """
 import argparse
-import fcntl
 import os
 import statistics
 import subprocess
@@ -21,11 +20,10 @@ import time
 from fido2.ctap2 import Ctap2
 from fido2.ctap2.credman import CredentialManagement
 from fido2.ctap2.pin import ClientPin
-from fido2.pcsc import CtapPcscDevice
-from smartcard import scard
 
-PORT = 35963
-READER = "Virtual PCD 00 00"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "softkey"))
+from softkey_card import READER, SoftKey, connect, lock_reader, wait_until_reader_empty  # noqa: E402
+
 RPS = 50
 CREDS_PER_RP = 2
 DELETIONS = 10
@@ -46,57 +44,8 @@ def fixtures():
     return "\n".join(lines) + "\n"
 
 
-class SoftKey:
-    def __init__(self, program, fixtures_path):
-        self.fixtures_path = fixtures_path
-        self.proc = subprocess.Popen(
-            [program, "--port", str(PORT), "--capacity", str(2 * RPS * CREDS_PER_RP), "--touch", "given",
-             "--touch-delay", "0"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        if self.proc.stdout.readline().strip() != "ready":
-            raise RuntimeError("softkey did not start")
-
-    def command(self, line):
-        self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
-        return self.proc.stdout.readline().strip()
-
-    def reload(self):
-        if self.command("reload " + self.fixtures_path) != "ok":
-            raise RuntimeError("softkey could not be made blank and loaded")
-
-    def apdus(self):
-        return int(self.command("apdus").split()[1])
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
-
-
-def connect():
-    deadline = time.time() + 10
-    while time.time() < deadline:
-        for dev in CtapPcscDevice.list_devices(READER):
-            return dev
-        time.sleep(0.1)
-    raise RuntimeError("no card on " + READER)
-
-
-def wait_until_reader_empty():
-    result, ctx = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
-    if result != scard.SCARD_S_SUCCESS:
-        return
-    try:
-        states = [(READER, scard.SCARD_STATE_UNAWARE)]
-        deadline = time.time() + 5
-        while time.time() < deadline:
-            result, found = scard.SCardGetStatusChange(ctx, 500, states)
-            if result == scard.SCARD_S_SUCCESS:
-                if found[0][1] & scard.SCARD_STATE_EMPTY:
-                    return
-                states = [(found[0][0], found[0][1] & ~scard.SCARD_STATE_CHANGED)]
-    finally:
-        scard.SCardReleaseContext(ctx)
+def apdu_count(key):
+    return int(key.ask("apdus").split()[1])
 
 
 def python_run(key):
@@ -136,11 +85,11 @@ def python_run(key):
 
     times, apdus = [], []
     for step in (device_info, set_pin, change_pin, token, enumerate_all, delete):
-        before = key.apdus()
+        before = apdu_count(key)
         start = time.perf_counter()
         step()
         times.append((time.perf_counter() - start) * 1000.0)
-        apdus.append(key.apdus() - before)
+        apdus.append(apdu_count(key) - before)
     dev.close()
     return times, apdus
 
@@ -163,29 +112,28 @@ def main():
     parser.add_argument("--build", default=os.path.join(root, "build", "release"))
     parser.add_argument("--runs", type=int, default=5)
     args = parser.parse_args()
-    softkey = os.path.join(args.build, "tests", "support", "softkey")
+    softkey = os.path.join(args.build, "softkey", "softkey")
     bench = os.path.join(args.build, "bench", "bench_ctap")
     for program in (softkey, bench):
         if not os.access(program, os.X_OK):
             sys.exit("missing %s: build the release configuration first" % program)
 
-    lock = open("/tmp/marrowtillance-vpcd-%d.lock" % PORT, "a+")
-    fcntl.flock(lock, fcntl.LOCK_EX)
+    lock = lock_reader()
     wait_until_reader_empty()
     with tempfile.NamedTemporaryFile("w", suffix=".fixtures", delete=False) as f:
         f.write(fixtures())
-    key = SoftKey(softkey, f.name)
+    key = SoftKey(softkey, "--capacity", str(2 * RPS * CREDS_PER_RP), "--touch", "given", "--touch-delay", "0")
     ours, theirs, their_apdus = [], [], None
     try:
         for _ in range(max(1, args.runs)):
             # Alternate the clients so that drift on the machine touches both alike.
-            key.reload()
+            key.command("reload " + f.name)
             times, their_apdus = python_run(key)
             theirs.append(times)
-            key.reload()
-            before = key.apdus()
+            key.command("reload " + f.name)
+            before = apdu_count(key)
             ours.append(our_run(bench))
-            our_apdus = key.apdus() - before
+            our_apdus = apdu_count(key) - before
     finally:
         key.stop()
         os.unlink(f.name)

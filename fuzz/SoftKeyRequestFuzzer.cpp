@@ -3,10 +3,10 @@
 //   1: CTAPHID output reports (64-byte slices) through the reassembler, whole CBOR messages to the core
 //   2: APDUs (each prefixed by a one-byte length) to the card front
 //   3: the raw map-value locator used for authenticated parameters
-#include "support/CtapCbor.h"
-#include "support/CtaphidReassembler.h"
-#include "support/NfcCardFront.h"
-#include "support/SoftAuthenticator.h"
+#include "softkey/CtapCbor.h"
+#include "softkey/CtaphidReassembler.h"
+#include "softkey/NfcCardFront.h"
+#include "softkey/SoftAuthenticator.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -6,8 +6,8 @@
 #include "ctap/AuthenToken.h"
 #include "ctap/CredentialManagementCommand.h"
 #include "fido/Utils.h"
-#include "support/CtapCbor.h"
-#include "support/SoftKeyFixtures.h"
+#include "softkey/CtapCbor.h"
+#include "softkey/SoftKeyFixtures.h"
 
 #include <algorithm>
 #include <set>

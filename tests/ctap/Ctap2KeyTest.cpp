@@ -5,7 +5,7 @@
 #include "TestHex.h"
 #include "ctap/AuthenToken.h"
 #include "ctap/CredentialManagementCommand.h"
-#include "support/CtapCbor.h"
+#include "softkey/CtapCbor.h"
 #include "support/Eventually.h"
 
 #include <future>

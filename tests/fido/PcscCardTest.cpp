@@ -1,12 +1,12 @@
 // The card watching and the APDU transport against the real pcscd, with scripted virtual cards on the vpcd
 // readers. Every test holds the lock of each vpcd port it uses.
+#include "TestHex.h"
 #include "fido/PcscHelper.h"
 #include "fido/PcscMonitor.h"
 #include "platform/PcscApi.h"
+#include "softkey/VpcdCard.h"
 #include "support/Eventually.h"
 #include "support/SoftKeyLink.h"
-#include "support/VpcdCard.h"
-#include "TestHex.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "support/NfcCardFront.h"
-#include "support/SoftAuthenticator.h"
-#include "support/VpcdCard.h"
+#include "softkey/NfcCardFront.h"
+#include "softkey/SoftAuthenticator.h"
+#include "softkey/VpcdCard.h"
 
 #include <memory>
 #include <string>

@@ -3,8 +3,8 @@
 #include "fido/HidHelper.h"
 #include "fido/PcscHelper.h"
 #include "fido/PcscMonitor.h"
+#include "softkey/SoftAuthenticator.h"
 #include "support/CardRig.h"
-#include "support/SoftAuthenticator.h"
 #include "support/UsbKeyRig.h"
 
 #include <atomic>

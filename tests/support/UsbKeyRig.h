@@ -1,9 +1,9 @@
 #pragma once
 
 #include "fido/HidHelper.h"
-#include "support/CtaphidFront.h"
+#include "softkey/CtaphidFront.h"
+#include "softkey/SoftAuthenticator.h"
 #include "support/SocketPairHidSource.h"
-#include "support/SoftAuthenticator.h"
 
 #include <list>
 #include <memory>

@@ -1,10 +1,10 @@
 // The application's flows on software USB keys: the view model drives the real HID transport and CTAP client.
 #include "ViewModelHarness.h"
 
+#include "softkey/SoftKeyFixtures.h"
+#include "softkey/tests/TestCtapClient.h"
 #include "support/Eventually.h"
 #include "support/LogCapture.h"
-#include "support/SoftKeyFixtures.h"
-#include "support/TestCtapClient.h"
 #include "viewmodel/TextTemplates.h"
 
 #include <gtest/gtest.h>

@@ -2,8 +2,8 @@
 // model and software keys over USB and on the card reader.
 #include "WindowHarness.h"
 
+#include "softkey/SoftKeyFixtures.h"
 #include "support/CardRig.h"
-#include "support/SoftKeyFixtures.h"
 #include "views/CheckBox.h"
 
 #include <QLineEdit>

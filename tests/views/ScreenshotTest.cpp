@@ -2,8 +2,8 @@
 // folder's screenshots/ as <scene>-<language>-<scheme>.png.
 #include "WindowHarness.h"
 
+#include "softkey/SoftKeyFixtures.h"
 #include "support/CardRig.h"
-#include "support/SoftKeyFixtures.h"
 
 #include <QDir>
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "platform/SecureBytes.h"
-#include "support/CtaphidReassembler.h"
-#include "support/SoftAuthenticator.h"
+#include "softkey/CtaphidReassembler.h"
+#include "softkey/SoftAuthenticator.h"
 
 #include <atomic>
 #include <chrono>

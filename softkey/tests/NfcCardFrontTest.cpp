@@ -1,5 +1,5 @@
-#include "support/NfcCardFront.h"
-#include "support/TestCtapClient.h"
+#include "softkey/NfcCardFront.h"
+#include "softkey/tests/TestCtapClient.h"
 
 #include "TestHex.h"
 

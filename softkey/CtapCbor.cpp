@@ -1,4 +1,4 @@
-#include "support/CtapCbor.h"
+#include "softkey/CtapCbor.h"
 
 #include "fido/Cbor.h"
 

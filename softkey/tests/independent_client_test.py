@@ -5,77 +5,25 @@ Usage: /usr/bin/python3 independent_client_test.py <softkey program>
 Starts the softkey program with a virtual card on "Virtual PCD 00 00" (vpcd port 35963), holding the same
 port lock the C++ card tests take, and drives it with python-fido2's PC/SC device.
 """
-import fcntl
 import hashlib
 import os
-import subprocess
 import sys
 import tempfile
-import time
 
 from fido2.ctap import CtapError
 from fido2.ctap2 import Ctap2
 from fido2.ctap2.credman import CredentialManagement
 from fido2.ctap2.pin import ClientPin, PinProtocolV1, PinProtocolV2
-from fido2.pcsc import CtapPcscDevice
-from smartcard import scard
 
-PORT = 35963
-READER = "Virtual PCD 00 00"
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from softkey_card import SoftKey, connect, lock_reader, wait_until_reader_empty  # noqa: E402
+
 RESULT = CredentialManagement.RESULT
 PERMISSION = ClientPin.PERMISSION
 FIXTURES = """
 rp id=fixture.example name="Fixture RP"
 credential rp=fixture.example user=F1F2F3 userName=fixture displayName="Fixture User" protect=2
 """
-
-
-class SoftKey:
-    def __init__(self, program, fixtures_path):
-        self.proc = subprocess.Popen(
-            [program, "--port", str(PORT), "--fixtures", fixtures_path, "--touch-delay", "150"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        line = self.proc.stdout.readline().strip()
-        if line != "ready":
-            raise AssertionError("softkey did not start: %r" % line)
-
-    def command(self, line):
-        self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
-        answer = self.proc.stdout.readline().strip()
-        if answer != "ok":
-            raise AssertionError("softkey command %r: %r" % (line, answer))
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
-
-
-def connect():
-    deadline = time.time() + 10
-    while time.time() < deadline:
-        for dev in CtapPcscDevice.list_devices(READER):
-            return dev
-        time.sleep(0.2)
-    raise AssertionError("no card on " + READER)
-
-
-def wait_until_reader_empty():
-    """pcscd notices a removal at its next poll; the next test on this reader must not see a stale card."""
-    result, ctx = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
-    if result != scard.SCARD_S_SUCCESS:
-        return
-    try:
-        states = [(READER, scard.SCARD_STATE_UNAWARE)]
-        deadline = time.time() + 5
-        while time.time() < deadline:
-            result, found = scard.SCardGetStatusChange(ctx, 500, states)
-            if result == scard.SCARD_S_SUCCESS:
-                if found[0][1] & scard.SCARD_STATE_EMPTY:
-                    return
-                states = [(found[0][0], found[0][1] & ~scard.SCARD_STATE_CHANGED)]
-    finally:
-        scard.SCardReleaseContext(ctx)
 
 
 def expect_error(code, call, *args, **kwargs):
@@ -170,11 +118,10 @@ def round_with(dev, proto, fixture_present):
 
 def main():
     program = sys.argv[1]
-    lock = open("/tmp/marrowtillance-vpcd-%d.lock" % PORT, "a+")
-    fcntl.flock(lock, fcntl.LOCK_EX)
+    lock = lock_reader()
     with tempfile.NamedTemporaryFile("w", suffix=".fixtures", delete=False) as f:
         f.write(FIXTURES)
-    key = SoftKey(program, f.name)
+    key = SoftKey(program, "--fixtures", f.name, "--touch-delay", "150")
     try:
         dev = connect()
         for round_number, proto in enumerate([PinProtocolV1(), PinProtocolV2()]):

@@ -1,6 +1,6 @@
-#include "support/SoftAuthenticator.h"
-#include "support/SoftKeyFixtures.h"
-#include "support/TestCtapClient.h"
+#include "softkey/SoftAuthenticator.h"
+#include "softkey/SoftKeyFixtures.h"
+#include "softkey/tests/TestCtapClient.h"
 
 #include "TestHex.h"
 

@@ -1,4 +1,4 @@
-#include "support/CtaphidFront.h"
+#include "softkey/CtaphidFront.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

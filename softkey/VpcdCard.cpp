@@ -1,4 +1,4 @@
-#include "support/VpcdCard.h"
+#include "softkey/VpcdCard.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "support/CtaphidFront.h"
-#include "support/SoftAuthenticator.h"
+#include "softkey/CtaphidFront.h"
+#include "softkey/SoftAuthenticator.h"
 
 #include <memory>
 

@@ -2,7 +2,7 @@
 
 #include "fido/Cbor.h"
 #include "platform/Crypto.h"
-#include "support/CtapCbor.h"
+#include "softkey/CtapCbor.h"
 
 #include <functional>
 #include <optional>

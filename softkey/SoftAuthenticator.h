@@ -2,8 +2,8 @@
 
 #include "platform/Crypto.h"
 #include "platform/SecureBytes.h"
-#include "support/SoftKeyConfig.h"
-#include "support/SoftKeyCredential.h"
+#include "softkey/SoftKeyConfig.h"
+#include "softkey/SoftKeyCredential.h"
 
 #include <cbor.h>
 
@@ -132,6 +132,7 @@ private:
     std::uint64_t minPinLength() const;
 
     TouchOutcome awaitTouch(Lock& lk, const RequestContext& ctx);
+    std::uint8_t awaitTouchStatus(Lock& lk, const RequestContext& ctx); // OK once touched, else the answer's status
     bool waitFor(Lock& lk, std::chrono::milliseconds duration, const RequestContext& ctx);
     Bytes randomBytes(std::size_t n);
     std::optional<crypto::P256KeyPair> newKeyPair(std::span<const std::uint8_t> scalar = {});

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "platform/SecureBytes.h"
-#include "support/SoftAuthenticator.h"
-#include "support/VpcdCard.h"
+#include "softkey/SoftAuthenticator.h"
+#include "softkey/VpcdCard.h"
 
 #include <atomic>
 #include <chrono>
@@ -32,6 +32,8 @@ public:
         std::string selectAnswer = "FIDO_2_0";
         bool appletPresent = true;
         Identity identity = Identity::Maker;
+        // The client recognises the maker's cards by these bytes and keeps its own copy of them; the key does
+        // not share it on purpose, so a mistyped value fails the card tests instead of agreeing with itself.
         Bytes makerIdentity{0x0E, 0x78, 0x33, 0x81, 0x02, 0x4A, 0x4F, 0x56, 0x20, 0x4B, 0x57, 0x4F, 0x30, 0x32};
         Bytes foreignIdentity{0x80, 0x73, 0x00, 0x21, 0x40, 0x54, 0x45, 0x53, 0x54, 0x43, 0x41, 0x52, 0x44};
         // Answer text of the vendor command 80 40 00 00 04 14 01 00 00; none: 6D 00.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "support/SoftAuthenticator.h"
+#include "softkey/SoftAuthenticator.h"
 
 #include <string>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "support/VpcdCard.h"
+#include "softkey/VpcdCard.h"
 
 #include <PCSC/winscard.h>
 #include <PCSC/wintypes.h>

@@ -1,4 +1,4 @@
-#include "support/SoftKeyFixtures.h"
+#include "softkey/SoftKeyFixtures.h"
 
 #include "fido/Utils.h"
 

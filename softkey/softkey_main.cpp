@@ -1,8 +1,8 @@
 // softkey: one software FIDO card on a vpcd reader until killed, so the application (or any PC/SC client)
 // can be tried against it. Lines on standard input script it while it runs (see usage).
-#include "support/NfcCardFront.h"
-#include "support/SoftAuthenticator.h"
-#include "support/SoftKeyFixtures.h"
+#include "softkey/NfcCardFront.h"
+#include "softkey/SoftAuthenticator.h"
+#include "softkey/SoftKeyFixtures.h"
 
 #include <csignal>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "support/CtaphidReassembler.h"
+#include "softkey/CtaphidReassembler.h"
 
 #include <algorithm>
 

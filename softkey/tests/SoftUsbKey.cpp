@@ -1,4 +1,4 @@
-#include "support/SoftUsbKey.h"
+#include "softkey/tests/SoftUsbKey.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

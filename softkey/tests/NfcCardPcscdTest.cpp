@@ -1,4 +1,4 @@
-#include "support/NfcCardFront.h"
+#include "softkey/NfcCardFront.h"
 
 #include "TestHex.h"
 

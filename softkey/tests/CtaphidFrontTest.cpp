@@ -1,6 +1,6 @@
-#include "support/CtaphidFront.h"
-#include "support/SoftUsbKey.h"
-#include "support/TestCtapClient.h"
+#include "softkey/CtaphidFront.h"
+#include "softkey/tests/SoftUsbKey.h"
+#include "softkey/tests/TestCtapClient.h"
 
 #include "TestHex.h"
 
@@ -159,6 +159,16 @@ struct Usb {
     Host host;
 };
 
+// The next message on the host side is an ERROR on this channel with this code.
+void expectError(Usb& u, std::uint32_t toCid, std::uint8_t code)
+{
+    auto m = u.host.read();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->cid, toCid);
+    EXPECT_EQ(m->cmd, 0x3F);
+    EXPECT_EQ(X(m->payload), X(Bytes{code}));
+}
+
 } // namespace
 
 TEST(CtaphidFront, InitOpensChannelsPingAndWinkAnswer)
@@ -216,25 +226,18 @@ TEST(CtaphidFront, RefusesBadChannelsAndLengths)
     Usb u;
     const std::uint32_t cid = u.host.init();
     ASSERT_NE(cid, 0u);
-    auto expectError = [&](std::uint32_t toCid, std::uint8_t code) {
-        auto m = u.host.read();
-        ASSERT_TRUE(m);
-        EXPECT_EQ(m->cid, toCid);
-        EXPECT_EQ(m->cmd, 0x3F);
-        EXPECT_EQ(X(m->payload), X(Bytes{code}));
-    };
     u.host.write(kBroadcast, 0x10, H("04"));
-    expectError(kBroadcast, 0x0B);
+    expectError(u, kBroadcast, 0x0B);
     u.host.write(0x12345678, 0x10, H("04"));
-    expectError(0x12345678, 0x0B);
+    expectError(u, 0x12345678, 0x0B);
     u.host.write(0, 0x01, H("00"));
-    expectError(0, 0x0B);
+    expectError(u, 0, 0x0B);
     u.host.write(kBroadcast, 0x06, H("01020304050607"));
-    expectError(kBroadcast, 0x03);
+    expectError(u, kBroadcast, 0x03);
     u.host.write(cid, 0x10, {});
-    expectError(cid, 0x03);
+    expectError(u, cid, 0x03);
     u.host.writeReport(Host::initPacket(cid, 0x10, 7610, H("04")));
-    expectError(cid, 0x03);
+    expectError(u, cid, 0x03);
     u.host.writeReport(H("FFFFFFFF860008"), false); // a short report is zero-padded: INIT with a zero nonce
     auto m = u.host.read();
     ASSERT_TRUE(m);
@@ -249,27 +252,20 @@ TEST(CtaphidFront, BrokenHostSequencesGetErrors)
     const std::uint32_t a = u.host.init();
     const std::uint32_t b = u.host.init();
     const Bytes data(100, 0xAB);
-    auto expectError = [&](std::uint32_t toCid, std::uint8_t code) {
-        auto m = u.host.read();
-        ASSERT_TRUE(m);
-        EXPECT_EQ(m->cid, toCid);
-        EXPECT_EQ(m->cmd, 0x3F);
-        EXPECT_EQ(X(m->payload), X(Bytes{code}));
-    };
 
     // Wrong sequence number.
     u.host.writeReport(Host::initPacket(a, 0x01, data.size(), data));
     u.host.writeReport(Host::contPacket(a, 1, std::span(data).subspan(57)));
-    expectError(a, 0x04);
+    expectError(u, a, 0x04);
     // A stray continuation is ignored; a new message in mid-sequence is an error.
     u.host.writeReport(Host::contPacket(a, 0, data));
     u.host.writeReport(Host::initPacket(a, 0x01, data.size(), data));
     u.host.writeReport(Host::initPacket(a, 0x01, 3, data));
-    expectError(a, 0x04);
+    expectError(u, a, 0x04);
     // Another channel while one is in mid-message waits its turn; the first still completes.
     u.host.writeReport(Host::initPacket(a, 0x01, data.size(), data));
     u.host.writeReport(Host::initPacket(b, 0x01, 2, data));
-    expectError(b, 0x06);
+    expectError(u, b, 0x06);
     u.host.writeReport(Host::contPacket(a, 0, std::span(data).subspan(57)));
     auto m = u.host.read();
     ASSERT_TRUE(m);
@@ -277,7 +273,7 @@ TEST(CtaphidFront, BrokenHostSequencesGetErrors)
     // A missing continuation times out.
     u.host.writeReport(Host::initPacket(a, 0x01, data.size(), data));
     const auto start = std::chrono::steady_clock::now();
-    expectError(a, 0x05);
+    expectError(u, a, 0x05);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 90ms);
 }
 
