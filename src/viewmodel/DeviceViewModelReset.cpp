@@ -1,0 +1,113 @@
+#include "viewmodel/DeviceViewModel.h"
+
+#include "platform/HidDevice.h"
+
+void DeviceViewModel::confirmReset()
+{
+    if (busy_)
+        return;
+    const UIStringVal texts = uiStr_;
+    // Shown once the work already queued has finished.
+    runOnQueue([this, texts] {
+        presentMessageBox(texts.resetMessageBoxTitle, texts.resetWarning, texts.pinOk, texts.pinCancel,
+                          [this] { startReset(); });
+    });
+}
+
+void DeviceViewModel::startReset()
+{
+    if (messageBoxInfo_.result && selectedDeviceItem_)
+        setWaitReinsert(selectedDeviceItem_->device);
+}
+
+void DeviceViewModel::setWaitReinsert(std::optional<Device> device)
+{
+    runOnQueue([this, device] {
+        if (!device) {
+            reinsertWait_.clear();
+        } else if (device->isHidDevice()) {
+            const auto hid = device->hid();
+            reinsertWait_.start(*device, hid ? hid->product() : std::string{},
+                                hid ? hid->serialNumber() : std::string{});
+        } else {
+            reinsertWait_.start(*device, readCardIdentity(*device), {});
+        }
+        showReinsertPrompt(device);
+    });
+}
+
+void DeviceViewModel::showReinsertPrompt(const std::optional<Device>& device)
+{
+    const int kind = !device ? 0 : device->isHidDevice() ? 1 : 2;
+    runOnMain([this, kind] {
+        setReinsertNeeded(kind != 0);
+        setReinsertText(kind == 0 ? std::string{} : kind == 1 ? uiStr_.reinsertPrompt : uiStr_.reinsertPromptNfc);
+    });
+}
+
+bool DeviceViewModel::checkReinsert(const Device& device, const std::optional<std::string>& id)
+{
+    if (!reinsertWait_.isAwaited(device, id))
+        return false;
+    UIStringVal texts;
+    runOnMainSync([&] { texts = uiStr_; });
+    auto endWait = [this] {
+        reinsertWait_.clear();
+        showReinsertPrompt(std::nullopt);
+    };
+    IOReturn status = kIOReturnSuccess;
+    if (device.isHidDevice()) {
+        endWait();
+        status = runOnDevice([this] { return ctap2_->sendCmdInit().second; }, device);
+        if (status == kIOReturnSuccess)
+            status = runWithTouchPrompt(
+                texts.touchTwicePrompt, [this] { return ctap2_->selectDevice(); }, device);
+    } else {
+        if (reinsertWait_.firstTap())
+            return true;
+        endWait();
+    }
+    if (status == kIOReturnSuccess)
+        status = runWithTouchPrompt(
+            texts.touchPrompt, [this] { return ctap2_->reset(); }, device);
+    if (status == kIOReturnSuccess) {
+        addDevice(device);
+        presentMessageBox(texts.resetMessageBoxTitle, texts.resetSuccess, texts.pinOk, std::nullopt, {});
+        return true;
+    }
+    if (status == kIOReturnAborted || status == kIOReturnNotPermitted)
+        return false;
+    presentMessageBox(texts.resetMessageBoxTitle, texts.resetFailed, texts.pinOk, std::nullopt, {});
+    return false;
+}
+
+void DeviceViewModel::cancelReinsert()
+{
+    ctap2_->sendCmdCancel();
+    setWaitReinsert(std::nullopt);
+}
+
+IOReturn DeviceViewModel::runWithTouchPrompt(std::string prompt, const Operation& op, const Device& device)
+{
+    return runOnDevice(
+        [&] {
+            setTouchPromptText(std::move(prompt));
+            return op();
+        },
+        device);
+}
+
+void DeviceViewModel::setTouchPromptText(std::string text)
+{
+    runOnMain([this, text = std::move(text)] { setTouchPromptTextValue(text); });
+}
+
+void DeviceViewModel::setWaitUserTouch(bool wait)
+{
+    runOnMain([this, wait] { setWaitUserTouchValue(wait); });
+}
+
+void DeviceViewModel::cancelUserTouch()
+{
+    ctap2_->sendCmdCancel();
+}
