@@ -5,6 +5,8 @@
 #include "views/Palette.h"
 #include "views/TextFit.h"
 
+#include <QApplication>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -81,6 +83,26 @@ PinPage::PinPage(DeviceViewModel& dv, QWidget* parent) : QWidget(parent), dv_(dv
     refreshRows();
     refreshTexts();
     refreshButtons();
+    colourFields();
+}
+
+void PinPage::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::ApplicationPaletteChange || event->type() == QEvent::PaletteChange)
+        colourFields();
+    QWidget::changeEvent(event);
+}
+
+void PinPage::colourFields()
+{
+    // On the dark background a field of the scheme's own base colour would not stand out: it takes the
+    // panel colour there.
+    for (Row& row : rows_) {
+        QPalette palette = QApplication::palette();
+        if (Palette::isDark())
+            palette.setColor(QPalette::Base, Palette::dimBackground());
+        row.edit->setPalette(palette);
+    }
 }
 
 const SecureString& PinPage::modelText(Field field) const

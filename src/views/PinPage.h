@@ -22,6 +22,9 @@ public:
 
     enum Field { oldPin, newPin, confirmPin, authPin };
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
     struct Row {
         QWidget* row;
@@ -36,6 +39,7 @@ private:
     void refreshButtons();
     void placeFocus();
     void pageShownOrHidden();
+    void colourFields();
     const SecureString& modelText(Field field) const;
 
     DeviceViewModel& dv_;
