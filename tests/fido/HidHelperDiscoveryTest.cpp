@@ -1,6 +1,7 @@
 #include "fido/HidHelper.h"
 
 #include "platform/NotificationCenter.h"
+#include "support/Eventually.h"
 #include "support/SocketPairHidSource.h"
 
 #include <gtest/gtest.h>
@@ -51,17 +52,10 @@ protected:
 
     bool waitForReports(std::size_t n)
     {
-        const auto deadline = std::chrono::steady_clock::now() + 3s;
-        for (;;) {
-            {
-                std::lock_guard lock(mutex);
-                if (reports.size() >= n)
-                    return true;
-            }
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(2ms);
-        }
+        return eventually([&] {
+            std::lock_guard lock(mutex);
+            return reports.size() >= n;
+        });
     }
 
     std::vector<Report> seen()
@@ -197,16 +191,10 @@ TEST_F(HidHelperDiscovery, WithoutMonitorCallbackArrivalBindsAndRemovalStillNoti
 {
     helper->initUsb();
     auto a = source->plug(SocketPairHidSource::makerKey("KWO FIDO"));
-    const auto deadline = std::chrono::steady_clock::now() + 3s;
-    while (helper->device() != a && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(2ms);
-    ASSERT_EQ(helper->device(), a);
+    ASSERT_TRUE(eventually([&] { return helper->device() == a; }));
     EXPECT_EQ(helper->getProductName(), "KWO FIDO");
     source->unplug(a);
-    const auto until = std::chrono::steady_clock::now() + 3s;
-    while (notificationCount() == 0 && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(2ms);
-    EXPECT_EQ(notificationCount(), 1u);
+    EXPECT_TRUE(eventually([&] { return notificationCount() == 1; }));
     // The bound key is not cleared by its removal.
     EXPECT_EQ(helper->device(), a);
 }

@@ -2,6 +2,7 @@
 
 #include "TestHex.h"
 #include "fido/ScriptedCtaphidPeer.h"
+#include "support/Eventually.h"
 #include "support/SocketPairHidSource.h"
 
 #include <gtest/gtest.h>
@@ -25,18 +26,6 @@ Bytes pattern(std::size_t n, std::uint8_t seed = 0)
     for (std::size_t i = 0; i < n; ++i)
         b[i] = static_cast<std::uint8_t>(seed + i * 7 + i / 251);
     return b;
-}
-
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds timeout = 3s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
 }
 
 int countOf(const std::string& text, const std::string& line)

@@ -37,7 +37,7 @@ TEST(ViewModelOrder, QueuedWinkAfterDeselectionIsSkipped)
     h.vm->setSelectedDeviceItem(std::nullopt);
     h.vm->selectedDeviceChanged();
     ASSERT_TRUE(h.waitIdle());
-    pumpFor(std::chrono::milliseconds(200));
+    ASSERT_TRUE(h.settle());
     EXPECT_EQ(countCtaphid(*key.front, kWink), 1u);
 }
 

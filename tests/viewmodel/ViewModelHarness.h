@@ -4,6 +4,7 @@
 
 #include "MemoryConfig.h"
 #include "RecordingWorkspace.h"
+#include "support/Eventually.h"
 #include "support/UsbKeyRig.h"
 
 #include <QCoreApplication>
@@ -32,17 +33,13 @@ inline std::size_t countRequests(SoftAuthenticator& key, std::uint8_t command,
 template <typename Pred>
 bool pumpUntil(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(8))
 {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return pred();
+    return eventually(pred, limit, [] {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    });
 }
 
-// Keeps the event loop running for a while (for "nothing happens" checks).
+// Keeps the event loop running for a while, for "nothing happens" checks where no event could be awaited.
 inline void pumpFor(std::chrono::milliseconds time)
 {
     pumpUntil([] { return false; }, time);
@@ -86,6 +83,17 @@ struct ViewModelHarness {
     bool waitIdle()
     {
         return pumpUntil([&] { return !vm->busy(); });
+    }
+
+    // Returns once the work queue has done everything queued so far: a key of another model plugged now is
+    // read after that work. It is taken away again before this returns.
+    bool settle()
+    {
+        const std::size_t before = vm->deviceList().size();
+        UsbKeyRig::Key& marker = rig.plug({}, "Other Key");
+        const bool listed = pumpUntil([&] { return vm->deviceList().size() > before; });
+        rig.unplug(marker);
+        return pumpUntil([&] { return vm->deviceList().size() == before; }) && listed;
     }
 
     UsbKeyRig rig;
