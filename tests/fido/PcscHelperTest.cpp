@@ -339,19 +339,27 @@ TEST(PcscHelper, FinalStatusWordOtherThanSuccessIsAnErrorWithTheDataKept)
 
 TEST(PcscHelper, StalledCardTimesOutAndTheNextExchangeIsStillRight)
 {
+    std::promise<void> release;
+    const std::shared_future<void> released = release.get_future().share();
     std::atomic<bool> first{true};
+    std::atomic<bool> lateAnswerGiven{false};
     CardScript script([&](const Bytes& apdu) {
-        if (first.exchange(false))
-            std::this_thread::sleep_for(600ms);
+        const bool stalled = first.exchange(false);
+        if (stalled)
+            released.wait();
         Bytes reply = apdu;
         reply.push_back(0x90);
         reply.push_back(0x00);
+        if (stalled)
+            lateAnswerGiven = true;
         return reply;
     });
     PcscHelper helper(nullptr, {200ms, 300ms});
     helper.setActiveCard(script.card);
     EXPECT_EQ(helper.sendCmdMsg(H("00010000")), (PcscHelper::Response{{}, kIOReturnTimeout}));
-    std::this_thread::sleep_for(500ms); // let the late answer arrive and be dropped
+    // The card answers the exchange its caller gave up on, before the next one is sent.
+    release.set_value();
+    ASSERT_TRUE(eventually([&] { return lateAnswerGiven.load(); }));
     EXPECT_EQ(helper.sendCmdMsg(H("00020000")), (PcscHelper::Response{H("00020000009000"), kIOReturnSuccess}));
 }
 

@@ -69,10 +69,7 @@ TEST(ViewModelCards, CardResetAfterTwoTaps)
     ASSERT_TRUE(card.insert());
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
     h.select(0);
-    h.vm->confirmReset();
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
-    h.vm->closeMessageBox(true);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
+    ASSERT_TRUE(h.startReset());
     EXPECT_EQ(h.vm->reinsertText(), "Tap your security key twice on your reader");
 
     // First tap: taken, nothing sent, not listed.

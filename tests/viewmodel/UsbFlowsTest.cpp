@@ -547,10 +547,7 @@ TEST(ViewModelCredentials, AKeyWithoutCredentialsIsAnEmptyListNotAFailure)
     LogCapture log;
     ViewModelHarness h(false, {{"AdvancedMode", "true"}});
     SoftAuthenticator& auth = selectKeyWithPin(h, "pin 1234\n").authenticator();
-    h.vm->showPinViewForCredMgmt();
-    h.vm->setAuthPin("1234");
-    h.vm->pinOkClicked();
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->credMgmtViewVisible() && !h.vm->loading(); }));
+    ASSERT_TRUE(h.openCredentials("1234"));
     EXPECT_TRUE(h.vm->rpList().empty());
     EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: 0 , remains: 25");
     EXPECT_EQ(credMgmtStatuses(auth, 0x02), std::vector<std::uint8_t>{0x2E}); // NO_CREDENTIALS
@@ -568,10 +565,7 @@ TEST(ViewModelCredentials, TheTokenLeavesWithItsKey)
                                       "rp id=a.example name=\"A Corp\"\n"
                                       "credential rp=a.example user=0A userName=alice\n");
     auto& second = h.plugAndList();
-    h.vm->showPinViewForCredMgmt();
-    h.vm->setAuthPin("1234");
-    h.vm->pinOkClicked();
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->credMgmtViewVisible() && !h.vm->loading(); }));
+    ASSERT_TRUE(h.openCredentials("1234"));
     ASSERT_EQ(h.vm->rpList().size(), 1u);
 
     h.rig.unplug(first);
@@ -627,10 +621,7 @@ TEST(ViewModelReset, CancelAndRefusalOutcomes)
     ASSERT_TRUE(h.settle());
     EXPECT_FALSE(h.vm->reinsertNeeded());
 
-    h.vm->confirmReset();
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
-    h.vm->closeMessageBox(true);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
+    ASSERT_TRUE(h.startReset());
     h.vm->cancelReinsert();
     ASSERT_TRUE(pumpUntil([&] { return !h.vm->reinsertNeeded(); }));
     h.rig.unplug(key);
@@ -641,10 +632,7 @@ TEST(ViewModelReset, CancelAndRefusalOutcomes)
 
     // The key refuses the reset (outside its window): no message, the key is listed again.
     h.select(0);
-    h.vm->confirmReset();
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
-    h.vm->closeMessageBox(true);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
+    ASSERT_TRUE(h.startReset());
     h.rig.unplug(second);
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
     CtaphidFront::Options noPowerUp;
@@ -658,10 +646,7 @@ TEST(ViewModelReset, CancelAndRefusalOutcomes)
 
     // The user cancels at the touch prompt: silent as well.
     h.select(0);
-    h.vm->confirmReset();
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
-    h.vm->closeMessageBox(true);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
+    ASSERT_TRUE(h.startReset());
     h.rig.unplug(third);
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
     third.authenticator().setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
@@ -678,10 +663,7 @@ TEST(ViewModelReset, CancelAndRefusalOutcomes)
     // Any other failure of the reset is reported.
     fourth.authenticator().setTouch(SoftAuthenticator::Touch::Given);
     h.select(0);
-    h.vm->confirmReset();
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
-    h.vm->closeMessageBox(true);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
+    ASSERT_TRUE(h.startReset());
     h.rig.unplug(fourth);
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
     fourth.authenticator().queueRawReply({Bytes{0x7F}, std::uint8_t{0x07}});
@@ -694,10 +676,7 @@ TEST(ViewModelReset, AnotherModelDoesNotEndTheWait)
     ViewModelHarness h;
     auto& key = h.plugAndList();
     h.select(0);
-    h.vm->confirmReset();
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
-    h.vm->closeMessageBox(true);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
+    ASSERT_TRUE(h.startReset());
     auto& other = h.plugAndList({}, "Other Key");
     EXPECT_TRUE(h.vm->reinsertNeeded());
     EXPECT_EQ(countRequests(other.authenticator(), 0x07), 0u);
@@ -712,10 +691,7 @@ TEST(ViewModelReset, AKeyOfTheSameModelWithAnotherSerialDoesNotEndTheWait)
     auto& key = h.rig.plug({}, "KWO FIDO", "SERIAL-A");
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() > before; }));
     h.select(0);
-    h.vm->confirmReset();
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
-    h.vm->closeMessageBox(true);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
+    ASSERT_TRUE(h.startReset());
     h.rig.unplug(key);
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
 

@@ -94,10 +94,7 @@ TEST(ViewModelOrder, ShutdownWithAPendingTouchWaitEnds)
     h->vm->setCurrentView(View::deviceList);
     ASSERT_TRUE(pumpUntil([&] { return h->vm->deviceList()[0].pinPresent && !h->vm->busy(); }));
     h->select(0);
-    h->vm->showPinViewForCredMgmt();
-    h->vm->setAuthPin("1234");
-    h->vm->pinOkClicked();
-    ASSERT_TRUE(pumpUntil([&] { return h->vm->credMgmtViewVisible() && !h->vm->loading(); }));
+    ASSERT_TRUE(h->openCredentials("1234"));
     key.authenticator().setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
     h->vm->credMgmtDeleteClicked();
     ASSERT_TRUE(pumpUntil([&] { return h->vm->waitUserTouch(); }));

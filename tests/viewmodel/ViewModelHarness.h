@@ -85,6 +85,25 @@ struct ViewModelHarness {
         return pumpUntil([&] { return !vm->busy(); });
     }
 
+    // Asks for a reset of the selected key, agrees to the warning, and waits for the prompt to re-insert it.
+    bool startReset()
+    {
+        vm->confirmReset();
+        if (!pumpUntil([&] { return vm->showMessageBox(); }))
+            return false;
+        vm->closeMessageBox(true);
+        return pumpUntil([&] { return vm->reinsertNeeded(); });
+    }
+
+    // Authenticates on the PIN page of the selected key and waits for its credential list.
+    bool openCredentials(const std::string& pin)
+    {
+        vm->showPinViewForCredMgmt();
+        vm->setAuthPin(pin);
+        vm->pinOkClicked();
+        return pumpUntil([&] { return vm->credMgmtViewVisible() && !vm->loading(); });
+    }
+
     // Returns once the work queue has done everything queued so far: a key of another model plugged now is
     // read after that work. It is taken away again before this returns.
     bool settle()
