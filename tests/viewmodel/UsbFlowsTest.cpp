@@ -185,8 +185,7 @@ TEST(ViewModelDevices, RemovalOfSelectedAndOtherKeys)
     EXPECT_TRUE(h.vm->selectedDeviceItem());
 
     // The selected key leaving clears the selection and leaves the PIN page.
-    h.rig.unplug(first);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    ASSERT_TRUE(h.unplugLast(first));
     EXPECT_FALSE(h.vm->selectedDeviceItem());
     EXPECT_TRUE(h.vm->deviceListViewVisible());
     EXPECT_EQ(h.vm->currentView(), View::deviceList);
@@ -196,8 +195,7 @@ TEST(ViewModelDevices, RemovalOfSelectedAndOtherKeys)
     auto& third = h.plugAndList();
     h.select(0);
     h.vm->showSettings();
-    h.rig.unplug(third);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    ASSERT_TRUE(h.unplugLast(third));
     EXPECT_TRUE(h.vm->settingsViewVisible());
     EXPECT_FALSE(h.vm->selectedDeviceItem());
 }
@@ -594,8 +592,7 @@ TEST(ViewModelReset, UsbKeyResetAfterReinsert)
     ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
     EXPECT_EQ(h.vm->reinsertText(), "Please re-insert the security Key");
 
-    h.rig.unplug(key);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    ASSERT_TRUE(h.unplugLast(key));
     auto& again = h.rig.replug(key);
     ASSERT_TRUE(h.waitForMessage("Reset device is successful"));
     EXPECT_FALSE(h.vm->reinsertNeeded());
@@ -624,8 +621,7 @@ TEST(ViewModelReset, CancelAndRefusalOutcomes)
     ASSERT_TRUE(h.startReset());
     h.vm->cancelReinsert();
     ASSERT_TRUE(pumpUntil([&] { return !h.vm->reinsertNeeded(); }));
-    h.rig.unplug(key);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    ASSERT_TRUE(h.unplugLast(key));
     auto& second = h.rig.replug(key);
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
     EXPECT_EQ(countRequests(second.authenticator(), 0x07), 0u);
@@ -633,8 +629,7 @@ TEST(ViewModelReset, CancelAndRefusalOutcomes)
     // The key refuses the reset (outside its window): no message, the key is listed again.
     h.select(0);
     ASSERT_TRUE(h.startReset());
-    h.rig.unplug(second);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    ASSERT_TRUE(h.unplugLast(second));
     CtaphidFront::Options noPowerUp;
     noPowerUp.powerUp = false;
     second.authenticator().closeResetWindow();
@@ -647,8 +642,7 @@ TEST(ViewModelReset, CancelAndRefusalOutcomes)
     // The user cancels at the touch prompt: silent as well.
     h.select(0);
     ASSERT_TRUE(h.startReset());
-    h.rig.unplug(third);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    ASSERT_TRUE(h.unplugLast(third));
     third.authenticator().setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
     third.authenticator().clearRequestLog();
     auto& fourth = h.rig.replug(third);
@@ -664,8 +658,7 @@ TEST(ViewModelReset, CancelAndRefusalOutcomes)
     fourth.authenticator().setTouch(SoftAuthenticator::Touch::Given);
     h.select(0);
     ASSERT_TRUE(h.startReset());
-    h.rig.unplug(fourth);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    ASSERT_TRUE(h.unplugLast(fourth));
     fourth.authenticator().queueRawReply({Bytes{0x7F}, std::uint8_t{0x07}});
     h.rig.replug(fourth);
     ASSERT_TRUE(h.waitForMessage("Reset device is failed"));
@@ -692,8 +685,7 @@ TEST(ViewModelReset, AKeyOfTheSameModelWithAnotherSerialDoesNotEndTheWait)
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() > before; }));
     h.select(0);
     ASSERT_TRUE(h.startReset());
-    h.rig.unplug(key);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    ASSERT_TRUE(h.unplugLast(key));
 
     auto& other = h.rig.plug({}, "KWO FIDO", "SERIAL-B");
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));

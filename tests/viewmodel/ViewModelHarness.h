@@ -69,6 +69,13 @@ struct ViewModelHarness {
         return key;
     }
 
+    // Unplugs the last listed key and waits until the list is empty.
+    bool unplugLast(UsbKeyRig::Key& key)
+    {
+        rig.unplug(key);
+        return pumpUntil([&] { return vm->deviceList().empty(); });
+    }
+
     void select(std::size_t index)
     {
         vm->setSelectedDeviceItem(vm->deviceList().at(index));
