@@ -34,21 +34,6 @@ const ReadFailure readFailures[] = {
     {"getPinRetries refused", {Bytes{0x7F}, std::uint8_t{0x06}, std::uint8_t{0x01}}, "0xE0000001"},
 };
 
-// Plugs a key loaded with the fixtures (a PIN among them), selects it and reads it again so its row shows the
-// PIN.
-UsbKeyRig::Key& selectKeyWithPin(ViewModelHarness& h, std::string_view fixtures)
-{
-    UsbKeyRig::Key& key = h.plugAndList();
-    std::string error;
-    EXPECT_TRUE(SoftKeyFixtures::load(fixtures, key.authenticator(), error)) << error;
-    h.select(0);
-    h.vm->setCurrentView(View::deviceList);
-    EXPECT_TRUE(pumpUntil([&] { return h.vm->deviceList()[0].pinPresent; }));
-    EXPECT_TRUE(h.waitIdle());
-    h.select(0);
-    return key;
-}
-
 // The status bytes the key answered the credential-management requests of one sub-command with.
 std::vector<std::uint8_t> credMgmtStatuses(SoftAuthenticator& key, std::uint8_t subCommand)
 {
@@ -335,13 +320,7 @@ TEST(ViewModelPin, SanitizeAndOkEnableRules)
     EXPECT_EQ(text, "\xC3\xA9 ");
 
     ViewModelHarness h;
-    auto& key = h.plugAndList();
-    ASSERT_TRUE(key.authenticator().setPin("1234"));
-    h.select(0);
-    h.vm->setCurrentView(View::deviceList); // refresh: the key now has a PIN
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList()[0].pinPresent; }));
-    h.waitIdle();
-    h.select(0);
+    h.plugAndSelectWithPin("pin 1234\n");
     h.vm->showPinViewForSetOrChange();
     EXPECT_FALSE(h.vm->pinInputDone());
     h.vm->setOldPin("1234");
@@ -359,24 +338,14 @@ TEST(ViewModelPin, SanitizeAndOkEnableRules)
 TEST(ViewModelCredentials, AuthenticateListAndDeleteAfterATouch)
 {
     ViewModelHarness h(false, {{"AdvancedMode", "true"}});
-    auto& key = h.plugAndList();
-    SoftAuthenticator& auth = key.authenticator();
-    ASSERT_TRUE(auth.setPin("1234"));
-    std::string error;
-    ASSERT_TRUE(SoftKeyFixtures::load("rp id=a.example name=\"A Corp\"\n"
-                                      "credential rp=a.example user=0A userName=alice displayName=\"Alice\"\n"
-                                      "credential rp=a.example user=0B userName=bob displayName=\"Bob\"\n"
-                                      "rp id=b.example name=\"   \"\n"
-                                      "credential rp=b.example user=0C userName=carol displayName=\"Carol\"\n",
-                                      auth, error))
-        << error;
-    h.vm->setCurrentView(View::deviceList);
-    h.select(0);
-    ASSERT_TRUE(h.waitIdle());
-    h.vm->setCurrentView(View::deviceList); // re-read: the key has a PIN now
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList()[0].pinPresent; }));
-    h.waitIdle();
-    h.select(0);
+    SoftAuthenticator& auth =
+        h.plugAndSelectWithPin("pin 1234\n"
+                               "rp id=a.example name=\"A Corp\"\n"
+                               "credential rp=a.example user=0A userName=alice displayName=\"Alice\"\n"
+                               "credential rp=a.example user=0B userName=bob displayName=\"Bob\"\n"
+                               "rp id=b.example name=\"   \"\n"
+                               "credential rp=b.example user=0C userName=carol displayName=\"Carol\"\n")
+            .authenticator();
     EXPECT_TRUE(h.vm->credMgmtVisible());
 
     h.vm->showPinViewForCredMgmt();
@@ -466,7 +435,7 @@ TEST(ViewModelCredentials, ATokenReplacedByAnotherProgramIsAFailureAndThePinIsAs
 {
     LogCapture log;
     ViewModelHarness h(false, {{"AdvancedMode", "true"}});
-    SoftAuthenticator& auth = selectKeyWithPin(h, "pin 1234\n"
+    SoftAuthenticator& auth = h.plugAndSelectWithPin("pin 1234\n"
                                                   "rp id=a.example name=\"A Corp\"\n"
                                                   "credential rp=a.example user=0A userName=alice\n")
                                   .authenticator();
@@ -519,7 +488,7 @@ TEST(ViewModelCredentials, AListThatCannotBeReadToTheEndIsAFailure)
         SCOPED_TRACE(c.name);
         LogCapture log;
         ViewModelHarness h(false, {{"AdvancedMode", "true"}});
-        SoftAuthenticator& auth = selectKeyWithPin(h, "pin 1234\n"
+        SoftAuthenticator& auth = h.plugAndSelectWithPin("pin 1234\n"
                                                       "credential rp=a.example user=0A userName=alice\n"
                                                       "credential rp=b.example user=0B userName=bob\n"
                                                       "credential rp=b.example user=0C userName=carol\n")
@@ -544,7 +513,7 @@ TEST(ViewModelCredentials, AKeyWithoutCredentialsIsAnEmptyListNotAFailure)
 {
     LogCapture log;
     ViewModelHarness h(false, {{"AdvancedMode", "true"}});
-    SoftAuthenticator& auth = selectKeyWithPin(h, "pin 1234\n").authenticator();
+    SoftAuthenticator& auth = h.plugAndSelectWithPin("pin 1234\n").authenticator();
     ASSERT_TRUE(h.openCredentials("1234"));
     EXPECT_TRUE(h.vm->rpList().empty());
     EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: 0 , remains: 25");
@@ -559,7 +528,7 @@ TEST(ViewModelCredentials, TheTokenLeavesWithItsKey)
 {
     LogCapture log;
     ViewModelHarness h(false, {{"AdvancedMode", "true"}});
-    auto& first = selectKeyWithPin(h, "pin 1234\n"
+    auto& first = h.plugAndSelectWithPin("pin 1234\n"
                                       "rp id=a.example name=\"A Corp\"\n"
                                       "credential rp=a.example user=0A userName=alice\n");
     auto& second = h.plugAndList();

@@ -87,13 +87,7 @@ TEST(ViewModelOrder, ArrivalAndRemovalDuringAPendingPinOperationBothComplete)
 TEST(ViewModelOrder, ShutdownWithAPendingTouchWaitEnds)
 {
     auto h = std::make_unique<ViewModelHarness>(false, std::map<std::string, std::string>{{"AdvancedMode", "true"}});
-    auto& key = h->plugAndList();
-    ASSERT_TRUE(key.authenticator().setPin("1234"));
-    h->select(0);
-    h->waitIdle();
-    h->vm->setCurrentView(View::deviceList);
-    ASSERT_TRUE(pumpUntil([&] { return h->vm->deviceList()[0].pinPresent && !h->vm->busy(); }));
-    h->select(0);
+    auto& key = h->plugAndSelectWithPin("pin 1234\n");
     ASSERT_TRUE(h->openCredentials("1234"));
     key.authenticator().setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
     h->vm->credMgmtDeleteClicked();

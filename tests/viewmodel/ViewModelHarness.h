@@ -5,9 +5,12 @@
 #include "MemoryConfig.h"
 #include "RecordingWorkspace.h"
 #include "support/Eventually.h"
+#include "support/SoftKeyFixtures.h"
 #include "support/UsbKeyRig.h"
 
 #include <QCoreApplication>
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <memory>
@@ -66,6 +69,21 @@ struct ViewModelHarness {
         const std::size_t before = vm->deviceList().size();
         UsbKeyRig::Key& key = rig.plug(std::move(keyConfig), std::move(product));
         pumpUntil([&] { return vm->deviceList().size() > before; });
+        return key;
+    }
+
+    // Plugs a key loaded with the fixtures (a PIN among them), selects it and reads it again so its row shows the
+    // PIN.
+    UsbKeyRig::Key& plugAndSelectWithPin(std::string_view fixtures)
+    {
+        UsbKeyRig::Key& key = plugAndList();
+        std::string error;
+        EXPECT_TRUE(SoftKeyFixtures::load(fixtures, key.authenticator(), error)) << error;
+        select(0);
+        vm->setCurrentView(DeviceViewModel::View::deviceList);
+        EXPECT_TRUE(pumpUntil([&] { return vm->deviceList()[0].pinPresent; }));
+        EXPECT_TRUE(waitIdle());
+        select(0);
         return key;
     }
 
