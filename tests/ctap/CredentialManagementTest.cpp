@@ -57,9 +57,6 @@ TEST(CredMgmtCommand, AuthenticatedRequestsCarryTheRightMac)
     // No protocol chosen yet: key 3 holds 0.
     EXPECT_EQ(X(CredentialManagementCommand::enumerateRPsBegin(token, two, PinProtocol::None)).substr(0, 14),
               "0AA30102030004");
-    EXPECT_EQ(CredentialManagementCommand::subCommandFromRaw(7),
-              CredentialManagementCommand::SubCommand::UPDATE_USER_INFORMATION);
-    EXPECT_FALSE(CredentialManagementCommand::subCommandFromRaw(8));
 }
 
 TEST(CredMgmtResponse, Metadata)

@@ -40,16 +40,6 @@ TEST(PinCommandTest, GoldenRequests)
               "06A501020206" "03" + coseHex() + "09040A60");
 }
 
-TEST(PinCommandTest, EnumRawValues)
-{
-    EXPECT_FALSE(permissionFromRaw(0x03));
-    EXPECT_FALSE(permissionFromRaw(0x00));
-    EXPECT_EQ(permissionFromRaw(0x04), Permission::CredentialManagement);
-    EXPECT_FALSE(PinCommand::subCommandFromRaw(8));
-    EXPECT_FALSE(PinCommand::subCommandFromRaw(0));
-    EXPECT_EQ(PinCommand::subCommandFromRaw(9), PinCommand::SubCommand::getPinUvAuthTokenUsingPinWithPermissions);
-}
-
 TEST(PinResponseTest, KeyAgreement)
 {
     LogCapture log;

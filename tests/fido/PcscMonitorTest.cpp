@@ -1,36 +1,15 @@
+#include "fido/CardEvents.h"
 #include "fido/PcscMonitor.h"
-#include "support/Eventually.h"
 #include "support/FakePcscApi.h"
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 using namespace std::chrono_literals;
 
 namespace {
-
-// The card callback's reports as "+R1" (present) and "-R1" (gone), in arrival order.
-struct CardEvents {
-    std::mutex mutex;
-    std::vector<std::string> events;
-
-    PcscMonitor::CardAction action()
-    {
-        return [this](bool present, const std::string& reader) {
-            std::lock_guard lock(mutex);
-            events.push_back((present ? "+" : "-") + reader);
-        };
-    }
-    std::vector<std::string> get()
-    {
-        std::lock_guard lock(mutex);
-        return events;
-    }
-    bool waitFor(std::size_t count) { return eventually([&] { return get().size() >= count; }); }
-};
 
 struct Fixture {
     std::shared_ptr<FakePcscApi> api = std::make_shared<FakePcscApi>();

@@ -1,6 +1,7 @@
 #include "platform/HidManager.h"
 
 #include "platform/UdevHidSource.h"
+#include "support/Eventually.h"
 #include "support/SocketPairHidSource.h"
 
 #include <gtest/gtest.h>
@@ -68,17 +69,10 @@ struct Recorder {
     }
     bool waitFor(std::size_t n)
     {
-        const auto deadline = std::chrono::steady_clock::now() + 3s;
-        for (;;) {
-            {
-                std::lock_guard lock(mutex);
-                if (seen.size() >= n)
-                    return true;
-            }
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(1ms);
-        }
+        return eventually([&] {
+            std::lock_guard lock(mutex);
+            return seen.size() >= n;
+        });
     }
 };
 
@@ -148,10 +142,7 @@ TEST(HidManager, InputReportsOfTheBoundDeviceAndItsHangUp)
     ASSERT_EQ(::send(peer, report, 5, 0), 5);
     ASSERT_EQ(::send(peer, report, 100, 0), 100); // cut to the buffer, as hidraw does
     ::shutdown(peer, SHUT_RDWR);
-    const auto deadline = std::chrono::steady_clock::now() + 3s;
-    while (gone == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(1ms);
-    EXPECT_EQ(gone, 1);
+    EXPECT_TRUE(eventually([&] { return gone == 1; }));
     manager.stop();
     std::lock_guard lock(mutex);
     EXPECT_EQ(lengths, (std::vector<std::size_t>{64, 5, 64}));

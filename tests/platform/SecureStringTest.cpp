@@ -1,8 +1,11 @@
 #include "platform/SecureString.h"
 
+#include "FreedMemoryWatch.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 
 // A PIN is short: std::string would keep it inside the object, where nothing wipes it when the object is
 // copied around or goes. Every SecureString keeps its text on the heap.
@@ -12,7 +15,8 @@ TEST(SecureString, ShortTextIsNeverStoredInsideTheObject)
         SecureString pin(text);
         const auto* object = reinterpret_cast<const char*>(&pin);
         const char* bytes = pin.view().data();
-        EXPECT_TRUE(bytes < object || bytes >= object + sizeof(pin)) << text;
+        const std::less<const char*> before;
+        EXPECT_TRUE(before(bytes, object) || !before(bytes, object + sizeof(pin))) << text;
     }
 }
 
@@ -31,4 +35,31 @@ TEST(SecureString, CopiesMovesAndAssignmentsKeepTheText)
     c.clear();
     EXPECT_TRUE(c.empty());
     EXPECT_FALSE(b == c);
+}
+
+TEST(SecureString, NoFreedBlockKeepsThePin)
+{
+    const std::string pin = "8675309-2468-1357";
+    const auto bytes = std::as_bytes(std::span(pin));
+    const std::span<const std::uint8_t> secret(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    const std::pair<const char*, std::function<void()>> cases[] = {
+        {"destroyed", [&] { SecureString s(pin); }},
+        {"cleared", [&] { SecureString s(pin); s.clear(); }},
+        {"copied over",
+         [&] {
+             SecureString s(pin);
+             const SecureString other("1");
+             s = other;
+         }},
+        {"moved over",
+         [&] {
+             SecureString s(pin);
+             s = SecureString("1");
+         }},
+    };
+    for (const auto& [name, use] : cases) {
+        FreedMemoryWatch watch(secret);
+        use();
+        EXPECT_EQ(watch.sightings(), 0) << name;
+    }
 }

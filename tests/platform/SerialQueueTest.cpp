@@ -1,5 +1,7 @@
 #include "platform/SerialQueue.h"
 
+#include "support/Eventually.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -27,22 +29,31 @@ TEST(SerialQueue, SyncFromItsOwnThreadRunsInline)
     EXPECT_TRUE(inner);
 }
 
-TEST(SerialQueue, StopDropsPendingAndRefusesNewWork)
+TEST(SerialQueue, StopLetsTheRunningBlockEndAndDropsThePendingOnes)
 {
     SerialQueue queue("thread-safe-test");
+    std::promise<void> started;
+    std::promise<void> release;
     std::atomic<int> ran{0};
-    std::atomic<bool> release{false};
-    queue.async([&] {
-        while (!release)
-            std::this_thread::yield();
+    queue.async([&, released = release.get_future().share()] {
+        started.set_value();
+        released.wait();
         ++ran;
     });
-    queue.async([&] { ++ran; });
+    // Pending behind the running block: dropped with it unrun, which breaks its promise.
+    auto pending = std::make_shared<std::promise<void>>();
+    auto pendingDone = pending->get_future();
+    queue.async([pending = std::move(pending)] { pending->set_value(); });
+    started.get_future().wait();
+
     std::thread stopper([&] { queue.stop(); });
-    release = true;
+    // The running block ends only once the stop has begun, which is when new work is refused.
+    ASSERT_TRUE(eventually([&] { return !queue.async([] {}); }));
+    release.set_value();
     stopper.join();
-    EXPECT_LE(ran.load(), 2);
-    EXPECT_FALSE(queue.async([] {}));
+    EXPECT_EQ(ran.load(), 1);
+    ASSERT_EQ(pendingDone.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+    EXPECT_THROW(pendingDone.get(), std::future_error);
     EXPECT_FALSE(queue.sync([] {}));
 }
 

@@ -3,15 +3,22 @@
 #include <chrono>
 #include <thread>
 
-// Polls pred until it holds or limit passes; for events that arrive on other threads.
-template <typename Pred>
-bool eventually(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(3))
+// Waits until pred holds or limit passes; for events that arrive on other threads. eachTurn runs between two
+// looks at pred (a Qt test passes one that turns the event loop); without it the thread sleeps a moment.
+template <typename Pred, typename Turn>
+bool eventually(Pred pred, std::chrono::milliseconds limit, Turn eachTurn)
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!pred()) {
         if (std::chrono::steady_clock::now() >= deadline)
             return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        eachTurn();
     }
     return true;
+}
+
+template <typename Pred>
+bool eventually(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(3))
+{
+    return eventually(pred, limit, [] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
 }

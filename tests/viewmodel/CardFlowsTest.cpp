@@ -6,6 +6,17 @@
 
 #include <gtest/gtest.h>
 
+namespace {
+// How often the card was asked for its identity: the view model's first request for each arrival, made from its
+// work queue.
+std::size_t identityRequests(CardRig& card)
+{
+    const auto apdus = card.front().receivedApdus();
+    return static_cast<std::size_t>(
+        std::count(apdus.begin(), apdus.end(), Bytes{0xFF, 0xCA, 0x01, 0x00, 0x00}));
+}
+} // namespace
+
 TEST(ViewModelCards, CardIsListedAndLeaves)
 {
     LogCapture log;
@@ -44,7 +55,8 @@ TEST(ViewModelCards, ForeignCardIsIgnored)
     CardRig card({}, options);
     ViewModelHarness h(true);
     ASSERT_TRUE(card.insert());
-    pumpFor(std::chrono::milliseconds(1200));
+    ASSERT_TRUE(pumpUntil([&] { return identityRequests(card) == 1; }));
+    ASSERT_TRUE(h.settle());
     EXPECT_TRUE(h.vm->deviceList().empty());
     EXPECT_EQ(countRequests(card.key(), 0x04), 0u);
 }
@@ -57,17 +69,16 @@ TEST(ViewModelCards, CardResetAfterTwoTaps)
     ASSERT_TRUE(card.insert());
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
     h.select(0);
-    h.vm->confirmReset();
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
-    h.vm->closeMessageBox(true);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
+    ASSERT_TRUE(h.startReset());
     EXPECT_EQ(h.vm->reinsertText(), "Tap your security key twice on your reader");
 
     // First tap: taken, nothing sent, not listed.
     ASSERT_TRUE(card.remove());
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    const std::size_t asked = identityRequests(card);
     ASSERT_TRUE(card.insert());
-    pumpFor(std::chrono::milliseconds(800));
+    ASSERT_TRUE(pumpUntil([&] { return identityRequests(card) > asked; }));
+    ASSERT_TRUE(h.settle());
     EXPECT_TRUE(h.vm->deviceList().empty());
     EXPECT_TRUE(h.vm->reinsertNeeded());
     EXPECT_EQ(countRequests(card.key(), 0x07), 0u);

@@ -34,21 +34,6 @@ const ReadFailure readFailures[] = {
     {"getPinRetries refused", {Bytes{0x7F}, std::uint8_t{0x06}, std::uint8_t{0x01}}, "0xE0000001"},
 };
 
-// Plugs a key loaded with the fixtures (a PIN among them), selects it and reads it again so its row shows the
-// PIN.
-UsbKeyRig::Key& selectKeyWithPin(ViewModelHarness& h, std::string_view fixtures)
-{
-    UsbKeyRig::Key& key = h.plugAndList();
-    std::string error;
-    EXPECT_TRUE(SoftKeyFixtures::load(fixtures, key.authenticator(), error)) << error;
-    h.select(0);
-    h.vm->setCurrentView(View::deviceList);
-    EXPECT_TRUE(pumpUntil([&] { return h.vm->deviceList()[0].pinPresent; }));
-    EXPECT_TRUE(h.waitIdle());
-    h.select(0);
-    return key;
-}
-
 // The status bytes the key answered the credential-management requests of one sub-command with.
 std::vector<std::uint8_t> credMgmtStatuses(SoftAuthenticator& key, std::uint8_t subCommand)
 {
@@ -114,14 +99,10 @@ TEST(ViewModelDevices, ArrivalListsTheKeyWithItsInformation)
     EXPECT_TRUE(h.vm->deviceList()[1].hasCredMgmt);
 }
 
-TEST(ViewModelDevices, KeyThatFailsGetInfoIsNotListedAndNoProtocolMeansNoRetries)
+// A key that refuses getInfo is covered by AKeyWhoseReadingFailsIsNotListedAndTheFailureIsLogged.
+TEST(ViewModelDevices, NoPinProtocolMeansNoRetriesAndNoPinButtons)
 {
     ViewModelHarness h;
-    auto& broken = h.rig.plug();
-    broken.authenticator().queueRawReply({Bytes{0x01}, std::uint8_t{0x04}}); // getInfo refused
-    pumpFor(std::chrono::milliseconds(400));
-    EXPECT_TRUE(h.vm->deviceList().empty());
-
     SoftKeyConfig noPin;
     noPin.pinUvAuthProtocols.reset();
     noPin.clientPin = SoftKeyConfig::Option::Absent;
@@ -173,17 +154,6 @@ TEST(ViewModelDevices, AFailedRefreshKeepsTheRowTheKeyHad)
     }
 }
 
-TEST(ViewModelDevices, StatusLineInEachLanguage)
-{
-    EXPECT_EQ(deviceStatusText(8, true, true, "en"), "PIN is set, 8 retries left, support credential management");
-    EXPECT_EQ(deviceStatusText(0, false, false, "en"), "PIN is not set");
-    for (const char* lang : {"es", "jp", "cn"}) {
-        const std::string text = deviceStatusText(8, true, true, lang);
-        EXPECT_NE(text.find('8'), std::string::npos) << lang;
-        EXPECT_NE(text, deviceStatusText(8, true, true, "en")) << lang;
-    }
-}
-
 TEST(ViewModelDevices, RemovalOfSelectedAndOtherKeys)
 {
     ViewModelHarness h;
@@ -200,8 +170,7 @@ TEST(ViewModelDevices, RemovalOfSelectedAndOtherKeys)
     EXPECT_TRUE(h.vm->selectedDeviceItem());
 
     // The selected key leaving clears the selection and leaves the PIN page.
-    h.rig.unplug(first);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    ASSERT_TRUE(h.unplugLast(first));
     EXPECT_FALSE(h.vm->selectedDeviceItem());
     EXPECT_TRUE(h.vm->deviceListViewVisible());
     EXPECT_EQ(h.vm->currentView(), View::deviceList);
@@ -211,8 +180,7 @@ TEST(ViewModelDevices, RemovalOfSelectedAndOtherKeys)
     auto& third = h.plugAndList();
     h.select(0);
     h.vm->showSettings();
-    h.rig.unplug(third);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    ASSERT_TRUE(h.unplugLast(third));
     EXPECT_TRUE(h.vm->settingsViewVisible());
     EXPECT_FALSE(h.vm->selectedDeviceItem());
 }
@@ -352,13 +320,7 @@ TEST(ViewModelPin, SanitizeAndOkEnableRules)
     EXPECT_EQ(text, "\xC3\xA9 ");
 
     ViewModelHarness h;
-    auto& key = h.plugAndList();
-    ASSERT_TRUE(key.authenticator().setPin("1234"));
-    h.select(0);
-    h.vm->setCurrentView(View::deviceList); // refresh: the key now has a PIN
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList()[0].pinPresent; }));
-    h.waitIdle();
-    h.select(0);
+    h.plugAndSelectWithPin("pin 1234\n");
     h.vm->showPinViewForSetOrChange();
     EXPECT_FALSE(h.vm->pinInputDone());
     h.vm->setOldPin("1234");
@@ -376,24 +338,14 @@ TEST(ViewModelPin, SanitizeAndOkEnableRules)
 TEST(ViewModelCredentials, AuthenticateListAndDeleteAfterATouch)
 {
     ViewModelHarness h(false, {{"AdvancedMode", "true"}});
-    auto& key = h.plugAndList();
-    SoftAuthenticator& auth = key.authenticator();
-    ASSERT_TRUE(auth.setPin("1234"));
-    std::string error;
-    ASSERT_TRUE(SoftKeyFixtures::load("rp id=a.example name=\"A Corp\"\n"
-                                      "credential rp=a.example user=0A userName=alice displayName=\"Alice\"\n"
-                                      "credential rp=a.example user=0B userName=bob displayName=\"Bob\"\n"
-                                      "rp id=b.example name=\"   \"\n"
-                                      "credential rp=b.example user=0C userName=carol displayName=\"Carol\"\n",
-                                      auth, error))
-        << error;
-    h.vm->setCurrentView(View::deviceList);
-    h.select(0);
-    ASSERT_TRUE(h.waitIdle());
-    h.vm->setCurrentView(View::deviceList); // re-read: the key has a PIN now
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList()[0].pinPresent; }));
-    h.waitIdle();
-    h.select(0);
+    SoftAuthenticator& auth =
+        h.plugAndSelectWithPin("pin 1234\n"
+                               "rp id=a.example name=\"A Corp\"\n"
+                               "credential rp=a.example user=0A userName=alice displayName=\"Alice\"\n"
+                               "credential rp=a.example user=0B userName=bob displayName=\"Bob\"\n"
+                               "rp id=b.example name=\"   \"\n"
+                               "credential rp=b.example user=0C userName=carol displayName=\"Carol\"\n")
+            .authenticator();
     EXPECT_TRUE(h.vm->credMgmtVisible());
 
     h.vm->showPinViewForCredMgmt();
@@ -483,7 +435,7 @@ TEST(ViewModelCredentials, ATokenReplacedByAnotherProgramIsAFailureAndThePinIsAs
 {
     LogCapture log;
     ViewModelHarness h(false, {{"AdvancedMode", "true"}});
-    SoftAuthenticator& auth = selectKeyWithPin(h, "pin 1234\n"
+    SoftAuthenticator& auth = h.plugAndSelectWithPin("pin 1234\n"
                                                   "rp id=a.example name=\"A Corp\"\n"
                                                   "credential rp=a.example user=0A userName=alice\n")
                                   .authenticator();
@@ -536,7 +488,7 @@ TEST(ViewModelCredentials, AListThatCannotBeReadToTheEndIsAFailure)
         SCOPED_TRACE(c.name);
         LogCapture log;
         ViewModelHarness h(false, {{"AdvancedMode", "true"}});
-        SoftAuthenticator& auth = selectKeyWithPin(h, "pin 1234\n"
+        SoftAuthenticator& auth = h.plugAndSelectWithPin("pin 1234\n"
                                                       "credential rp=a.example user=0A userName=alice\n"
                                                       "credential rp=b.example user=0B userName=bob\n"
                                                       "credential rp=b.example user=0C userName=carol\n")
@@ -561,11 +513,8 @@ TEST(ViewModelCredentials, AKeyWithoutCredentialsIsAnEmptyListNotAFailure)
 {
     LogCapture log;
     ViewModelHarness h(false, {{"AdvancedMode", "true"}});
-    SoftAuthenticator& auth = selectKeyWithPin(h, "pin 1234\n").authenticator();
-    h.vm->showPinViewForCredMgmt();
-    h.vm->setAuthPin("1234");
-    h.vm->pinOkClicked();
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->credMgmtViewVisible() && !h.vm->loading(); }));
+    SoftAuthenticator& auth = h.plugAndSelectWithPin("pin 1234\n").authenticator();
+    ASSERT_TRUE(h.openCredentials("1234"));
     EXPECT_TRUE(h.vm->rpList().empty());
     EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: 0 , remains: 25");
     EXPECT_EQ(credMgmtStatuses(auth, 0x02), std::vector<std::uint8_t>{0x2E}); // NO_CREDENTIALS
@@ -579,14 +528,11 @@ TEST(ViewModelCredentials, TheTokenLeavesWithItsKey)
 {
     LogCapture log;
     ViewModelHarness h(false, {{"AdvancedMode", "true"}});
-    auto& first = selectKeyWithPin(h, "pin 1234\n"
+    auto& first = h.plugAndSelectWithPin("pin 1234\n"
                                       "rp id=a.example name=\"A Corp\"\n"
                                       "credential rp=a.example user=0A userName=alice\n");
     auto& second = h.plugAndList();
-    h.vm->showPinViewForCredMgmt();
-    h.vm->setAuthPin("1234");
-    h.vm->pinOkClicked();
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->credMgmtViewVisible() && !h.vm->loading(); }));
+    ASSERT_TRUE(h.openCredentials("1234"));
     ASSERT_EQ(h.vm->rpList().size(), 1u);
 
     h.rig.unplug(first);
@@ -615,15 +561,14 @@ TEST(ViewModelReset, UsbKeyResetAfterReinsert)
     ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
     EXPECT_EQ(h.vm->reinsertText(), "Please re-insert the security Key");
 
-    h.rig.unplug(key);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    ASSERT_TRUE(h.unplugLast(key));
     auto& again = h.rig.replug(key);
     ASSERT_TRUE(h.waitForMessage("Reset device is successful"));
     EXPECT_FALSE(h.vm->reinsertNeeded());
     EXPECT_FALSE(again.authenticator().hasPin());
     EXPECT_EQ(h.vm->touchPromptText(), "Touch your security key");
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
-    pumpFor(std::chrono::milliseconds(200));
+    ASSERT_TRUE(h.settle());
     EXPECT_EQ(h.vm->deviceList().size(), 1u); // listed once
     EXPECT_EQ(countRequests(again.authenticator(), 0x01), 1u); // the first touch
     EXPECT_EQ(countRequests(again.authenticator(), 0x07), 1u);
@@ -639,46 +584,34 @@ TEST(ViewModelReset, CancelAndRefusalOutcomes)
     h.vm->confirmReset();
     ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
     h.vm->closeMessageBox(false); // closing any other way than OK is Cancel
-    pumpFor(std::chrono::milliseconds(100));
+    ASSERT_TRUE(h.settle());
     EXPECT_FALSE(h.vm->reinsertNeeded());
 
-    h.vm->confirmReset();
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
-    h.vm->closeMessageBox(true);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
+    ASSERT_TRUE(h.startReset());
     h.vm->cancelReinsert();
     ASSERT_TRUE(pumpUntil([&] { return !h.vm->reinsertNeeded(); }));
-    h.rig.unplug(key);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    ASSERT_TRUE(h.unplugLast(key));
     auto& second = h.rig.replug(key);
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
     EXPECT_EQ(countRequests(second.authenticator(), 0x07), 0u);
 
     // The key refuses the reset (outside its window): no message, the key is listed again.
     h.select(0);
-    h.vm->confirmReset();
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
-    h.vm->closeMessageBox(true);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
-    h.rig.unplug(second);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    ASSERT_TRUE(h.startReset());
+    ASSERT_TRUE(h.unplugLast(second));
     CtaphidFront::Options noPowerUp;
     noPowerUp.powerUp = false;
     second.authenticator().closeResetWindow();
     auto& third = h.rig.replug(second, noPowerUp);
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
-    pumpFor(std::chrono::milliseconds(200));
+    ASSERT_TRUE(h.settle());
     EXPECT_FALSE(h.vm->showMessageBox());
     EXPECT_EQ(countRequests(third.authenticator(), 0x07), 1u);
 
     // The user cancels at the touch prompt: silent as well.
     h.select(0);
-    h.vm->confirmReset();
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
-    h.vm->closeMessageBox(true);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
-    h.rig.unplug(third);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    ASSERT_TRUE(h.startReset());
+    ASSERT_TRUE(h.unplugLast(third));
     third.authenticator().setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
     third.authenticator().clearRequestLog();
     auto& fourth = h.rig.replug(third);
@@ -686,19 +619,15 @@ TEST(ViewModelReset, CancelAndRefusalOutcomes)
     EXPECT_EQ(h.vm->touchPromptText(), "Touch your security twice within 10 seconds");
     h.vm->cancelUserTouch();
     ASSERT_TRUE(pumpUntil([&] { return !h.vm->waitUserTouch() && h.vm->deviceList().size() == 1; }));
-    pumpFor(std::chrono::milliseconds(200));
+    ASSERT_TRUE(h.settle());
     EXPECT_FALSE(h.vm->showMessageBox());
     EXPECT_EQ(countRequests(fourth.authenticator(), 0x07), 0u);
 
     // Any other failure of the reset is reported.
     fourth.authenticator().setTouch(SoftAuthenticator::Touch::Given);
     h.select(0);
-    h.vm->confirmReset();
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
-    h.vm->closeMessageBox(true);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
-    h.rig.unplug(fourth);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    ASSERT_TRUE(h.startReset());
+    ASSERT_TRUE(h.unplugLast(fourth));
     fourth.authenticator().queueRawReply({Bytes{0x7F}, std::uint8_t{0x07}});
     h.rig.replug(fourth);
     ASSERT_TRUE(h.waitForMessage("Reset device is failed"));
@@ -709,10 +638,7 @@ TEST(ViewModelReset, AnotherModelDoesNotEndTheWait)
     ViewModelHarness h;
     auto& key = h.plugAndList();
     h.select(0);
-    h.vm->confirmReset();
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
-    h.vm->closeMessageBox(true);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
+    ASSERT_TRUE(h.startReset());
     auto& other = h.plugAndList({}, "Other Key");
     EXPECT_TRUE(h.vm->reinsertNeeded());
     EXPECT_EQ(countRequests(other.authenticator(), 0x07), 0u);
@@ -727,12 +653,8 @@ TEST(ViewModelReset, AKeyOfTheSameModelWithAnotherSerialDoesNotEndTheWait)
     auto& key = h.rig.plug({}, "KWO FIDO", "SERIAL-A");
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() > before; }));
     h.select(0);
-    h.vm->confirmReset();
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
-    h.vm->closeMessageBox(true);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
-    h.rig.unplug(key);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    ASSERT_TRUE(h.startReset());
+    ASSERT_TRUE(h.unplugLast(key));
 
     auto& other = h.rig.plug({}, "KWO FIDO", "SERIAL-B");
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));

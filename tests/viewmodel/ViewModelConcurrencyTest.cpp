@@ -37,7 +37,7 @@ TEST(ViewModelOrder, QueuedWinkAfterDeselectionIsSkipped)
     h.vm->setSelectedDeviceItem(std::nullopt);
     h.vm->selectedDeviceChanged();
     ASSERT_TRUE(h.waitIdle());
-    pumpFor(std::chrono::milliseconds(200));
+    ASSERT_TRUE(h.settle());
     EXPECT_EQ(countCtaphid(*key.front, kWink), 1u);
 }
 
@@ -87,17 +87,8 @@ TEST(ViewModelOrder, ArrivalAndRemovalDuringAPendingPinOperationBothComplete)
 TEST(ViewModelOrder, ShutdownWithAPendingTouchWaitEnds)
 {
     auto h = std::make_unique<ViewModelHarness>(false, std::map<std::string, std::string>{{"AdvancedMode", "true"}});
-    auto& key = h->plugAndList();
-    ASSERT_TRUE(key.authenticator().setPin("1234"));
-    h->select(0);
-    h->waitIdle();
-    h->vm->setCurrentView(View::deviceList);
-    ASSERT_TRUE(pumpUntil([&] { return h->vm->deviceList()[0].pinPresent && !h->vm->busy(); }));
-    h->select(0);
-    h->vm->showPinViewForCredMgmt();
-    h->vm->setAuthPin("1234");
-    h->vm->pinOkClicked();
-    ASSERT_TRUE(pumpUntil([&] { return h->vm->credMgmtViewVisible() && !h->vm->loading(); }));
+    auto& key = h->plugAndSelectWithPin("pin 1234\n");
+    ASSERT_TRUE(h->openCredentials("1234"));
     key.authenticator().setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
     h->vm->credMgmtDeleteClicked();
     ASSERT_TRUE(pumpUntil([&] { return h->vm->waitUserTouch(); }));

@@ -4,9 +4,13 @@
 
 #include "MemoryConfig.h"
 #include "RecordingWorkspace.h"
+#include "support/Eventually.h"
+#include "softkey/SoftKeyFixtures.h"
 #include "support/UsbKeyRig.h"
 
 #include <QCoreApplication>
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <memory>
@@ -32,17 +36,13 @@ inline std::size_t countRequests(SoftAuthenticator& key, std::uint8_t command,
 template <typename Pred>
 bool pumpUntil(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(8))
 {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return pred();
+    return eventually(pred, limit, [] {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    });
 }
 
-// Keeps the event loop running for a while (for "nothing happens" checks).
+// Keeps the event loop running for a while, for "nothing happens" checks where no event could be awaited.
 inline void pumpFor(std::chrono::milliseconds time)
 {
     pumpUntil([] { return false; }, time);
@@ -72,6 +72,28 @@ struct ViewModelHarness {
         return key;
     }
 
+    // Plugs a key loaded with the fixtures (a PIN among them), selects it and reads it again so its row shows the
+    // PIN.
+    UsbKeyRig::Key& plugAndSelectWithPin(std::string_view fixtures)
+    {
+        UsbKeyRig::Key& key = plugAndList();
+        std::string error;
+        EXPECT_TRUE(SoftKeyFixtures::load(fixtures, key.authenticator(), error)) << error;
+        select(0);
+        vm->setCurrentView(DeviceViewModel::View::deviceList);
+        EXPECT_TRUE(pumpUntil([&] { return vm->deviceList()[0].pinPresent; }));
+        EXPECT_TRUE(waitIdle());
+        select(0);
+        return key;
+    }
+
+    // Unplugs the last listed key and waits until the list is empty.
+    bool unplugLast(UsbKeyRig::Key& key)
+    {
+        rig.unplug(key);
+        return pumpUntil([&] { return vm->deviceList().empty(); });
+    }
+
     void select(std::size_t index)
     {
         vm->setSelectedDeviceItem(vm->deviceList().at(index));
@@ -86,6 +108,36 @@ struct ViewModelHarness {
     bool waitIdle()
     {
         return pumpUntil([&] { return !vm->busy(); });
+    }
+
+    // Asks for a reset of the selected key, agrees to the warning, and waits for the prompt to re-insert it.
+    bool startReset()
+    {
+        vm->confirmReset();
+        if (!pumpUntil([&] { return vm->showMessageBox(); }))
+            return false;
+        vm->closeMessageBox(true);
+        return pumpUntil([&] { return vm->reinsertNeeded(); });
+    }
+
+    // Authenticates on the PIN page of the selected key and waits for its credential list.
+    bool openCredentials(const std::string& pin)
+    {
+        vm->showPinViewForCredMgmt();
+        vm->setAuthPin(pin);
+        vm->pinOkClicked();
+        return pumpUntil([&] { return vm->credMgmtViewVisible() && !vm->loading(); });
+    }
+
+    // Returns once the work queue has done everything queued so far: a key of another model plugged now is
+    // read after that work. It is taken away again before this returns.
+    bool settle()
+    {
+        const std::size_t before = vm->deviceList().size();
+        UsbKeyRig::Key& marker = rig.plug({}, "Other Key");
+        const bool listed = pumpUntil([&] { return vm->deviceList().size() > before; });
+        rig.unplug(marker);
+        return pumpUntil([&] { return vm->deviceList().size() == before; }) && listed;
     }
 
     UsbKeyRig rig;
