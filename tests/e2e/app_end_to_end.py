@@ -4,7 +4,6 @@ Exit button. The card itself tells whether the PIN really changed.
 
 Usage: /usr/bin/python3 app_end_to_end.py <marrowtillance program> <softkey program>
 """
-import fcntl
 import os
 import shutil
 import subprocess
@@ -12,13 +11,20 @@ import sys
 import tempfile
 import time
 
-PORT = 35963
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "softkey"))
+from softkey_card import SoftKey, lock_reader, wait_until_reader_empty  # noqa: E402
+
 LIMIT = 20  # seconds for any one step
 
 # Window coordinates of what the test presses (the window is 1024 x 530, without frame).
 FIRST_ROW = (300, 210)
 FIRST_BUTTON = (100, 104)  # "Set PIN", or "Change PIN" once the key has a PIN
 EXIT_BUTTON = (980, 40)
+
+
+def count(card, what):
+    """What the card counted so far: its APDUs or its answered CTAP requests."""
+    return int(card.ask(what).split()[1])
 
 
 def wait_for(what, check):
@@ -29,27 +35,6 @@ def wait_for(what, check):
             return value
         time.sleep(0.05)
     raise AssertionError("timed out waiting for " + what)
-
-
-class SoftKey:
-    def __init__(self, program):
-        self.proc = subprocess.Popen([program, "--port", str(PORT)], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, text=True)
-        line = self.proc.stdout.readline().strip()
-        if line != "ready":
-            raise AssertionError("softkey did not start: %r" % line)
-
-    def ask(self, line):
-        self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
-        return self.proc.stdout.readline().strip()
-
-    def count(self, what):
-        return int(self.ask(what).split()[1])
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
 
 
 class Display:
@@ -80,8 +65,7 @@ class Display:
 
 def main():
     program, softkey_program = sys.argv[1], sys.argv[2]
-    lock = open("/tmp/marrowtillance-vpcd-%d.lock" % PORT, "w")
-    fcntl.flock(lock, fcntl.LOCK_EX)
+    lock = lock_reader()
     home = tempfile.mkdtemp(prefix="marrowtillance-e2e-")
     display = Display()
     card = SoftKey(softkey_program)
@@ -106,11 +90,11 @@ def main():
             # The card is listed once it has been read; a selection makes it wink, which the card sees as
             # APDUs. Until the row is there a click selects nothing, so it is clicked until the card winks.
             def selected():
-                before = card.count("apdus")
+                before = count(card, "apdus")
                 click(FIRST_ROW)
                 deadline = time.time() + 1
                 while time.time() < deadline:
-                    if card.count("apdus") > before:
+                    if count(card, "apdus") > before:
                         return True
                     time.sleep(0.05)
                 return False
@@ -128,17 +112,17 @@ def main():
         # CTAP requests the card answers: reading it (getInfo, PIN retries) 2, setting or changing a PIN 2
         # (key agreement, the PIN command); back on the list the selected card is read again, and the outcome
         # is shown before that second reading ends.
-        wait_for("the card to be read", lambda: card.count("requests") >= 2)
+        wait_for("the card to be read", lambda: count(card, "requests") >= 2)
         select_card()
         fill_pin_page("4321", "4321")
         wait_for("the new PIN on the card", lambda: card.ask("pin 4321") == "yes")
-        wait_for("the card to be read again", lambda: card.count("requests") >= 6)
+        wait_for("the card to be read again", lambda: count(card, "requests") >= 6)
         keys("Return")  # the outcome's OK
 
         select_card()
         fill_pin_page("4321", "86420", "86420")
         wait_for("the changed PIN on the card", lambda: card.ask("pin 86420") == "yes")
-        wait_for("the card to be read again", lambda: card.count("requests") >= 10)
+        wait_for("the card to be read again", lambda: count(card, "requests") >= 10)
         keys("Return")
 
         # Exit ends the program cleanly.
@@ -156,6 +140,7 @@ def main():
             app.kill()
             print(app.stdout.read())
         card.stop()
+        wait_until_reader_empty()
         display.stop()
         shutil.rmtree(home, ignore_errors=True)
 
