@@ -1,5 +1,6 @@
 #include "platform/SerialQueue.h"
 
+#include <cstdlib>
 #include <future>
 #include <utility>
 #include <memory>
@@ -20,7 +21,12 @@ struct OrphanThreads {
 
     static OrphanThreads& instance()
     {
-        static auto* orphans = new OrphanThreads; // deliberately immortal, see above
+        static auto* orphans = [] {
+            auto* made = new OrphanThreads; // deliberately immortal, see above
+            // The one still waiting is joined as the process ends.
+            std::atexit([] { instance().adopt(std::thread()); });
+            return made;
+        }();
         return *orphans;
     }
 
@@ -30,8 +36,11 @@ struct OrphanThreads {
         {
             std::lock_guard lock(mutex);
             previous = std::exchange(last, std::move(thread));
+            // The process ends on that very thread: it stays here, never destroyed while joinable.
+            if (previous.joinable() && previous.get_id() == std::this_thread::get_id())
+                std::swap(last, previous);
         }
-        if (previous.joinable())
+        if (previous.joinable() && previous.get_id() != std::this_thread::get_id())
             previous.join();
     }
 };
