@@ -51,8 +51,6 @@ QSvgRenderer* renderer(const QString& name)
 }
 } // namespace
 
-bool hasImage(const QString& name) { return renderer(name) != nullptr; }
-
 void drawImage(QPainter& painter, const QString& name, const QRectF& target)
 {
     if (QSvgRenderer* svg = renderer(name)) {

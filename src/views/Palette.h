@@ -34,7 +34,6 @@ QColor fromRgb(std::uint32_t rgb);
 // Draws one of the compiled-in images ("logo", "otp", "settings", "help", "minimize", "close", "Tallowfin",
 // "TallowfinNFC") stretched into the rectangle. An unknown name draws nothing.
 void drawImage(QPainter& painter, const QString& name, const QRectF& target);
-bool hasImage(const QString& name);
 
 // The application font at a pixel size (sizes are the layout's points taken as pixels).
 QFont font(int pixelSize, QFont::Weight weight = QFont::Normal);
