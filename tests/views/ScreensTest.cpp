@@ -292,6 +292,7 @@ TEST(CredentialPage, ACancelledTouchDeletesNothing)
     auto& again = replugged(h, key);
     openCredentialPage(h, "1234");
     h.click(h.find("credentialListPage")->findChild<CheckBox*>("credentialCheckBox"));
+    ASSERT_TRUE(h.find("deleteButton")->isEnabled());
     again.authenticator().setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
     h.click("deleteButton");
     ASSERT_TRUE(pumpUntil([&] { return h.shown("touchPrompt"); }));

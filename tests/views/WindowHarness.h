@@ -93,6 +93,9 @@ struct WindowHarness {
     }
     void click(QWidget* widget, QPoint at = {}) const
     {
+        // Widgets that just appeared are placed by pending layout passes: the click goes where they will be.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        QApplication::processEvents();
         clickAt(widget->mapTo(window.get(), at.isNull() ? widget->rect().center() : at));
     }
     void click(const char* name) const { click(find(name)); }
