@@ -223,5 +223,17 @@
         <source>Credentials could not be read, enter the PIN again</source>
         <translation>无法读取凭据，请重新输入 PIN</translation>
     </message>
+    <message>
+        <source>No clear answer: the key may or may not have changed</source>
+        <translation>未收到明确回应：密钥可能已更改，也可能未更改</translation>
+    </message>
+    <message>
+        <source>Nothing was deleted</source>
+        <translation>未删除任何内容</translation>
+    </message>
+    <message>
+        <source>Could not delete credentials, enter the PIN again</source>
+        <translation>无法删除凭据，请重新输入 PIN</translation>
+    </message>
 </context>
 </TS>

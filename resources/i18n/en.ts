@@ -223,5 +223,17 @@
         <source>Credentials could not be read, enter the PIN again</source>
         <translation>Credentials could not be read, enter the PIN again</translation>
     </message>
+    <message>
+        <source>No clear answer: the key may or may not have changed</source>
+        <translation>No clear answer: the key may or may not have changed</translation>
+    </message>
+    <message>
+        <source>Nothing was deleted</source>
+        <translation>Nothing was deleted</translation>
+    </message>
+    <message>
+        <source>Could not delete credentials, enter the PIN again</source>
+        <translation>Could not delete credentials, enter the PIN again</translation>
+    </message>
 </context>
 </TS>

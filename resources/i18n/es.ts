@@ -223,5 +223,17 @@
         <source>Credentials could not be read, enter the PIN again</source>
         <translation>No se pudieron leer las credenciales; vuelva a introducir el PIN</translation>
     </message>
+    <message>
+        <source>No clear answer: the key may or may not have changed</source>
+        <translation>Sin respuesta clara: la llave puede haber cambiado o no</translation>
+    </message>
+    <message>
+        <source>Nothing was deleted</source>
+        <translation>No se eliminó nada</translation>
+    </message>
+    <message>
+        <source>Could not delete credentials, enter the PIN again</source>
+        <translation>No se pudieron eliminar las credenciales; vuelva a introducir el PIN</translation>
+    </message>
 </context>
 </TS>

@@ -223,5 +223,17 @@
         <source>Credentials could not be read, enter the PIN again</source>
         <translation>認証情報を読み取れませんでした。PINを再入力してください</translation>
     </message>
+    <message>
+        <source>No clear answer: the key may or may not have changed</source>
+        <translation>明確な応答がありません。キーが変更されたかどうかは不明です</translation>
+    </message>
+    <message>
+        <source>Nothing was deleted</source>
+        <translation>何も削除されませんでした</translation>
+    </message>
+    <message>
+        <source>Could not delete credentials, enter the PIN again</source>
+        <translation>認証情報を削除できませんでした。PINを再入力してください</translation>
+    </message>
 </context>
 </TS>
