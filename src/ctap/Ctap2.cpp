@@ -83,6 +83,7 @@ std::pair<Bytes, IOReturn> Ctap2::sendCmd(std::uint32_t cid, CTAPHID cmd, const 
 Ctap2::CborAnswer Ctap2::sendCmdCbor(const Bytes& data)
 {
     CborAnswer answer;
+    lastStatusByte_.reset();
     auto [bytes, status] = sendCmd(cid(), CTAPHID::CBOR, data);
     answer.status = status;
     if (status != kIOReturnSuccess)
@@ -90,6 +91,7 @@ Ctap2::CborAnswer Ctap2::sendCmdCbor(const Bytes& data)
     if (!bytes.empty()) {
         answer.statusByteReceived = true;
         answer.statusByte = bytes[0];
+        lastStatusByte_ = bytes[0];
         // A byte without a case is a plain failure: ERR_OTHER is neither success nor one of the codes the
         // touch requests read specially.
         answer.code = ctapErrorFromRaw(bytes[0]).value_or(CTAPHID_ERROR_CODE::ERR_OTHER);

@@ -56,6 +56,12 @@ public:
 
     static bool isWaitForeverCmd(CTAPHID cmd, const Bytes& data);
 
+    // The status byte of the key's answer to the latest CBOR request, or nothing when that request got no answer
+    // (lost, timed out, the key gone) or none was sent since forgetLastStatusByte. Tells a key's own refusal
+    // apart from an answer that never came; only the work queue reads and writes it.
+    std::optional<std::uint8_t> lastStatusByte() const { return lastStatusByte_; }
+    void forgetLastStatusByte() { lastStatusByte_.reset(); }
+
     std::pair<Bytes, IOReturn> sendCmd(std::uint32_t cid, CTAPHID cmd, const Bytes& data);
     CborAnswer sendCmdCbor(const Bytes& data);
     std::pair<ResponseInit, IOReturn> sendCmdInit();
@@ -98,4 +104,5 @@ private:
     std::atomic<std::uint32_t> cid_{kBroadcastCid};
     PinProtocol pinProtocol_ = PinProtocol::None;
     bool fido2Pre_ = false;
+    std::optional<std::uint8_t> lastStatusByte_;
 };
