@@ -184,6 +184,7 @@ int benchExternalCard(const std::string& reader)
         if (name == reader)
             present = inserted;
     });
+    monitor->startWatching();
     if (!eventually([&] { return present.load(); }, std::chrono::seconds(5))) {
         std::fprintf(stderr, "bench_ctap: no card on \"%s\"\n", reader.c_str());
         return 1;

@@ -11,15 +11,17 @@ std::shared_ptr<PcscMonitor> PcscMonitor::create(CardAction cardAction)
 
 std::shared_ptr<PcscMonitor> PcscMonitor::create(CardAction cardAction, std::shared_ptr<SmartCardSlotManager> manager)
 {
-    std::shared_ptr<PcscMonitor> monitor(new PcscMonitor(std::move(cardAction), std::move(manager)));
-    if (monitor->mngr_) {
-        monitor->managerObservation_ =
-            monitor->mngr_->observeSlotNames([weak = monitor->weak_from_this()](const std::vector<std::string>& names) {
-                if (auto self = weak.lock())
-                    self->slotNamesChanged(names);
-            });
-    }
-    return monitor;
+    return std::shared_ptr<PcscMonitor>(new PcscMonitor(std::move(cardAction), std::move(manager)));
+}
+
+void PcscMonitor::startWatching()
+{
+    if (!mngr_ || managerObservation_)
+        return;
+    managerObservation_ = mngr_->observeSlotNames([weak = weak_from_this()](const std::vector<std::string>& names) {
+        if (auto self = weak.lock())
+            self->slotNamesChanged(names);
+    });
 }
 
 PcscMonitor::PcscMonitor(CardAction cardAction, std::shared_ptr<SmartCardSlotManager> manager)

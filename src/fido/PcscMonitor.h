@@ -11,15 +11,18 @@
 #include <vector>
 
 // Follows the list of readers and keeps one CardHandler per reader; hands out the card of a reader by name.
-// Watching starts when the monitor is created.
+// Watching starts with startWatching, so the owner can keep the monitor before the first card is reported
+// (a card already on a reader is reported from inside that call).
 class PcscMonitor : public std::enable_shared_from_this<PcscMonitor> {
 public:
     using CardAction = CardHandler::CardAction;
 
-    // Watches the process-wide readers.
+    // A monitor of the process-wide readers.
     static std::shared_ptr<PcscMonitor> create(CardAction cardAction);
-    // Watches the readers of manager; without a manager nothing is watched and no card is ever reported.
+    // A monitor of the readers of manager; without a manager nothing is watched and no card is ever reported.
     static std::shared_ptr<PcscMonitor> create(CardAction cardAction, std::shared_ptr<SmartCardSlotManager> manager);
+    // Starts watching (once); the readers and cards already there are handled before it returns.
+    void startWatching();
     // Stops every handler, so every card reported present is reported gone.
     ~PcscMonitor();
     PcscMonitor(const PcscMonitor&) = delete;

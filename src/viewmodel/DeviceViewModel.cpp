@@ -32,6 +32,8 @@ DeviceViewModel::DeviceViewModel(Dependencies dependencies, QObject* parent)
         pcscHelper_ = std::make_unique<PcscHelper>([this](bool wait) { setWaitUserTouch(wait); });
         pcscMonitor_ =
             PcscMonitor::create([this](bool present, const std::string& reader) { cardChanged(present, reader); });
+        // Only now: a card already on a reader is reported at once, and its work needs the monitor in place.
+        pcscMonitor_->startWatching();
     }
 }
 

@@ -209,13 +209,16 @@ void DeviceViewModel::hidDeviceChanged(const std::shared_ptr<HidDevice>& hid, bo
 std::string DeviceViewModel::readCardIdentity(const Device& device)
 {
     std::string id;
-    runOnDevice(
+    const IOReturn status = runOnDevice(
         [&] {
             if (PcscHelper* pcsc = ctap2_->pcscHelper())
                 id = pcsc->getAtr();
             return id.empty() ? kIOReturnError : kIOReturnSuccess;
         },
         device);
+    // A card that lies on the reader and cannot be identified is never listed: say so.
+    if (status != kIOReturnSuccess)
+        logFailure("readCardIdentity", status);
     return id;
 }
 

@@ -99,6 +99,7 @@ protected:
         // A card taken off just before may still look present until pcscd's next look at the reader.
         ASSERT_TRUE(readerEmpty(*manager_, kReader0));
         monitor_ = PcscMonitor::create(events_.action(), manager_);
+        monitor_->startWatching();
         ASSERT_TRUE(vcard_.insert()) << "vpcd must be listening (is pcscd running?)";
         ASSERT_TRUE(waitForEvents(events_, kReader0, 1));
         card_ = monitor_->getActiveCard(kReader0);
@@ -176,6 +177,7 @@ TEST(PcscCardWatching, CardPresentAtStartIsReported)
     auto manager = std::make_shared<SmartCardSlotManager>(PcscApi::system());
     CardEvents events;
     auto monitor = PcscMonitor::create(events.action(), manager);
+    monitor->startWatching();
     ASSERT_TRUE(waitForEvents(events, kReader0, 1));
     EXPECT_EQ(events.of(kReader0), present(kReader0));
     EXPECT_TRUE(monitor->getActiveCard(kReader0));
@@ -193,6 +195,7 @@ TEST(PcscCardWatching, InsertAndRemoveAreReportedExactlyOnceEach)
     CardEvents events;
     ASSERT_TRUE(readerEmpty(*manager, kReader0));
     auto monitor = PcscMonitor::create(events.action(), manager);
+    monitor->startWatching();
     EXPECT_TRUE(events.of(kReader0).empty());
     const auto readers = monitor->readers();
     EXPECT_NE(std::find(readers.begin(), readers.end(), kReader0), readers.end());
@@ -222,6 +225,7 @@ TEST(PcscCardWatching, TwoReadersAreReportedIndependently)
     ASSERT_TRUE(readerEmpty(*manager, kReader1));
     CardEvents events;
     auto monitor = PcscMonitor::create(events.action(), manager);
+    monitor->startWatching();
     ScriptedVpcdCard card0(VpcdCard::kPortReader0);
     ScriptedVpcdCard card1(VpcdCard::kPortReader1);
     card0.setScript([](const Bytes&) { return H("A09000"); });

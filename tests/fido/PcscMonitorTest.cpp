@@ -21,6 +21,7 @@ struct Fixture {
     {
         manager = std::make_shared<SmartCardSlotManager>(api, SmartCardSlotManager::Options{10ms, 40ms});
         monitor = PcscMonitor::create(events.action(), manager);
+        monitor->startWatching();
     }
     ~Fixture()
     {
@@ -147,6 +148,7 @@ TEST(PcscMonitor, WithoutAManagerNothingIsEverReported)
 {
     CardEvents events;
     auto monitor = PcscMonitor::create(events.action(), nullptr);
+    monitor->startWatching();
     EXPECT_FALSE(monitor->mngr());
     EXPECT_TRUE(monitor->readers().empty());
     EXPECT_FALSE(monitor->getActiveCard("Virtual PCD 00 00"));

@@ -52,6 +52,7 @@ bool SoftKeyLink::open()
         if (reader == card_->readerName())
             cardReported_ = present;
     });
+    monitor_->startWatching();
     if (!eventually([&] { return cardReported_.load(); }, std::chrono::seconds(5)))
         return false;
     std::shared_ptr<SmartCard> card = monitor_->getActiveCard(card_->readerName());
