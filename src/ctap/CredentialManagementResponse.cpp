@@ -4,11 +4,23 @@
 
 namespace {
 
-template <typename T>
-void readInto(std::optional<T> value, T& field)
+// Reads an optional entry: absent leaves the field as it is; present with the kind the field needs stores it;
+// present with another kind makes the whole answer malformed (false), never a silently empty field.
+template <typename T, typename Convert>
+bool readOptional(const cbor_item_t* entry, Convert convert, T& field)
 {
-    if (value)
-        field = std::move(*value);
+    if (!entry)
+        return true;
+    auto value = convert(entry);
+    if (!value)
+        return false;
+    field = std::move(*value);
+    return true;
+}
+
+bool readOptionalText(const cbor_item_t* map, const char* key, std::string& field)
+{
+    return readOptional(cborMapFind(map, key), cborStringValue, field);
 }
 
 } // namespace
@@ -39,28 +51,25 @@ bool CredentialManagementResponse::ParseCborEnumerateRPs(std::span<const std::ui
                                                          std::uint64_t& totalRPs)
 {
     RpInfo rp;
-    bool found = false;
-    if (auto item = cborDecode(data)) {
+    std::uint64_t total = totalRPs;
+    bool ok = false;
+    if (auto item = cborDecode(data); item && cbor_isa_map(item->get())) {
         const cbor_item_t* map = item->get();
-        if (const cbor_item_t* rpMap = cborMapFind(map, 3)) {
-            readInto(cborStringValue(cborMapFind(rpMap, "id")), rp.id);
-            readInto(cborStringValue(cborMapFind(rpMap, "name")), rp.name);
-            found = true;
-        }
-        if (const cbor_item_t* hash = cborMapFind(map, 4)) {
-            readInto(cborBytesValue(hash), rp.idHash);
-            found = true;
-        }
-        if (const cbor_item_t* total = cborMapFind(map, 5)) {
-            readInto(cborUInt64Value(total), totalRPs);
-            found = true;
-        }
+        const cbor_item_t* rpMap = cborMapFind(map, 3);
+        const cbor_item_t* hash = cborMapFind(map, 4);
+        const cbor_item_t* count = cborMapFind(map, 5);
+        ok = (rpMap || hash || count) && (!rpMap || cbor_isa_map(rpMap)) &&
+             (!rpMap || (readOptionalText(rpMap, "id", rp.id) && readOptionalText(rpMap, "name", rp.name))) &&
+             readOptional(hash, cborBytesValue, rp.idHash) && readOptional(count, cborUInt64Value, total);
     }
-    if (!found)
+    if (!ok) {
         logLine("ParseCborEnumerateRPs: CBOR decode error");
-    else if (totalRPs > 0)
+        return false;
+    }
+    totalRPs = total;
+    if (totalRPs > 0)
         list.push_back(std::move(rp));
-    return found;
+    return true;
 }
 
 bool CredentialManagementResponse::ParseCborEnumerateCredentials(std::span<const std::uint8_t> data,
@@ -68,27 +77,32 @@ bool CredentialManagementResponse::ParseCborEnumerateCredentials(std::span<const
                                                                  std::uint64_t& totalCredentials)
 {
     CredentialInfo cred;
-    bool found = false;
-    if (auto item = cborDecode(data)) {
+    std::uint64_t total = totalCredentials;
+    bool ok = false;
+    if (auto item = cborDecode(data); item && cbor_isa_map(item->get())) {
         const cbor_item_t* map = item->get();
-        if (const cbor_item_t* user = cborMapFind(map, 6)) {
-            found = true;
-            readInto(cborBytesValue(cborMapFind(user, "id")), cred.userEntity.id);
-            readInto(cborStringValue(cborMapFind(user, "name")), cred.userEntity.name);
-            readInto(cborStringValue(cborMapFind(user, "icon")), cred.userEntity.icon);
-            readInto(cborStringValue(cborMapFind(user, "displayName")), cred.userEntity.displayName);
-        }
-        if (const cbor_item_t* id = cborMapFind(map, 7)) {
-            readInto(cborBytesValue(cborMapFind(id, "id")), cred.publicKeyCredentialDescriptor.id);
-            readInto(cborStringValue(cborMapFind(id, "type")), cred.publicKeyCredentialDescriptor.type);
-        }
-        cred.keyAgreement.readCbor(cborMapFind(map, 8));
-        readInto(cborUInt64Value(cborMapFind(map, 9)), totalCredentials);
-        readInto(cborUInt64Value(cborMapFind(map, 10)), cred.credProtect);
+        const cbor_item_t* user = cborMapFind(map, 6);
+        const cbor_item_t* id = cborMapFind(map, 7);
+        const cbor_item_t* publicKey = cborMapFind(map, 8);
+        // A row is known by its credential id: an answer without one is no credential.
+        ok = user && cbor_isa_map(user) && id && cbor_isa_map(id) && cborMapFind(id, "id") &&
+             readOptional(cborMapFind(user, "id"), cborBytesValue, cred.userEntity.id) &&
+             readOptionalText(user, "name", cred.userEntity.name) &&
+             readOptionalText(user, "icon", cred.userEntity.icon) &&
+             readOptionalText(user, "displayName", cred.userEntity.displayName) &&
+             readOptional(cborMapFind(id, "id"), cborBytesValue, cred.publicKeyCredentialDescriptor.id) &&
+             readOptionalText(id, "type", cred.publicKeyCredentialDescriptor.type) &&
+             (!publicKey || cbor_isa_map(publicKey)) &&
+             readOptional(cborMapFind(map, 9), cborUInt64Value, total) &&
+             readOptional(cborMapFind(map, 10), cborUInt64Value, cred.credProtect);
+        if (ok)
+            cred.keyAgreement.readCbor(publicKey);
     }
-    if (found)
-        list.push_back(std::move(cred));
-    else
+    if (!ok) {
         logLine("ParseCborEnumerateCredentials: CBOR decode error");
-    return found;
+        return false;
+    }
+    totalCredentials = total;
+    list.push_back(std::move(cred));
+    return true;
 }

@@ -159,10 +159,13 @@ std::pair<Info, IOReturn> Ctap2::getInfo()
     Info info;
     setPinProtocol(PinProtocol::None);
     CborAnswer answer = sendCmdCbor(Bytes{kGetInfo});
+    if (answer.status != kIOReturnSuccess)
+        return {info, answer.status};
+    // A malformed answer still gives what could be read, so the caller can tell which key it is.
     PinProtocol chosen = PinProtocol::None;
-    if (answer.status == kIOReturnSuccess && parseInfo(answer.payload, info, chosen))
-        setPinProtocol(chosen);
-    return {info, answer.status};
+    const bool parsed = parseInfo(answer.payload, info, chosen);
+    setPinProtocol(chosen);
+    return {info, parsed ? kIOReturnSuccess : kIOReturnInvalid};
 }
 
 Bytes Ctap2::makeSelectDeviceRequest()

@@ -25,18 +25,20 @@ std::pair<Bytes, bool> PinResponse::parseCborPinGetPinToken(std::span<const std:
 
 bool PinResponse::parseCborPinGetRetries(std::span<const std::uint8_t> data, PinRetries& retries)
 {
-    int count = 0;
+    bool ok = false;
     if (auto item = cborDecode(data)) {
-        if (auto v = cborUInt64Value(cborMapFind(item->get(), 3))) {
-            retries.retries = *v;
-            ++count;
-        }
-        if (auto v = cborUInt64Value(cborMapFind(item->get(), 5))) {
-            retries.uvRetries = *v;
-            ++count;
+        const cbor_item_t* pin = cborMapFind(item->get(), 3);
+        const cbor_item_t* uv = cborMapFind(item->get(), 5);
+        auto pinCount = cborUInt64Value(pin);
+        auto uvCount = cborUInt64Value(uv);
+        // A count of the wrong kind (a negative one, say) is no count: never read it as 0 retries left.
+        ok = (pin || uv) && (!pin || pinCount) && (!uv || uvCount);
+        if (ok) {
+            retries.retries = pinCount.value_or(retries.retries);
+            retries.uvRetries = uvCount.value_or(retries.uvRetries);
         }
     }
-    if (count == 0)
+    if (!ok)
         logLine("parseCborPinGetRetries: CBOR decode error");
-    return count > 0;
+    return ok;
 }

@@ -12,7 +12,7 @@ std::size_t DeviceItem::hash() const
     hashCombine(seed, std::hash<bool>{}(pinPresent));
     hashCombine(seed, std::hash<bool>{}(hasCredMgmt));
     hashCombine(seed, std::hash<bool>{}(fido2Pre));
-    hashCombine(seed, std::hash<std::uint64_t>{}(retries));
+    hashCombine(seed, std::hash<std::optional<std::uint64_t>>{}(retries));
     hashCombine(seed, std::hash<std::uint64_t>{}(minPinLength));
     hashCombine(seed, std::hash<std::uint32_t>{}(cid));
     hashCombine(seed, std::hash<std::uint64_t>{}(rawValue(pinProtocol)));

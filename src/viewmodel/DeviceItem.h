@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 // One row of the device list: what authenticatorGetInfo and the PIN retries told about one key. The member
@@ -20,7 +21,8 @@ struct DeviceItem {
     bool pinPresent = false;
     bool hasCredMgmt = false;
     bool fido2Pre = false;
-    std::uint64_t retries = 0;
+    // Nothing when the key's answer gave no count: a row never claims "0 retries left" the key did not say.
+    std::optional<std::uint64_t> retries{};
     std::uint64_t minPinLength = 0;
     std::uint32_t cid = 0;
     PinProtocol pinProtocol = PinProtocol::One;

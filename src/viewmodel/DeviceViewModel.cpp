@@ -99,6 +99,8 @@ IOReturn DeviceViewModel::runOnPcsc(const Operation& op, const std::string& read
 
 IOReturn DeviceViewModel::runOnDevice(const Operation& op, const Device& device)
 {
+    // The key's last answer tells this operation's outcome, never one of an earlier operation.
+    ctap2_->forgetLastStatusByte();
     if (device.isHidDevice())
         return runOnHid(op, device.hid());
     return runOnPcsc(op, device.readerName());
@@ -115,20 +117,37 @@ IOReturn DeviceViewModel::runOnDevice(const Operation& op, const DeviceItem& ite
 }
 
 void DeviceViewModel::runOnSelectedWhileBusy(std::function<IOReturn(const DeviceItem&)> op,
-                                             std::function<void(IOReturn)> done)
+                                             std::function<void(Outcome)> done)
 {
     if (!selectedDeviceItem_) {
-        done(kIOReturnError);
+        done(Outcome::refused);
         return;
     }
     beginBusy();
     runOnQueue([this, item = *selectedDeviceItem_, op = std::move(op), done = std::move(done)] {
-        const IOReturn status = op(item);
-        runOnMain([this, status, done] {
+        const Outcome outcome = outcomeOf(op(item));
+        const std::optional<DeviceItem> fresh = outcome == Outcome::done ? std::nullopt : refreshDevice(item);
+        runOnMain([this, outcome, item, fresh, done] {
+            if (fresh && selectedDeviceItem_ == item) {
+                setSelectedDeviceItem(*fresh);
+                updateButtons();
+            }
             endBusy();
-            done(status);
+            done(outcome);
         });
     });
+}
+
+DeviceViewModel::Outcome DeviceViewModel::outcomeOf(IOReturn status) const
+{
+    if (status == kIOReturnSuccess)
+        return Outcome::done;
+    // No answer, a status byte of success beside an answer that could not be read, or a byte that is no CTAP
+    // status at all: what the key did is not known.
+    const std::optional<std::uint8_t> answered = ctap2_->lastStatusByte();
+    if (!answered || *answered == 0 || !ctapErrorFromRaw(*answered))
+        return Outcome::unclear;
+    return *answered == rawValue(CTAPHID_ERROR_CODE::ERR_PIN_INVALID) ? Outcome::pinInvalid : Outcome::refused;
 }
 
 void DeviceViewModel::beginBusy()

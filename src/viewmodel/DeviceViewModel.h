@@ -43,6 +43,7 @@ class DeviceViewModel : public QObject
 
 public:
     enum class View { deviceList = 0, pin = 1, settings = 2, credMgmt = 3 };
+    enum class PinField { oldPin, newPin, confirmPin, authPin };
 
     struct MessageBoxInfo {
         std::string title;
@@ -97,6 +98,8 @@ public:
     void selectDeviceItem(const std::optional<DeviceItem>& item);
     // The status line of a device card in the current language.
     std::string deviceStatus(const DeviceItem& item) const;
+    // Reads every listed key again, on the work queue.
+    void refreshAllDevices();
 
     MT_PUBLISHED(std::vector<DeviceItem>, deviceList, setDeviceList, {})
     MT_PUBLISHED(std::optional<DeviceItem>, selectedDeviceItem, setSelectedDeviceItem, std::nullopt)
@@ -119,8 +122,11 @@ public:
     std::uint64_t minimumPinLength() const;
     void updatePinLengthHint();
     void updatePinInputDone();
-    // Drops the last character of a field that holds a space (the page calls it on every edit).
-    static void sanitizePinInput(std::string& text);
+    // Takes the text of a PIN field as the user left it (typed or pasted): spaces and control characters
+    // (line feeds, tabs, ...) are dropped, never anything else; the field then holds the rest and OK follows.
+    void pinFieldEdited(PinField field, std::string_view text);
+    // Drops every space and control character, and only those.
+    static void sanitizePinInput(SecureString& text);
     void pinOkClicked();
     void pinCancelClicked();
 
@@ -226,7 +232,15 @@ private:
     // The same, talking to the key with the channel, protocol and pre-2.1 flag of its row.
     IOReturn runOnDevice(const Operation& op, const DeviceItem& item);
     // Main thread: runs op on the work queue with the selected key's row, `busy` up until done has its status.
-    void runOnSelectedWhileBusy(std::function<IOReturn(const DeviceItem&)> op, std::function<void(IOReturn)> done);
+    // How an operation on a key ended, as far as the user must be told: done; refused by the key for a wrong PIN;
+    // refused for another reason; or unclear (no answer came, or one that could not be read, so the key may or
+    // may not have done it).
+    enum class Outcome { done, pinInvalid, refused, unclear };
+    // Work queue, right after the operation: judged from its status and the key's last answer.
+    Outcome outcomeOf(IOReturn status) const;
+    // After a failure the key's row is read again (the key may hold another PIN state or fewer retries now), and
+    // the selection follows the new row.
+    void runOnSelectedWhileBusy(std::function<IOReturn(const DeviceItem&)> op, std::function<void(Outcome)> done);
     void beginBusy();
     void endBusy();
     static void logFailure(std::string_view operation, IOReturn status);
@@ -246,11 +260,13 @@ private:
     void updateButtons(); // main
     std::string deviceName(const Device& device);
     std::pair<DeviceItem, IOReturn> readDeviceInfo(const Device& device);
-    // Binds the key and reads its row; nothing for a key that fails to answer or is no FIDO key.
-    std::optional<DeviceItem> readDevice(const Device& device, std::string_view operation);
+    // Binds the key and reads its row; nothing for a key that fails to answer or is no FIDO key. With
+    // acceptPartial, a key whose getInfo answer was malformed but still named it is read too.
+    std::optional<DeviceItem> readDevice(const Device& device, std::string_view operation, bool acceptPartial);
     void addDevice(const Device& device);
     void removeDevice(const Device& device);
-    void refreshDevice(const DeviceItem& item);
+    // Reads the row's key again and replaces the row; the new row when it was replaced.
+    std::optional<DeviceItem> refreshDevice(const DeviceItem& item);
     void winkDevice(const DeviceItem& item);
     void hidDeviceChanged(const std::shared_ptr<HidDevice>& device, bool inserted); // HID thread
     std::string readCardIdentity(const Device& device);
@@ -264,8 +280,10 @@ private:
     // The local checks of a new PIN; the message when they fail.
     std::optional<std::string> checkNewPin() const;
     std::optional<std::string> checkPinLength(std::string_view pin) const;
-    void setOrChangePinOnDevice(bool pinSet, std::function<void(IOReturn)> done);
-    void authenticatePin(std::function<void(bool)> done);
+    void setOrChangePinOnDevice(bool pinSet, std::function<void(Outcome)> done);
+    void authenticatePin(std::function<void(Outcome)> done);
+    // The message of a PIN set or change that ended so.
+    std::string pinOutcomeText(Outcome outcome, bool change) const;
 
     // Credential page (work queue unless noted).
     void loadRpList(const DeviceItem& item);

@@ -83,44 +83,48 @@ std::pair<DeviceItem, IOReturn> DeviceViewModel::readDeviceInfo(const Device& de
 {
     DeviceItem item;
     item.device = device;
-    IOReturn status = ctap2_->sendCmdInit().second;
-    if (status == kIOReturnSuccess) {
-        item.cid = ctap2_->cid();
-        auto [info, infoStatus] = ctap2_->getInfo();
-        status = infoStatus;
-        if (status == kIOReturnSuccess) {
-            item.deviceName = displayName(deviceName(device));
-            item.pinProtocol = ctap2_->pinProtocol();
-            item.aaguid = info.aaguid;
-            std::string protocols;
-            for (const auto& version : info.versions)
-                protocols += (protocols.empty() ? "" : ", ") + version;
-            item.protocols = protocols;
-            if (info.firmwareVersion != 0)
-                item.firmware = std::to_string(info.firmwareVersion);
-            if (auto it = info.options.find("clientPin"); it != info.options.end())
-                item.pinPresent = it->second;
-            if (auto it = info.options.find("credMgmt"); it != info.options.end()) {
-                item.hasCredMgmt = it->second;
-            } else if (auto pre = info.options.find("credentialMgmtPreview"); pre != info.options.end()) {
-                item.hasCredMgmt = pre->second;
-                item.fido2Pre = true;
-            }
-            if (item.pinProtocol != PinProtocol::None) {
-                auto [retries, retriesStatus] = ctap2_->getPinRetries();
-                status = retriesStatus;
-                if (status == kIOReturnSuccess) {
-                    item.retries = retries.retries;
-                    if (info.minPINLength > 0)
-                        item.minPinLength = info.minPINLength;
-                }
-            }
+    const IOReturn status = ctap2_->sendCmdInit().second;
+    if (status != kIOReturnSuccess)
+        return {item, status};
+    item.cid = ctap2_->cid();
+    auto [info, infoStatus] = ctap2_->getInfo();
+    // A malformed answer may still say which key this is (its AAGUID): such a key is read on and listed, so the
+    // user can at least see and reset it.
+    if (info.aaguid.empty())
+        return {item, infoStatus};
+    item.deviceName = displayName(deviceName(device));
+    item.pinProtocol = ctap2_->pinProtocol();
+    item.aaguid = info.aaguid;
+    std::string protocols;
+    for (const auto& version : info.versions)
+        protocols += (protocols.empty() ? "" : ", ") + version;
+    item.protocols = protocols;
+    if (info.firmwareVersion != 0)
+        item.firmware = std::to_string(info.firmwareVersion);
+    if (auto it = info.options.find("clientPin"); it != info.options.end())
+        item.pinPresent = it->second;
+    if (auto it = info.options.find("credMgmt"); it != info.options.end()) {
+        item.hasCredMgmt = it->second;
+    } else if (auto pre = info.options.find("credentialMgmtPreview"); pre != info.options.end()) {
+        item.hasCredMgmt = pre->second;
+        item.fido2Pre = true;
+    }
+    if (item.pinProtocol != PinProtocol::None) {
+        // A count the key cannot give leaves the row without one; the key is listed all the same.
+        auto [retries, retriesStatus] = ctap2_->getPinRetries();
+        if (retriesStatus == kIOReturnSuccess) {
+            item.retries = retries.retries;
+            if (info.minPINLength > 0)
+                item.minPinLength = info.minPINLength;
+        } else {
+            logFailure("getPinRetries", retriesStatus);
         }
     }
-    return {item, status};
+    return {item, infoStatus};
 }
 
-std::optional<DeviceItem> DeviceViewModel::readDevice(const Device& device, std::string_view operation)
+std::optional<DeviceItem> DeviceViewModel::readDevice(const Device& device, std::string_view operation,
+                                                      bool acceptPartial)
 {
     DeviceItem item;
     const IOReturn status = runOnDevice(
@@ -130,18 +134,16 @@ std::optional<DeviceItem> DeviceViewModel::readDevice(const Device& device, std:
             return readStatus;
         },
         device);
-    if (status != kIOReturnSuccess) {
+    if (status != kIOReturnSuccess)
         logFailure(operation, status);
-        return std::nullopt;
-    }
-    if (item.aaguid.empty())
+    if (item.aaguid.empty() || (status != kIOReturnSuccess && !acceptPartial))
         return std::nullopt;
     return item;
 }
 
 void DeviceViewModel::addDevice(const Device& device)
 {
-    const auto item = readDevice(device, "addDevice");
+    const auto item = readDevice(device, "addDevice", true);
     if (!item)
         return;
     runOnMainSync([this, &item] {
@@ -171,19 +173,41 @@ void DeviceViewModel::removeDevice(const Device& device)
     });
 }
 
-void DeviceViewModel::refreshDevice(const DeviceItem& item)
+std::optional<DeviceItem> DeviceViewModel::refreshDevice(const DeviceItem& item)
 {
-    // A half-read key would replace a good row with defaults (no retries, no minimum): the old row stays.
-    const auto fresh = readDevice(item.device, "refreshDevice");
+    // A half-read key would replace a good row with defaults (no name, no minimum): the old row stays.
+    const auto fresh = readDevice(item.device, "refreshDevice", false);
     if (!fresh)
-        return;
-    runOnMainSync([this, &item, &fresh] {
+        return std::nullopt;
+    bool replaced = false;
+    runOnMainSync([this, &item, &fresh, &replaced] {
         auto list = deviceList_;
         auto it = std::find(list.begin(), list.end(), item);
         if (it == list.end())
             return;
         *it = *fresh;
         setDeviceList(list);
+        replaced = true;
+    });
+    return replaced ? fresh : std::nullopt;
+}
+
+void DeviceViewModel::refreshAllDevices()
+{
+    // Each row is taken as the list holds it when its turn comes: a key that left meanwhile ends the walk early.
+    runOnQueue([this] {
+        std::size_t count = 0;
+        runOnMainSync([&] { count = deviceList_.size(); });
+        for (std::size_t i = 0; i < count; ++i) {
+            std::optional<DeviceItem> item;
+            runOnMainSync([&] {
+                if (i < deviceList_.size())
+                    item = deviceList_[i];
+            });
+            if (!item)
+                break;
+            refreshDevice(*item);
+        }
     });
 }
 

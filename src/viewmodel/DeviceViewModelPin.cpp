@@ -87,15 +87,45 @@ void DeviceViewModel::updatePinLengthHint()
     setPinLengthHint(pinLengthHintText(uiStr_.pinLengthHint, minimumPinLength(), pinLengthMax));
 }
 
-void DeviceViewModel::sanitizePinInput(std::string& text)
+void DeviceViewModel::sanitizePinInput(SecureString& text)
 {
-    if (text.empty() || text.find(' ') == std::string::npos)
-        return;
-    // Drop the last character (a whole UTF-8 sequence).
-    std::size_t cut = text.size() - 1;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
-        --cut;
-    text.erase(cut);
+    // Spaces and the C0 and C1 control characters (line feeds and tabs come in with a paste; nobody can type
+    // them into the field); every other character stays, in its place.
+    const std::string_view in = text.view();
+    auto dropped = [&](std::size_t i) -> std::size_t {
+        const auto c = static_cast<unsigned char>(in[i]);
+        if (c <= 0x20 || c == 0x7F)
+            return 1;
+        if (c == 0xC2 && i + 1 < in.size() && static_cast<unsigned char>(in[i + 1]) >= 0x80 &&
+            static_cast<unsigned char>(in[i + 1]) <= 0x9F)
+            return 2;
+        return 0;
+    };
+    std::vector<char> kept(in.size());
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < in.size();) {
+        if (const std::size_t skip = dropped(i)) {
+            i += skip;
+            continue;
+        }
+        kept[length++] = in[i++];
+    }
+    if (length != in.size())
+        text = SecureString(std::string_view(kept.data(), length));
+    OPENSSL_cleanse(kept.data(), kept.size());
+}
+
+void DeviceViewModel::pinFieldEdited(PinField field, std::string_view typed)
+{
+    SecureString text(typed);
+    sanitizePinInput(text);
+    switch (field) {
+    case PinField::oldPin: setOldPin(text); break;
+    case PinField::newPin: setNewPin(text); break;
+    case PinField::confirmPin: setConfirmPin(text); break;
+    case PinField::authPin: setAuthPin(text); break;
+    }
+    updatePinInputDone();
 }
 
 void DeviceViewModel::updatePinInputDone()
@@ -142,7 +172,7 @@ std::optional<std::string> DeviceViewModel::checkNewPin() const
     return std::nullopt;
 }
 
-void DeviceViewModel::setOrChangePinOnDevice(bool pinSet, std::function<void(IOReturn)> done)
+void DeviceViewModel::setOrChangePinOnDevice(bool pinSet, std::function<void(Outcome)> done)
 {
     runOnSelectedWhileBusy(
         [this, pinSet, oldPin = pinBytes(oldPin_), newPin = pinBytes(newPin_)](const DeviceItem& item) {
@@ -155,7 +185,7 @@ void DeviceViewModel::setOrChangePinOnDevice(bool pinSet, std::function<void(IOR
         std::move(done));
 }
 
-void DeviceViewModel::authenticatePin(std::function<void(bool)> done)
+void DeviceViewModel::authenticatePin(std::function<void(Outcome)> done)
 {
     runOnSelectedWhileBusy(
         [this, pin = pinBytes(authPin_)](const DeviceItem& item) {
@@ -165,7 +195,19 @@ void DeviceViewModel::authenticatePin(std::function<void(bool)> done)
             pin->clear();
             return status;
         },
-        [done = std::move(done)](IOReturn status) { done(status == kIOReturnSuccess); });
+        std::move(done));
+}
+
+std::string DeviceViewModel::pinOutcomeText(Outcome outcome, bool change) const
+{
+    switch (outcome) {
+    case Outcome::done: return uiStr_.pinNewPinSet;
+    // Only the key's own word that the PIN was wrong says so; a blocked PIN or a policy refusal did not judge it.
+    case Outcome::pinInvalid: return change ? uiStr_.pinWrongPin : uiStr_.pinSetFailed;
+    case Outcome::refused: return uiStr_.pinSetFailed;
+    case Outcome::unclear: return uiStr_.keyNoClearAnswer;
+    }
+    return uiStr_.pinSetFailed;
 }
 
 void DeviceViewModel::pinOkClicked()
@@ -179,10 +221,11 @@ void DeviceViewModel::pinOkClicked()
             return;
         }
         const bool pinSet = isPinSet();
-        setOrChangePinOnDevice(pinSet, [this, title, pinSet](IOReturn status) {
-            const bool ok = status == kIOReturnSuccess;
-            showNotice(title, ok ? uiStr_.pinNewPinSet : pinSet ? uiStr_.pinWrongPin : uiStr_.pinSetFailed);
-            if (ok)
+        setOrChangePinOnDevice(pinSet, [this, title, pinSet](Outcome outcome) {
+            showNotice(title, pinOutcomeText(outcome, pinSet));
+            // When it is not known what the key did, the page's fields no longer fit the key: the list shows the
+            // key as it is now.
+            if (outcome == Outcome::done || outcome == Outcome::unclear)
                 setCurrentView(View::deviceList);
         });
         return;
@@ -190,12 +233,13 @@ void DeviceViewModel::pinOkClicked()
 
     const std::string title = uiStr_.pinAuthTitle;
     auto authenticate = [this, title] {
-        authenticatePin([this, title](bool ok) {
-            if (ok) {
+        authenticatePin([this, title](Outcome outcome) {
+            if (outcome == Outcome::done) {
                 pinAuthen_ = false;
                 setCurrentView(targetView_);
             } else {
-                showNotice(title, uiStr_.pinAuthFailed);
+                // "Wrong PIN" only when the key said so; a lost or unreadable answer is no verdict on the PIN.
+                showNotice(title, outcome == Outcome::pinInvalid ? uiStr_.pinAuthFailed : uiStr_.credMgmtReadFailed);
             }
         });
     };
@@ -212,9 +256,11 @@ void DeviceViewModel::pinOkClicked()
         showNotice(title, *message);
         return;
     }
-    setOrChangePinOnDevice(false, [this, title, authenticate](IOReturn status) {
-        if (status != kIOReturnSuccess) {
-            showNotice(title, uiStr_.pinSetFailed);
+    setOrChangePinOnDevice(false, [this, title, authenticate](Outcome outcome) {
+        if (outcome != Outcome::done) {
+            showNotice(title, pinOutcomeText(outcome, false));
+            if (outcome == Outcome::unclear)
+                setCurrentView(View::deviceList);
             return;
         }
         // The key has a PIN now: a failing token step must not send the user back to setting one.

@@ -67,9 +67,12 @@ bool DeviceViewModel::checkReinsert(const Device& device, const std::optional<st
             return true;
         endWait();
     }
-    if (status == kIOReturnSuccess)
+    bool resetSent = false;
+    if (status == kIOReturnSuccess) {
         status = runWithTouchPrompt(
             texts.touchPrompt, [this] { return ctap2_->reset(); }, device);
+        resetSent = true;
+    }
     if (status == kIOReturnSuccess) {
         addDevice(device);
         presentMessageBox(texts.resetMessageBoxTitle, texts.resetSuccess, texts.pinOk, std::nullopt, {});
@@ -77,7 +80,11 @@ bool DeviceViewModel::checkReinsert(const Device& device, const std::optional<st
     }
     if (status == kIOReturnAborted || status == kIOReturnNotPermitted)
         return false;
-    presentMessageBox(texts.resetMessageBoxTitle, texts.resetFailed, texts.pinOk, std::nullopt, {});
+    // An answer that never came may hide a reset the key did: say that it is not known. The arrival then goes
+    // on to be read, so the row shows what the key holds now.
+    const bool unclear = resetSent && outcomeOf(status) == Outcome::unclear;
+    const std::string& message = unclear ? texts.keyNoClearAnswer : texts.resetFailed;
+    presentMessageBox(texts.resetMessageBoxTitle, message, texts.pinOk, std::nullopt, {});
     return false;
 }
 

@@ -43,15 +43,15 @@ std::string credentialCountText(std::uint64_t existing, std::uint64_t remaining,
     return joinedWithSpace({pieces[0], std::to_string(existing), pieces[1], std::to_string(remaining)});
 }
 
-std::string deviceStatusText(std::uint64_t retries, bool pinPresent, bool hasCredMgmt, std::string_view lang,
+std::string deviceStatusText(std::optional<std::uint64_t> retries, bool pinPresent, bool hasCredMgmt, std::string_view lang,
                              const StringTables& tables)
 {
     std::string text =
         tables.localizedString(lang, pinPresent ? UIStringKey::itemStatusPinSet : UIStringKey::itemStatusPinNotSet);
-    if (pinPresent) {
+    if (pinPresent && retries) {
         const std::vector<std::string> pieces =
             templatePieces(tables.localizedString(lang, UIStringKey::itemStatusRetriesLeft));
-        const std::string count = std::to_string(retries);
+        const std::string count = std::to_string(*retries);
         if (pieces.size() == 2)
             text += joinedWithSpace({",", pieces[0], count, pieces[1]});
         else if (pieces.empty())

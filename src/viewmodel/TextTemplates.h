@@ -3,6 +3,7 @@
 #include "viewmodel/StringTables.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,6 @@ std::string credentialCountText(std::uint64_t existing, std::uint64_t remaining,
                                 const StringTables& tables = defaultStringTables());
 
 // The status line of a device row in the language lang, e.g. "PIN is set, 8 retries left, support credential
-// management". The retries appear only when a PIN is set.
-std::string deviceStatusText(std::uint64_t retries, bool pinPresent, bool hasCredMgmt, std::string_view lang,
-                             const StringTables& tables = defaultStringTables());
+// management". The retries appear only when a PIN is set and the key told how many are left.
+std::string deviceStatusText(std::optional<std::uint64_t> retries, bool pinPresent, bool hasCredMgmt,
+                             std::string_view lang, const StringTables& tables = defaultStringTables());

@@ -118,32 +118,30 @@ const SecureString& PinPage::modelText(Field field) const
 
 void PinPage::edited(Field field, const QString& text)
 {
+    QLineEdit* edit = rows_[field].edit;
+    // What the model drops before the cursor (a space typed, a line feed pasted) moves the cursor back with it.
+    int cursor = edit->cursorPosition();
+    for (int i = std::min<int>(cursor, static_cast<int>(text.size())) - 1; i >= 0; --i)
+        if (text[i] == QChar(' ') || text[i].category() == QChar::Other_Control)
+            --cursor;
     QByteArray utf8 = text.toUtf8();
-    std::string value(utf8.constData(), static_cast<std::size_t>(utf8.size()));
+    dv_.pinFieldEdited(static_cast<DeviceViewModel::PinField>(field),
+                       std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())));
     OPENSSL_cleanse(utf8.data(), static_cast<std::size_t>(utf8.size()));
-    // A space takes characters off the end until it is gone itself.
-    for (std::string before; value != before;) {
-        before = value;
-        DeviceViewModel::sanitizePinInput(value);
-    }
-    switch (field) {
-    case oldPin: dv_.setOldPin(value); break;
-    case newPin: dv_.setNewPin(value); break;
-    case confirmPin: dv_.setConfirmPin(value); break;
-    case authPin: dv_.setAuthPin(value); break;
-    }
-    OPENSSL_cleanse(value.data(), value.size());
-    dv_.updatePinInputDone();
     showModelText(field);
+    edit->setCursorPosition(cursor);
 }
 
 void PinPage::showModelText(Field field)
 {
     QLineEdit* edit = rows_[field].edit;
     const std::string_view text = modelText(field).view();
-    const QString shown = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    QString shown = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
     if (edit->text() != shown)
         edit->setText(shown);
+    // The field keeps its own copy; this one goes (data() first detaches it from the field's, if shared).
+    if (!shown.isEmpty())
+        OPENSSL_cleanse(shown.data(), static_cast<std::size_t>(shown.size()) * sizeof(QChar));
 }
 
 void PinPage::refreshRows()

@@ -93,6 +93,13 @@ TEST(CredMgmtResponse, RelyingParties)
     std::uint64_t zero = 0;
     CredentialManagementResponse::ParseCborEnumerateRPs(H("A10500"), none, zero);
     EXPECT_TRUE(none.empty());
+    // Entries of the wrong kind are a malformed answer, never an empty relying party: {3: 1, 4: 1, 5: "x"}, and an
+    // rp map whose id is a number.
+    std::uint64_t six = 6;
+    EXPECT_FALSE(CredentialManagementResponse::ParseCborEnumerateRPs(H("A3 0301 0401 056178"), none, six));
+    EXPECT_FALSE(CredentialManagementResponse::ParseCborEnumerateRPs(H("A2 03A1626964 01 0441EE"), none, six));
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(six, 6u);
 }
 
 TEST(CredMgmtResponse, Credentials)
@@ -114,14 +121,18 @@ TEST(CredMgmtResponse, Credentials)
     EXPECT_EQ(list[0].keyAgreement.keyX, Bytes{1});
     EXPECT_EQ(list[0].credProtect, 2u);
     EXPECT_EQ(total, 2u);
-    // Without a user nothing is added, but the total is still taken.
+    // Without a user, without a credential id, or with an entry of the wrong kind, the answer is malformed: nothing
+    // is added and nothing taken from it.
     std::uint64_t total2 = 0;
-    EXPECT_FALSE(CredentialManagementResponse::ParseCborEnumerateCredentials(H("A2" + credId + "0905"), list, total2));
+    for (const std::string& bad : {"A2" + credId + "0905", "A2" + user + "0905", "A3" + user + credId + "0961",
+                                  "A2 0661 75" + credId, "A3" + user + credId + "0801"}) {
+        EXPECT_FALSE(CredentialManagementResponse::ParseCborEnumerateCredentials(H(bad), list, total2)) << bad;
+    }
     EXPECT_EQ(list.size(), 1u);
-    EXPECT_EQ(total2, 5u);
-    EXPECT_EQ(log.count("ParseCborEnumerateCredentials: CBOR decode error"), 1);
+    EXPECT_EQ(total2, 0u);
+    EXPECT_EQ(log.count("ParseCborEnumerateCredentials: CBOR decode error"), 5);
     // A public key without an algorithm keeps -25.
-    CredentialManagementResponse::ParseCborEnumerateCredentials(H("A2" + user + "08A10102"), list, total2);
+    CredentialManagementResponse::ParseCborEnumerateCredentials(H("A3" + user + credId + "08A10102"), list, total2);
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[1].keyAgreement.algorithm, -25);
 }

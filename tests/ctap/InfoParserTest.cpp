@@ -1,6 +1,7 @@
 #include "ctap/InfoParser.h"
 
 #include "TestHex.h"
+#include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -38,12 +39,14 @@ TEST(InfoParserTest, ProtocolChoice)
     EXPECT_EQ(info.pinUvAuthProtocols, (std::vector<std::uint64_t>{3, 2, 1}));
 }
 
-TEST(InfoParserTest, WrongKindsKeepDefaults)
+// A field of the wrong kind makes the answer malformed; what could be read is kept, so the key can still be named.
+TEST(InfoParserTest, WrongKindsAreMalformedButTheRestIsRead)
 {
+    LogCapture log;
     Info info;
     PinProtocol p = PinProtocol::None;
     // versions ["U2F_V2", 2, -1]; options {"clientPin": 1}; firmwareVersion -5; minPINLength as text key ignored.
-    ASSERT_TRUE(parseInfo(H("A5 01 83 6655 3246 5F56 32 02 20"
+    ASSERT_FALSE(parseInfo(H("A5 01 83 6655 3246 5F56 32 02 20"
                             "04 A1 69 636C69656E7450696E 01"
                             "0E 24"
                             "0A 82 A2 63 616C67 26 64 74797065 6A 7075626C69632D6B6579 01"
@@ -55,6 +58,10 @@ TEST(InfoParserTest, WrongKindsKeepDefaults)
     ASSERT_EQ(info.algorithms.size(), 1u);
     EXPECT_EQ(info.algorithms[0], (std::map<std::string, std::string>{{"type", "public-key"}}));
     EXPECT_EQ(info.certifications, (std::map<std::string, std::string>{{"F", "G"}}));
+    // An AAGUID that is not 16 bytes is no AAGUID.
+    EXPECT_FALSE(parseInfo(H("A1 03 42 0102"), info, p));
+    EXPECT_TRUE(info.aaguid.empty());
+    EXPECT_EQ(log.count("parseInfo: CBOR decode error"), 2);
 }
 
 TEST(InfoParserTest, NotAMap)

@@ -80,8 +80,10 @@ TEST(PinResponseTest, TokenAndRetries)
     PinResponse::PinRetries uvOnly{7, 0};
     EXPECT_TRUE(PinResponse::parseCborPinGetRetries(H("A10502"), uvOnly));
     EXPECT_EQ(uvOnly, (PinResponse::PinRetries{7, 2}));
+    // No count, or a count of the wrong kind (a negative one; a text beside a good one), is no answer.
     PinResponse::PinRetries none;
-    EXPECT_FALSE(PinResponse::parseCborPinGetRetries(H("A104F4"), none));
-    EXPECT_FALSE(PinResponse::parseCborPinGetRetries(H(""), none));
-    EXPECT_EQ(log.count("parseCborPinGetRetries: CBOR decode error"), 2);
+    for (const char* answer : {"A104F4", "", "A10320", "A2030805 6178"})
+        EXPECT_FALSE(PinResponse::parseCborPinGetRetries(H(answer), none)) << answer;
+    EXPECT_EQ(none, PinResponse::PinRetries{});
+    EXPECT_EQ(log.count("parseCborPinGetRetries: CBOR decode error"), 4);
 }

@@ -171,7 +171,7 @@ TEST(TextTemplates, CredentialCountLine)
 TEST(DeviceStatusText, EachPartAndEachLanguage)
 {
     struct Case {
-        std::uint64_t retries;
+        std::optional<std::uint64_t> retries;
         bool pinSet;
         bool credMgmt;
         const char* text;
@@ -180,6 +180,7 @@ TEST(DeviceStatusText, EachPartAndEachLanguage)
         {8, true, true, "PIN is set, 8 retries left, support credential management"},
         {8, true, false, "PIN is set, 8 retries left"},
         {0, true, false, "PIN is set, 0 retries left"},
+        {std::nullopt, true, true, "PIN is set, support credential management"}, // the key gave no count
         {0, false, false, "PIN is not set"},
         {8, false, false, "PIN is not set"}, // no PIN, no retries shown
         {0, false, true, "PIN is not set, support credential management"},

@@ -22,16 +22,26 @@ void typeNewPin(DeviceViewModel& vm, const std::string& pin, const std::string& 
     vm.updatePinInputDone();
 }
 
-// Ways the reading of a key can fail part-way, and the status the view model then logs.
+// Ways the reading of a key can fail part-way, the status the view model then logs, and whether the key is
+// still listed: a key that said who it is (its AAGUID) is, with what could be read, so it can still be reset.
 struct ReadFailure {
     const char* name;
     SoftAuthenticator::RawReply reply;
     const char* error;
+    bool listed;
 };
 
 const ReadFailure readFailures[] = {
-    {"getInfo refused", {Bytes{0x01}, std::uint8_t{0x04}}, "0xE00002BC"},
-    {"getPinRetries refused", {Bytes{0x7F}, std::uint8_t{0x06}, std::uint8_t{0x01}}, "0xE0000001"},
+    {"getInfo refused", {Bytes{0x01}, std::uint8_t{0x04}}, "addDevice: failed, error = 0xE00002BC", false},
+    {"getInfo undecodable", {Bytes{0x00, 0xA3, 0x01}, std::uint8_t{0x04}}, "parseInfo: CBOR decode error", false},
+    // {3: the AAGUID, 4: a text where the options map belongs}
+    {"getInfo malformed", {Bytes{0x00, 0xA2, 0x03, 0x50, 0x4D, 0x54, 0x2D, 0x53, 0x4F, 0x46, 0x54, 0x4B, 0x45, 0x59,
+                                 0x2D, 0x30, 0x30, 0x30, 0x30, 0x31, 0x04, 0x61, 0x78},
+                           std::uint8_t{0x04}},
+     "addDevice: failed, error = 0xE0000001", true},
+    {"getPinRetries refused", {Bytes{0x7F}, std::uint8_t{0x06}, std::uint8_t{0x01}}, "getPinRetries: failed, error = 0xE0000001", true},
+    {"getPinRetries negative", {Bytes{0x00, 0xA1, 0x03, 0x20}, std::uint8_t{0x06}, std::uint8_t{0x01}},
+     "parseCborPinGetRetries: CBOR decode error", true},
 };
 
 // The status bytes the key answered the credential-management requests of one sub-command with.
@@ -109,7 +119,7 @@ TEST(ViewModelDevices, NoPinProtocolMeansNoRetriesAndNoPinButtons)
     auto& key = h.plugAndList(noPin);
     ASSERT_EQ(h.vm->deviceList().size(), 1u);
     EXPECT_EQ(h.vm->deviceList()[0].pinProtocol, PinProtocol::None);
-    EXPECT_EQ(h.vm->deviceList()[0].retries, 0u);
+    EXPECT_FALSE(h.vm->deviceList()[0].retries);
     EXPECT_EQ(countRequests(key.authenticator(), 0x06), 0u);
     h.select(0);
     EXPECT_FALSE(h.vm->setPinVisible());
@@ -117,41 +127,53 @@ TEST(ViewModelDevices, NoPinProtocolMeansNoRetriesAndNoPinButtons)
     EXPECT_TRUE(h.vm->resetVisible());
 }
 
-TEST(ViewModelDevices, AKeyWhoseReadingFailsIsNotListedAndTheFailureIsLogged)
+TEST(ViewModelDevices, AKeyReadOnlyInPartIsLoggedAndListedWhenItSaidWhoItIs)
 {
     for (const ReadFailure& failure : readFailures) {
         SCOPED_TRACE(failure.name);
         LogCapture log;
         ViewModelHarness h;
         auto& key = h.plugAndList();
+        ASSERT_TRUE(key.authenticator().setPin("1234"));
         h.rig.unplug(key);
         ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
         key.authenticator().queueRawReply(failure.reply);
         h.rig.replug(key);
-        ASSERT_TRUE(
-            pumpUntil([&] { return log.contains(std::string("addDevice: failed, error = ") + failure.error); }));
-        EXPECT_TRUE(h.vm->deviceList().empty());
+        ASSERT_TRUE(pumpUntil([&] { return log.contains(failure.error); }));
+        if (!failure.listed) {
+            ASSERT_TRUE(h.settle());
+            EXPECT_TRUE(h.vm->deviceList().empty());
+        } else {
+            ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
+            const DeviceItem& item = h.vm->deviceList()[0];
+            EXPECT_EQ(item.aaguid, "4D542D534F46544B45592D3030303031");
+            EXPECT_EQ(item.deviceName, "Tallowfin");
+            // Never "0 retries left" for a count the key did not give.
+            EXPECT_EQ(h.vm->deviceStatus(item).find("retries"), std::string::npos);
+        }
     }
 }
 
+// A refresh replaces the row only with a whole reading of the key.
 TEST(ViewModelDevices, AFailedRefreshKeepsTheRowTheKeyHad)
 {
-    for (const ReadFailure& failure : readFailures) {
-        SCOPED_TRACE(failure.name);
-        LogCapture log;
-        ViewModelHarness h;
-        auto& key = h.plugAndList();
-        h.select(0);
-        ASSERT_TRUE(h.waitIdle());
-        const DeviceItem before = h.vm->deviceList().at(0);
-        key.authenticator().queueRawReply(failure.reply);
-        h.vm->setCurrentView(View::deviceList); // re-reads the selected key
-        ASSERT_TRUE(
-            pumpUntil([&] { return log.contains(std::string("refreshDevice: failed, error = ") + failure.error); }));
-        ASSERT_TRUE(h.waitIdle());
-        ASSERT_EQ(h.vm->deviceList().size(), 1u);
-        EXPECT_EQ(h.vm->deviceList()[0], before);
-    }
+    LogCapture log;
+    ViewModelHarness h;
+    auto& key = h.plugAndList();
+    h.select(0);
+    ASSERT_TRUE(h.waitIdle());
+    const DeviceItem before = h.vm->deviceList().at(0);
+    key.authenticator().queueRawReply(readFailures[2].reply);
+    h.vm->setCurrentView(View::deviceList); // re-reads the selected key
+    ASSERT_TRUE(pumpUntil([&] { return log.contains("refreshDevice: failed, error = 0xE0000001"); }));
+    ASSERT_TRUE(h.waitIdle());
+    ASSERT_EQ(h.vm->deviceList().size(), 1u);
+    EXPECT_EQ(h.vm->deviceList()[0], before);
+
+    // Every row read again: a key whose PIN was set meanwhile shows it.
+    ASSERT_TRUE(key.authenticator().setPin("1234"));
+    h.vm->refreshAllDevices();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList()[0].pinPresent; }));
 }
 
 TEST(ViewModelDevices, RemovalOfSelectedAndOtherKeys)
@@ -305,34 +327,97 @@ TEST(ViewModelPin, MinimumLengthFollowsTheKeyButNeverGoesBelowFour)
     }
 }
 
-TEST(ViewModelPin, SanitizeAndOkEnableRules)
+// A field takes what was typed or pasted without its spaces and control characters, and nothing else goes: a
+// pasted "1234 5678" is the PIN 12345678, never 1234.
+TEST(ViewModelPin, PastedTextLosesOnlySpacesAndControlCharacters)
 {
-    std::string text = "12 ";
-    DeviceViewModel::sanitizePinInput(text);
-    EXPECT_EQ(text, "12");
-    text = "1 2";
-    DeviceViewModel::sanitizePinInput(text);
-    EXPECT_EQ(text, "1 ");
-    DeviceViewModel::sanitizePinInput(text);
-    EXPECT_EQ(text, "1");
-    text = "\xC3\xA9 \xC3\xA9";
-    DeviceViewModel::sanitizePinInput(text);
-    EXPECT_EQ(text, "\xC3\xA9 ");
+    const std::pair<const char*, const char*> cases[] = {
+        {"12 ", "12"},           {"1234 5678", "12345678"},     {"4321\n", "4321"},
+        {"\tA\r\nB\x7F", "AB"}, {"\xC3\xA9 \xC3\xA9", "\xC3\xA9\xC3\xA9"},
+        {"\xC2\x85x\xC2\xA0", "x\xC2\xA0"}, // a C1 control goes, a no-break space is a character
+    };
+    for (const auto& [typed, kept] : cases) {
+        SecureString text(typed);
+        DeviceViewModel::sanitizePinInput(text);
+        EXPECT_EQ(text.view(), kept) << typed;
+    }
 
     ViewModelHarness h;
-    h.plugAndSelectWithPin("pin 1234\n");
+    auto& key = h.plugAndList();
+    h.select(0);
     h.vm->showPinViewForSetOrChange();
+    h.vm->pinFieldEdited(DeviceViewModel::PinField::newPin, "1234 5678");
     EXPECT_FALSE(h.vm->pinInputDone());
-    h.vm->setOldPin("1234");
-    typeNewPin(*h.vm, "5678", "");
-    EXPECT_FALSE(h.vm->pinInputDone());
-    typeNewPin(*h.vm, "5678", "5678");
+    h.vm->pinFieldEdited(DeviceViewModel::PinField::confirmPin, "1234 5678\n");
     EXPECT_TRUE(h.vm->pinInputDone());
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(h.waitForMessage("New PIN is set"));
+    EXPECT_TRUE(key.authenticator().pinIs("12345678"));
     // Leaving and coming back: the fields are empty and OK is off again.
-    h.vm->pinCancelClicked();
-    h.waitIdle();
+    h.vm->closeMessageBox(true);
+    ASSERT_TRUE(h.waitIdle());
+    h.select(0);
     h.vm->showPinViewForSetOrChange();
     EXPECT_FALSE(h.vm->pinInputDone());
+}
+
+// What a failed PIN set or change says follows what the key said: "Original PIN is wrong" only for its own
+// PIN_INVALID; an answer lost, cut off or unreadable says that the key may or may not have changed, and the list
+// (read again) shows what it holds now.
+TEST(ViewModelPin, EachFailureSaysWhatTheKeyDid)
+{
+    using Fault = CtaphidFront::Fault;
+    struct Case {
+        const char* name;
+        bool change;
+        std::vector<Fault> faults; // on the key's CBOR answers, in order
+        std::optional<std::uint8_t> refusal; // the key's answer to the setPin/changePin request itself
+        const char* message;
+        View view;
+        bool newPinOnKey;
+    };
+    const Case cases[] = {
+        {"set, answer lost", false, {Fault::LateAnswer, Fault::Silence}, {},
+         "No clear answer: the key may or may not have changed", View::deviceList, true},
+        {"set, key gone while answering", false, {Fault::LateAnswer, Fault::HangUp}, {},
+         "No clear answer: the key may or may not have changed", View::deviceList, true},
+        {"change, answer lost", true, {Fault::LateAnswer, Fault::Silence}, {},
+         "No clear answer: the key may or may not have changed", View::deviceList, true},
+        {"change, PIN blocked", true, {}, 0x32, "Set PIN failed", View::pin, false},
+        {"change, policy refused", true, {}, 0x37, "Set PIN failed", View::pin, false},
+        {"change, wrong old PIN", true, {}, {}, "Original PIN is wrong", View::pin, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ViewModelHarness h;
+        UsbKeyRig::Key& bound = c.change ? h.plugAndSelectWithPin("pin 1234\n") : h.plugAndList();
+        if (!c.change)
+            h.select(0);
+        h.vm->showPinViewForSetOrChange();
+        if (c.change)
+            h.vm->pinFieldEdited(DeviceViewModel::PinField::oldPin, c.refusal || c.newPinOnKey ? "1234" : "9999");
+        h.vm->pinFieldEdited(DeviceViewModel::PinField::newPin, "5678");
+        h.vm->pinFieldEdited(DeviceViewModel::PinField::confirmPin, "5678");
+        for (Fault fault : c.faults)
+            bound.front->injectFault({fault, 0, {}, std::uint8_t{0x10}});
+        if (c.refusal)
+            bound.authenticator().queueRawReply({Bytes{*c.refusal}, std::uint8_t{0x06}, std::uint8_t{4}});
+        h.vm->pinOkClicked();
+        ASSERT_TRUE(h.waitForMessage(c.message));
+        EXPECT_EQ(h.vm->currentView(), c.view);
+        EXPECT_EQ(bound.authenticator().pinIs("5678"), c.newPinOnKey);
+        ASSERT_TRUE(h.waitIdle());
+        if (bound.front->connected() && !c.refusal) {
+            // The row is the key's as it is now: its PIN state and the retries left after a wrong PIN.
+            ASSERT_TRUE(
+                pumpUntil([&] { return h.vm->deviceList().size() == 1 && h.vm->deviceList()[0].pinPresent; }));
+            const std::uint64_t retries = bound.authenticator().pinRetries();
+            ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList()[0].retries == retries; }));
+            if (c.view == View::pin) {
+                EXPECT_EQ(h.vm->selectedDeviceItem()->retries, std::optional<std::uint64_t>(retries));
+            }
+        }
+    }
 }
 
 TEST(ViewModelCredentials, AuthenticateListAndDeleteAfterATouch)
@@ -429,6 +514,28 @@ TEST(ViewModelCredentials, AKeyWithoutPinSetsOneThenAuthenticates)
     h.vm->pinOkClicked();
     ASSERT_TRUE(pumpUntil([&] { return h.vm->credMgmtViewVisible() && !h.vm->loading(); }));
     EXPECT_TRUE(h.vm->rpList().empty());
+}
+
+// "Wrong PIN" only when the key said the PIN was wrong; a token answer that cannot be read, or another refusal,
+// says the credentials could not be read.
+TEST(ViewModelCredentials, AuthenticationFailuresSayWhatTheKeySaid)
+{
+    const std::pair<Bytes, const char*> cases[] = {
+        {{0x31}, "Wrong PIN"},
+        {{0x00, 0xA1, 0x02, 0x01}, "Credentials could not be read, enter the PIN again"}, // token of the wrong kind
+        {{0x34}, "Credentials could not be read, enter the PIN again"},                   // PIN_AUTH_BLOCKED
+    };
+    for (const auto& [answer, message] : cases) {
+        SCOPED_TRACE(message);
+        ViewModelHarness h(false, {{"AdvancedMode", "true"}});
+        auto& key = h.plugAndSelectWithPin("pin 1234\n");
+        h.vm->showPinViewForCredMgmt();
+        h.vm->pinFieldEdited(DeviceViewModel::PinField::authPin, "1234");
+        key.authenticator().queueRawReply({answer, std::uint8_t{0x06}, std::uint8_t{0x09}});
+        h.vm->pinOkClicked();
+        ASSERT_TRUE(h.waitForMessage(message));
+        EXPECT_EQ(h.vm->currentView(), View::pin);
+    }
 }
 
 TEST(ViewModelCredentials, ATokenReplacedByAnotherProgramIsAFailureAndThePinIsAskedAgain)
@@ -631,6 +738,25 @@ TEST(ViewModelReset, CancelAndRefusalOutcomes)
     fourth.authenticator().queueRawReply({Bytes{0x7F}, std::uint8_t{0x07}});
     h.rig.replug(fourth);
     ASSERT_TRUE(h.waitForMessage("Reset device is failed"));
+}
+
+// The key leaves while it answers the reset: whether it was reset is not known, and the message says so.
+TEST(ViewModelReset, AResetWhoseAnswerIsLostSaysItIsNotKnown)
+{
+    ViewModelHarness h;
+    auto& key = h.plugAndList();
+    ASSERT_TRUE(key.authenticator().setPin("1234"));
+    h.select(0);
+    ASSERT_TRUE(h.startReset());
+    ASSERT_TRUE(h.unplugLast(key));
+    key.authenticator().queueTouch(SoftAuthenticator::Touch::Manual);
+    auto& again = h.rig.replug(key);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->waitUserTouch(); })); // the first touch, before the reset
+    again.front->injectFault({CtaphidFront::Fault::LateAnswer, 0, {}, std::uint8_t{0x10}});
+    again.front->injectFault({CtaphidFront::Fault::HangUp, 0, {}, std::uint8_t{0x10}});
+    again.authenticator().giveTouch();
+    ASSERT_TRUE(h.waitForMessage("No clear answer: the key may or may not have changed"));
+    EXPECT_FALSE(again.authenticator().hasPin());
 }
 
 TEST(ViewModelReset, AnotherModelDoesNotEndTheWait)

@@ -6,6 +6,8 @@
 #include "support/CardRig.h"
 #include "views/CheckBox.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QListWidget>
 
@@ -87,19 +89,22 @@ TEST(PinPage, SetPinOnAUsbKey)
     EXPECT_EQ(field(h, "newPinField")->placeholderText(), "4 to 63 characters");
     EXPECT_EQ(field(h, "newPinField")->echoMode(), QLineEdit::Password);
 
-    // A space at the end vanishes; a space inside takes everything after it with it.
-    QTest::keyClicks(field(h, "newPinField"), "12 ");
-    EXPECT_EQ(h.vm().newPin(), "12");
+    // A space typed anywhere vanishes and the cursor stays where it was.
+    QTest::keyClicks(field(h, "newPinField"), "14 ");
+    EXPECT_EQ(h.vm().newPin(), "14");
     field(h, "newPinField")->setCursorPosition(1);
-    QTest::keyClicks(field(h, "newPinField"), " ");
-    EXPECT_EQ(h.vm().newPin(), "1");
-    EXPECT_EQ(field(h, "newPinField")->text(), "1");
-    QTest::keyClicks(field(h, "newPinField"), "234");
+    QTest::keyClicks(field(h, "newPinField"), " 23");
+    EXPECT_EQ(h.vm().newPin(), "1234");
+    EXPECT_EQ(field(h, "newPinField")->text(), "1234");
     EXPECT_FALSE(h.find("okButton")->isEnabled());
     // Return submits nothing.
     QTest::keyClick(field(h, "newPinField"), Qt::Key_Return);
     EXPECT_FALSE(h.vm().busy());
-    type(h, "confirmPinField", "1234");
+    // A paste keeps every character but spaces and line breaks.
+    QGuiApplication::clipboard()->setText("12 34\n");
+    field(h, "confirmPinField")->setFocus();
+    QTest::keySequence(field(h, "confirmPinField"), QKeySequence::Paste);
+    EXPECT_EQ(h.vm().confirmPin(), "1234");
     auto* ok = h.find("pinPage")->findChild<QWidget*>("okButton");
     ASSERT_TRUE(ok->isEnabled());
     h.click(ok);
