@@ -47,7 +47,10 @@ struct WindowHarness {
     {
         WindowHooks hooks;
         hooks.minimize = [this](QWidget*) { ++minimized; };
-        hooks.exit = [this](QWidget*) { ++exited; };
+        hooks.exit = [this](QWidget* closing) {
+            ++exited;
+            closing->close();
+        };
         hooks.startMove = [this](QWidget*) {
             ++moves;
             return true;
