@@ -14,7 +14,6 @@
 
 #include <QApplication>
 #include <QPainter>
-#include <QPointer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -69,7 +68,7 @@ ContentView::ContentView(DeviceViewModel& dv, const WindowHooks& hooks, QWidget*
 void ContentView::followFlags()
 {
     Overlay* before = activeOverlay_;
-    Overlay* now = dv_.showMessageBox() ? messageBox_
+    Overlay* now = dv_.showMessageBox()   ? messageBox_
                    : dv_.reinsertNeeded() ? static_cast<Overlay*>(reinsertPrompt_)
                    : dv_.waitUserTouch()  ? touchPrompt_
                                           : nullptr;

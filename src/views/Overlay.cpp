@@ -27,7 +27,7 @@ bool Overlay::keeps(const QWidget* widget) const
     if (!widget)
         return false;
     for (const QPointer<QWidget>& through : through_)
-        if (through == widget || through->isAncestorOf(widget))
+        if (through && (through == widget || through->isAncestorOf(widget)))
             return true;
     return isAncestorOf(widget);
 }

@@ -81,7 +81,11 @@ TEST_F(WorkspaceTest, EveryWayHelpAndOtpFailIsLoggedWithItsReason)
     };
     const Case cases[] = {
         {"no applications folder", [] {}, openOtpApp, "Failed to retrieve the Applications folder URL."},
-        {"the companion does not start", [&] { workspace.applications = root; workspace.refusal = "gone"; },
+        {"the companion does not start",
+         [&] {
+             workspace.applications = root;
+             workspace.refusal = "gone";
+         },
          openOtpApp, "openApp: gone"},
         {"no data folder", [&] { workspace.resources.reset(); }, openUserManual,
          "openUserManual: the application's data folder is missing"},
@@ -89,7 +93,11 @@ TEST_F(WorkspaceTest, EveryWayHelpAndOtpFailIsLoggedWithItsReason)
         // Ends in "pdf" without the extension, so the manual's file "USR-KWOpdf.pdf" does not exist.
         {"a match that is no file", [&] { touch(*workspace.resources / "USR-KWOpdf"); }, openUserManual,
          "openUserManual: " + share + "/USR-KWOpdf.pdf is no file"},
-        {"no viewer", [&] { touch(*workspace.resources / "USR-KWO.pdf"); workspace.refusal = "no opener"; },
+        {"no viewer",
+         [&] {
+             touch(*workspace.resources / "USR-KWO.pdf");
+             workspace.refusal = "no opener";
+         },
          openUserManual, "openUserManual: no opener"},
     };
     for (const Case& c : cases) {
