@@ -18,20 +18,28 @@ namespace {
 volatile std::sig_atomic_t gStop = 0;
 void onSignal(int) { gStop = 1; }
 
-void usage()
+void usage(std::ostream& out)
 {
-    std::cerr
-        << "usage: softkey [--port N] [--pin PIN] [--fixtures FILE] [--identity maker|foreign|none]\n"
+    out << "usage: softkey [--port N] [--pin PIN] [--fixtures FILE] [--identity maker|foreign|none]\n"
            "               [--vendor-answer TEXT] [--protocols 2,1|1|2|none] [--versions V1,V2,...]\n"
            "               [--select TEXT] [--preview] [--no-credmgmt] [--touch MODE] [--touch-delay MS]\n"
-           "               [--reset-window MS] [--seed N] [--capacity N]\n"
+           "               [--reset-window MS] [--seed N] [--capacity N] | --help\n"
+           "Puts one software FIDO card on a vpcd reader of pcscd until Ctrl-C.\n"
            "  port 35963 is reader \"Virtual PCD 00 00\", 35964 \"Virtual PCD 00 01\".\n"
            "  MODE: given, denied, timeout, hold (until cancel), manual (answer with 'press'/'deny').\n"
            "stdin commands: insert | remove | tap | window open|close | touch MODE [MS] | press | deny\n"
            "                | stall on|off | reload FILE (reset, then load fixtures)\n"
            "                | apdus (answers 'apdus N', the APDUs received so far)\n"
            "                | requests (answers 'requests N', the CTAP requests answered so far)\n"
-           "                | pin PIN (answers 'yes' when the PIN set is exactly PIN, else 'no') | quit\n";
+           "                | pin PIN (answers 'yes' when the PIN set is exactly PIN, else 'no') | quit\n"
+           "Fixtures FILE (--fixtures, reload): what the card holds, one entry a line. '#' starts a comment,\n"
+           "values with spaces go in double quotes, byte values are hexadecimal:\n"
+           "  pin 1234\n"
+           "  rp id=example.com name=\"Example Corp\"\n"
+           "  credential rp=example.com user=A1B2 userName=alice displayName=\"Alice A\"\n"
+           "  An rp line names a relying party for the credential lines after it. A credential line may add\n"
+           "  rpName=TEXT, id=HEX (the credential id), key=HEX (its 32-byte private key; both are random when\n"
+           "  left out) and protect=1|2|3 (its credProtect level); user= is the user handle.\n";
 }
 
 std::vector<std::string> splitList(const std::string& s)
@@ -79,12 +87,15 @@ int main(int argc, char** argv)
         const std::string& a = args[i];
         auto value = [&]() -> std::string {
             if (i + 1 >= args.size()) {
-                usage();
+                usage(std::cerr);
                 std::exit(2);
             }
             return args[++i];
         };
-        if (a == "--port") {
+        if (a == "--help" || a == "-h") {
+            usage(std::cout);
+            return 0;
+        } else if (a == "--port") {
             port = static_cast<std::uint16_t>(std::stoul(value()));
         } else if (a == "--pin") {
             pin = value();
@@ -118,7 +129,7 @@ int main(int argc, char** argv)
             config.credMgmt = false;
         } else if (a == "--touch") {
             if (!parseTouch(value(), touch)) {
-                usage();
+                usage(std::cerr);
                 return 2;
             }
         } else if (a == "--touch-delay") {
@@ -130,7 +141,7 @@ int main(int argc, char** argv)
         } else if (a == "--seed") {
             config.seed = std::stoull(value());
         } else {
-            usage();
+            usage(std::cerr);
             return 2;
         }
     }

@@ -1,5 +1,7 @@
 #include "platform/HidDevice.h"
 
+#include "platform/Log.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -53,8 +56,13 @@ IOReturn HidDevice::open()
     if (isSocket_ || info_.devnode.empty())
         return kIOReturnNoDevice;
     int fd = ::open(info_.devnode.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return statusFromErrno(errno);
+    if (fd < 0) {
+        const int error = errno;
+        if (!std::exchange(openFailureLogged_, true))
+            logLine("openDevice: " + info_.devnode + ": " + std::strerror(error) +
+                    (error == EACCES || error == EPERM ? " (no read/write access to the key's hidraw node)" : ""));
+        return statusFromErrno(error);
+    }
     fd_.reset(fd);
     return kIOReturnSuccess;
 }

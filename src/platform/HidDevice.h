@@ -50,7 +50,8 @@ public:
     std::uint16_t primaryUsage() const { return info_.primaryUsage; }
 
     // Opens the device node when it is not open yet; the descriptor is non-blocking and stays open for the
-    // object's life.
+    // object's life. The first failure is logged with its reason (a key the user may not read and write is
+    // found, but cannot be used).
     IOReturn open();
     // The open descriptor, or -1.
     int fd() const;
@@ -72,4 +73,5 @@ private:
     const bool isSocket_;
     mutable std::mutex mutex_;
     UniqueFd fd_;
+    bool openFailureLogged_ = false;
 };

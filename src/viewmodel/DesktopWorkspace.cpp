@@ -1,6 +1,7 @@
 #include "viewmodel/DesktopWorkspace.h"
 
 #include <QProcess>
+#include <QStandardPaths>
 #include <QString>
 #include <QStringList>
 
@@ -19,12 +20,25 @@ QString toQString(const std::filesystem::path& path)
 {
     return QString::fromStdString(path.string());
 }
+
+std::optional<std::string> startDetached(const QString& program, const QStringList& arguments,
+                                         const QString& workingFolder = {})
+{
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    process.setWorkingDirectory(workingFolder);
+    if (process.startDetached())
+        return std::nullopt;
+    return "cannot start " + program.toStdString() + ": " + process.errorString().toStdString();
+}
 } // namespace
 
 DesktopWorkspace::DesktopWorkspace() : DesktopWorkspace("/opt", installedResourceFolder()) {}
 
-DesktopWorkspace::DesktopWorkspace(std::filesystem::path applications, std::filesystem::path resources)
-    : applications_(std::move(applications)), resources_(std::move(resources))
+DesktopWorkspace::DesktopWorkspace(std::filesystem::path applications, std::filesystem::path resources,
+                                   std::string opener)
+    : applications_(std::move(applications)), resources_(std::move(resources)), opener_(std::move(opener))
 {
 }
 
@@ -47,12 +61,18 @@ std::optional<std::filesystem::path> DesktopWorkspace::resourceFolder() const
     return existingFolder(resources_);
 }
 
-void DesktopWorkspace::openApplication(const std::filesystem::path& application)
+std::optional<std::string> DesktopWorkspace::openApplication(const std::filesystem::path& application)
 {
-    QProcess::startDetached(toQString(application), {}, toQString(application.parent_path()));
+    std::error_code error;
+    if (!std::filesystem::exists(application, error))
+        return application.string() + " is not installed";
+    return startDetached(toQString(application), {}, toQString(application.parent_path()));
 }
 
-void DesktopWorkspace::openDocument(const std::filesystem::path& document)
+std::optional<std::string> DesktopWorkspace::openDocument(const std::filesystem::path& document)
 {
-    QProcess::startDetached(QStringLiteral("xdg-open"), {toQString(document)});
+    const QString opener = QStandardPaths::findExecutable(QString::fromStdString(opener_));
+    if (opener.isEmpty())
+        return opener_ + " not found (it comes with xdg-utils)";
+    return startDetached(opener, {toQString(document)});
 }

@@ -1,5 +1,7 @@
 #include "viewmodel/QSettingsConfig.h"
 
+#include "platform/Log.h"
+
 #include <QString>
 #include <QVariant>
 
@@ -27,6 +29,9 @@ void QSettingsConfig::set(std::string_view key, std::string_view value)
     settings_->setValue(toQString(key), toQString(value));
     // Written through at once, so a choice survives the process ending without a clean exit.
     settings_->sync();
+    if (settings_->status() != QSettings::NoError)
+        logLine("saveSettings: cannot write " + settings_->fileName().toStdString() +
+                (settings_->status() == QSettings::AccessError ? " (no access)" : " (malformed file)"));
 }
 
 std::string QSettingsConfig::get(std::string_view key) const

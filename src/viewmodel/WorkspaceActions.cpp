@@ -12,7 +12,9 @@ void openApp(Workspace& workspace, std::string_view appName, std::string_view fo
         logLine("Failed to retrieve the Applications folder URL.");
         return;
     }
-    workspace.openApplication(*applications / std::filesystem::path(folder) / std::filesystem::path(appName));
+    if (const auto failure =
+            workspace.openApplication(*applications / std::filesystem::path(folder) / std::filesystem::path(appName)))
+        logLine("openApp: " + *failure);
 }
 
 void openOtpApp(Workspace& workspace)
@@ -41,15 +43,22 @@ std::optional<std::string> findUserManual(const Workspace& workspace)
 
 void openUserManual(Workspace& workspace)
 {
-    const std::optional<std::string> name = findUserManual(workspace);
-    if (!name)
-        return;
     const std::optional<std::filesystem::path> resources = workspace.resourceFolder();
-    if (!resources)
+    if (!resources) {
+        logLine("openUserManual: the application's data folder is missing");
         return;
+    }
+    const std::optional<std::string> name = findUserManual(workspace);
+    if (!name) {
+        logLine("openUserManual: no USR-KWO*.pdf in " + resources->string());
+        return;
+    }
     const std::filesystem::path manual = *resources / (*name + ".pdf");
     std::error_code error;
-    if (!std::filesystem::is_regular_file(manual, error))
+    if (!std::filesystem::is_regular_file(manual, error)) {
+        logLine("openUserManual: " + manual.string() + " is no file");
         return;
-    workspace.openDocument(manual);
+    }
+    if (const auto failure = workspace.openDocument(manual))
+        logLine("openUserManual: " + *failure);
 }

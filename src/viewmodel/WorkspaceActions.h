@@ -11,8 +11,8 @@
 inline constexpr std::string_view otpAppName = "Tallowfin-OTP";
 inline constexpr std::string_view otpAppFolder = "JOV Fido Tools";
 
-// Starts <applications folder>/<folder>/<appName>; logs a line and does nothing when there is no
-// applications folder.
+// Starts <applications folder>/<folder>/<appName>; logs a line when there is no applications folder or the
+// application does not start.
 void openApp(Workspace& workspace, std::string_view appName, std::string_view folder);
 
 // The companion one-time-password application.
@@ -22,5 +22,5 @@ void openOtpApp(Workspace& workspace);
 // relative to that folder begins with "USR-KWO" and ends with "pdf"; that path without its extension.
 std::optional<std::string> findUserManual(const Workspace& workspace);
 
-// Shows the manual that findUserManual names, when there is one.
+// Shows the manual that findUserManual names; logs why when there is none or it cannot be shown.
 void openUserManual(Workspace& workspace);

@@ -38,7 +38,8 @@ void CircularButton::setName(const QString& name)
 
 void CircularButton::focusInEvent(QFocusEvent* event)
 {
-    keyboardFocus_ = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
+    if (event->reason() != Qt::PopupFocusReason)
+        keyboardFocus_ = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
     QAbstractButton::focusInEvent(event);
 }
 

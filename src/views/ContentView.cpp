@@ -16,6 +16,8 @@
 #include <QPainter>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 ContentView::ContentView(DeviceViewModel& dv, const WindowHooks& hooks, QWidget* parent) : QWidget(parent), dv_(dv)
 {
     setObjectName("contentView");
@@ -25,7 +27,8 @@ ContentView::ContentView(DeviceViewModel& dv, const WindowHooks& hooks, QWidget*
     auto* column = new QVBoxLayout(frame_);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
-    column->addWidget(new TopBar(dv, hooks, frame_));
+    auto* topBar = new TopBar(dv, hooks, frame_);
+    column->addWidget(topBar);
     auto* pageArea = new QWidget(frame_);
     pageArea->setObjectName("pageArea");
     pageArea->setFixedSize(1024, 420);
@@ -48,6 +51,10 @@ ContentView::ContentView(DeviceViewModel& dv, const WindowHooks& hooks, QWidget*
     messageBox_ = new MessageBox(dv, this);
     for (Overlay* overlay : {touchPrompt_, reinsertPrompt_, messageBox_})
         overlay->setGeometry(rect());
+    // The prompts wait on the key, which may never answer: the window can still be tucked away or closed. The
+    // message box is modal and lets nothing through.
+    for (Overlay* prompt : {touchPrompt_, reinsertPrompt_})
+        prompt->letThrough(topBar->windowButtons());
 
     followFlags();
     for (auto signal : {&DeviceViewModel::deviceListViewVisibleChanged, &DeviceViewModel::pinViewVisibleChanged,
@@ -60,6 +67,15 @@ ContentView::ContentView(DeviceViewModel& dv, const WindowHooks& hooks, QWidget*
 
 void ContentView::followFlags()
 {
+    Overlay* before = activeOverlay_;
+    Overlay* now = dv_.showMessageBox()   ? messageBox_
+                   : dv_.reinsertNeeded() ? static_cast<Overlay*>(reinsertPrompt_)
+                   : dv_.waitUserTouch()  ? touchPrompt_
+                                          : nullptr;
+    if (now && !before)
+        focusBefore_ = window()->focusWidget();
+    activeOverlay_ = now;
+
     const std::pair<QWidget*, bool> pages[] = {{deviceListPage_, dv_.deviceListViewVisible()},
                                                {pinPage_, dv_.pinViewVisible()},
                                                {settingsPage_, dv_.settingsViewVisible()},
@@ -67,34 +83,58 @@ void ContentView::followFlags()
     for (auto [page, visible] : pages) {
         const bool appears = visible && !page->isVisibleTo(this);
         page->setVisible(visible);
-        // The keyboard follows to the page that came up.
-        if (appears)
+        // The keyboard follows to the page that came up, once no dialog holds it.
+        if (appears && now)
+            focusBefore_ = page;
+        else if (appears)
             page->setFocus(Qt::OtherFocusReason);
     }
 
-    Overlay* before = activeOverlay();
+    // The keyboard goes back before the dialog leaves, or Qt hands it to the first button of the window.
+    if (!now && before)
+        restoreFocus();
     touchPrompt_->setVisible(dv_.waitUserTouch());
     reinsertPrompt_->setVisible(dv_.reinsertNeeded());
     messageBox_->setVisible(dv_.showMessageBox());
-    Overlay* now = activeOverlay();
     if (now && now != before)
         now->firstFocus()->setFocus(Qt::OtherFocusReason);
 }
 
-Overlay* ContentView::activeOverlay() const
+void ContentView::restoreFocus()
 {
-    for (Overlay* overlay : {messageBox_, reinsertPrompt_, touchPrompt_})
-        if (overlay->isVisibleTo(this))
-            return overlay;
-    return nullptr;
+    QWidget* target = focusBefore_;
+    if (!target || !target->isVisibleTo(this) || !target->isEnabled()) {
+        target = nullptr;
+        for (QWidget* page : {deviceListPage_, pinPage_, settingsPage_, credentialListPage_})
+            if (!target && page->isVisibleTo(this))
+                target = page;
+    }
+    // As when a popup closes: a button shows its focus ring again only if it had one.
+    if (target)
+        target->setFocus(Qt::PopupFocusReason);
+    focusBefore_ = nullptr;
+}
+
+bool ContentView::focusNextPrevChild(bool next)
+{
+    if (!activeOverlay_)
+        return QWidget::focusNextPrevChild(next);
+    const std::vector<QWidget*> ring = activeOverlay_->focusRing();
+    if (ring.empty())
+        return true;
+    const auto at = std::find(ring.begin(), ring.end(), window()->focusWidget());
+    const std::ptrdiff_t size = static_cast<std::ptrdiff_t>(ring.size());
+    std::ptrdiff_t index = at == ring.end() ? (next ? -1 : 0) : at - ring.begin();
+    index = (index + (next ? 1 : size - 1)) % size;
+    ring[static_cast<std::size_t>(index)]->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    return true;
 }
 
 void ContentView::keepFocusInOverlay(QWidget* now)
 {
-    Overlay* overlay = activeOverlay();
-    if (!overlay || !now || !isAncestorOf(now) || overlay->isAncestorOf(now))
+    if (!activeOverlay_ || !now || !isAncestorOf(now) || activeOverlay_->keeps(now))
         return;
-    overlay->firstFocus()->setFocus(Qt::OtherFocusReason);
+    activeOverlay_->firstFocus()->setFocus(Qt::OtherFocusReason);
 }
 
 void ContentView::paintEvent(QPaintEvent*)

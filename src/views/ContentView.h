@@ -2,6 +2,7 @@
 
 #include "views/WindowHooks.h"
 
+#include <QPointer>
 #include <QWidget>
 
 class DeviceViewModel;
@@ -9,7 +10,8 @@ class Overlay;
 
 // The window's content: top bar, the page area (each page whose flag is up, in the order device list, PIN,
 // settings, credential list), bottom bar, and over everything the touch prompt, the re-insert prompt and the
-// message box, each while its flag is up. Nothing under a shown overlay takes input.
+// message box, each while its flag is up. Nothing under a shown overlay takes input, but for the top bar's
+// Minimize and Exit under a prompt. When the last overlay goes, the keyboard goes back where it was.
 class ContentView : public QWidget {
     Q_OBJECT
 
@@ -17,14 +19,17 @@ public:
     ContentView(DeviceViewModel& dv, const WindowHooks& hooks, QWidget* parent = nullptr);
 
     // The overlay on top of the others that is shown, if any.
-    Overlay* activeOverlay() const;
+    Overlay* activeOverlay() const { return activeOverlay_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    // While an overlay is up, Tab cycles through what it keeps usable.
+    bool focusNextPrevChild(bool next) override;
 
 private:
     void followFlags();
     void keepFocusInOverlay(QWidget* now);
+    void restoreFocus();
 
     DeviceViewModel& dv_;
     QWidget* deviceListPage_;
@@ -35,4 +40,7 @@ private:
     Overlay* touchPrompt_;
     Overlay* reinsertPrompt_;
     Overlay* messageBox_;
+    Overlay* activeOverlay_ = nullptr;
+    // Where the keyboard was when the first overlay came up.
+    QPointer<QWidget> focusBefore_;
 };

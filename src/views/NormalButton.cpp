@@ -28,9 +28,11 @@ NormalButton::NormalButton(const QString& text, int width, std::function<void()>
 
 void NormalButton::focusInEvent(QFocusEvent* event)
 {
-    // The focus ring is for keyboard users: a click or a window change does not show it.
-    keyboardFocus_ = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason ||
-                     event->reason() == Qt::OtherFocusReason;
+    // The focus ring is for keyboard users: a click or a window change does not show it. Focus given back
+    // after a dialog keeps the ring it had.
+    if (event->reason() != Qt::PopupFocusReason)
+        keyboardFocus_ = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason ||
+                         event->reason() == Qt::OtherFocusReason;
     QAbstractButton::focusInEvent(event);
 }
 

@@ -16,11 +16,60 @@ Overlay::Overlay(QSize panelSize, bool dimBehind, QWidget* parent)
     hide();
 }
 
+void Overlay::letThrough(std::vector<QWidget*> widgets)
+{
+    through_.assign(widgets.begin(), widgets.end());
+    cutHoles();
+}
+
+bool Overlay::keeps(const QWidget* widget) const
+{
+    if (!widget)
+        return false;
+    for (const QPointer<QWidget>& through : through_)
+        if (through && (through == widget || through->isAncestorOf(widget)))
+            return true;
+    return isAncestorOf(widget);
+}
+
+std::vector<QWidget*> Overlay::focusRing() const
+{
+    std::vector<QWidget*> ring;
+    for (QWidget* child : panel_->findChildren<QWidget*>())
+        if ((child->focusPolicy() & Qt::TabFocus) && child->isVisibleTo(panel_) && child->isEnabled())
+            ring.push_back(child);
+    for (const QPointer<QWidget>& through : through_)
+        if (through && through->isEnabled())
+            ring.push_back(through);
+    return ring;
+}
+
+void Overlay::cutHoles()
+{
+    // Mouse events go to whatever lies under a hole in the mask, and the layer paints nothing there.
+    QRegion region(rect());
+    for (const QPointer<QWidget>& through : through_)
+        if (through)
+            region -= QRect(through->mapTo(window(), QPoint(0, 0)) - mapTo(window(), QPoint(0, 0)), through->size());
+    if (through_.empty())
+        clearMask();
+    else
+        setMask(region);
+}
+
 void Overlay::resizeEvent(QResizeEvent*)
 {
     QRect box(QPoint(0, 0), panelSize_);
     box.moveCenter(rect().center());
     panel_->setGeometry(box);
+    cutHoles();
+}
+
+void Overlay::showEvent(QShowEvent* event)
+{
+    // The widgets let through are laid out by now.
+    cutHoles();
+    QWidget::showEvent(event);
 }
 
 void Overlay::paintEvent(QPaintEvent*)

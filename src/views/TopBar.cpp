@@ -58,6 +58,11 @@ TopBar::TopBar(DeviceViewModel& dv, const WindowHooks& hooks, QWidget* parent) :
     connect(&dv, &DeviceViewModel::busyChanged, this, [this] { settings_->setEnabled(!dv_.busy()); });
 }
 
+std::vector<QWidget*> TopBar::windowButtons() const
+{
+    return std::vector<QWidget*>{minimize_, exit_};
+}
+
 void TopBar::refreshTexts()
 {
     const UIStringVal& texts = dv_.uiStr();

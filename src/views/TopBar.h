@@ -4,6 +4,8 @@
 
 #include <QWidget>
 
+#include <vector>
+
 class CircularButton;
 class DeviceViewModel;
 class QLabel;
@@ -17,6 +19,9 @@ public:
     TopBar(DeviceViewModel& dv, const WindowHooks& hooks, QWidget* parent = nullptr);
 
     static constexpr int barHeight = 80;
+
+    // Minimize and Exit, which work whatever the window waits for.
+    std::vector<QWidget*> windowButtons() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -1,6 +1,7 @@
 """The real program as a person uses it: on an X server (Xvfb), with the software card on the first virtual
 reader, driven by real mouse and keyboard events (xdotool) through Set PIN and Change PIN, then quit with the
-Exit button. The card itself tells whether the PIN really changed.
+Exit button while a reset waits for the card. The card itself tells whether the PIN really changed. A second
+launch meanwhile only brings the first forward.
 
 Usage: /usr/bin/python3 app_end_to_end.py <marrowtillance program> <softkey program>
 """
@@ -19,6 +20,7 @@ LIMIT = 20  # seconds for any one step
 # Window coordinates of what the test presses (the window is 1024 x 530, without frame).
 FIRST_ROW = (300, 210)
 FIRST_BUTTON = (100, 104)  # "Set PIN", or "Change PIN" once the key has a PIN
+RESET_BUTTON = (256, 104)  # beside "Change PIN"
 EXIT_BUTTON = (980, 40)
 
 
@@ -77,6 +79,14 @@ def main():
         window = wait_for("the window", lambda: (display.run(
             ["xdotool", "search", "--onlyvisible", "--name", "^Marrowtillance$"], check=False) or "").split())[0]
 
+        # A second launch finds the first running, asks it to come forward, and ends without a window.
+        second = subprocess.run([program], env=env, capture_output=True, text=True, timeout=LIMIT)
+        if second.returncode != 0 or "already running" not in second.stdout:
+            raise AssertionError("the second launch ended with %d:\n%s" % (second.returncode, second.stdout))
+        windows = display.run(["xdotool", "search", "--onlyvisible", "--name", "^Marrowtillance$"]).split()
+        if windows != [window]:
+            raise AssertionError("windows after a second launch: %s" % windows)
+
         def click(at):
             display.run(["xdotool", "mousemove", "--window", window, str(at[0]), str(at[1]), "click", "1"])
 
@@ -125,7 +135,14 @@ def main():
         wait_for("the card to be read again", lambda: count(card, "requests") >= 10)
         keys("Return")
 
-        # Exit ends the program cleanly.
+        # A reset waits for the card to be tapped twice. The first tap is read (the card sees APDUs) but not
+        # listed, so the prompt is up by then; Exit still ends the program cleanly.
+        select_card()
+        click(RESET_BUTTON)
+        keys("Return")  # agrees to the warning
+        before = count(card, "apdus")
+        card.command("tap")
+        wait_for("the first tap to be read", lambda: count(card, "apdus") > before)
         click(EXIT_BUTTON)
         code = app.wait(timeout=LIMIT)
         output = app.stdout.read()

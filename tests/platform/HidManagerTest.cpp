@@ -2,6 +2,7 @@
 
 #include "platform/UdevHidSource.h"
 #include "support/Eventually.h"
+#include "support/LogCapture.h"
 #include "support/SocketPairHidSource.h"
 
 #include <gtest/gtest.h>
@@ -184,11 +185,15 @@ TEST(HidDevice, WritesReportIdZeroAndPadsToSixtyFourBytes)
     EXPECT_EQ(device.setReport(std::vector<std::uint8_t>{1}), kIOReturnNoDevice);
 }
 
-TEST(HidDevice, MissingNodeCannotBeOpened)
+TEST(HidDevice, ANodeThatCannotBeOpenedIsLoggedOnce)
 {
+    LogCapture log;
     HidDevice device(HidDeviceInfo{"/sys/none", "/dev/does-not-exist-hidraw", 0, 0, "", "", 0, 0});
+    device.drain();
     EXPECT_EQ(device.setReport(std::vector<std::uint8_t>{1}), kIOReturnNoDevice);
     EXPECT_EQ(device.fd(), -1);
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"openDevice: /dev/does-not-exist-hidraw: No such file or directory"});
 }
 
 TEST(UdevHidSource, ParsesHidId)

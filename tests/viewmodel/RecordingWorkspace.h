@@ -4,21 +4,29 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <vector>
 
-// A workspace whose folders the test chooses and which records what it was asked to open.
+// A workspace whose folders the test chooses and which records what it was asked to open; it refuses with
+// `refusal` when one is set.
 class RecordingWorkspace final : public Workspace {
 public:
     std::optional<std::filesystem::path> applicationsFolder() const override { return applications; }
     std::optional<std::filesystem::path> resourceFolder() const override { return resources; }
-    void openApplication(const std::filesystem::path& application) override
+    std::optional<std::string> openApplication(const std::filesystem::path& application) override
     {
         openedApplications.push_back(application);
+        return refusal;
     }
-    void openDocument(const std::filesystem::path& document) override { openedDocuments.push_back(document); }
+    std::optional<std::string> openDocument(const std::filesystem::path& document) override
+    {
+        openedDocuments.push_back(document);
+        return refusal;
+    }
 
     std::optional<std::filesystem::path> applications;
     std::optional<std::filesystem::path> resources;
     std::vector<std::filesystem::path> openedApplications;
     std::vector<std::filesystem::path> openedDocuments;
+    std::optional<std::string> refusal;
 };

@@ -1,3 +1,4 @@
+#include "support/LogCapture.h"
 #include "viewmodel/Language.h"
 #include "viewmodel/QSettingsConfig.h"
 
@@ -6,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <set>
 
 TEST(Language, CodesReadBackAndTheCycleVisitsEveryLanguage)
@@ -72,4 +74,14 @@ TEST_F(QSettingsConfigTest, AValueThatIsNotTextReadsAsEmpty)
     EXPECT_EQ(config.get("Language"), "");
     // A number left under the key reads as its text.
     EXPECT_EQ(config.get("AdvancedMode"), "1");
+}
+
+TEST_F(QSettingsConfigTest, AStoreThatCannotBeWrittenIsLogged)
+{
+    // Its folder would have to be made inside a file.
+    std::ofstream(folder.filePath("file").toStdString()) << "x";
+    const std::string unwritable = folder.filePath("file/settings.ini").toStdString();
+    LogCapture log;
+    QSettingsConfig(unwritable).set("Language", "es");
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"saveSettings: cannot write " + unwritable + " (no access)"});
 }

@@ -1,4 +1,5 @@
 #include "RecordingWorkspace.h"
+#include "support/LogCapture.h"
 #include "viewmodel/DesktopWorkspace.h"
 #include "viewmodel/WorkspaceActions.h"
 
@@ -8,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 namespace fs = std::filesystem;
 
@@ -42,20 +44,8 @@ TEST_F(WorkspaceTest, CompanionIsStartedFromItsVendorFolder)
     EXPECT_EQ(workspace.openedApplications[0], root / "opt" / "JOV Fido Tools" / "Tallowfin-OTP");
 }
 
-TEST_F(WorkspaceTest, WithoutApplicationsFolderOnlyALineIsWritten)
-{
-    testing::internal::CaptureStdout();
-    openOtpApp(workspace);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Failed to retrieve the Applications folder URL.\n");
-    EXPECT_TRUE(workspace.openedApplications.empty());
-}
-
 TEST_F(WorkspaceTest, ManualIsTheFirstUsrKwoPdfAtTheTopOfTheResources)
 {
-    EXPECT_EQ(findUserManual(workspace), std::nullopt);
-    openUserManual(workspace);
-    EXPECT_TRUE(workspace.openedDocuments.empty());
-
     touch(*workspace.resources / "USR-KWO-guide.txt");  // wrong ending
     touch(*workspace.resources / "manual-USR-KWO.pdf"); // wrong beginning
     touch(*workspace.resources / "docs" / "USR-KWO-inner.pdf"); // its relative path begins with "docs/"
@@ -80,35 +70,64 @@ TEST_F(WorkspaceTest, OfTwoManualsTheFirstEnumeratedWins)
     EXPECT_EQ(findUserManual(workspace), first);
 }
 
-TEST_F(WorkspaceTest, AMatchThatIsNoPdfFileIsNotOpened)
+TEST_F(WorkspaceTest, EveryWayHelpAndOtpFailIsLoggedWithItsReason)
 {
-    // Ends in "pdf" without the extension, so the manual's file "USR-KWOpdf.pdf" does not exist.
-    touch(*workspace.resources / "USR-KWOpdf");
-    EXPECT_EQ(findUserManual(workspace), "USR-KWOpdf");
-    openUserManual(workspace);
-    EXPECT_TRUE(workspace.openedDocuments.empty());
+    const std::string share = workspace.resources->string();
+    struct Case {
+        const char* what;
+        std::function<void()> prepare;
+        std::function<void(Workspace&)> action;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"no applications folder", [] {}, openOtpApp, "Failed to retrieve the Applications folder URL."},
+        {"the companion does not start",
+         [&] {
+             workspace.applications = root;
+             workspace.refusal = "gone";
+         },
+         openOtpApp, "openApp: gone"},
+        {"no data folder", [&] { workspace.resources.reset(); }, openUserManual,
+         "openUserManual: the application's data folder is missing"},
+        {"no manual", [] {}, openUserManual, "openUserManual: no USR-KWO*.pdf in " + share},
+        // Ends in "pdf" without the extension, so the manual's file "USR-KWOpdf.pdf" does not exist.
+        {"a match that is no file", [&] { touch(*workspace.resources / "USR-KWOpdf"); }, openUserManual,
+         "openUserManual: " + share + "/USR-KWOpdf.pdf is no file"},
+        {"no viewer",
+         [&] {
+             touch(*workspace.resources / "USR-KWO.pdf");
+             workspace.refusal = "no opener";
+         },
+         openUserManual, "openUserManual: no opener"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        workspace = RecordingWorkspace();
+        workspace.resources = share;
+        fs::remove_all(share);
+        fs::create_directories(share);
+        c.prepare();
+        LogCapture log;
+        c.action(workspace);
+        EXPECT_EQ(log.lines(), std::vector<std::string>{c.line});
+    }
 }
 
-TEST_F(WorkspaceTest, NoResourceFolderMeansNoManual)
-{
-    touch(*workspace.resources / "USR-KWO.pdf");
-    workspace.resources.reset();
-    EXPECT_EQ(findUserManual(workspace), std::nullopt);
-    openUserManual(workspace);
-    EXPECT_TRUE(workspace.openedDocuments.empty());
-}
-
-TEST_F(WorkspaceTest, DesktopFoldersExistOrAreNothing)
+TEST_F(WorkspaceTest, DesktopSaysWhyItCannotOpen)
 {
     const DesktopWorkspace present(root, *workspace.resources);
     EXPECT_EQ(present.applicationsFolder(), root);
     EXPECT_EQ(present.resourceFolder(), *workspace.resources);
-
-    const DesktopWorkspace missing(root / "no-such-folder", root / "none");
+    DesktopWorkspace missing(root / "no-such-folder", root / "none", "no-such-opener");
     EXPECT_EQ(missing.applicationsFolder(), std::nullopt);
     EXPECT_EQ(missing.resourceFolder(), std::nullopt);
-
     const fs::path installed = DesktopWorkspace::installedResourceFolder();
     EXPECT_EQ(installed.filename(), "marrowtillance");
     EXPECT_EQ(installed.parent_path().filename(), "share");
+
+    const fs::path app = root / "app";
+    EXPECT_EQ(missing.openApplication(app), app.string() + " is not installed");
+    touch(app); // not executable
+    EXPECT_EQ(missing.openApplication(app).value_or("").rfind("cannot start " + app.string() + ": ", 0), 0u);
+    EXPECT_EQ(missing.openDocument(app), "no-such-opener not found (it comes with xdg-utils)");
 }
