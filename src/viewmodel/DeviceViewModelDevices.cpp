@@ -156,19 +156,19 @@ void DeviceViewModel::addDevice(const Device& device)
 void DeviceViewModel::removeDevice(const Device& device)
 {
     // A token is good only on the key that gave it: it is not kept in memory once that key has left.
-    if (tokenDevice_ && *tokenDevice_ == device) {
+    if (tokenDevice_ && Device::isSame(*tokenDevice_, device)) {
         authenToken_->clear();
         tokenDevice_.reset();
     }
     runOnMainSync([this, &device] {
-        if (selectedDeviceItem_ && selectedDeviceItem_->device == device) {
+        if (selectedDeviceItem_ && Device::isSame(selectedDeviceItem_->device, device)) {
             setSelectedDeviceItem(std::nullopt);
             selectedDeviceChanged();
             if (currentView_ == View::pin || currentView_ == View::credMgmt)
                 setCurrentView(View::deviceList);
         }
         auto list = deviceList_;
-        std::erase_if(list, [&](const DeviceItem& i) { return i.device == device; });
+        std::erase_if(list, [&](const DeviceItem& i) { return Device::isSame(i.device, device); });
         setDeviceList(list);
     });
 }
@@ -263,7 +263,7 @@ void DeviceViewModel::cardChanged(bool present, const std::string& reader)
         bool listed = false;
         runOnMainSync([&] {
             listed = std::any_of(deviceList_.begin(), deviceList_.end(),
-                                 [&](const DeviceItem& i) { return i.device == device; });
+                                 [&](const DeviceItem& i) { return Device::isSame(i.device, device); });
         });
         if (!listed)
             addDevice(device);

@@ -29,7 +29,7 @@ bool ReinsertWait::isAwaited(const Device& device, const std::optional<std::stri
         // The returning key is a new object: the same model, and the same serial number when keys report one.
         return serial_.empty() || hid->serialNumber() == serial_;
     }
-    return device == *device_ && id && *id == name_;
+    return Device::isSame(device, *device_) && id && *id == name_;
 }
 
 bool ReinsertWait::firstTap()
