@@ -55,9 +55,13 @@ void CredentialList::relayout()
 void CredentialList::rowsInserted(std::size_t first, std::size_t count)
 {
     const std::vector<RpItem>& items = dv_.rpList();
+    if (first > rows_.size() || rows_.size() + count != items.size()) {
+        relayout(); // out of step with the model: start again from it
+        return;
+    }
     std::vector<CredentialRow> added;
     added.reserve(count);
-    for (std::size_t i = first; i < first + count && i < items.size(); ++i)
+    for (std::size_t i = first; i < first + count; ++i)
         added.emplace_back(items[i], dv_.uiStr(), layoutWidth_);
     rows_.insert(rows_.begin() + static_cast<std::ptrdiff_t>(first), added.begin(), added.end());
     if (focused_ >= static_cast<int>(first))
@@ -70,8 +74,12 @@ void CredentialList::rowsInserted(std::size_t first, std::size_t count)
 
 void CredentialList::rowsRemoved(std::size_t first, std::size_t count)
 {
-    const auto end = std::min(rows_.size(), first + count);
-    rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(first), rows_.begin() + static_cast<std::ptrdiff_t>(end));
+    if (first + count > rows_.size() || rows_.size() - count != dv_.rpList().size()) {
+        relayout();
+        return;
+    }
+    rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(first),
+                rows_.begin() + static_cast<std::ptrdiff_t>(first + count));
     // The focus stays where it was: on the same row, or on the one that took the place of a row that went.
     const int firstRow = static_cast<int>(first);
     if (focused_ >= firstRow + static_cast<int>(count))
@@ -130,7 +138,7 @@ void CredentialList::paintEvent(QPaintEvent* event)
     const int top = scrollY() + event->rect().top();
     const int bottom = scrollY() + event->rect().bottom();
     const bool listFocused = hasFocus();
-    for (int row = std::max(0, rowAt(top)); row < rowCount() && row < static_cast<int>(items.size()); ++row) {
+    for (int row = rowAt(top); row >= 0 && row < rowCount() && row < static_cast<int>(items.size()); ++row) {
         const auto index = static_cast<std::size_t>(row);
         if (tops_[index] > bottom)
             break;
