@@ -233,17 +233,24 @@ Bytes SoftAuthenticator::handle(std::span<const std::uint8_t> request, const Req
     const auto sub = peekSubCommand(request);
 
     std::optional<Bytes> reply;
+    bool process = true;
     for (auto it = rawReplies_.begin(); it != rawReplies_.end(); ++it) {
         if ((!it->command || *it->command == command) && (!it->subCommand || it->subCommand == sub)) {
             reply = std::move(it->reply);
+            process = it->processed;
             rawReplies_.erase(it);
             break;
         }
     }
-    if (processingDelay_.count() > 0 && !waitFor(lk, processingDelay_, ctx))
+    if (processingDelay_.count() > 0 && !waitFor(lk, processingDelay_, ctx)) {
         reply = status(KEEPALIVE_CANCEL);
-    if (!reply)
-        reply = dispatch(lk, request, ctx);
+        process = false;
+    }
+    if (process) {
+        Bytes processed = dispatch(lk, request, ctx);
+        if (!reply)
+            reply = std::move(processed);
+    }
     log_.push_back({Bytes(request.begin(), request.end()), *reply});
     return std::move(*reply);
 }
@@ -406,22 +413,39 @@ void SoftAuthenticator::newKeyAgreementKey()
 
 void SoftAuthenticator::forgetToken() { token_.reset(); }
 
-std::vector<std::string> SoftAuthenticator::rpIds() const
-{
-    std::vector<std::string> ids;
-    for (const auto& c : credentials_)
-        if (std::find(ids.begin(), ids.end(), c.rpId) == ids.end())
-            ids.push_back(c.rpId);
-    return ids;
-}
-
 bool SoftAuthenticator::storeCredential(StoredCredential credential)
 {
+    credentialsChanged();
     std::erase_if(credentials_, [&](const StoredCredential& old) {
         return old.rpId == credential.rpId && old.userId == credential.userId;
     });
     if (credentials_.size() >= config_.maxDiscoverableCredentials)
         return false;
+    credential.rpIdHash = hash(toBytes(credential.rpId));
     credentials_.push_back(std::move(credential));
     return true;
+}
+
+void SoftAuthenticator::credentialsChanged()
+{
+    enumeration_ = Enumeration::None;
+    rpIndex_.reset();
+}
+
+const SoftAuthenticator::RpIndex& SoftAuthenticator::rpIndex()
+{
+    if (rpIndex_)
+        return *rpIndex_;
+    rpIndex_ = std::make_unique<RpIndex>();
+    for (std::size_t i = 0; i < credentials_.size(); ++i) {
+        const StoredCredential& c = credentials_[i];
+        auto [found, added] = rpIndex_->byHash.try_emplace(c.rpIdHash, rpIndex_->rps.size());
+        if (added)
+            rpIndex_->rps.push_back({c.rpId, {}, c.rpIdHash, {}});
+        RpIndex::Rp& rp = rpIndex_->rps[found->second];
+        if (!c.rpName.empty())
+            rp.name = c.rpName;
+        rp.credentials.push_back(i);
+    }
+    return *rpIndex_;
 }

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -43,15 +44,18 @@ public:
         std::uint8_t status() const { return response.empty() ? 0xFF : response[0]; }
     };
 
-    // A scripted answer given instead of processing the next matching request (which then changes nothing).
+    // A scripted answer given instead of processing the next matching request (which then changes nothing), or,
+    // when `processed`, instead of the answer of a request that still takes effect (an answer lost on its way).
     struct RawReply {
-        RawReply(Bytes r, std::optional<std::uint8_t> cmd = {}, std::optional<std::uint8_t> sub = {})
-            : reply(std::move(r)), command(cmd), subCommand(sub)
+        RawReply(Bytes r, std::optional<std::uint8_t> cmd = {}, std::optional<std::uint8_t> sub = {},
+                 bool afterProcessing = false)
+            : reply(std::move(r)), command(cmd), subCommand(sub), processed(afterProcessing)
         {
         }
         Bytes reply;                            // may be empty, truncated, wrongly typed, any status byte
         std::optional<std::uint8_t> command;    // match only this command byte
         std::optional<std::uint8_t> subCommand; // and only this clientPIN / credential-management sub-command
+        bool processed = false;
     };
 
     explicit SoftAuthenticator(SoftKeyConfig config = {});
@@ -99,6 +103,7 @@ public:
 
 private:
     struct StoredCredential;
+    struct RpIndex;
     struct Token;
     struct TouchStep {
         Touch mode;
@@ -138,8 +143,10 @@ private:
     std::optional<crypto::P256KeyPair> newKeyPair(std::span<const std::uint8_t> scalar = {});
     void newKeyAgreementKey();
     void forgetToken();
-    std::vector<std::string> rpIds() const;
     bool storeCredential(StoredCredential credential);
+    // Every change of the stored credentials goes through here: it ends an enumeration and drops the index.
+    void credentialsChanged();
+    const RpIndex& rpIndex();
 
     mutable std::mutex mutex_;
     std::condition_variable cv_;
@@ -154,9 +161,11 @@ private:
     std::optional<crypto::P256KeyPair> keyAgreement_;
     std::unique_ptr<Token> token_;
     std::vector<StoredCredential> credentials_;
+    std::unique_ptr<RpIndex> rpIndex_; // built when an enumeration needs it
     std::uint32_t signCount_ = 0;
     Enumeration enumeration_ = Enumeration::None;
-    std::vector<Bytes> enumerationItems_; // rp ids (as bytes) or credential ids still to hand out
+    std::size_t enumerationRp_ = 0;   // the relying party whose credentials are handed out (in the index)
+    std::size_t enumerationNext_ = 0; // the next relying party, or the next of that relying party's credentials
     std::chrono::steady_clock::time_point resetWindowEnd_;
     std::uint64_t rngCounter_ = 0;
 

@@ -70,23 +70,15 @@ Bytes SoftAuthenticator::credentialManagement(std::uint8_t command, const cbor_i
             out.push_back({CtapCbor::uint(9), CtapCbor::uint(*total)});
         return answer(CtapCbor::map(std::move(out)));
     };
-    auto rpAnswer = [&](const std::string& rpId, std::optional<std::size_t> total) {
-        std::string name;
-        for (const auto& c : credentials_)
-            if (c.rpId == rpId && !c.rpName.empty())
-                name = c.rpName;
-        std::vector<CtapCbor::Entry> rpEntity{{CtapCbor::text("id"), CtapCbor::text(rpId)}};
-        if (!name.empty())
-            rpEntity.push_back({CtapCbor::text("name"), CtapCbor::text(name)});
+    auto rpAnswer = [&](const RpIndex::Rp& rp, std::optional<std::size_t> total) {
+        std::vector<CtapCbor::Entry> rpEntity{{CtapCbor::text("id"), CtapCbor::text(rp.id)}};
+        if (!rp.name.empty())
+            rpEntity.push_back({CtapCbor::text("name"), CtapCbor::text(rp.name)});
         std::vector<CtapCbor::Entry> out{{CtapCbor::uint(3), CtapCbor::map(std::move(rpEntity))},
-                                         {CtapCbor::uint(4), CtapCbor::bytes(hash(toBytes(rpId)))}};
+                                         {CtapCbor::uint(4), CtapCbor::bytes(rp.idHash)}};
         if (total)
             out.push_back({CtapCbor::uint(5), CtapCbor::uint(*total)});
         return answer(CtapCbor::map(std::move(out)));
-    };
-    auto findCredential = [&](const Bytes& id) {
-        return std::find_if(credentials_.begin(), credentials_.end(),
-                            [&](const StoredCredential& c) { return c.credentialId == id; });
     };
 
     switch (sub) {
@@ -96,23 +88,21 @@ Bytes SoftAuthenticator::credentialManagement(std::uint8_t command, const cbor_i
         return answer(CtapCbor::map({{CtapCbor::uint(1), CtapCbor::uint(used)}, {CtapCbor::uint(2), CtapCbor::uint(left)}}));
     }
     case 2: {
-        const auto ids = rpIds();
-        if (ids.empty())
+        const auto& rps = rpIndex().rps;
+        if (rps.empty())
             return status(NO_CREDENTIALS);
-        enumeration_ = Enumeration::Rps;
-        enumerationItems_.clear();
-        for (std::size_t i = 1; i < ids.size(); ++i)
-            enumerationItems_.push_back(toBytes(ids[i]));
-        return rpAnswer(ids.front(), ids.size());
+        enumeration_ = rps.size() > 1 ? Enumeration::Rps : Enumeration::None;
+        enumerationNext_ = 1;
+        return rpAnswer(rps.front(), rps.size());
     }
     case 3: {
-        if (enumeration_ != Enumeration::Rps || enumerationItems_.empty())
+        if (enumeration_ != Enumeration::Rps)
             return status(NOT_ALLOWED);
-        const std::string rpId = toString(enumerationItems_.front());
-        enumerationItems_.erase(enumerationItems_.begin());
-        if (enumerationItems_.empty())
+        const auto& rps = rpIndex().rps;
+        const RpIndex::Rp& rp = rps[enumerationNext_++];
+        if (enumerationNext_ == rps.size())
             enumeration_ = Enumeration::None;
-        return rpAnswer(rpId, std::nullopt);
+        return rpAnswer(rp, std::nullopt);
     }
     case 4: {
         Bytes rpIdHash;
@@ -122,29 +112,24 @@ Bytes SoftAuthenticator::credentialManagement(std::uint8_t command, const cbor_i
             return status(s);
         if (token_->rpId && hash(toBytes(*token_->rpId)) != rpIdHash)
             return status(PIN_AUTH_INVALID);
-        std::vector<const StoredCredential*> matches;
-        for (const auto& c : credentials_)
-            if (hash(toBytes(c.rpId)) == rpIdHash)
-                matches.push_back(&c);
-        if (matches.empty())
+        const RpIndex& index = rpIndex();
+        const auto found = index.byHash.find(rpIdHash);
+        if (found == index.byHash.end())
             return status(NO_CREDENTIALS);
-        enumeration_ = Enumeration::Credentials;
-        enumerationItems_.clear();
-        for (std::size_t i = 1; i < matches.size(); ++i)
-            enumerationItems_.push_back(matches[i]->credentialId);
-        return credentialAnswer(*matches.front(), matches.size());
+        const auto& matches = index.rps[found->second].credentials;
+        enumeration_ = matches.size() > 1 ? Enumeration::Credentials : Enumeration::None;
+        enumerationRp_ = found->second;
+        enumerationNext_ = 1;
+        return credentialAnswer(credentials_[matches.front()], matches.size());
     }
     case 5: {
-        if (enumeration_ != Enumeration::Credentials || enumerationItems_.empty())
+        if (enumeration_ != Enumeration::Credentials)
             return status(NOT_ALLOWED);
-        const Bytes id = enumerationItems_.front();
-        enumerationItems_.erase(enumerationItems_.begin());
-        if (enumerationItems_.empty())
+        const auto& matches = rpIndex().rps[enumerationRp_].credentials;
+        const StoredCredential& c = credentials_[matches[enumerationNext_++]];
+        if (enumerationNext_ == matches.size())
             enumeration_ = Enumeration::None;
-        auto it = findCredential(id);
-        if (it == credentials_.end())
-            return status(NO_CREDENTIALS);
-        return credentialAnswer(*it, std::nullopt);
+        return credentialAnswer(c, std::nullopt);
     }
     case 6: {
         const cbor_item_t* descriptor = nullptr;
@@ -155,11 +140,13 @@ Bytes SoftAuthenticator::credentialManagement(std::uint8_t command, const cbor_i
             return status(s);
         if (auto s = required(getBytes(descriptor, "id", id)); s != OK)
             return status(s);
-        auto it = findCredential(id);
+        auto it = std::find_if(credentials_.begin(), credentials_.end(),
+                               [&](const StoredCredential& c) { return c.credentialId == id; });
         if (it == credentials_.end())
             return status(NO_CREDENTIALS);
         if (token_->rpId && *token_->rpId != it->rpId)
             return status(PIN_AUTH_INVALID);
+        credentialsChanged();
         credentials_.erase(it);
         return status(OK);
     }

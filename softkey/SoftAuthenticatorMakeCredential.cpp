@@ -180,10 +180,8 @@ Bytes SoftAuthenticator::makeCredential(Lock& lk, const cbor_item_t* p, const Re
     auto sig = c.key->sign(concat(authData, clientDataHash));
     if (!sig)
         return status(INVALID_PARAMETER);
-    if (rk) {
-        std::erase_if(credentials_, [&](const StoredCredential& old) { return old.rpId == rpId && old.userId == userId; });
-        credentials_.push_back(std::move(c));
-    }
+    if (rk)
+        storeCredential(std::move(c)); // room was checked before the touch
     const Bytes attStmt = CtapCbor::map({{CtapCbor::text("alg"), CtapCbor::integer(-7)},
                                          {CtapCbor::text("sig"), CtapCbor::bytes(*sig)}});
     return answer(CtapCbor::map({{CtapCbor::uint(1), CtapCbor::text("packed")},
@@ -199,6 +197,7 @@ Bytes SoftAuthenticator::reset(Lock& lk, const RequestContext& ctx)
         return status(NOT_ALLOWED);
     if (auto s = awaitTouchStatus(lk, ctx); s != OK)
         return status(s);
+    credentialsChanged();
     credentials_.clear();
     pinHash_.clear();
     pinRetries_ = config_.maxPinRetries;
@@ -206,7 +205,6 @@ Bytes SoftAuthenticator::reset(Lock& lk, const RequestContext& ctx)
     pinAuthBlocked_ = false;
     forgetToken();
     newKeyAgreementKey();
-    enumeration_ = Enumeration::None;
     return status(OK);
 }
 

@@ -7,6 +7,7 @@
 #include "softkey/SoftAuthenticator.h"
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -100,6 +101,7 @@ std::uint8_t optional(Field f);
 
 struct SoftAuthenticator::StoredCredential {
     std::string rpId;
+    Bytes rpIdHash;
     std::string rpName;
     Bytes userId;
     std::string userName;
@@ -108,6 +110,19 @@ struct SoftAuthenticator::StoredCredential {
     Bytes privateKey;
     std::uint64_t credProtect = 1;
     std::optional<crypto::P256KeyPair> key;
+};
+
+// The relying parties in the order their first credential was stored, each with the name its credentials last
+// gave and the positions of its credentials in the store: enumerations read it instead of searching the store.
+struct SoftAuthenticator::RpIndex {
+    struct Rp {
+        std::string id;
+        std::string name;
+        Bytes idHash;
+        std::vector<std::size_t> credentials;
+    };
+    std::vector<Rp> rps;
+    std::map<Bytes, std::size_t> byHash;
 };
 
 struct SoftAuthenticator::Token {

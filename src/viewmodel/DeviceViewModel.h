@@ -145,16 +145,21 @@ public:
 public:
     void updateCredMgmtDeleteButtonEnable();
     void updateCredMgmtCountInfo();
+    // A row's check box: ticks or clears the row at index.
     void setRpItemChecked(std::size_t index, bool checked);
     void credMgmtDeleteClicked();
     void credMgmtBackClicked();
     std::uint64_t existingResidentCredentialCount() const { return existingCount_.load(); }
     std::uint64_t maxPossibleRemainingResidentCredentialsCount() const { return remainingCount_.load(); }
+    // The credentials shown. A key may hold a thousand, so the list changes in place, on the main thread, and
+    // each change is announced with the rows it touched (rpListReset, rpItemsInserted, rpItemsRemoved,
+    // rpItemChanged): a view follows row by row instead of reading the whole list again.
+    const std::vector<RpItem>& rpList() const { return rpList_; }
 
     MT_PUBLISHED(bool, loading, setLoading, false)
-    MT_PUBLISHED(std::vector<RpItem>, rpList, setRpList, {})
     MT_PUBLISHED(std::string, credMgmtCountInfo, setCredMgmtCountInfo, {})
     MT_PUBLISHED(bool, credMgmtDeleteButtonEnable, setCredMgmtDeleteButtonEnable, false)
+    std::vector<RpItem> rpList_; // main thread only
 
     // Reset, and the re-insert and touch prompts ----------------------------------------------------------
 public:
@@ -206,7 +211,10 @@ signals:
     void pinLengthHintChanged();
     void pinInputDoneChanged();
     void loadingChanged();
-    void rpListChanged();
+    void rpListReset(); // every row replaced (emptied when the page opens)
+    void rpItemsInserted(std::size_t first, std::size_t count);
+    void rpItemsRemoved(std::size_t first, std::size_t count);
+    void rpItemChanged(std::size_t index); // ticked or cleared
     void credMgmtCountInfoChanged();
     void credMgmtDeleteButtonEnableChanged();
     void touchPromptTextChanged();
@@ -286,10 +294,21 @@ private:
     std::string pinOutcomeText(Outcome outcome, bool change) const;
 
     // Credential page (work queue unless noted).
+    struct DeleteOutcome;
     void loadRpList(const DeviceItem& item);
     void rpListLoaded(bool failed); // main
     IOReturn readCredsMetadata(const SecureBytes& token, const SSecret& secret);
-    IOReturn deleteRpItem(const std::string& credentialId, const std::string& credType);
+    // The counts and every credential of the bound key; each relying party's rows go to `rows` as they are read.
+    IOReturn readRpItems(const SecureBytes& token, const SSecret& secret,
+                         const std::function<void(std::vector<RpItem>)>& rows);
+    IOReturn deleteRpItem(const SecureBytes& token, const SSecret& secret, const std::string& credentialId,
+                          const std::string& credType);
+    // The deletion after the Delete button, inside the device operation.
+    IOReturn deleteTicked(const std::string& prompt, DeleteOutcome& outcome);
+    void credentialsDeleted(DeleteOutcome& outcome);                      // main
+    void appendRpItems(std::vector<RpItem> rows);                         // main
+    void removeRpItem(std::size_t hint, const std::string& credentialId); // main
+    void resetRpList(std::vector<RpItem> rows);                           // main
 
     // Reset and touch prompt (work queue unless noted).
     void setWaitReinsert(std::optional<Device> device); // any thread

@@ -4,12 +4,53 @@
 #include "viewmodel/TextTemplates.h"
 
 #include <algorithm>
+#include <memory>
+#include <unordered_set>
+
+namespace {
+
+std::vector<RpItem> rowsOf(const RpInfo& rp, const std::vector<CredentialInfo>& creds)
+{
+    std::vector<RpItem> rows;
+    rows.reserve(creds.size());
+    for (const CredentialInfo& cred : creds) {
+        RpItem row;
+        row.id = rp.id;
+        row.name = removeSpaces(rp.name).empty() ? rp.id : rp.name;
+        row.idHash = bytesToHexString(rp.idHash);
+        row.userId = cred.userEntity.id;
+        row.userName = cred.userEntity.name;
+        row.credentialId = bytesToHexString(cred.publicKeyCredentialDescriptor.id);
+        row.credType = cred.publicKeyCredentialDescriptor.type;
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+// The key's answer says the token is no longer good: it ended it on its own, or another program's token replaced
+// it.
+bool saysTokenEnded(std::optional<std::uint8_t> statusByte)
+{
+    const auto code = statusByte ? ctapErrorFromRaw(*statusByte) : std::nullopt;
+    return code == CTAPHID_ERROR_CODE::ERR_PIN_AUTH_INVALID || code == CTAPHID_ERROR_CODE::ERR_PIN_TOKEN_EXPIRED;
+}
+
+} // namespace
+
+struct DeviceViewModel::DeleteOutcome {
+    IOReturn touch = kIOReturnError; // until the key answers the touch request
+    bool tokenEnded = false;
+    std::vector<std::string> failed; // credential ids whose deletion failed
+    // After a failure the list is read again: an answer that never came may hide a deletion the key made.
+    IOReturn reread = kIOReturnSuccess;
+    std::vector<RpItem> rows;
+};
 
 void DeviceViewModel::setCredMgmtViewVisible(bool visible)
 {
     if (visible && needUpdateRpList_) {
         setLoading(true);
-        setRpList({});
+        resetRpList({});
         if (selectedDeviceItem_) {
             const DeviceItem item = *selectedDeviceItem_;
             runOnQueue([this, item] { loadRpList(item); });
@@ -35,12 +76,47 @@ void DeviceViewModel::updateCredMgmtCountInfo()
 
 void DeviceViewModel::setRpItemChecked(std::size_t index, bool checked)
 {
+    assertMainThread();
     if (index >= rpList_.size() || rpList_[index].isChecked == checked)
         return;
-    auto list = rpList_;
-    list[index].isChecked = checked;
-    setRpList(list);
+    rpList_[index].isChecked = checked;
+    emit rpItemChanged(index);
     updateCredMgmtDeleteButtonEnable();
+}
+
+void DeviceViewModel::appendRpItems(std::vector<RpItem> rows)
+{
+    assertMainThread();
+    if (rows.empty())
+        return;
+    const std::size_t first = rpList_.size();
+    rpList_.insert(rpList_.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
+    emit rpItemsInserted(first, rows.size());
+}
+
+void DeviceViewModel::removeRpItem(std::size_t hint, const std::string& credentialId)
+{
+    assertMainThread();
+    // Rows go last first, so the row is normally still where it was when the deletion was asked for.
+    std::size_t index = hint;
+    if (index >= rpList_.size() || rpList_[index].credentialId != credentialId) {
+        const auto found = std::find_if(rpList_.begin(), rpList_.end(),
+                                        [&](const RpItem& row) { return row.credentialId == credentialId; });
+        if (found == rpList_.end())
+            return;
+        index = static_cast<std::size_t>(found - rpList_.begin());
+    }
+    rpList_.erase(rpList_.begin() + static_cast<std::ptrdiff_t>(index));
+    emit rpItemsRemoved(index, 1);
+}
+
+void DeviceViewModel::resetRpList(std::vector<RpItem> rows)
+{
+    assertMainThread();
+    if (rows.empty() && rpList_.empty())
+        return;
+    rpList_ = std::move(rows);
+    emit rpListReset();
 }
 
 IOReturn DeviceViewModel::readCredsMetadata(const SecureBytes& token, const SSecret& secret)
@@ -56,44 +132,40 @@ IOReturn DeviceViewModel::readCredsMetadata(const SecureBytes& token, const SSec
     return status;
 }
 
+IOReturn DeviceViewModel::readRpItems(const SecureBytes& token, const SSecret& secret,
+                                      const std::function<void(std::vector<RpItem>)>& rows)
+{
+    // Another program's token request makes ours stale, and the key then refuses every request with it: that is a
+    // failure to show, never an empty key (an empty key answers the enumeration with an empty list).
+    if (const IOReturn metadata = readCredsMetadata(token, secret); metadata != kIOReturnSuccess)
+        return metadata;
+    auto [rps, totalRps, rpStatus] = ctap2_->enumerateRPs(token, secret);
+    if (rpStatus != kIOReturnSuccess)
+        return rpStatus;
+    for (const RpInfo& rp : rps) {
+        auto [creds, total, credStatus] = ctap2_->enumerateCredentials(token, secret, rp.idHash);
+        if (credStatus != kIOReturnSuccess)
+            return credStatus;
+        rows(rowsOf(rp, creds));
+    }
+    return kIOReturnSuccess;
+}
+
 void DeviceViewModel::loadRpList(const DeviceItem& item)
 {
     const SecureBytes& token = authenToken_->getToken();
     const auto& secret = authenToken_->getSharedSecret();
     IOReturn status = kIOReturnNotPermitted;
     if (!token.empty() && secret) {
-        // Another program's token request makes ours stale, and the key then refuses every request with it: that
-        // is a failure to show, never an empty key (an empty key answers the enumeration with an empty list).
+        // Each relying party's rows are shown as soon as they are read: only what is new crosses to the main
+        // thread.
         status = runOnDevice(
             [&] {
-                if (const IOReturn metadata = readCredsMetadata(token, *secret); metadata != kIOReturnSuccess)
-                    return metadata;
-                auto [rps, totalRps, rpStatus] = ctap2_->enumerateRPs(token, *secret);
-                if (rpStatus != kIOReturnSuccess)
-                    return rpStatus;
-                for (const RpInfo& rp : rps) {
-                    auto [creds, total, credStatus] = ctap2_->enumerateCredentials(token, *secret, rp.idHash);
-                    if (credStatus != kIOReturnSuccess)
-                        return credStatus;
-                    std::vector<RpItem> rows;
-                    for (const CredentialInfo& cred : creds) {
-                        RpItem row;
-                        row.id = rp.id;
-                        row.name = removeSpaces(rp.name).empty() ? rp.id : rp.name;
-                        row.idHash = bytesToHexString(rp.idHash);
-                        row.userId = cred.userEntity.id;
-                        row.userName = cred.userEntity.name;
-                        row.credentialId = bytesToHexString(cred.publicKeyCredentialDescriptor.id);
-                        row.credType = cred.publicKeyCredentialDescriptor.type;
-                        rows.push_back(std::move(row));
-                    }
-                    runOnMain([this, rows = std::move(rows)] {
-                        auto list = rpList_;
-                        list.insert(list.end(), rows.begin(), rows.end());
-                        setRpList(list);
+                return readRpItems(token, *secret, [this](std::vector<RpItem> rows) {
+                    runOnMain([this, rows = std::make_shared<std::vector<RpItem>>(std::move(rows))] {
+                        appendRpItems(std::move(*rows));
                     });
-                }
-                return kIOReturnSuccess;
+                });
             },
             item);
     }
@@ -107,7 +179,7 @@ void DeviceViewModel::rpListLoaded(bool failed)
     setLoading(false);
     if (failed) {
         // Rows read before the failure would pass for the whole key.
-        setRpList({});
+        resetRpList({});
         // Back to the list, so the way in again goes through the PIN page and a new token.
         if (currentView_ == View::credMgmt) {
             showNotice(uiStr_.btnCredMgmt, uiStr_.credMgmtReadFailed);
@@ -118,16 +190,101 @@ void DeviceViewModel::rpListLoaded(bool failed)
     updateCredMgmtCountInfo();
 }
 
-IOReturn DeviceViewModel::deleteRpItem(const std::string& credentialId, const std::string& credType)
+IOReturn DeviceViewModel::deleteRpItem(const SecureBytes& token, const SSecret& secret, const std::string& credentialId,
+                                       const std::string& credType)
 {
+    const IOReturn status =
+        ctap2_->deleteCredential(token, secret, PublicKeyCredentialDescriptor{hexToBytes(credentialId), credType});
+    // A failure is followed by reading the whole list again, counts included; until then the key's answer to the
+    // deletion stays readable.
+    if (status == kIOReturnSuccess)
+        readCredsMetadata(token, secret);
+    return status;
+}
+
+IOReturn DeviceViewModel::deleteTicked(const std::string& prompt, DeleteOutcome& outcome)
+{
+    setTouchPromptText(prompt);
+    outcome.touch = ctap2_->fido2Pre() ? ctap2_->selectDevice() : ctap2_->selection();
+    if (outcome.touch != kIOReturnSuccess)
+        return outcome.touch;
+    // The rows ticked at the moment of the touch, last first, with where each was.
+    struct Ticked {
+        std::size_t index;
+        std::string credentialId;
+        std::string credType;
+    };
+    std::vector<Ticked> ticked;
+    runOnMainSync([&] {
+        for (std::size_t i = rpList_.size(); i-- > 0;)
+            if (rpList_[i].isChecked)
+                ticked.push_back({i, rpList_[i].credentialId, rpList_[i].credType});
+    });
     const SecureBytes& token = authenToken_->getToken();
     const auto& secret = authenToken_->getSharedSecret();
-    if (token.empty() || !secret)
-        return kIOReturnError;
-    const IOReturn status =
-        ctap2_->deleteCredential(token, *secret, PublicKeyCredentialDescriptor{hexToBytes(credentialId), credType});
-    readCredsMetadata(token, *secret);
+    if (token.empty() || !secret) {
+        outcome.tokenEnded = true;
+        return kIOReturnNotPermitted;
+    }
+    IOReturn status = kIOReturnSuccess;
+    for (const Ticked& row : ticked) {
+        const IOReturn deleted = deleteRpItem(token, *secret, row.credentialId, row.credType);
+        if (deleted == kIOReturnSuccess) {
+            runOnMain([this, row] { removeRpItem(row.index, row.credentialId); });
+            continue;
+        }
+        logFailure("credMgmtDeleteClicked", deleted);
+        status = deleted;
+        if (saysTokenEnded(ctap2_->lastStatusByte())) {
+            // Every later request would be refused the same way.
+            outcome.tokenEnded = true;
+            return status;
+        }
+        outcome.failed.push_back(row.credentialId);
+    }
+    if (!outcome.failed.empty()) {
+        outcome.reread = readRpItems(token, *secret, [&](std::vector<RpItem> rows) {
+            outcome.rows.insert(outcome.rows.end(), std::make_move_iterator(rows.begin()),
+                                std::make_move_iterator(rows.end()));
+        });
+        if (outcome.reread != kIOReturnSuccess)
+            logFailure("loadRpList", outcome.reread);
+    }
     return status;
+}
+
+void DeviceViewModel::credentialsDeleted(DeleteOutcome& outcome)
+{
+    endBusy();
+    const std::string title = uiStr_.btnCredMgmt;
+    bool stillOnKey = false;
+    if (outcome.touch == kIOReturnSuccess && !outcome.tokenEnded && !outcome.failed.empty() &&
+        outcome.reread == kIOReturnSuccess) {
+        // Rows whose deletion failed and that the key still holds stay ticked, so the user sees which they are.
+        const std::unordered_set<std::string> failed(outcome.failed.begin(), outcome.failed.end());
+        for (RpItem& row : outcome.rows)
+            if (failed.count(row.credentialId)) {
+                row.isChecked = true;
+                stillOnKey = true;
+            }
+        resetRpList(std::move(outcome.rows));
+    }
+    updateCredMgmtDeleteButtonEnable();
+    updateCredMgmtCountInfo();
+
+    if (outcome.touch != kIOReturnSuccess) {
+        // A touch the user cancelled from the prompt needs no word; any other failure leaves them guessing.
+        if (outcome.touch != kIOReturnAborted)
+            showNotice(title, uiStr_.credMgmtNothingDeleted);
+    } else if (outcome.tokenEnded) {
+        // As when reading: back to the list, and the way in again asks for the PIN and a new token.
+        showNotice(title, uiStr_.credMgmtDeleteNeedsPin);
+        setCurrentView(View::deviceList);
+    } else if (outcome.reread != kIOReturnSuccess) {
+        rpListLoaded(true);
+    } else if (stillOnKey) {
+        showNotice(title, uiStr_.credMgmtDeleteFailed);
+    }
 }
 
 void DeviceViewModel::credMgmtDeleteClicked()
@@ -138,45 +295,11 @@ void DeviceViewModel::credMgmtDeleteClicked()
     const std::string prompt = uiStr_.touchPrompt;
     beginBusy();
     runOnQueue([this, item, prompt] {
-        bool deletionFailed = false;
-        const IOReturn status = runOnDevice(
-            [&] {
-                setTouchPromptText(prompt);
-                const IOReturn touch = ctap2_->fido2Pre() ? ctap2_->selectDevice() : ctap2_->selection();
-                if (touch != kIOReturnSuccess)
-                    return touch;
-                // The rows ticked at the moment of the touch, last first.
-                std::vector<std::pair<std::string, std::string>> ticked;
-                runOnMainSync([&] {
-                    for (auto it = rpList_.rbegin(); it != rpList_.rend(); ++it)
-                        if (it->isChecked)
-                            ticked.emplace_back(it->credentialId, it->credType);
-                });
-                for (const auto& [credentialId, credType] : ticked) {
-                    if (const IOReturn deleted = deleteRpItem(credentialId, credType); deleted != kIOReturnSuccess) {
-                        // Its row stays, ticked, so the user sees which credential is still on the key.
-                        logFailure("credMgmtDeleteClicked", deleted);
-                        deletionFailed = true;
-                        continue;
-                    }
-                    runOnMain([this, credentialId] {
-                        auto list = rpList_;
-                        std::erase_if(list, [&](const RpItem& row) { return row.credentialId == credentialId; });
-                        setRpList(list);
-                    });
-                }
-                return touch;
-            },
-            item);
-        if (status != kIOReturnSuccess)
+        auto outcome = std::make_shared<DeleteOutcome>();
+        const IOReturn status = runOnDevice([&] { return deleteTicked(prompt, *outcome); }, item);
+        if (outcome->touch != kIOReturnSuccess)
             logFailure("credMgmtDeleteClicked", status);
-        runOnMain([this, deletionFailed] {
-            updateCredMgmtDeleteButtonEnable();
-            updateCredMgmtCountInfo();
-            endBusy();
-            if (deletionFailed)
-                showNotice(uiStr_.btnCredMgmt, uiStr_.credMgmtDeleteFailed);
-        });
+        runOnMain([this, outcome] { credentialsDeleted(*outcome); });
     });
 }
 

@@ -1,22 +1,9 @@
 #pragma once
 
-#include "viewmodel/RpItem.h"
-
-#include <algorithm>
-#include <vector>
-
-// Published values are compared field by field; rows of the credential list compare by credential ID for
-// identity, but a tick is a change the page must see.
+// Published values are compared with ==: a setter given the value a property already has announces nothing.
 template <typename T> bool samePublishedValue(const T& a, const T& b)
 {
     return a == b;
-}
-inline bool samePublishedValue(const std::vector<RpItem>& a, const std::vector<RpItem>& b)
-{
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const RpItem& x, const RpItem& y) {
-        return x.credentialId == y.credentialId && x.isChecked == y.isChecked && x.name == y.name && x.id == y.id &&
-               x.userName == y.userName && x.idHash == y.idHash && x.credType == y.credType && x.userId == y.userId;
-    });
 }
 
 // Declares a published property of a QObject: a getter, a setter that announces a change through

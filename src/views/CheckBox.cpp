@@ -28,18 +28,30 @@ void CheckBox::setValue(bool on)
 
 QSize CheckBox::sizeHint() const
 {
-    const int textWidth = text().isEmpty() ? 0 : gap + fontMetrics().horizontalAdvance(text());
-    return {box + textWidth + 2, std::max(box, fontMetrics().height()) + 2};
+    return sizeFor(fontMetrics(), text());
+}
+
+QSize CheckBox::sizeFor(const QFontMetrics& metrics, const QString& label)
+{
+    const int textWidth = label.isEmpty() ? 0 : gap + metrics.horizontalAdvance(label);
+    return {box + textWidth + 2, std::max(box, metrics.height()) + 2};
 }
 
 void CheckBox::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
+    painter.setFont(font());
+    paint(painter, rect(), text(), on_, hasFocus());
+}
+
+void CheckBox::paint(QPainter& painter, const QRect& rect, const QString& label, bool on, bool focused)
+{
+    painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
-    const QRectF square(1, (height() - box) / 2.0, box, box);
+    const QRectF square(rect.x() + 1, rect.y() + (rect.height() - box) / 2.0, box, box);
     QPainterPath outline;
     outline.addRoundedRect(square.adjusted(1.5, 1.5, -1.5, -1.5), 4, 4);
-    if (on_) {
+    if (on) {
         painter.fillPath(outline, QColor(0x0A, 0x84, 0xFF));
         QPen tick(Qt::white, 2.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
         painter.setPen(tick);
@@ -49,14 +61,14 @@ void CheckBox::paintEvent(QPaintEvent*)
         painter.setPen(QPen(Palette::gray(), 2));
         painter.drawPath(outline);
     }
-    if (hasFocus()) {
+    if (focused) {
         painter.setPen(QPen(QColor(0x0A, 0x84, 0xFF, 140), 2));
         painter.setBrush(Qt::NoBrush);
         painter.drawRoundedRect(square.adjusted(-0.5, -0.5, 0.5, 0.5), 6, 6);
     }
     painter.setPen(Palette::textColor());
-    painter.setFont(font());
-    const QRectF label(box + gap + 1, 0, width() - box - gap - 1, height());
-    painter.drawText(label, Qt::AlignLeft | Qt::AlignVCenter,
-                     fontMetrics().elidedText(text(), Qt::ElideRight, static_cast<int>(label.width())));
+    const QRectF text(rect.x() + box + gap + 1, rect.y(), rect.width() - box - gap - 1, rect.height());
+    painter.drawText(text, Qt::AlignLeft | Qt::AlignVCenter,
+                     painter.fontMetrics().elidedText(label, Qt::ElideRight, static_cast<int>(text.width())));
+    painter.restore();
 }

@@ -1,86 +1,79 @@
 #include "views/CredentialRow.h"
 
 #include "fido/Utils.h"
-#include "viewmodel/DeviceViewModel.h"
+#include "viewmodel/RpItem.h"
+#include "viewmodel/UIStringVal.h"
 #include "views/CheckBox.h"
 #include "views/Palette.h"
 #include "views/TextFit.h"
 
-#include <QHBoxLayout>
-#include <QLabel>
+#include <QFontMetrics>
 #include <QPainter>
-#include <QVBoxLayout>
 
 namespace {
+constexpr int topMargin = 6;
+constexpr int bottomMargin = 7;
+constexpr int lineSpacing = 2;
+constexpr int boxLeft = 8;
+constexpr int boxToUser = 4;
 constexpr int lineIndent = 48;
 constexpr int rightMargin = 16;
+constexpr int minimumHeight = 100;
+constexpr int nameSize = 16;
+constexpr int lineSize = 14;
+constexpr auto textFlags = Qt::AlignLeft | Qt::AlignVCenter;
 
-
+// As a label measures its text (vertical centring in a tall box would round the height up).
+int textHeight(const QFontMetrics& metrics, const QString& text)
+{
+    return metrics.boundingRect(QRect(0, 0, 0x10000, 0x10000), Qt::AlignLeft | Qt::AlignTop, text).height();
+}
 } // namespace
 
-CredentialRow::CredentialRow(DeviceViewModel& dv, std::size_t index, const RpItem& item, int width, QWidget* parent)
-    : QWidget(parent), dv_(dv), credentialId_(item.credentialId), item_(item), width_(width)
+CredentialRow::CredentialRow(const RpItem& item, const UIStringVal& texts, int width) : width_(width)
 {
-    setObjectName("credentialRow");
-    setFixedWidth(width);
-    setMinimumHeight(100);
-    auto* lines = new QVBoxLayout(this);
-    lines->setContentsMargins(0, 6, 0, 7);
-    lines->setSpacing(2);
+    const QFont nameFont = Palette::font(nameSize);
+    const QFont lineFont = Palette::font(lineSize);
+    const QFontMetrics lineMetrics(lineFont);
+    const int textWidth = width - lineIndent - rightMargin;
 
-    auto* first = new QHBoxLayout;
-    first->setContentsMargins(8, 0, rightMargin, 0);
-    first->setSpacing(4);
-    check_ = new CheckBox(Palette::font(16), this);
-    check_->setObjectName("credentialCheckBox");
-    check_->setValue(item.isChecked);
-    user_ = plainLabel(this, "userName", 14);
-    first->addWidget(check_);
-    first->addWidget(user_);
-    first->addStretch();
-    lines->addLayout(first);
-
-    rpId_ = plainLabel(this, "rpIdLine", 14);
-    idHash_ = plainLabel(this, "rpIdHashLine", 14);
-    credId_ = plainLabel(this, "credentialIdLine", 14);
-    for (QLabel* line : {rpId_, idHash_, credId_}) {
-        line->setContentsMargins(lineIndent, 0, 0, 0);
-        lines->addWidget(line);
-    }
-    lines->addStretch();
-
-    connect(check_, &CheckBox::flipRequested, this,
-            [this, index](bool wanted) { dv_.setRpItemChecked(index, wanted); });
-    connect(&dv, &DeviceViewModel::uiStrChanged, this, &CredentialRow::refreshTexts);
-    refreshTexts();
-}
-
-void CredentialRow::setChecked(bool checked) { check_->setValue(checked); }
-
-void CredentialRow::refreshTexts()
-{
-    const UIStringVal& texts = dv_.uiStr();
-    const int textWidth = width_ - lineIndent - rightMargin;
     // The name and user share the first line: the name takes what it needs, up to half of it.
-    const QString name = fitText(qs(item_.name), check_->font(), textWidth / 2, 1);
-    check_->setText(name);
-    check_->setFixedSize(check_->sizeHint());
-    const bool hasUser = !removeSpaces(item_.userName).empty();
-    user_->setVisible(hasUser);
-    if (hasUser)
-        user_->setText(fitText("- " + qs(item_.userName), user_->font(), width_ - check_->width() - 40, 1));
-    // Identifiers have no spaces to break at: they wrap anywhere, on at most two lines; the credential id is
-    // cut to one.
-    rpId_->setText(fitText(qs(texts.itemId) + " " + qs(item_.id), rpId_->font(), textWidth, 2, Wrap::Anywhere));
-    idHash_->setText(
-        fitText(qs(texts.itemIdHash) + " " + qs(item_.idHash), idHash_->font(), textWidth, 2, Wrap::Anywhere));
-    credId_->setText(
-        fitText(qs(texts.itemCredId) + " " + qs(item_.credentialId), credId_->font(), textWidth, 1, Wrap::Anywhere));
+    name_ = fitText(qs(item.name), nameFont, textWidth / 2, 1);
+    const QSize box = CheckBox::sizeFor(QFontMetrics(nameFont), name_);
+    int firstLine = box.height();
+    if (!removeSpaces(item.userName).empty()) {
+        user_.text = fitText("- " + qs(item.userName), lineFont, width - box.width() - 40, 1);
+        firstLine = std::max(firstLine, textHeight(lineMetrics, user_.text));
+    }
+    box_ = QRect(boxLeft, topMargin + (firstLine - box.height()) / 2, box.width(), box.height());
+    const int userLeft = boxLeft + box.width() + boxToUser;
+    user_.rect = QRect(userLeft, topMargin, width - userLeft, firstLine);
+
+    // Identifiers have no spaces to break at: they wrap anywhere, on at most two lines; the credential id is cut
+    // to one.
+    lines_[0].text = fitText(qs(texts.itemId) + " " + qs(item.id), lineFont, textWidth, 2, Wrap::Anywhere);
+    lines_[1].text = fitText(qs(texts.itemIdHash) + " " + qs(item.idHash), lineFont, textWidth, 2, Wrap::Anywhere);
+    lines_[2].text =
+        fitText(qs(texts.itemCredId) + " " + qs(item.credentialId), lineFont, textWidth, 1, Wrap::Anywhere);
+    int y = topMargin + firstLine;
+    for (Line& line : lines_) {
+        const int height = textHeight(lineMetrics, line.text);
+        line.rect = QRect(lineIndent, y + lineSpacing, width - lineIndent, height);
+        y = line.rect.bottom() + 1;
+    }
+    height_ = std::max(minimumHeight, y + bottomMargin);
 }
 
-void CredentialRow::paintEvent(QPaintEvent*)
+void CredentialRow::paint(QPainter& painter, int top, bool checked, bool focused) const
 {
-    QPainter painter(this);
-    painter.fillRect(rect(), Palette::backgroundColor());
-    painter.fillRect(QRect(0, height() - 1, width(), 1), Palette::gray());
+    painter.fillRect(QRect(0, top, width_, height_), Palette::backgroundColor());
+    painter.fillRect(QRect(0, top + height_ - 1, width_, 1), Palette::gray());
+    painter.setFont(Palette::font(nameSize));
+    CheckBox::paint(painter, box_.translated(0, top), name_, checked, focused);
+    painter.setFont(Palette::font(lineSize));
+    painter.setPen(Palette::textColor());
+    if (!user_.text.isEmpty())
+        painter.drawText(user_.rect.translated(0, top), textFlags, user_.text);
+    for (const Line& line : lines_)
+        painter.drawText(line.rect.translated(0, top), textFlags, line.text);
 }

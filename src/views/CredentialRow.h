@@ -1,39 +1,37 @@
 #pragma once
 
-#include "viewmodel/RpItem.h"
+#include <QRect>
+#include <QString>
 
-#include <QWidget>
+#include <array>
 
-#include <cstddef>
+class QPainter;
+struct RpItem;
+struct UIStringVal;
 
-class CheckBox;
-class DeviceViewModel;
-class QLabel;
-
-// One resident credential of the credential list: a check box with the relying party's name, the user name,
-// and the relying party's id, id hash and the credential id. A tick goes to the model's list element.
-class CredentialRow : public QWidget {
-    Q_OBJECT
-
+// One resident credential of the credential list, laid out for the list's width: a check box with the relying
+// party's name, "- " and the user name, then the rpId, rpIdHash and credentialId lines. The list draws its rows
+// rather than holding widgets, so laying out (fitting the texts, the costly part) is done once per row and
+// language; painting and hit-testing use the result. Rectangles are relative to the row's top left.
+class CredentialRow {
 public:
-    CredentialRow(DeviceViewModel& dv, std::size_t index, const RpItem& item, int width, QWidget* parent = nullptr);
+    CredentialRow(const RpItem& item, const UIStringVal& texts, int width);
 
-    const std::string& credentialId() const { return credentialId_; }
-    void setChecked(bool checked);
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
+    int height() const { return height_; }
+    // The check box with its label: a click here ticks or clears the row.
+    const QRect& checkBoxRect() const { return box_; }
+    void paint(QPainter& painter, int top, bool checked, bool focused) const;
 
 private:
-    void refreshTexts();
+    struct Line {
+        QString text;
+        QRect rect;
+    };
 
-    DeviceViewModel& dv_;
-    const std::string credentialId_;
-    const RpItem item_;
-    const int width_;
-    CheckBox* check_;
-    QLabel* user_;
-    QLabel* rpId_;
-    QLabel* idHash_;
-    QLabel* credId_;
+    int width_;
+    int height_;
+    QString name_;
+    QRect box_;
+    Line user_;
+    std::array<Line, 3> lines_;
 };

@@ -56,6 +56,26 @@ std::vector<std::uint8_t> credMgmtStatuses(SoftAuthenticator& key, std::uint8_t 
     return statuses;
 }
 
+// The credential list's change announcements, in order.
+struct ListChanges {
+    explicit ListChanges(DeviceViewModel& vm)
+    {
+        auto add = [this](std::string what, std::size_t first, std::size_t count) {
+            log.push_back(what + " " + std::to_string(first) + "+" + std::to_string(count));
+        };
+        QObject::connect(&vm, &DeviceViewModel::rpListReset, &context,
+                         [this, &vm] { log.push_back("reset " + std::to_string(vm.rpList().size())); });
+        QObject::connect(&vm, &DeviceViewModel::rpItemsInserted, &context,
+                         [add](std::size_t first, std::size_t count) { add("insert", first, count); });
+        QObject::connect(&vm, &DeviceViewModel::rpItemsRemoved, &context,
+                         [add](std::size_t first, std::size_t count) { add("remove", first, count); });
+        QObject::connect(&vm, &DeviceViewModel::rpItemChanged, &context,
+                         [this](std::size_t index) { log.push_back("change " + std::to_string(index)); });
+    }
+    QObject context;
+    std::vector<std::string> log;
+};
+
 } // namespace
 
 TEST(ViewModelStart, InitialStateAndSavedSettings)
@@ -432,6 +452,7 @@ TEST(ViewModelCredentials, AuthenticateListAndDeleteAfterATouch)
                                "credential rp=b.example user=0C userName=carol displayName=\"Carol\"\n")
             .authenticator();
     EXPECT_TRUE(h.vm->credMgmtVisible());
+    ListChanges changes(*h.vm);
 
     h.vm->showPinViewForCredMgmt();
     EXPECT_TRUE(h.vm->hasAuthPin());
@@ -452,7 +473,8 @@ TEST(ViewModelCredentials, AuthenticateListAndDeleteAfterATouch)
     EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: 3 , remains: 22");
     EXPECT_FALSE(h.vm->credMgmtDeleteButtonEnable());
 
-    // Tick rows 1 and 2; the deletion of the last one (tried first) fails, stays ticked, and the user is told.
+    // Tick rows 1 and 2; the key refuses the deletion of the last one (tried first) and keeps it: the list is read
+    // again, that row stays ticked, and the user is told.
     LogCapture log;
     h.vm->setRpItemChecked(1, true);
     h.vm->setRpItemChecked(2, true);
@@ -460,7 +482,6 @@ TEST(ViewModelCredentials, AuthenticateListAndDeleteAfterATouch)
     auth.queueRawReply({Bytes{0x2E}, std::uint8_t{0x0A}, std::uint8_t{0x06}});
     const std::string keptId = h.vm->rpList()[2].credentialId;
     h.vm->credMgmtDeleteClicked();
-    ASSERT_TRUE(h.waitIdle());
     ASSERT_TRUE(h.waitForMessage("Some credentials could not be deleted"));
     EXPECT_EQ(h.vm->messageBoxInfo().title, "Credential Management");
     EXPECT_EQ(log.count("credMgmtDeleteClicked: failed, error = 0xE00002BC"), 1);
@@ -468,9 +489,13 @@ TEST(ViewModelCredentials, AuthenticateListAndDeleteAfterATouch)
     ASSERT_EQ(h.vm->rpList().size(), 2u);
     EXPECT_EQ(h.vm->rpList()[1].credentialId, keptId);
     EXPECT_TRUE(h.vm->rpList()[1].isChecked);
+    EXPECT_FALSE(h.vm->rpList()[0].isChecked);
     EXPECT_EQ(auth.credentials().size(), 2u);
     EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: 2 , remains: 23");
     EXPECT_EQ(countRequests(auth, 0x0B), 1u); // one touch request (selection) for the whole deletion
+    // Each relying party's rows arrive once; a tick changes its row; a deletion removes its row.
+    EXPECT_EQ(changes.log,
+              (std::vector<std::string>{"insert 0+2", "insert 2+1", "change 1", "change 2", "remove 1+1", "reset 2"}));
     h.vm->closeMessageBox(true);
 
     // The deletion succeeds but the counts cannot be read afterwards: the last counts stay, no zeros.
@@ -485,6 +510,66 @@ TEST(ViewModelCredentials, AuthenticateListAndDeleteAfterATouch)
     // Back, and in again through the PIN page: the list is read again.
     h.vm->credMgmtBackClicked();
     EXPECT_TRUE(h.vm->deviceListViewVisible());
+}
+
+// What a Delete leaves on screen is what the key holds, and the user hears of every failure they did not cause.
+TEST(ViewModelCredentials, ADeleteShowsWhatTheKeyDid)
+{
+    using Reply = SoftAuthenticator::RawReply;
+    using Act = std::function<void(ViewModelHarness&, UsbKeyRig::Key&)>;
+    const std::string nothingDeleted = "Nothing was deleted";
+    const std::string needsPin = "Could not delete credentials, enter the PIN again";
+    struct Case {
+        const char* name;
+        std::optional<Reply> reply;
+        Act duringTouch;     // with the touch prompt up
+        std::string message; // empty: none
+        View page;
+        std::size_t left; // credentials the key holds afterwards
+    };
+    const Case cases[] = {
+        {"touch cancelled from the prompt", {}, [](auto& h, auto&) { h.vm->cancelUserTouch(); }, "", View::credMgmt, 3},
+        {"touch answer garbled", Reply{Bytes{}, std::uint8_t{0x0B}}, {}, nothingDeleted, View::credMgmt, 3},
+        {"key removed during the touch", {}, [](auto& h, auto& key) { h.rig.unplug(key); }, nothingDeleted,
+         View::deviceList, 3},
+        {"token expired", Reply{Bytes{0x38}, std::uint8_t{0x0A}, std::uint8_t{0x06}}, {}, needsPin, View::deviceList, 3},
+        {"token refused", Reply{Bytes{0x33}, std::uint8_t{0x0A}, std::uint8_t{0x06}}, {}, needsPin, View::deviceList, 3},
+        // The key deletes the credential but its answer is lost: the row must not stay.
+        {"answer lost", Reply{Bytes{}, std::uint8_t{0x0A}, std::uint8_t{0x06}, true}, {}, "", View::credMgmt, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ViewModelHarness h(false, {{"AdvancedMode", "true"}});
+        auto& key = h.plugAndSelectWithPin("pin 1234\n"
+                                           "credential rp=a.example user=0A userName=alice\n"
+                                           "credential rp=b.example user=0B userName=bob\n"
+                                           "credential rp=b.example user=0C userName=carol\n");
+        ASSERT_TRUE(h.openCredentials("1234"));
+        h.vm->setRpItemChecked(1, true);
+        h.vm->setRpItemChecked(2, true);
+        if (c.reply)
+            key.authenticator().queueRawReply(*c.reply);
+        if (c.duringTouch)
+            key.authenticator().setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
+        h.vm->credMgmtDeleteClicked();
+        if (c.duringTouch) {
+            ASSERT_TRUE(pumpUntil([&] { return h.vm->waitUserTouch(); }));
+            c.duringTouch(h, key);
+        }
+        if (c.message.empty())
+            ASSERT_TRUE(h.waitIdle() && h.settle());
+        else
+            ASSERT_TRUE(h.waitForMessage(c.message));
+        EXPECT_EQ(h.vm->showMessageBox(), !c.message.empty());
+        EXPECT_EQ(h.vm->currentView(), c.page);
+        EXPECT_EQ(key.authenticator().credentials().size(), c.left);
+        if (c.page == View::credMgmt) {
+            EXPECT_EQ(h.vm->rpList().size(), c.left);
+            EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: " + std::to_string(c.left) +
+                                                     " , remains: " + std::to_string(25 - c.left));
+            EXPECT_EQ(h.vm->credMgmtDeleteButtonEnable(), c.left == 3); // nothing deleted: the ticks stay
+        }
+    }
 }
 
 TEST(ViewModelCredentials, AKeyWithoutPinSetsOneThenAuthenticates)
@@ -601,7 +686,7 @@ TEST(ViewModelCredentials, AListThatCannotBeReadToTheEndIsAFailure)
                                                       "credential rp=b.example user=0C userName=carol\n")
                                       .authenticator();
         std::size_t rowsSeen = 0;
-        QObject::connect(h.vm.get(), &DeviceViewModel::rpListChanged,
+        QObject::connect(h.vm.get(), &DeviceViewModel::rpItemsInserted,
                          [&] { rowsSeen = std::max(rowsSeen, h.vm->rpList().size()); });
         auth.queueRawReply({Bytes{0x7F}, std::uint8_t{0x0A}, c.subCommand});
         h.vm->showPinViewForCredMgmt();
