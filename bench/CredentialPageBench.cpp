@@ -200,7 +200,7 @@ public:
 
             vm_->selectDeviceItem(vm_->deviceList()[0]);
             vm_->showPinViewForCredMgmt();
-            vm_->setAuthPin(kPin);
+            vm_->pinFieldEdited(DeviceViewModel::PinField::authPin, kPin);
             stalls_.start();
             const auto opened = Clock::now();
             vm_->pinOkClicked();

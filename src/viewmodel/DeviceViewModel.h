@@ -183,7 +183,11 @@ public:
 
     MT_PUBLISHED(Language, language, setLanguage, Language::EN)
     MT_PUBLISHED(UIStringVal, uiStr, setUiStr, {})
-    MT_PUBLISHED(bool, advancedMode, setAdvancedMode, false)
+    MT_PUBLISHED(bool, advancedMode, setAdvancedModeValue, false)
+
+public:
+    // The settings page's switch: the value shown until the page's OK saves it.
+    void setAdvancedMode(bool on) { setAdvancedModeValue(on); }
 
 signals:
     void deviceListViewVisibleChanged();
@@ -226,6 +230,9 @@ signals:
     void advancedModeChanged();
 
 private:
+    // Tests raise states no intent reaches (a prompt without a key asking for a touch, a selection while busy).
+    friend struct ViewModelTestSeam;
+
     using Operation = std::function<IOReturn()>;
 
     // Threads and device binding.

@@ -40,7 +40,7 @@ void DeviceViewModel::switchLanguage()
 
 void DeviceViewModel::loadAdvancedMode()
 {
-    setAdvancedMode(config_->get(Config::advancedModeKey) == "true");
+    setAdvancedModeValue(config_->get(Config::advancedModeKey) == "true");
 }
 
 void DeviceViewModel::saveAdvancedMode()

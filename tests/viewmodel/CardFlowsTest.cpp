@@ -35,8 +35,8 @@ TEST(ViewModelCards, CardIsListedAndLeaves)
     // A set PIN over the card.
     h.select(0);
     h.vm->showPinViewForSetOrChange();
-    h.vm->setNewPin("4321");
-    h.vm->setConfirmPin("4321");
+    h.vm->pinFieldEdited(DeviceViewModel::PinField::newPin, "4321");
+    h.vm->pinFieldEdited(DeviceViewModel::PinField::confirmPin, "4321");
     h.vm->pinOkClicked();
     ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox() && !h.vm->busy(); }));
     EXPECT_EQ(h.vm->messageBoxInfo().message, h.vm->uiStr().pinNewPinSet);

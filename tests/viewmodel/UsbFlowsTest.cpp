@@ -17,8 +17,8 @@ namespace {
 
 void typeNewPin(DeviceViewModel& vm, const std::string& pin, const std::string& confirm)
 {
-    vm.setNewPin(pin);
-    vm.setConfirmPin(confirm);
+    vm.pinFieldEdited(DeviceViewModel::PinField::newPin, pin);
+    vm.pinFieldEdited(DeviceViewModel::PinField::confirmPin, confirm);
     vm.updatePinInputDone();
 }
 
@@ -257,14 +257,14 @@ TEST(ViewModelPin, SetPinThenChangeItWithTheKeyRefreshed)
     EXPECT_TRUE(h.vm->changePinVisible());
     h.vm->showPinViewForSetOrChange();
     EXPECT_TRUE(h.vm->hasOldPin());
-    h.vm->setOldPin("9999");
+    h.vm->pinFieldEdited(DeviceViewModel::PinField::oldPin, "9999");
     typeNewPin(*h.vm, "5678", "5678");
     h.vm->pinOkClicked();
     ASSERT_TRUE(h.waitForMessage("Original PIN is wrong"));
     EXPECT_TRUE(h.vm->pinViewVisible());
     EXPECT_EQ(h.vm->newPin(), "5678"); // the fields stay as typed
     h.vm->closeMessageBox(true);
-    h.vm->setOldPin("1234");
+    h.vm->pinFieldEdited(DeviceViewModel::PinField::oldPin, "1234");
     h.vm->pinOkClicked();
     ASSERT_TRUE(h.waitForMessage("New PIN is set"));
     EXPECT_EQ(h.vm->currentView(), View::deviceList);
@@ -457,13 +457,13 @@ TEST(ViewModelCredentials, AuthenticateListAndDeleteAfterATouch)
     h.vm->showPinViewForCredMgmt();
     EXPECT_TRUE(h.vm->hasAuthPin());
     EXPECT_FALSE(h.vm->hasNewPin());
-    h.vm->setAuthPin("9999");
+    h.vm->pinFieldEdited(DeviceViewModel::PinField::authPin, "9999");
     h.vm->pinOkClicked();
     ASSERT_TRUE(h.waitForMessage("Wrong PIN"));
     EXPECT_TRUE(h.vm->pinViewVisible());
     h.vm->closeMessageBox(true);
 
-    h.vm->setAuthPin("1234");
+    h.vm->pinFieldEdited(DeviceViewModel::PinField::authPin, "1234");
     h.vm->pinOkClicked();
     ASSERT_TRUE(pumpUntil([&] { return h.vm->credMgmtViewVisible() && !h.vm->loading(); }));
     ASSERT_EQ(h.vm->rpList().size(), 3u);
@@ -595,7 +595,7 @@ TEST(ViewModelCredentials, AKeyWithoutPinSetsOneThenAuthenticates)
     h.select(0);
     h.vm->showPinViewForCredMgmt();
     EXPECT_TRUE(h.vm->hasAuthPin());
-    h.vm->setAuthPin("2468");
+    h.vm->pinFieldEdited(DeviceViewModel::PinField::authPin, "2468");
     h.vm->pinOkClicked();
     ASSERT_TRUE(pumpUntil([&] { return h.vm->credMgmtViewVisible() && !h.vm->loading(); }));
     EXPECT_TRUE(h.vm->rpList().empty());
@@ -632,7 +632,7 @@ TEST(ViewModelCredentials, ATokenReplacedByAnotherProgramIsAFailureAndThePinIsAs
                                                   "credential rp=a.example user=0A userName=alice\n")
                                   .authenticator();
     h.vm->showPinViewForCredMgmt();
-    h.vm->setAuthPin("1234");
+    h.vm->pinFieldEdited(DeviceViewModel::PinField::authPin, "1234");
     h.vm->pinOkClicked();
     // The main thread is held until the key has given our token, so the page cannot ask for the list yet;
     // meanwhile another program takes a token of its own, which makes ours stale.
@@ -655,7 +655,7 @@ TEST(ViewModelCredentials, ATokenReplacedByAnotherProgramIsAFailureAndThePinIsAs
     h.select(0);
     h.vm->showPinViewForCredMgmt();
     EXPECT_TRUE(h.vm->hasAuthPin());
-    h.vm->setAuthPin("1234");
+    h.vm->pinFieldEdited(DeviceViewModel::PinField::authPin, "1234");
     h.vm->pinOkClicked();
     ASSERT_TRUE(pumpUntil([&] { return h.vm->credMgmtViewVisible() && !h.vm->loading(); }));
     ASSERT_EQ(h.vm->rpList().size(), 1u);
@@ -690,7 +690,7 @@ TEST(ViewModelCredentials, AListThatCannotBeReadToTheEndIsAFailure)
                          [&] { rowsSeen = std::max(rowsSeen, h.vm->rpList().size()); });
         auth.queueRawReply({Bytes{0x7F}, std::uint8_t{0x0A}, c.subCommand});
         h.vm->showPinViewForCredMgmt();
-        h.vm->setAuthPin("1234");
+        h.vm->pinFieldEdited(DeviceViewModel::PinField::authPin, "1234");
         h.vm->pinOkClicked();
         ASSERT_TRUE(h.waitForMessage("Credentials could not be read, enter the PIN again"));
         EXPECT_EQ(h.vm->currentView(), View::deviceList);

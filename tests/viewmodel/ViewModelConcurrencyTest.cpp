@@ -33,9 +33,8 @@ TEST(ViewModelOrder, QueuedWinkAfterDeselectionIsSkipped)
     // Hold the work queue with a slow refresh, then select and deselect while it is held.
     key.authenticator().setProcessingDelay(std::chrono::milliseconds(300));
     h.vm->setCurrentView(View::deviceList);
-    h.select(0);
-    h.vm->setSelectedDeviceItem(std::nullopt);
-    h.vm->selectedDeviceChanged();
+    ViewModelTestSeam::select(*h.vm, h.vm->deviceList().at(0));
+    ViewModelTestSeam::select(*h.vm, std::nullopt);
     ASSERT_TRUE(h.waitIdle());
     ASSERT_TRUE(h.settle());
     EXPECT_EQ(countCtaphid(*key.front, kWink), 1u);
@@ -68,8 +67,8 @@ TEST(ViewModelOrder, ArrivalAndRemovalDuringAPendingPinOperationBothComplete)
     h.select(0);
     ASSERT_TRUE(h.waitIdle());
     h.vm->showPinViewForSetOrChange();
-    h.vm->setNewPin("1357");
-    h.vm->setConfirmPin("1357");
+    h.vm->pinFieldEdited(DeviceViewModel::PinField::newPin, "1357");
+    h.vm->pinFieldEdited(DeviceViewModel::PinField::confirmPin, "1357");
     slow.authenticator().setProcessingDelay(std::chrono::milliseconds(150));
     h.vm->pinOkClicked();
     ASSERT_TRUE(h.vm->busy());
@@ -112,8 +111,8 @@ TEST(ViewModelOrder, EachOperationUsesItsOwnKeysChannel)
     auto& second = h.rig.plug({}, "KWO FIDO", {}, otherChannel);
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 2; }));
     h.vm->showPinViewForSetOrChange();
-    h.vm->setNewPin("8642");
-    h.vm->setConfirmPin("8642");
+    h.vm->pinFieldEdited(DeviceViewModel::PinField::newPin, "8642");
+    h.vm->pinFieldEdited(DeviceViewModel::PinField::confirmPin, "8642");
     h.vm->pinOkClicked();
     ASSERT_TRUE(h.waitForMessage("New PIN is set"));
     EXPECT_TRUE(first.authenticator().hasPin());

@@ -48,6 +48,18 @@ inline void pumpFor(std::chrono::milliseconds time)
     pumpUntil([] { return false; }, time);
 }
 
+// The few states of the view model that no intent reaches: the prompts a key raises, a selection made while the
+// model is busy.
+struct ViewModelTestSeam {
+    static void select(DeviceViewModel& vm, const std::optional<DeviceItem>& item)
+    {
+        vm.setSelectedDeviceItem(item);
+        vm.selectedDeviceChanged();
+    }
+    static void showTouchPrompt(DeviceViewModel& vm, bool up) { vm.setWaitUserTouchValue(up); }
+    static void showReinsertPrompt(DeviceViewModel& vm, bool up) { vm.setReinsertNeeded(up); }
+};
+
 // A view model on software USB keys (and, with cards, on the real pcscd), with settings and workspace in memory.
 struct ViewModelHarness {
     explicit ViewModelHarness(bool watchCards = false, std::map<std::string, std::string> settings = {})
@@ -94,11 +106,7 @@ struct ViewModelHarness {
         return pumpUntil([&] { return vm->deviceList().empty(); });
     }
 
-    void select(std::size_t index)
-    {
-        vm->setSelectedDeviceItem(vm->deviceList().at(index));
-        vm->selectedDeviceChanged();
-    }
+    void select(std::size_t index) { vm->selectDeviceItem(vm->deviceList().at(index)); }
 
     bool waitForMessage(const std::string& message)
     {
@@ -124,7 +132,7 @@ struct ViewModelHarness {
     bool openCredentials(const std::string& pin)
     {
         vm->showPinViewForCredMgmt();
-        vm->setAuthPin(pin);
+        vm->pinFieldEdited(DeviceViewModel::PinField::authPin, pin);
         vm->pinOkClicked();
         return pumpUntil([&] { return vm->credMgmtViewVisible() && !vm->loading(); });
     }

@@ -172,8 +172,8 @@ TEST(Window, BusyModelRefusesPageSwitchesAndSelection)
     // A PIN change the key takes its time over keeps the model busy.
     key.authenticator().setProcessingDelay(std::chrono::milliseconds(600));
     h.vm().showPinViewForSetOrChange();
-    h.vm().setNewPin("123456");
-    h.vm().setConfirmPin("123456");
+    h.vm().pinFieldEdited(DeviceViewModel::PinField::newPin, "123456");
+    h.vm().pinFieldEdited(DeviceViewModel::PinField::confirmPin, "123456");
     h.vm().pinOkClicked();
     ASSERT_TRUE(h.vm().busy());
     EXPECT_FALSE(h.find("settingsButton")->isEnabled());
@@ -246,7 +246,7 @@ TEST(Window, NothingUnderAnOverlayTakesInput)
     WindowHarness h;
     h.model.plugAndList();
     auto* content = h.window->content();
-    h.vm().setWaitUserTouchValue(true);
+    ViewModelTestSeam::showTouchPrompt(h.vm(), true);
     ASSERT_TRUE(h.shown("touchPrompt"));
     EXPECT_EQ(content->activeOverlay(), h.find("touchPrompt"));
 
@@ -259,15 +259,15 @@ TEST(Window, NothingUnderAnOverlayTakesInput)
     EXPECT_TRUE(cancel->hasFocus());
 
     // The re-insert prompt lies over the touch prompt, the message box over both; the box lets nothing through.
-    h.vm().setReinsertNeeded(true);
+    ViewModelTestSeam::showReinsertPrompt(h.vm(), true);
     EXPECT_EQ(content->activeOverlay(), h.find("reinsertPrompt"));
     h.vm().presentMessageBox("Title", "Message", "Ok", std::nullopt, {});
     ASSERT_TRUE(pumpUntil([&] { return h.shown("messageBox"); }));
     EXPECT_EQ(content->activeOverlay(), h.find("messageBox"));
     h.click("exitButton");
     EXPECT_EQ(h.exited, 0);
-    h.vm().setReinsertNeeded(false);
-    h.vm().setWaitUserTouchValue(false);
+    ViewModelTestSeam::showReinsertPrompt(h.vm(), false);
+    ViewModelTestSeam::showTouchPrompt(h.vm(), false);
     h.click(h.find("messageBox")->findChild<QWidget*>("okButton"));
     EXPECT_EQ(content->activeOverlay(), nullptr);
     h.clickRow(0);
@@ -284,8 +284,8 @@ TEST(Window, KeyboardFocusReturnsWhereItWasWhenADialogCloses)
         std::function<void(bool)> raise;
     };
     const Case cases[] = {
-        {"touchPrompt", [&](bool up) { h.vm().setWaitUserTouchValue(up); }},
-        {"reinsertPrompt", [&](bool up) { h.vm().setReinsertNeeded(up); }},
+        {"touchPrompt", [&](bool up) { ViewModelTestSeam::showTouchPrompt(h.vm(), up); }},
+        {"reinsertPrompt", [&](bool up) { ViewModelTestSeam::showReinsertPrompt(h.vm(), up); }},
         {"messageBox",
          [&](bool up) {
              if (up)

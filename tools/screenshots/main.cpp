@@ -25,10 +25,12 @@ namespace {
 const char* const credentialFixtures = R"(
 pin 123456
 rp id=example.com name="Example Corp"
-credential rp=example.com user=A1B2 userName=alice@example.com displayName="Alice A"
-credential rp=example.com user=A1B3 userName="   " displayName="Nobody"
+credential rp=example.com user=A1B2 userName=alice@example.com displayName="Alice A" id=7A253013007284B88201A211CB71767DB55150220140F4C7C7B5D3C395E57CD1
+rp id=accounts.sign-in.customer-services.region-west.department-of-examples.a-relying-party-whose-identifier-wraps.example-organisation.co.uk name="Wrapping Corp"
+credential rp=accounts.sign-in.customer-services.region-west.department-of-examples.a-relying-party-whose-identifier-wraps.example-organisation.co.uk user=A1B4 userName=bob id=2DD8A42794FB6C219F07E341482F20FB502D15766C226194CF0740030BD42A52
+credential rp=example.com user=A1B3 userName="   " displayName="Nobody" id=CE60C4717A8230C7669C93A8983E4B5DD1110E8338852985AE809537F7F5EED6
 rp id=very-long-relying-party-identifier.login.accounts.subdomain.example-organisation.co.uk name=""
-credential rp=very-long-relying-party-identifier.login.accounts.subdomain.example-organisation.co.uk user=0102 userName="a user name that is rather longer than most people would ever choose for themselves on any site at all"
+credential rp=very-long-relying-party-identifier.login.accounts.subdomain.example-organisation.co.uk user=0102 userName="a user name that is rather longer than most people would ever choose for themselves on any site at all" id=0AC72834DB1B8D52BB820BAAD6A65569312C1560AC33CCE728EAD767FBA3B529
 )";
 
 // A window on its own view model, in one language, with Advanced Mode on.
@@ -118,7 +120,7 @@ public:
     void openCredentials(const char* pin)
     {
         vm_->showPinViewForCredMgmt();
-        vm_->setAuthPin(pin);
+        vm_->pinFieldEdited(DeviceViewModel::PinField::authPin, pin);
         vm_->updatePinInputDone();
         vm_->pinOkClicked();
         waitFor("the credential list", [this] { return vm_->credMgmtViewVisible() && !vm_->loading(); });
@@ -148,8 +150,8 @@ void journey(const QString& folder, Language language, CardRig* card)
     // A key without a PIN: the set shape, and what two different entries get.
     vm.showPinViewForSetOrChange();
     j.shoot("pin-set");
-    vm.setNewPin("1234");
-    vm.setConfirmPin("4321");
+    vm.pinFieldEdited(DeviceViewModel::PinField::newPin, "1234");
+    vm.pinFieldEdited(DeviceViewModel::PinField::confirmPin, "4321");
     vm.updatePinInputDone();
     vm.pinOkClicked();
     j.waitFor("the message", [&] { return vm.showMessageBox(); });
@@ -159,7 +161,7 @@ void journey(const QString& folder, Language language, CardRig* card)
 
     j.select(false);
     vm.showPinViewForSetOrChange();
-    vm.setOldPin("1234");
+    vm.pinFieldEdited(DeviceViewModel::PinField::oldPin, "1234");
     j.shoot("pin-change");
     vm.pinCancelClicked();
     j.select(false);
