@@ -357,12 +357,12 @@ const std::vector<FaultCase> kFaultCases = {
     {"HangUp", {Fault::HangUp}, {"|"}},
 };
 
-class CtaphidFrontFault : public testing::TestWithParam<FaultCase> {
+class InjectedFaults : public testing::TestWithParam<FaultCase> {
 };
 
 } // namespace
 
-TEST_P(CtaphidFrontFault, ReachesTheHost)
+TEST_P(InjectedFaults, ReachTheHost)
 {
     Usb u;
     const std::uint32_t cid = u.host.init();
@@ -383,7 +383,7 @@ TEST_P(CtaphidFrontFault, ReachesTheHost)
     EXPECT_EQ(u.key.front().connected(), GetParam().fault.kind != Fault::HangUp);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachFault, CtaphidFrontFault, testing::ValuesIn(kFaultCases),
+INSTANTIATE_TEST_SUITE_P(CtaphidFront, InjectedFaults, testing::ValuesIn(kFaultCases),
                          [](const testing::TestParamInfo<FaultCase>& p) { return std::string(p.param.name); });
 
 TEST(CtaphidFront, RemovalEndsAHeldRequestAndClosingTheHostStopsTheKey)

@@ -191,6 +191,41 @@ void HidManager::dropBinding()
         onGone();
 }
 
+void HidManager::rebuildPollList(const std::vector<pollfd>& sourceFds)
+{
+    pollFds_.assign(1, pollfd{wakeFd_.get(), POLLIN, 0});
+    const int deviceFd = polled_.device ? polled_.device->fd() : -1;
+    devicePolled_ = deviceFd >= 0;
+    if (devicePolled_)
+        pollFds_.push_back({deviceFd, POLLIN, 0});
+    pollFds_.insert(pollFds_.end(), sourceFds.begin(), sourceFds.end());
+}
+
+bool HidManager::serveInput(bool adopted, std::uint64_t flushTicket)
+{
+    const bool flush = flushTicket != flushDone_;
+    bool gone = false;
+    if (adopted) {
+        buffer_.resize(polled_.bufferSize);
+    } else if (devicePolled_ && pollFds_[1].revents != 0) {
+        // The revents of a device just replaced belong to the old one and are not looked at.
+        const short revents = pollFds_[1].revents;
+        gone = (revents & POLLIN) ? readInput(kMaxReportsPerTurn) : (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    }
+    if (flush && !gone && polled_.device)
+        gone = readInput(kMaxFlushReports);
+    if (gone)
+        dropBinding();
+    if (flush) {
+        {
+            std::lock_guard lock(mutex_);
+            flushDone_ = flushTicket;
+        }
+        flushCv_.notify_all();
+    }
+    return adopted || gone;
+}
+
 void HidManager::run()
 {
     // The source listens before it lists, so a key plugged in between is seen (and its duplicate dropped).
@@ -201,19 +236,10 @@ void HidManager::run()
             arrived(device);
         sourceFds = source_->pollFds();
     }
-
     bool rebuild = true;
-    bool devicePolled = false;
     for (;;) {
-        if (rebuild) {
-            pollFds_.assign(1, pollfd{wakeFd_.get(), POLLIN, 0});
-            const int deviceFd = polled_.device ? polled_.device->fd() : -1;
-            devicePolled = deviceFd >= 0;
-            if (devicePolled)
-                pollFds_.push_back({deviceFd, POLLIN, 0});
-            pollFds_.insert(pollFds_.end(), sourceFds.begin(), sourceFds.end());
-            rebuild = false;
-        }
+        if (rebuild)
+            rebuildPollList(sourceFds);
         if (::poll(pollFds_.data(), pollFds_.size(), -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -236,29 +262,7 @@ void HidManager::run()
             }
             flushTicket = flushRequested_;
         }
-        const bool flush = flushTicket != flushDone_;
-        bool gone = false;
-        if (adopted) {
-            buffer_.resize(polled_.bufferSize);
-            rebuild = true;
-        } else if (devicePolled && pollFds_[1].revents != 0) {
-            // The revents of a device just replaced belong to the old one and are not looked at.
-            const short revents = pollFds_[1].revents;
-            gone = (revents & POLLIN) ? readInput(kMaxReportsPerTurn) : (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-        }
-        if (flush && !gone && polled_.device)
-            gone = readInput(kMaxFlushReports);
-        if (gone) {
-            dropBinding();
-            rebuild = true;
-        }
-        if (flush) {
-            {
-                std::lock_guard lock(mutex_);
-                flushDone_ = flushTicket;
-            }
-            flushCv_.notify_all();
-        }
+        rebuild = serveInput(adopted, flushTicket);
 
         bool sourceReady = false;
         for (std::size_t i = pollFds_.size() - sourceFds.size(); i < pollFds_.size(); ++i)

@@ -78,6 +78,10 @@ private:
     void wake();
     void arrived(const std::shared_ptr<HidDevice>& device);
     void removed(const std::string& syspath);
+    void rebuildPollList(const std::vector<pollfd>& sourceFds);
+    // Takes up a newly adopted binding, reads the polled device and serves a flush; true when the poll list must
+    // be rebuilt.
+    bool serveInput(bool adopted, std::uint64_t flushTicket);
     // Delivers up to maxReports pending reports of the polled device; true when it hung up.
     bool readInput(int maxReports);
     void dropBinding();
@@ -104,5 +108,6 @@ private:
     Binding polled_;
     std::vector<std::uint8_t> buffer_;
     std::vector<pollfd> pollFds_;
+    bool devicePolled_ = false;
     std::map<std::string, std::shared_ptr<HidDevice>> reported_;
 };
