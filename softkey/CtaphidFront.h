@@ -40,7 +40,8 @@ public:
         BadKeepalive,             // a keepalive with status `value` (default 0x7F) before the answer
     };
     struct InjectedFault {
-        InjectedFault(Fault k, std::uint32_t v = 0, std::optional<std::uint8_t> cmd = {}) : kind(k), value(v), command(cmd)
+        InjectedFault(Fault k, std::uint32_t v = 0, std::optional<std::uint8_t> cmd = {})
+            : kind(k), value(v), command(cmd)
         {
         }
         Fault kind;
