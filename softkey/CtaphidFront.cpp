@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 namespace {
 
@@ -118,16 +119,10 @@ void CtaphidFront::hangUp()
 
 bool CtaphidFront::connected() const { return connected_.load(); }
 
-void CtaphidFront::injectFault(FaultSpec fault)
+void CtaphidFront::injectFault(InjectedFault fault)
 {
     std::lock_guard lk(mutex_);
     faults_.push_back(fault);
-}
-
-void CtaphidFront::clearFaults()
-{
-    std::lock_guard lk(mutex_);
-    faults_.clear();
 }
 
 std::vector<CtaphidFront::Received> CtaphidFront::received() const
@@ -162,16 +157,10 @@ void CtaphidFront::run()
     loopId_ = std::this_thread::get_id();
     while (!stopping_) {
         const auto now = Clock::now();
-        // Sleep until the next thing due: a continuation deadline, a keepalive, a late answer.
+        // Sleep until the next thing due: a continuation deadline or a keepalive.
         std::optional<Clock::time_point> due = reassembler_.deadline();
-        auto consider = [&](Clock::time_point t) {
-            if (!due || t < *due)
-                due = t;
-        };
-        if (pending_)
-            consider(nextKeepalive_);
-        for (const auto& s : scheduled_)
-            consider(s.due);
+        if (pending_ && (!due || nextKeepalive_ < *due))
+            due = nextKeepalive_;
         int timeoutMs = -1;
         if (due)
             timeoutMs = static_cast<int>(
@@ -215,7 +204,6 @@ void CtaphidFront::run()
             sendKeepalive(pending_->cid, pending_->shared->status.load());
             nextKeepalive_ = later + options_.keepaliveInterval;
         }
-        flushScheduled(later);
     }
     stopPending();
 }
@@ -342,22 +330,30 @@ void CtaphidFront::sendKeepalive(std::uint32_t cid, std::uint8_t status)
     const Bytes payload{status};
     for (auto& p : frame(cid, CMD_KEEPALIVE, payload))
         sendReport(p);
-    ++keepalives_;
 }
 
 void CtaphidFront::sendMessage(std::uint32_t cid, std::uint8_t cmd, std::span<const std::uint8_t> payload, bool faults)
 {
-    std::optional<FaultSpec> fault;
+    std::optional<InjectedFault> fault;
     if (faults) {
         std::lock_guard lk(mutex_);
         auto it = std::find_if(faults_.begin(), faults_.end(),
-                               [&](const FaultSpec& f) { return !f.command || *f.command == cmd; });
+                               [&](const InjectedFault& f) { return !f.command || *f.command == cmd; });
         if (it != faults_.end()) {
             fault = *it;
             faults_.erase(it);
         }
     }
     std::vector<Bytes> packets = frame(cid, cmd, payload);
+    // What a LateAnswer held back goes out after this message.
+    const std::vector<Bytes> late = std::exchange(heldBack_, {});
+    sendFaulted(fault, cid, std::move(packets));
+    for (const Bytes& p : late)
+        sendReport(p);
+}
+
+void CtaphidFront::sendFaulted(const std::optional<InjectedFault>& fault, std::uint32_t cid, std::vector<Bytes> packets)
+{
     if (!fault) {
         for (auto& p : packets)
             sendReport(p);
@@ -401,12 +397,7 @@ void CtaphidFront::sendMessage(std::uint32_t cid, std::uint8_t cmd, std::span<co
             sendReport(packets[i]);
         return;
     }
-    case Fault::LateAnswer: {
-        const auto due = Clock::now() + fault->delay;
-        for (auto& p : packets)
-            scheduled_.push_back({due, std::move(p)});
-        return;
-    }
+    case Fault::LateAnswer: heldBack_ = std::move(packets); return;
     case Fault::HangUp: hangUp(); return;
     case Fault::ErrorReply: {
         const Bytes code{static_cast<std::uint8_t>(fault->value)};
@@ -419,15 +410,6 @@ void CtaphidFront::sendMessage(std::uint32_t cid, std::uint8_t cmd, std::span<co
         for (auto& p : packets)
             sendReport(p);
         return;
-    }
-}
-
-void CtaphidFront::flushScheduled(Clock::time_point now)
-{
-    // Late packets keep their order: send the due prefix only.
-    while (!scheduled_.empty() && scheduled_.front().due <= now) {
-        sendReport(scheduled_.front().report);
-        scheduled_.erase(scheduled_.begin());
     }
 }
 

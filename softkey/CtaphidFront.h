@@ -34,19 +34,18 @@ public:
         WrongSequence,            // continuation packets numbered from 1 instead of 0
         ShortReport,              // the first packet is cut to `value` bytes (default 4) and nothing follows
         MidMessageInit,           // a second initialisation packet declaring `value` bytes follows the first
-        LateAnswer,               // the answer is sent `delay` after it is ready
+        LateAnswer,               // the answer is held back and sent after the answer to the host's next message
         HangUp,                   // the key is removed instead of answering
         ErrorReply,               // an ERROR reply with code `value` instead of the answer
         BadKeepalive,             // a keepalive with status `value` (default 0x7F) before the answer
     };
-    struct FaultSpec {
-        FaultSpec(Fault k, std::uint32_t v = 0, std::chrono::milliseconds d = {}, std::optional<std::uint8_t> cmd = {})
-            : kind(k), value(v), delay(d), command(cmd)
+    struct InjectedFault {
+        InjectedFault(Fault k, std::uint32_t v = 0, std::optional<std::uint8_t> cmd = {})
+            : kind(k), value(v), command(cmd)
         {
         }
         Fault kind;
-        std::uint32_t value = 0;
-        std::chrono::milliseconds delay{0};
+        std::uint32_t value;
         std::optional<std::uint8_t> command; // only for an answer to this CTAPHID command (e.g. 0x10 CBOR)
     };
     struct Options {
@@ -76,13 +75,11 @@ public:
     void hangUp();
     bool connected() const;
 
-    void injectFault(FaultSpec fault); // applies to the next answer it matches; several queue up in order
-    void clearFaults();
+    void injectFault(InjectedFault fault); // applies to the next answer it matches; several queue up in order
 
     std::vector<Received> received() const; // every whole message the host sent, in order
     bool waitForReceived(std::size_t count, std::chrono::milliseconds timeout) const;
     std::vector<std::uint32_t> channels() const; // channels opened so far
-    std::size_t keepalivesSent() const { return keepalives_.load(); }
     // Reports taken from the host and sent to it (keepalives included), for exchange counts.
     std::size_t reportsReceived() const { return reportsIn_.load(); }
     std::size_t reportsSent() const { return reportsOut_.load(); }
@@ -98,10 +95,10 @@ private:
     void startCbor(std::uint32_t cid, Bytes payload);
     void finishCbor();
     void sendMessage(std::uint32_t cid, std::uint8_t cmd, std::span<const std::uint8_t> payload, bool faults = true);
+    void sendFaulted(const std::optional<InjectedFault>& fault, std::uint32_t cid, std::vector<Bytes> packets);
     void sendError(std::uint32_t cid, std::uint8_t code);
     void sendKeepalive(std::uint32_t cid, std::uint8_t status);
     bool sendReport(std::span<const std::uint8_t> report);
-    void flushScheduled(Clock::time_point now);
     void stopPending();
     void wake();
 
@@ -111,7 +108,6 @@ private:
     int wakeFd_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> connected_{true};
-    std::atomic<std::size_t> keepalives_{0};
     std::atomic<std::size_t> reportsIn_{0};
     std::atomic<std::size_t> reportsOut_{0};
     std::thread thread_;
@@ -122,7 +118,7 @@ private:
 
     mutable std::mutex mutex_; // guards what tests read and write: faults, received, channels, finished
     mutable std::condition_variable cv_;
-    std::deque<FaultSpec> faults_;
+    std::deque<InjectedFault> faults_;
     std::vector<Received> received_;
     std::vector<std::uint32_t> channels_;
 
@@ -132,10 +128,6 @@ private:
     Clock::time_point lockEnd_;
     std::unique_ptr<Pending> pending_;
     Clock::time_point nextKeepalive_;
-    struct Scheduled {
-        Clock::time_point due;
-        Bytes report;
-    };
-    std::vector<Scheduled> scheduled_;
+    std::vector<Bytes> heldBack_; // a LateAnswer's packets
     std::mutex sendMutex_;
 };

@@ -39,10 +39,13 @@ void HidHelper::initUsb() { manager_.start(); }
 
 void HidHelper::stopUsb()
 {
+    std::stop_source request;
     {
         std::lock_guard lock(mutex_);
         stopped_ = true;
+        request = request_;
     }
+    request.request_stop();
     cv_.notify_all();
     manager_.stop();
 }
@@ -72,16 +75,9 @@ void HidHelper::deviceAdded(const std::shared_ptr<HidDevice>& device)
 
 void HidHelper::deviceRemoved(const std::shared_ptr<HidDevice>& device)
 {
-    bool bound = false;
-    {
-        std::lock_guard lock(mutex_);
-        bound = device_ && device_ == device;
-    }
-    // Only the bound key's wait is ended; another key leaving does not concern the request in progress.
-    if (bound) {
+    if (manager_.inputDevice() == device)
         manager_.unregisterInputReportCallback();
-        releaseWaiter(kIOReturnNoDevice);
-    }
+    releaseWaiter(device);
     MonitorCallback callback;
     {
         std::lock_guard lock(callbackMutex_);
@@ -196,6 +192,31 @@ IOReturn HidHelper::sendReport(std::span<const std::uint8_t> packet)
     return target->setReport(packet);
 }
 
+IOReturn HidHelper::sendPackets(const std::vector<Bytes>& packets)
+{
+    for (const Bytes& packet : packets) {
+        const IOReturn status = sendReport(packet);
+        if (status != kIOReturnSuccess) {
+            logLine("sendCmd: failed, error = " + std::to_string(static_cast<std::int32_t>(status)));
+            return status;
+        }
+    }
+    return kIOReturnSuccess;
+}
+
+IOReturn HidHelper::sendCancel(const Bytes& packet)
+{
+    std::stop_source request;
+    {
+        std::lock_guard lock(mutex_);
+        request = request_;
+    }
+    if (!request.stop_possible())
+        return sendPackets({packet});
+    request.request_stop();
+    return kIOReturnSuccess;
+}
+
 HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data)
 {
     const auto target = device();
@@ -205,50 +226,53 @@ HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span
     const Framing framing = makePackets(cid, cmd, data);
     if (framing.status != kIOReturnSuccess)
         return {{}, framing.status};
-
-    auto sendAll = [&]() {
-        for (const Bytes& packet : framing.packets) {
-            const IOReturn status = sendReport(packet);
-            if (status != kIOReturnSuccess) {
-                logLine("sendCmd: failed, error = " + std::to_string(static_cast<std::int32_t>(status)));
-                return status;
-            }
-        }
-        return kIOReturnSuccess;
-    };
-
-    // A CANCEL interrupts the request that is waiting: it must not disturb that request's reassembly.
     if (cmd == CTAPHID::CANCEL)
-        return {{}, sendAll()};
+        return {{}, sendCancel(framing.packets.front())};
 
-    // Whatever a timed-out request left queued is dropped now, and reading is live before the first packet
-    // leaves, so neither a late answer nor a fast one is mistaken or lost.
-    target->drain();
-    std::uint64_t generation = 0;
+    // Read now: a CANCEL from another thread rewrites it for itself.
+    const bool noTimeLimit = waitForever_.load();
+    std::stop_token token;
+    bool flush = false;
     {
         std::lock_guard lock(mutex_);
         if (stopped_)
             return {{}, kIOReturnAborted};
+        request_ = std::stop_source();
+        token = request_.get_token();
+        requestDevice_ = target;
+        removed_ = false;
+        flush = std::exchange(unsettled_, false);
+    }
+    // The HID thread keeps reading the key between requests and drops what comes in then. Only what may still
+    // be on its way is flushed: whatever a key read for the first time had queued, and what is left of a request
+    // that did not end on a whole answer, so neither is taken for this request's answer.
+    if (manager_.inputDevice() != target) {
+        manager_.registerInputReportCallback(
+            target, reportSize, [this](std::span<const std::uint8_t> report) { handleInputReport(report); },
+            [this, target] { releaseWaiter(target); });
+        flush = true;
+    }
+    if (flush)
+        manager_.flushInput();
+    {
+        std::lock_guard lock(mutex_);
         cmd_ = cmd;
         prepareReceive(state_, rv_, cid);
-        generation = ++waitGeneration_;
-        released_ = false;
+        rv_.result = kIOReturnSuccess;
         lastReport_ = std::chrono::steady_clock::now();
     }
-    manager_.registerInputReportCallback(
-        target, reportSize, [this](std::span<const std::uint8_t> report) { handleInputReport(report); },
-        [this, generation] { releaseWaiter(kIOReturnNoDevice, generation); });
-
-    const IOReturn status = sendAll();
-    if (status != kIOReturnSuccess) {
-        {
-            std::lock_guard lock(mutex_);
-            state_ = ReceiveState::idle;
-        }
-        manager_.unregisterInputReportCallback();
-        return {{}, status};
+    const IOReturn status = sendPackets(framing.packets);
+    Response response = status == kIOReturnSuccess ? receiveResponse(token, noTimeLimit) : Response{{}, status};
+    {
+        std::lock_guard lock(mutex_);
+        unsettled_ = unsettled_ || status != kIOReturnSuccess;
+        state_ = ReceiveState::idle;
+        request_ = std::stop_source(std::nostopstate);
+        requestDevice_.reset();
     }
-    return receiveResponse(generation);
+    std::lock_guard action(actionMutex_);
+    storeWaitUserInput(false);
+    return response;
 }
 
 void HidHelper::prepareReceive(ReceiveState& state, ReceiveVariables& rv, std::uint32_t cid)
@@ -339,10 +363,8 @@ void HidHelper::handleInputReport(std::span<const std::uint8_t> report)
             return;
         lastReport_ = std::chrono::steady_clock::now();
         outcome = ReceiveResponse(state_, rv_, cmd_, report);
-        if (state_ == ReceiveState::done) {
-            completedGeneration_ = waitGeneration_;
+        if (state_ == ReceiveState::done)
             cv_.notify_all();
-        }
     }
     if (outcome == ReceiveOutcome::userPresenceNeeded) {
         storeWaitUserInput(true);
@@ -352,63 +374,79 @@ void HidHelper::handleInputReport(std::span<const std::uint8_t> report)
     }
 }
 
-void HidHelper::releaseWaiter(IOReturn status) { releaseWaiter(status, 0); }
-
-void HidHelper::releaseWaiter(IOReturn status, std::uint64_t generation)
+void HidHelper::releaseWaiter(const std::shared_ptr<HidDevice>& device)
 {
-    std::lock_guard lock(mutex_);
-    const bool active = state_ == ReceiveState::start || state_ == ReceiveState::processing;
-    if (!active || (generation != 0 && generation != waitGeneration_))
-        return;
-    released_ = true;
-    releaseStatus_ = status;
-    completedGeneration_ = waitGeneration_;
+    std::stop_source request;
+    {
+        std::lock_guard lock(mutex_);
+        if (!device || requestDevice_ != device)
+            return;
+        removed_ = true;
+        request = request_;
+    }
+    request.request_stop();
     cv_.notify_all();
 }
 
-HidHelper::Response HidHelper::receiveResponse(std::uint64_t generation)
+HidHelper::Response HidHelper::receiveResponse(const std::stop_token& token, bool noTimeLimit)
 {
-    enum class End { answer, released, stopped, answerTimeout, silence };
+    enum class End { answer, removed, stopped, cancelled, answerTimeout, silence };
     End end = End::answerTimeout;
     Response response{{}, kIOReturnError};
-    const bool forever = waitForever_.load();
-    {
-        std::unique_lock lock(mutex_);
-        const auto answerDeadline = std::chrono::steady_clock::now() + timing_.answerTimeout;
-        for (;;) {
-            if (completedGeneration_ == generation) {
-                end = released_ ? End::released : End::answer;
-                break;
-            }
-            if (stopped_) {
-                end = End::stopped;
-                break;
-            }
-            const auto now = std::chrono::steady_clock::now();
-            const auto deadline = forever ? lastReport_ + timing_.silenceTimeout : answerDeadline;
-            if (now >= deadline) {
-                end = forever ? End::silence : End::answerTimeout;
-                break;
-            }
-            cv_.wait_until(lock, deadline);
-        }
-        switch (end) {
-        case End::answer:
-            rv_.bytes.resize(static_cast<std::size_t>(std::clamp(rv_.count, 0, static_cast<int>(rv_.bytes.size()))));
-            response = {rv_.bytes, kIOReturnSuccess};
+    std::unique_lock lock(mutex_);
+    const auto answered = [this] { return state_ == ReceiveState::done; };
+    auto answerDeadline = std::chrono::steady_clock::now() + timing_.answerTimeout;
+    bool cancelSent = false;
+    for (;;) {
+        if (answered()) {
+            end = End::answer;
             break;
-        case End::released: response = {{}, releaseStatus_}; break;
-        case End::stopped: response = {{}, kIOReturnAborted}; break;
-        case End::answerTimeout: response = {{}, kIOReturnError}; break;
-        case End::silence: response = {{}, kIOReturnTimeout}; break;
         }
-        state_ = ReceiveState::idle;
+        if (stopped_ || removed_) {
+            end = stopped_ ? End::stopped : End::removed;
+            break;
+        }
+        if (token.stop_requested() && !cancelSent) {
+            // The key answers a request it cancels; that answer is awaited (for one answer's time at most), so it
+            // cannot turn up as the next request's.
+            cancelSent = true;
+            noTimeLimit = false;
+            answerDeadline = std::chrono::steady_clock::now() + timing_.answerTimeout;
+            const Bytes cancel = makePackets(rv_.cid, CTAPHID::CANCEL, {}).packets.front();
+            lock.unlock();
+            const bool sent = sendPackets({cancel}) == kIOReturnSuccess;
+            lock.lock();
+            if (!sent) {
+                end = End::cancelled;
+                break;
+            }
+            continue;
+        }
+        const auto deadline = noTimeLimit ? lastReport_ + timing_.silenceTimeout : answerDeadline;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            end = cancelSent ? End::cancelled : noTimeLimit ? End::silence : End::answerTimeout;
+            break;
+        }
+        // After the cancel the token stays tripped: the answer, stopUsb and a removal notify instead.
+        if (cancelSent)
+            cv_.wait_until(lock, deadline);
+        else
+            cv_.wait_until(lock, token, deadline, answered);
     }
-    manager_.unregisterInputReportCallback();
-
-    std::lock_guard action(actionMutex_);
+    switch (end) {
+    case End::answer:
+        rv_.bytes.resize(static_cast<std::size_t>(std::clamp(rv_.count, 0, static_cast<int>(rv_.bytes.size()))));
+        response = {std::move(rv_.bytes), kIOReturnSuccess};
+        break;
+    case End::removed: response = {{}, kIOReturnNoDevice}; break;
+    case End::stopped:
+    case End::cancelled: response = {{}, kIOReturnAborted}; break;
+    case End::answerTimeout: response = {{}, kIOReturnError}; break;
+    case End::silence: response = {{}, kIOReturnTimeout}; break;
+    }
+    unsettled_ = end != End::answer || rv_.result != kIOReturnSuccess;
+    lock.unlock();
     if ((end == End::answerTimeout || end == End::silence) && !waitUserInput_.load())
         logLine("receiveResponse: timeout");
-    storeWaitUserInput(false);
     return response;
 }

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <utility>
 #include <vector>
@@ -96,7 +97,8 @@ public:
     // keys already attached are reported first, then each arrival and removal. Returns at once; later calls do
     // nothing.
     void initUsb();
-    // Stops the HID thread and joins it; a wait in progress ends with kIOReturnAborted. Idempotent.
+    // Stops the HID thread and joins it; a request in progress ends with kIOReturnAborted, and so does every
+    // later one. Idempotent.
     void stopUsb();
 
     // Discovery handlers, on the HID thread.
@@ -115,15 +117,19 @@ public:
     bool waitForever() const { return waitForever_.load(); }
     void setWaitForever(bool value) { waitForever_.store(value); }
 
-    // Sends one request on channel cid to the bound key and, unless cmd is CANCEL, waits for its answer. A
-    // CANCEL may be sent from another thread while a request waits; it touches nothing of that request.
+    // Sends one request on channel cid to the bound key and, unless cmd is CANCEL, waits for its answer.
+    //
+    // A CANCEL may come from another thread while a request is under way, from its first packet on: that request
+    // then sends the CANCEL itself once its own packets are out (so the key always sees it after the request),
+    // and waits at most one answer time for the key's answer to the cancelled request. Without a request under
+    // way, the CANCEL goes out at once.
     Response sendCmd(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data);
     // Writes one output report to the bound key.
     IOReturn sendReport(std::span<const std::uint8_t> packet);
     // One input report of the bound key (the HID thread calls this).
     void handleInputReport(std::span<const std::uint8_t> report);
-    // Ends the wait in progress, if any, with the given status and no answer.
-    void releaseWaiter(IOReturn status = kIOReturnNoDevice);
+    // The key left: a request to it that is under way ends at once with kIOReturnNoDevice.
+    void releaseWaiter(const std::shared_ptr<HidDevice>& device);
 
     // The packets of one request; nothing and kIOReturnOverrun when data cannot fit in one message.
     static Framing makePackets(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data);
@@ -134,26 +140,31 @@ public:
                                           std::span<const std::uint8_t> report);
 
 private:
-    Response receiveResponse(std::uint64_t generation);
-    void releaseWaiter(IOReturn status, std::uint64_t generation);
+    IOReturn sendPackets(const std::vector<Bytes>& packets);
+    IOReturn sendCancel(const Bytes& packet);
+    Response receiveResponse(const std::stop_token& token, bool noTimeLimit);
     // With actionMutex_ held.
     void storeWaitUserInput(bool value);
 
     const Timing timing_;
     HidManager manager_;
 
-    // Reassembly, the wait and the bound key. Never held during I/O or while calling out.
+    // Reassembly, the request under way and the bound key. Never held during I/O or while calling out.
     mutable std::mutex mutex_;
-    std::condition_variable cv_;
+    std::condition_variable_any cv_;
     ReceiveState state_ = ReceiveState::idle;
     ReceiveVariables rv_;
     CTAPHID cmd_ = CTAPHID::INIT;
     std::shared_ptr<HidDevice> device_;
-    std::uint64_t waitGeneration_ = 0;
-    std::uint64_t completedGeneration_ = 0;
-    IOReturn releaseStatus_ = kIOReturnSuccess;
-    bool released_ = false;
+    // The one way into a request under way from another thread: CANCEL, stopUsb and the key's removal trip it
+    // (the last two note why below). Between requests it has no stop state, so nothing can be left tripped for
+    // the next request.
+    std::stop_source request_{std::nostopstate};
+    std::shared_ptr<HidDevice> requestDevice_;
+    bool removed_ = false;
     bool stopped_ = false;
+    // The last request did not end on a whole, well-formed answer, so a late part of it may still come in.
+    bool unsettled_ = false;
     std::chrono::steady_clock::time_point lastReport_;
 
     // Orders the touch prompt's calls: the HID thread holds it from taking a report to raising the prompt, the

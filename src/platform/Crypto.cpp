@@ -298,7 +298,8 @@ std::optional<SecureBytes> P256KeyPair::ecdh(ByteView peerX, ByteView peerY) con
     if (!peer)
         return std::nullopt;
     EvpPkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key_->pkey.get(), nullptr));
-    if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 || EVP_PKEY_derive_set_peer(ctx.get(), peer.get()) != 1)
+    // The point passed isValidP256Point above; OpenSSL's own public-key check would repeat that work.
+    if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 || EVP_PKEY_derive_set_peer_ex(ctx.get(), peer.get(), 0) != 1)
         return std::nullopt;
     std::size_t len = 0;
     if (EVP_PKEY_derive(ctx.get(), nullptr, &len) != 1 || len != kCoord)

@@ -17,23 +17,8 @@ namespace {
 
 // How long a write may wait for room in the device's output queue before it counts as failed.
 constexpr int kWriteWaitMs = 2000;
-// Upper bound of reports discarded by one drain; a key cannot have queued more than this many answers.
-constexpr int kMaxDrainReports = 1024;
 
-} // namespace
-
-HidDevice::HidDevice(HidDeviceInfo info) : info_(std::move(info)), isSocket_(false) {}
-
-HidDevice::HidDevice(HidDeviceInfo info, UniqueFd fd) : info_(std::move(info)), isSocket_(true), fd_(std::move(fd))
-{
-    if (fd_.valid()) {
-        int flags = ::fcntl(fd_.get(), F_GETFL);
-        if (flags >= 0)
-            ::fcntl(fd_.get(), F_SETFL, flags | O_NONBLOCK);
-    }
-}
-
-IOReturn HidDevice::statusFromErrno(int error)
+IOReturn statusFromErrno(int error)
 {
     switch (error) {
     case EACCES:
@@ -45,6 +30,19 @@ IOReturn HidDevice::statusFromErrno(int error)
     case ECONNRESET:
     case ENOTCONN: return kIOReturnNoDevice;
     default: return kIOReturnIOError;
+    }
+}
+
+} // namespace
+
+HidDevice::HidDevice(HidDeviceInfo info) : info_(std::move(info)), isSocket_(false) {}
+
+HidDevice::HidDevice(HidDeviceInfo info, UniqueFd fd) : info_(std::move(info)), isSocket_(true), fd_(std::move(fd))
+{
+    if (fd_.valid()) {
+        int flags = ::fcntl(fd_.get(), F_GETFL);
+        if (flags >= 0)
+            ::fcntl(fd_.get(), F_SETFL, flags | O_NONBLOCK);
     }
 }
 
@@ -129,15 +127,4 @@ HidDevice::ReadResult HidDevice::readReport(std::span<std::uint8_t> buffer, std:
             return ReadResult::empty;
         return ReadResult::gone;
     }
-}
-
-void HidDevice::drain()
-{
-    if (open() != kIOReturnSuccess)
-        return;
-    std::array<std::uint8_t, kReportSize> buffer{};
-    std::size_t length = 0;
-    for (int i = 0; i < kMaxDrainReports; ++i)
-        if (readReport(buffer, length) != ReadResult::report)
-            return;
 }

@@ -41,7 +41,6 @@ public:
 
     const HidDeviceInfo& info() const { return info_; }
     const std::string& syspath() const { return info_.syspath; }
-    const std::string& devnode() const { return info_.devnode; }
     std::uint16_t vendorId() const { return info_.vendorId; }
     std::uint16_t productId() const { return info_.productId; }
     const std::string& product() const { return info_.product; }
@@ -62,11 +61,6 @@ public:
     enum class ReadResult { report, empty, gone };
     // Reads one pending input report without blocking. `length` is the report's length, cut to the buffer.
     ReadResult readReport(std::span<std::uint8_t> buffer, std::size_t& length);
-    // Discards every input report already queued (bounded), so a late answer is never read as the next one.
-    void drain();
-
-    // errno of a failed open/write as a status code.
-    static IOReturn statusFromErrno(int error);
 
 private:
     const HidDeviceInfo info_;

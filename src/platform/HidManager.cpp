@@ -10,6 +10,8 @@ namespace {
 
 // Reports read in one turn of the loop before the other descriptors get their turn.
 constexpr int kMaxReportsPerTurn = 32;
+// Upper bound of the reports one flush reads; a key cannot have queued more than this many.
+constexpr int kMaxFlushReports = 1024;
 
 } // namespace
 
@@ -63,12 +65,11 @@ void HidManager::stop()
         started_ = true; // a stopped manager is never started again
     }
     pauseCv_.notify_all();
+    flushCv_.notify_all();
     wake();
-    if (thread_.joinable() && !isHidThread())
+    if (thread_.joinable() && std::this_thread::get_id() != thread_.get_id())
         thread_.join();
 }
-
-bool HidManager::isHidThread() const { return std::this_thread::get_id() == thread_.get_id(); }
 
 void HidManager::pause(std::chrono::milliseconds duration)
 {
@@ -88,9 +89,13 @@ void HidManager::wake()
 void HidManager::registerInputReportCallback(std::shared_ptr<HidDevice> device, std::size_t bufferSize,
                                              ReportCallback onReport, GoneCallback onGone)
 {
+    // A hidraw node is opened on first use; it must be open before the HID thread can poll it.
+    if (device)
+        device->open();
     {
         std::lock_guard lock(mutex_);
-        binding_ = Binding{std::move(device), bufferSize, std::move(onReport), std::move(onGone), nextGeneration_++};
+        binding_ = Binding{std::move(device), bufferSize, std::move(onReport), std::move(onGone)};
+        bindingChanged_ = true;
     }
     wake();
 }
@@ -100,8 +105,29 @@ void HidManager::unregisterInputReportCallback()
     {
         std::lock_guard lock(mutex_);
         binding_ = Binding{};
+        bindingChanged_ = true;
     }
     wake();
+}
+
+std::shared_ptr<HidDevice> HidManager::inputDevice() const
+{
+    std::lock_guard lock(mutex_);
+    return binding_.device;
+}
+
+void HidManager::flushInput()
+{
+    std::uint64_t ticket = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (!started_ || stopping_)
+            return;
+        ticket = ++flushRequested_;
+    }
+    wake();
+    std::unique_lock lock(mutex_);
+    flushCv_.wait(lock, [&] { return flushDone_ >= ticket || stopping_; });
 }
 
 void HidManager::arrived(const std::shared_ptr<HidDevice>& device)
@@ -138,81 +164,109 @@ void HidManager::removed(const std::string& syspath)
         callback(device);
 }
 
-void HidManager::readInput(const Binding& binding, short revents)
+bool HidManager::readInput(int maxReports)
 {
-    std::vector<std::uint8_t> buffer(binding.bufferSize);
-    bool gone = false;
-    if (revents & POLLIN) {
-        for (int i = 0; i < kMaxReportsPerTurn; ++i) {
-            std::size_t length = 0;
-            const auto result = binding.device->readReport(buffer, length);
-            if (result == HidDevice::ReadResult::report) {
-                if (binding.onReport)
-                    binding.onReport(std::span<const std::uint8_t>(buffer.data(), length));
-                continue;
-            }
-            gone = result == HidDevice::ReadResult::gone;
-            break;
-        }
-    } else if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
-        gone = true;
+    for (int i = 0; i < maxReports; ++i) {
+        std::size_t length = 0;
+        const auto result = polled_.device->readReport(buffer_, length);
+        if (result != HidDevice::ReadResult::report)
+            return result == HidDevice::ReadResult::gone;
+        if (polled_.onReport)
+            polled_.onReport(std::span<const std::uint8_t>(buffer_.data(), length));
     }
-    if (!gone)
-        return;
+    return false;
+}
+
+void HidManager::dropBinding()
+{
     {
         std::lock_guard lock(mutex_);
-        deadGeneration_ = binding.generation;
+        // A binding registered since is left for the next turn to take up.
+        if (!bindingChanged_)
+            binding_ = Binding{};
     }
-    if (binding.onGone)
-        binding.onGone();
+    const GoneCallback onGone = std::move(polled_.onGone);
+    polled_ = Binding{};
+    if (onGone)
+        onGone();
+}
+
+void HidManager::rebuildPollList(const std::vector<pollfd>& sourceFds)
+{
+    pollFds_.assign(1, pollfd{wakeFd_.get(), POLLIN, 0});
+    const int deviceFd = polled_.device ? polled_.device->fd() : -1;
+    devicePolled_ = deviceFd >= 0;
+    if (devicePolled_)
+        pollFds_.push_back({deviceFd, POLLIN, 0});
+    pollFds_.insert(pollFds_.end(), sourceFds.begin(), sourceFds.end());
+}
+
+bool HidManager::serveInput(bool adopted, std::uint64_t flushTicket)
+{
+    const bool flush = flushTicket != flushDone_;
+    bool gone = false;
+    if (adopted) {
+        buffer_.resize(polled_.bufferSize);
+    } else if (devicePolled_ && pollFds_[1].revents != 0) {
+        // The revents of a device just replaced belong to the old one and are not looked at.
+        const short revents = pollFds_[1].revents;
+        gone = (revents & POLLIN) ? readInput(kMaxReportsPerTurn) : (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    }
+    if (flush && !gone && polled_.device)
+        gone = readInput(kMaxFlushReports);
+    if (gone)
+        dropBinding();
+    if (flush) {
+        {
+            std::lock_guard lock(mutex_);
+            flushDone_ = flushTicket;
+        }
+        flushCv_.notify_all();
+    }
+    return adopted || gone;
 }
 
 void HidManager::run()
 {
     // The source listens before it lists, so a key plugged in between is seen (and its duplicate dropped).
     const bool sourceOpen = source_->open();
-    if (sourceOpen)
+    std::vector<pollfd> sourceFds;
+    if (sourceOpen) {
         for (const auto& device : source_->enumerate())
             arrived(device);
-
+        sourceFds = source_->pollFds();
+    }
+    bool rebuild = true;
     for (;;) {
-        Binding binding;
-        {
-            std::lock_guard lock(mutex_);
-            if (stopping_)
-                return;
-            if (binding_.device && binding_.generation != deadGeneration_)
-                binding = binding_;
-        }
-        std::vector<pollfd> fds;
-        fds.push_back({wakeFd_.get(), POLLIN, 0});
-        const int deviceFd = binding.device ? binding.device->fd() : -1;
-        if (deviceFd >= 0)
-            fds.push_back({deviceFd, POLLIN, 0});
-        const std::size_t sourceBegin = fds.size();
-        if (sourceOpen)
-            for (const pollfd& p : source_->pollFds())
-                fds.push_back(p);
-
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
+        if (rebuild)
+            rebuildPollList(sourceFds);
+        if (::poll(pollFds_.data(), pollFds_.size(), -1) < 0) {
             if (errno == EINTR)
                 continue;
             return;
         }
-        if (fds[0].revents & POLLIN) {
+        if (pollFds_[0].revents & POLLIN) {
             std::uint64_t count = 0;
             [[maybe_unused]] ssize_t n = ::read(wakeFd_.get(), &count, sizeof count);
         }
+        bool adopted = false;
+        std::uint64_t flushTicket = 0;
         {
             std::lock_guard lock(mutex_);
             if (stopping_)
                 return;
+            if (bindingChanged_) {
+                polled_ = binding_;
+                bindingChanged_ = false;
+                adopted = true;
+            }
+            flushTicket = flushRequested_;
         }
-        if (deviceFd >= 0 && fds[1].revents != 0)
-            readInput(binding, fds[1].revents);
+        rebuild = serveInput(adopted, flushTicket);
+
         bool sourceReady = false;
-        for (std::size_t i = sourceBegin; i < fds.size(); ++i)
-            sourceReady = sourceReady || fds[i].revents != 0;
+        for (std::size_t i = pollFds_.size() - sourceFds.size(); i < pollFds_.size(); ++i)
+            sourceReady = sourceReady || pollFds_[i].revents != 0;
         if (sourceReady) {
             for (const auto& event : source_->readEvents()) {
                 if (event.kind == HidDeviceSource::Event::Kind::added)
@@ -220,6 +274,8 @@ void HidManager::run()
                 else
                     removed(event.syspath);
             }
+            sourceFds = source_->pollFds();
+            rebuild = true;
         }
     }
 }

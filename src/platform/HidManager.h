@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 // Which devices HidManager reports. A criterion of 0 is left out, so it matches every value.
 struct HidMatching {
@@ -50,15 +51,20 @@ public:
     bool start();
     // Stops the HID thread and joins it; callbacks in progress finish first. Idempotent; not from the HID thread.
     void stop();
-    bool isHidThread() const;
     // Holds up the HID thread (and so every event) for the given time; stop() ends the pause early.
     void pause(std::chrono::milliseconds duration);
 
     // Delivers each input report of `device` (at most bufferSize bytes each) to onReport on the HID thread,
-    // until unregistered; onGone runs once if the device's descriptor hangs up. Replaces an earlier binding.
+    // until unregistered or another device is registered; onGone runs once if the device's descriptor hangs up,
+    // and the device is not read any more. Opens the device if it is not open yet.
     void registerInputReportCallback(std::shared_ptr<HidDevice> device, std::size_t bufferSize,
                                      ReportCallback onReport, GoneCallback onGone);
     void unregisterInputReportCallback();
+    // The device whose reports are delivered: nothing after unregistering or a hang-up.
+    std::shared_ptr<HidDevice> inputDevice() const;
+    // Returns once the HID thread reads the registered device and has delivered every report it had queued when
+    // this was called; at once when the thread does not run. Not from the HID thread.
+    void flushInput();
 
 private:
     struct Binding {
@@ -66,14 +72,19 @@ private:
         std::size_t bufferSize = 0;
         ReportCallback onReport;
         GoneCallback onGone;
-        std::uint64_t generation = 0;
     };
 
     void run();
     void wake();
     void arrived(const std::shared_ptr<HidDevice>& device);
     void removed(const std::string& syspath);
-    void readInput(const Binding& binding, short revents);
+    void rebuildPollList(const std::vector<pollfd>& sourceFds);
+    // Takes up a newly adopted binding, reads the polled device and serves a flush; true when the poll list must
+    // be rebuilt.
+    bool serveInput(bool adopted, std::uint64_t flushTicket);
+    // Delivers up to maxReports pending reports of the polled device; true when it hung up.
+    bool readInput(int maxReports);
+    void dropBinding();
 
     const std::shared_ptr<HidDeviceSource> source_;
     UniqueFd wakeFd_;
@@ -81,16 +92,22 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable pauseCv_;
+    std::condition_variable flushCv_;
     bool started_ = false;
     bool stopping_ = false;
     HidMatching matching_;
     DeviceCallback onMatch_;
     DeviceCallback onRemove_;
     Binding binding_;
-    std::uint64_t nextGeneration_ = 1;
-    // The generation of a binding whose device hung up: it is not polled again.
-    std::uint64_t deadGeneration_ = 0;
+    bool bindingChanged_ = false;
+    std::uint64_t flushRequested_ = 0;
+    std::uint64_t flushDone_ = 0;
 
-    // Only the HID thread touches this.
+    // Only the HID thread touches these: the binding it polls, the report buffer and the poll list, which are
+    // rebuilt only when the binding or the source's descriptors change.
+    Binding polled_;
+    std::vector<std::uint8_t> buffer_;
+    std::vector<pollfd> pollFds_;
+    bool devicePolled_ = false;
     std::map<std::string, std::shared_ptr<HidDevice>> reported_;
 };

@@ -72,7 +72,7 @@ namespace {
 // Answers the next INIT with a hand-made answer packet built from the nonce the host sent.
 std::future<void> answerInitWith(CtaphidFront& front, std::function<Bytes(const Bytes& nonce)> make)
 {
-    front.injectFault({CtaphidFront::Fault::Silence, 0, {}, std::uint8_t{0x06}});
+    front.injectFault({CtaphidFront::Fault::Silence, 0, std::uint8_t{0x06}});
     const std::size_t already = front.received().size();
     return std::async(std::launch::async, [&front, already, make = std::move(make)] {
         if (!front.waitForReceived(already + 1, 3s))
@@ -501,7 +501,7 @@ TEST_F(Ctap2OnKey, EmptyOrBrokenAnswersToATouchRequestAreNoTouch)
 #ifndef KEY_TRANSPORT_CARD
     // An ERROR reply ends the answer early with nothing gathered.
     for (std::uint8_t command : {std::uint8_t{0x0B}, std::uint8_t{0x01}}) {
-        link().usbKey()->front->injectFault({CtaphidFront::Fault::ErrorReply, 0x7F, {}, std::uint8_t{0x10}});
+        link().usbKey()->front->injectFault({CtaphidFront::Fault::ErrorReply, 0x7F, std::uint8_t{0x10}});
         const IOReturn status = command == 0x0B ? ctap().selection() : ctap().selectDevice();
         EXPECT_NE(status, kIOReturnSuccess);
     }
@@ -570,7 +570,7 @@ TEST_F(Ctap2OnKey, StatusBytesMapToStatusesWithTheirLogLines)
 TEST_F(Ctap2OnKey, TransportFailurePassesThroughWithoutLogLine)
 {
     connect();
-    link().usbKey()->front->injectFault({CtaphidFront::Fault::Silence, 0, {}, std::uint8_t{0x10}});
+    link().usbKey()->front->injectFault({CtaphidFront::Fault::Silence, 0, std::uint8_t{0x10}});
     log_.clear();
     const Ctap2::CborAnswer answer = ctap().sendCmdCbor(Bytes{0x04});
     EXPECT_EQ(answer.status, kIOReturnError); // the transport's answer time-out
@@ -579,7 +579,7 @@ TEST_F(Ctap2OnKey, TransportFailurePassesThroughWithoutLogLine)
     EXPECT_TRUE(answer.payload.empty());
     EXPECT_EQ(log_.lines(), std::vector<std::string>{"receiveResponse: timeout"});
     // A removal ends the wait with its own status.
-    link().usbKey()->front->injectFault({CtaphidFront::Fault::HangUp, 0, {}, std::uint8_t{0x10}});
+    link().usbKey()->front->injectFault({CtaphidFront::Fault::HangUp, 0, std::uint8_t{0x10}});
     log_.clear();
     const Ctap2::CborAnswer gone = ctap().sendCmdCbor(Bytes{0x04});
     EXPECT_NE(gone.status, kIOReturnSuccess);

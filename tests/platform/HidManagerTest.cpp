@@ -10,12 +10,8 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 
-#include <cerrno>
-#include <chrono>
-#include <deque>
-#include <thread>
-
-using namespace std::chrono_literals;
+#include <atomic>
+#include <mutex>
 
 namespace {
 
@@ -86,6 +82,7 @@ TEST(HidManager, DuplicatesAndRemovalsOfUnreportedDevicesAreDropped)
     auto a = std::make_shared<HidDevice>(info("/sys/a"));
     auto aAgain = std::make_shared<HidDevice>(info("/sys/a"));
     auto b = std::make_shared<HidDevice>(info("/sys/b"));
+    auto marker = std::make_shared<HidDevice>(info("/sys/marker"));
     auto mouse = std::make_shared<HidDevice>(info("/sys/mouse", 0x1EA8, 0x0001, 0x0002));
     auto source = std::make_shared<ScriptedSource>(
         std::vector<std::shared_ptr<HidDevice>>{a, mouse},
@@ -94,21 +91,19 @@ TEST(HidManager, DuplicatesAndRemovalsOfUnreportedDevicesAreDropped)
                                             {Kind::removed, nullptr, "/sys/mouse"},
                                             {Kind::added, b, "/sys/b"},
                                             {Kind::removed, nullptr, "/sys/a"},
-                                            {Kind::removed, nullptr, "/sys/a"}});
+                                            {Kind::removed, nullptr, "/sys/a"},
+                                            // reported last, so nothing above can come after it
+                                            {Kind::added, marker, "/sys/marker"}});
     HidManager manager(source);
     manager.setDeviceMatching({0x1EA8, 0, 0xF1D0, 1});
     Recorder recorder;
     recorder.attach(manager);
     ASSERT_TRUE(manager.start());
     EXPECT_FALSE(manager.start());
-    ASSERT_TRUE(recorder.waitFor(3));
-    std::this_thread::sleep_for(30ms);
+    ASSERT_TRUE(recorder.waitFor(4));
     manager.stop();
     std::lock_guard lock(recorder.mutex);
-    ASSERT_EQ(recorder.seen.size(), 3u);
-    EXPECT_EQ(recorder.seen[0], std::make_pair(a, true));
-    EXPECT_EQ(recorder.seen[1], std::make_pair(b, true));
-    EXPECT_EQ(recorder.seen[2], std::make_pair(a, false));
+    EXPECT_EQ(recorder.seen, (decltype(recorder.seen){{a, true}, {b, true}, {a, false}, {marker, true}}));
 }
 
 TEST(HidManager, ZeroCriteriaMatchEverything)
@@ -121,12 +116,11 @@ TEST(HidManager, ZeroCriteriaMatchEverything)
     EXPECT_TRUE((HidMatching{0x1234, 0, 0xFF00, 7}.matches(device)));
 }
 
-TEST(HidManager, InputReportsOfTheBoundDeviceAndItsHangUp)
+TEST(HidManager, InputReportsOfTheBoundDeviceAreAllDeliveredByAFlushAndItsHangUpUnbindsIt)
 {
     auto source = std::make_shared<SocketPairHidSource>();
     auto key = source->plug();
     HidManager manager(source);
-    ASSERT_TRUE(manager.start());
     std::mutex mutex;
     std::vector<std::size_t> lengths;
     std::atomic<int> gone{0};
@@ -137,16 +131,21 @@ TEST(HidManager, InputReportsOfTheBoundDeviceAndItsHangUp)
             lengths.push_back(r.size());
         },
         [&] { ++gone; });
+    ASSERT_TRUE(manager.start());
     const int peer = source->peerFd(key);
     std::uint8_t report[100] = {};
     ASSERT_EQ(::send(peer, report, 64, 0), 64);
     ASSERT_EQ(::send(peer, report, 5, 0), 5);
     ASSERT_EQ(::send(peer, report, 100, 0), 100); // cut to the buffer, as hidraw does
+    manager.flushInput();
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(lengths, (std::vector<std::size_t>{64, 5, 64}));
+    }
     ::shutdown(peer, SHUT_RDWR);
     EXPECT_TRUE(eventually([&] { return gone == 1; }));
+    EXPECT_EQ(manager.inputDevice(), nullptr);
     manager.stop();
-    std::lock_guard lock(mutex);
-    EXPECT_EQ(lengths, (std::vector<std::size_t>{64, 5, 64}));
 }
 
 TEST(HidManager, StopWithoutStartAndTwice)
@@ -155,16 +154,7 @@ TEST(HidManager, StopWithoutStartAndTwice)
     manager.stop();
     manager.stop();
     EXPECT_FALSE(manager.start());
-}
-
-TEST(HidDevice, ErrnoMapsToStatus)
-{
-    EXPECT_EQ(HidDevice::statusFromErrno(EACCES), kIOReturnNotPermitted);
-    EXPECT_EQ(HidDevice::statusFromErrno(EPERM), kIOReturnNotPermitted);
-    EXPECT_EQ(HidDevice::statusFromErrno(ENODEV), kIOReturnNoDevice);
-    EXPECT_EQ(HidDevice::statusFromErrno(ENXIO), kIOReturnNoDevice);
-    EXPECT_EQ(HidDevice::statusFromErrno(EPIPE), kIOReturnNoDevice);
-    EXPECT_EQ(HidDevice::statusFromErrno(EIO), kIOReturnIOError);
+    manager.flushInput(); // returns: no thread is left to wait for
 }
 
 TEST(HidDevice, WritesReportIdZeroAndPadsToSixtyFourBytes)
@@ -215,6 +205,7 @@ TEST(UdevHidSource, RunsOnThisMachine)
     HidManager manager(source);
     manager.setDeviceMatching({0x1EA8, 0, 0xF1D0, 1});
     ASSERT_TRUE(manager.start());
-    std::this_thread::sleep_for(20ms);
+    // Returns once the thread has listed the devices and is polling.
+    manager.flushInput();
     manager.stop();
 }
