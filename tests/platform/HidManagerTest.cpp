@@ -179,7 +179,7 @@ TEST(HidDevice, ANodeThatCannotBeOpenedIsLoggedOnce)
 {
     LogCapture log;
     HidDevice device(HidDeviceInfo{"/sys/none", "/dev/does-not-exist-hidraw", 0, 0, "", "", 0, 0});
-    device.drain();
+    EXPECT_NE(device.open(), kIOReturnSuccess);
     EXPECT_EQ(device.setReport(std::vector<std::uint8_t>{1}), kIOReturnNoDevice);
     EXPECT_EQ(device.fd(), -1);
     EXPECT_EQ(log.lines(),

@@ -390,18 +390,18 @@ TEST(ViewModelPin, EachFailureSaysWhatTheKeyDid)
     struct Case {
         const char* name;
         bool change;
-        std::vector<Fault> faults; // on the key's CBOR answers, in order
+        std::vector<Fault> faults; // on the key's CBOR answers, in order (the first is the key agreement's)
         std::optional<std::uint8_t> refusal; // the key's answer to the setPin/changePin request itself
         const char* message;
         View view;
         bool newPinOnKey;
     };
     const Case cases[] = {
-        {"set, answer lost", false, {Fault::LateAnswer, Fault::Silence}, {},
+        {"set, answer lost", false, {Fault::BadKeepalive, Fault::Silence}, {},
          "No clear answer: the key may or may not have changed", View::deviceList, true},
-        {"set, key gone while answering", false, {Fault::LateAnswer, Fault::HangUp}, {},
+        {"set, key gone while answering", false, {Fault::BadKeepalive, Fault::HangUp}, {},
          "No clear answer: the key may or may not have changed", View::deviceList, true},
-        {"change, answer lost", true, {Fault::LateAnswer, Fault::Silence}, {},
+        {"change, answer lost", true, {Fault::BadKeepalive, Fault::Silence}, {},
          "No clear answer: the key may or may not have changed", View::deviceList, true},
         {"change, PIN blocked", true, {}, 0x32, "Set PIN failed", View::pin, false},
         {"change, policy refused", true, {}, 0x37, "Set PIN failed", View::pin, false},
@@ -418,8 +418,9 @@ TEST(ViewModelPin, EachFailureSaysWhatTheKeyDid)
             h.vm->pinFieldEdited(DeviceViewModel::PinField::oldPin, c.refusal || c.newPinOnKey ? "1234" : "9999");
         h.vm->pinFieldEdited(DeviceViewModel::PinField::newPin, "5678");
         h.vm->pinFieldEdited(DeviceViewModel::PinField::confirmPin, "5678");
+        // A PROCESSING keepalive before the key-agreement answer leaves that one as it is.
         for (Fault fault : c.faults)
-            bound.front->injectFault({fault, 0, {}, std::uint8_t{0x10}});
+            bound.front->injectFault({fault, fault == Fault::BadKeepalive ? 1u : 0u, std::uint8_t{0x10}});
         if (c.refusal)
             bound.authenticator().queueRawReply({Bytes{*c.refusal}, std::uint8_t{0x06}, std::uint8_t{4}});
         h.vm->pinOkClicked();
@@ -837,8 +838,10 @@ TEST(ViewModelReset, AResetWhoseAnswerIsLostSaysItIsNotKnown)
     key.authenticator().queueTouch(SoftAuthenticator::Touch::Manual);
     auto& again = h.rig.replug(key);
     ASSERT_TRUE(pumpUntil([&] { return h.vm->waitUserTouch(); })); // the first touch, before the reset
-    again.front->injectFault({CtaphidFront::Fault::LateAnswer, 0, {}, std::uint8_t{0x10}});
-    again.front->injectFault({CtaphidFront::Fault::HangUp, 0, {}, std::uint8_t{0x10}});
+    // The touch's answer goes out as it is (after a PROCESSING keepalive); the key leaves instead of answering the
+    // reset.
+    again.front->injectFault({CtaphidFront::Fault::BadKeepalive, 1, std::uint8_t{0x10}});
+    again.front->injectFault({CtaphidFront::Fault::HangUp, 0, std::uint8_t{0x10}});
     again.authenticator().giveTouch();
     ASSERT_TRUE(h.waitForMessage("No clear answer: the key may or may not have changed"));
     EXPECT_FALSE(again.authenticator().hasPin());
