@@ -341,12 +341,6 @@ void NfcCardFront::setStall(bool stall)
     cv_.notify_all();
 }
 
-void NfcCardFront::updateOptions(const std::function<void(Options&)>& change)
-{
-    std::lock_guard lk(mutex_);
-    change(options_);
-}
-
 std::vector<Bytes> NfcCardFront::receivedApdus() const
 {
     std::lock_guard lk(mutex_);

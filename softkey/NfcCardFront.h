@@ -8,7 +8,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -63,7 +62,6 @@ public:
     bool inserted() const;
 
     void setStall(bool stall); // while set, APDUs get no answer (until cleared or the card leaves)
-    void updateOptions(const std::function<void(Options&)>& change);
     std::vector<Bytes> receivedApdus() const;
     bool waitForApdus(std::size_t count, std::chrono::milliseconds timeout) const;
 

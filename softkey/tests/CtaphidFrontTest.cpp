@@ -1,6 +1,4 @@
 #include "softkey/CtaphidFront.h"
-#include "softkey/tests/SoftUsbKey.h"
-#include "softkey/tests/TestCtapClient.h"
 
 #include "TestHex.h"
 #include "support/Eventually.h"
@@ -11,394 +9,151 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
+#include <utility>
 
 namespace {
 
 using namespace std::chrono_literals;
 using Fault = CtaphidFront::Fault;
 
-constexpr std::uint32_t kBroadcast = 0xFFFFFFFF;
-
-std::uint32_t be32(std::span<const std::uint8_t> b)
-{
-    return static_cast<std::uint32_t>(b[0]) << 24 | static_cast<std::uint32_t>(b[1]) << 16 |
-           static_cast<std::uint32_t>(b[2]) << 8 | static_cast<std::uint32_t>(b[3]);
-}
-
-// The host's side of the socket pair, written for these tests: frames requests as hidraw writes them and
-// reads the key's reports one by one.
-class Host {
-public:
-    explicit Host(int fd) : fd_(fd) {}
-
-    struct Message {
-        std::uint32_t cid = 0;
-        std::uint8_t cmd = 0;
-        Bytes payload;
-        std::vector<std::uint8_t> keepalives; // statuses seen before the message
-    };
-
-    static Bytes initPacket(std::uint32_t cid, std::uint8_t cmd, std::size_t length, std::span<const std::uint8_t> data)
-    {
-        Bytes p{static_cast<std::uint8_t>(cid >> 24), static_cast<std::uint8_t>(cid >> 16),
-                static_cast<std::uint8_t>(cid >> 8), static_cast<std::uint8_t>(cid),
-                static_cast<std::uint8_t>(cmd | 0x80), static_cast<std::uint8_t>(length >> 8),
-                static_cast<std::uint8_t>(length & 0xFF)};
-        p.insert(p.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(57, data.size())));
-        p.resize(64, 0);
-        return p;
-    }
-    static Bytes contPacket(std::uint32_t cid, std::uint8_t seq, std::span<const std::uint8_t> data)
-    {
-        Bytes p{static_cast<std::uint8_t>(cid >> 24), static_cast<std::uint8_t>(cid >> 16),
-                static_cast<std::uint8_t>(cid >> 8), static_cast<std::uint8_t>(cid), seq};
-        p.insert(p.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(59, data.size())));
-        p.resize(64, 0);
-        return p;
-    }
-
-    void writeReport(const Bytes& report, bool withReportId = true)
-    {
-        Bytes d;
-        if (withReportId)
-            d.push_back(0);
-        d.insert(d.end(), report.begin(), report.end());
-        ASSERT_EQ(::send(fd_, d.data(), d.size(), MSG_NOSIGNAL), static_cast<ssize_t>(d.size()));
-    }
-    void write(std::uint32_t cid, std::uint8_t cmd, std::span<const std::uint8_t> data, bool withReportId = true)
-    {
-        writeReport(initPacket(cid, cmd, data.size(), data), withReportId);
-        std::size_t pos = std::min<std::size_t>(57, data.size());
-        for (std::uint8_t seq = 0; pos < data.size(); ++seq, pos += 59)
-            writeReport(contPacket(cid, seq, data.subspan(pos)), withReportId);
-    }
-
-    // One datagram from the key; empty optional on time-out; an empty report when the key hung up.
-    std::optional<Bytes> readReport(std::chrono::milliseconds timeout)
-    {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
-            return std::nullopt;
-        std::uint8_t buf[128];
-        const ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
-        if (n <= 0)
-            return Bytes{};
-        return Bytes(buf, buf + n);
-    }
-
-    std::optional<Message> read(std::chrono::milliseconds timeout = 2000ms)
-    {
-        Message m;
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        std::size_t expected = 0;
-        bool started = false;
-        std::uint8_t seq = 0;
-        while (std::chrono::steady_clock::now() < deadline) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            auto r = readReport(left);
-            if (!r || r->empty())
-                return std::nullopt;
-            EXPECT_EQ(r->size(), 64u) << "input reports are 64 bytes";
-            const Bytes& p = *r;
-            const std::uint32_t cid = be32(p);
-            if (!started) {
-                if (p[4] == (0x3B | 0x80)) {
-                    m.keepalives.push_back(p[7]);
-                    continue;
-                }
-                EXPECT_TRUE(p[4] & 0x80);
-                m.cid = cid;
-                m.cmd = p[4] & 0x7F;
-                expected = static_cast<std::size_t>(p[5]) << 8 | p[6];
-                m.payload.assign(p.begin() + 7, p.begin() + 7 + static_cast<std::ptrdiff_t>(std::min<std::size_t>(57, expected)));
-                started = true;
-            } else {
-                EXPECT_EQ(cid, m.cid);
-                EXPECT_EQ(p[4], seq++);
-                m.payload.insert(m.payload.end(), p.begin() + 5,
-                                 p.begin() + 5 + static_cast<std::ptrdiff_t>(std::min<std::size_t>(59, expected - m.payload.size())));
-            }
-            if (m.payload.size() >= expected)
-                return m;
-        }
-        return std::nullopt;
-    }
-
-    std::uint32_t init(const Bytes& nonce = H("0102030405060708"))
-    {
-        write(kBroadcast, 0x06, nonce);
-        auto m = read();
-        if (!m || m->payload.size() != 17)
-            return 0;
-        return be32(std::span(m->payload).subspan(8));
-    }
-
-    Bytes cbor(std::uint32_t cid, const Bytes& request)
-    {
-        write(cid, 0x10, request);
-        auto m = read(5000ms);
-        return m && m->cmd == 0x10 ? m->payload : Bytes{};
-    }
-
-    // The key's end hung up: a read sees the end instead of a report.
-    bool hungUp()
-    {
-        auto r = readReport(2000ms);
-        return r && r->empty();
-    }
-
-private:
-    int fd_;
-};
-
+// A software USB key on a socket pair; the host's end stays here, and opens channel 4D540001 first.
 struct Usb {
-    explicit Usb(CtaphidFront::Options options = {}) : key({}, options), host(key.hostFd()) {}
-    SoftUsbKey key;
-    Host host;
-};
-
-// The next message on the host side is an ERROR on this channel with this code.
-void expectError(Usb& u, std::uint32_t toCid, std::uint8_t code)
-{
-    auto m = u.host.read();
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->cid, toCid);
-    EXPECT_EQ(m->cmd, 0x3F);
-    EXPECT_EQ(X(m->payload), X(Bytes{code}));
-}
-
-} // namespace
-
-TEST(CtaphidFront, InitOpensChannelsPingAndWinkAnswer)
-{
-    Usb u;
-    ASSERT_TRUE(u.key.valid());
-    u.host.write(kBroadcast, 0x06, H("1122334455667788"));
-    auto m = u.host.read();
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->cid, kBroadcast);
-    EXPECT_EQ(m->cmd, 0x06);
-    ASSERT_EQ(m->payload.size(), 17u);
-    EXPECT_EQ(X(std::span(m->payload).first(8)), "1122334455667788");
-    EXPECT_EQ(X(std::span(m->payload).subspan(12)), "020504030D");
-    const std::uint32_t cid = be32(std::span(m->payload).subspan(8));
-    const std::uint32_t second = u.host.init();
-    EXPECT_NE(second, cid);
-    EXPECT_EQ(u.key.front().channels(), (std::vector<std::uint32_t>{cid, second}));
-
-    // INIT on an open channel resynchronises it and keeps it.
-    u.host.write(cid, 0x06, H("0807060504030201"));
-    m = u.host.read();
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->cid, cid);
-    EXPECT_EQ(be32(std::span(m->payload).subspan(8)), cid);
-
-    // Multi-packet PING both ways, with and without the report ID byte.
-    Bytes data(300);
-    for (std::size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<std::uint8_t>(i);
-    for (bool reportId : {true, false}) {
-        u.host.write(cid, 0x01, data, reportId);
-        m = u.host.read();
-        ASSERT_TRUE(m);
-        EXPECT_EQ(m->cmd, 0x01);
-        EXPECT_EQ(m->payload, data);
+    Usb()
+    {
+        int fds[2] = {-1, -1};
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+        host = fds[0];
+        front = std::make_unique<CtaphidFront>(key, fds[1]);
+        converse({">FFFFFFFF86 0008 0102030405060708", "<FFFFFFFF86 0011 0102030405060708 4D540001"});
     }
-    u.host.write(cid, 0x08, {});
-    m = u.host.read();
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->cmd, 0x08);
-    EXPECT_TRUE(m->payload.empty());
-    u.host.write(cid, 0x03, H("00010000"));
-    m = u.host.read();
-    EXPECT_EQ(X(m->payload), "01");
-    EXPECT_EQ(m->cmd, 0x3F);
-    u.host.write(cid, 0x04, H("0B"));
-    EXPECT_EQ(X(u.host.read()->payload), "02");
-    ASSERT_TRUE(u.key.front().waitForReceived(8, 1s));
-    EXPECT_EQ(u.key.front().received()[3].payload, data);
-}
+    ~Usb() { front.reset(); ::close(host); }
 
-TEST(CtaphidFront, RefusesBadChannelsAndLengths)
-{
-    Usb u;
-    const std::uint32_t cid = u.host.init();
-    ASSERT_NE(cid, 0u);
-    struct Case {
-        std::uint32_t cid;
-        std::uint8_t cmd;
-        Bytes data;
-        std::uint8_t error;
-    };
-    const std::vector<Case> cases = {
-        {kBroadcast, 0x10, H("04"), 0x0B},            // only INIT on the broadcast channel
-        {0x12345678, 0x10, H("04"), 0x0B},            // a channel never opened
-        {0, 0x01, H("00"), 0x0B},                     // the reserved channel
-        {kBroadcast, 0x06, H("01020304050607"), 0x03}, // a nonce one byte short
-        {cid, 0x10, {}, 0x03},                        // CBOR without a command byte
-    };
-    for (const Case& c : cases) {
-        u.host.write(c.cid, c.cmd, c.data);
-        expectError(u, c.cid, c.error);
-    }
-    u.host.writeReport(Host::initPacket(cid, 0x10, 7610, H("04"))); // longer than one message can be
-    expectError(u, cid, 0x03);
-    u.host.writeReport(H("FFFFFFFF860008"), false); // a short report is zero-padded: INIT with a zero nonce
-    auto m = u.host.read();
-    ASSERT_TRUE(m);
-    EXPECT_EQ(X(std::span(m->payload).first(8)), "0000000000000000");
-}
-
-TEST(CtaphidFront, BrokenHostSequencesGetErrors)
-{
-    CtaphidFront::Options options;
-    options.continuationTimeout = 100ms;
-    Usb u(options);
-    const std::uint32_t a = u.host.init();
-    const std::uint32_t b = u.host.init();
-    const Bytes data(100, 0xAB);
-
-    // Wrong sequence number.
-    u.host.writeReport(Host::initPacket(a, 0x01, data.size(), data));
-    u.host.writeReport(Host::contPacket(a, 1, std::span(data).subspan(57)));
-    expectError(u, a, 0x04);
-    // A stray continuation is ignored; a new message in mid-sequence is an error.
-    u.host.writeReport(Host::contPacket(a, 0, data));
-    u.host.writeReport(Host::initPacket(a, 0x01, data.size(), data));
-    u.host.writeReport(Host::initPacket(a, 0x01, 3, data));
-    expectError(u, a, 0x04);
-    // Another channel while one is in mid-message waits its turn; the first still completes.
-    u.host.writeReport(Host::initPacket(a, 0x01, data.size(), data));
-    u.host.writeReport(Host::initPacket(b, 0x01, 2, data));
-    expectError(u, b, 0x06);
-    u.host.writeReport(Host::contPacket(a, 0, std::span(data).subspan(57)));
-    auto m = u.host.read();
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->payload, data);
-    // A missing continuation times out.
-    u.host.writeReport(Host::initPacket(a, 0x01, data.size(), data));
-    expectError(u, a, 0x05);
-}
-
-TEST(CtaphidFront, KeepalivesTellWhatTheKeyWaitsForAndCancelEndsTheRequest)
-{
-    // Busy with the request (PROCESSING), or waiting for a touch (UPNEEDED).
-    for (const auto& [request, status] : {std::pair{H("04"), std::uint8_t{1}}, std::pair{H("07"), std::uint8_t{2}}}) {
-        Usb u;
-        const std::uint32_t cid = u.host.init();
-        const std::uint32_t other = u.host.init();
-        u.key.key().setProcessingDelay(request[0] == 0x04 ? 60s : 0ms);
-        u.key.key().setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
-        u.host.write(cid, 0x10, request);
-        // The key is busy before it asks for a touch: keepalives up to then say PROCESSING.
-        std::optional<Bytes> keepalive;
-        do {
-            keepalive = u.host.readReport(2s);
-            ASSERT_TRUE(keepalive && keepalive->size() == 64);
-            ASSERT_EQ(be32(*keepalive), cid);
-            ASSERT_EQ((*keepalive)[4], 0x3B | 0x80);
-        } while ((*keepalive)[7] == 1 && status != 1);
-        EXPECT_EQ((*keepalive)[7], status);
-        u.host.write(other, 0x01, H("AA")); // the key is busy for everyone else
-        expectError(u, other, 0x06);
-        u.host.write(other, 0x11, {}); // a CANCEL from another channel is not ours
-        u.host.write(cid, 0x11, {});
-        auto m = u.host.read();
-        ASSERT_TRUE(m);
-        EXPECT_EQ(m->cid, cid);
-        EXPECT_EQ(m->cmd, 0x10);
-        EXPECT_EQ(X(m->payload), "2D");
-    }
-}
-
-TEST(CtaphidFront, PinProtocolRunsOverMultiPacketMessages)
-{
-    Usb u;
-    const std::uint32_t cid = u.host.init();
-    TestCtapClient client([&](const Bytes& r) { return u.host.cbor(cid, r); }, 2);
-    EXPECT_EQ(client.setPin("123456"), 0);
-    const auto [st, token] = client.token("123456", 4);
-    EXPECT_EQ(st, 0);
-    EXPECT_EQ(token.size(), 32u);
-    EXPECT_TRUE(u.key.key().hasPin());
-    ASSERT_GE(u.key.key().requestLog().size(), 4u);
-    EXPECT_GT(u.key.key().requestLog()[1].request.size(), 57u) << "setPIN spans several packets";
-}
-
-namespace {
-
-// One injected fault on the answer to a PING of 100 bytes 5C, and what the host reads after it on the first
-// channel (4D540001; a foreign copy goes to 4C550100). A step is a request the host sends (">marker": another
-// PING, whose answer being next shows that nothing else came before it; ">getInfo") or the start of the next
-// report in hex, all of it when it ends in "|" ("|" alone: the key hung up).
-struct FaultCase {
-    const char* name;
-    CtaphidFront::InjectedFault fault;
-    std::vector<std::string> steps;
-};
-
-const std::string kMarkerAnswer = "4D54000181 0006 4D41524B4552";
-
-const std::vector<FaultCase> kFaultCases = {
-    {"Silence", {Fault::Silence}, {">marker", kMarkerAnswer}},
-    {"ForeignChannel", {Fault::ForeignChannel}, {"4C55010081 0064 5C", "4C55010000 5C", ">marker", kMarkerAnswer}},
-    {"ForeignChannelThenAnswer",
-     {Fault::ForeignChannelThenAnswer},
-     {"4C55010081 0064", "4C55010000", "4D54000181 0064", "4D54000100"}},
-    {"WrongSequence", {Fault::WrongSequence}, {"4D54000181 0064", "4D54000101"}},
-    {"ShortReport", {Fault::ShortReport}, {"4D540001|", ">marker", kMarkerAnswer}},
-    {"MidMessageInit", {Fault::MidMessageInit, 10}, {"4D54000181 0064", "4D54000181 000A", "4D54000100"}},
-    {"LateAnswer", {Fault::LateAnswer}, {">marker", kMarkerAnswer, "4D54000181 0064 5C", "4D54000100 5C"}},
-    {"ErrorReply", {Fault::ErrorReply, 0x7F}, {"4D540001BF 0001 7F"}},
-    {"BadKeepaliveBeforeACborAnswer",
-     {Fault::BadKeepalive, 0, 0x10},
-     {"4D54000181 0064", "4D54000100", ">getInfo", "4D540001BB 0001 7F", "4D54000190"}},
-    {"HangUp", {Fault::HangUp}, {"|"}},
-};
-
-class InjectedFaults : public testing::TestWithParam<FaultCase> {
-};
-
-} // namespace
-
-TEST_P(InjectedFaults, ReachTheHost)
-{
-    Usb u;
-    const std::uint32_t cid = u.host.init();
-    ASSERT_EQ(cid, 0x4D540001u);
-    u.key.front().injectFault(GetParam().fault);
-    u.host.write(cid, 0x01, Bytes(100, 0x5C));
-    for (const std::string& step : GetParam().steps) {
-        if (step == ">marker" || step == ">getInfo") {
-            u.host.write(cid, step == ">marker" ? 0x01 : 0x10, H(step == ">marker" ? "4D41524B4552" : "04"));
-            continue;
+    // A step is a report the host writes, in hex and zero-padded to 64 bytes (">" after report ID 0, "}" without
+    // it, "]" as given), or what it reads ("<": the next report starts so; "~": the next one that is not a
+    // keepalive, or a keepalive that starts so). A read ending in "|" is the whole report; "|" alone: the key hung
+    // up.
+    void converse(const std::vector<std::string>& steps) const
+    {
+        for (const std::string& step : steps) {
+            SCOPED_TRACE(step);
+            const bool whole = step.ends_with('|');
+            Bytes bytes = H(step.substr(1, step.size() - (whole ? 2 : 1)));
+            if (step[0] != '<' && step[0] != '~') {
+                bytes.resize(step[0] == ']' ? bytes.size() : 64, 0);
+                bytes.insert(bytes.begin(), step[0] == '>' ? 1 : 0, 0);
+                ASSERT_EQ(::send(host, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+                continue;
+            }
+            std::optional<Bytes> r;
+            for (int skipped = 0; skipped < 30; ++skipped) { // keepalives come every 100 ms
+                pollfd p{host, POLLIN, 0};
+                std::uint8_t buf[128];
+                const ssize_t n = ::poll(&p, 1, 2000) > 0 ? ::recv(host, buf, sizeof buf, MSG_DONTWAIT) : -1;
+                r = n < 0 ? std::nullopt : std::optional(Bytes(buf, buf + n));
+                if (step[0] != '~' || !r || r->size() != 64 || (*r)[4] != 0xBB || X(*r).starts_with(X(bytes)))
+                    break;
+            }
+            ASSERT_TRUE(r) << "nothing came";
+            EXPECT_TRUE(whole || r->size() == 64u) << X(*r);
+            EXPECT_EQ(whole ? X(*r) : X(*r).substr(0, 2 * bytes.size()), X(bytes));
         }
-        const bool whole = step.ends_with('|');
-        const std::string expected = X(H(whole ? step.substr(0, step.size() - 1) : step));
-        auto report = u.host.readReport(2s);
-        ASSERT_TRUE(report) << step;
-        EXPECT_EQ(whole ? X(*report) : X(*report).substr(0, expected.size()), expected);
     }
-    EXPECT_EQ(u.key.front().connected(), GetParam().fault.kind != Fault::HangUp);
+
+    SoftAuthenticator key;
+    int host = -1;
+    std::unique_ptr<CtaphidFront> front;
+};
+
+const std::string kMarker = "4D54000181 0006 4D41524B4552"; // a PING whose answer shows nothing came before it
+
+// The key holds every touch until the host cancels, and takes `processing` over each request.
+struct Case {
+    const char* name;
+    std::vector<std::string> steps;
+    std::optional<CtaphidFront::InjectedFault> fault = {}; // on the answer to a PING of 100 bytes, sent first
+    std::chrono::milliseconds processing = 0ms;
+};
+
+const std::vector<Case> kHostMessages = {
+    {"InitOnBroadcastOpensAChannelAndOnAnOpenOneResyncsIt",
+     {">FFFFFFFF86 0008 1122334455667788", "<FFFFFFFF86 0011 1122334455667788 4D540002 020504030D",
+      ">4D54000186 0008 0807060504030201", "<4D54000186 0011 0807060504030201 4D540001"}},
+    {"PingEchoesAcrossPacketsWithOrWithoutReportId",
+     {">4D54000181 0040 01", ">4D54000100 02", "<4D54000181 0040 01", "<4D54000100 02", "}4D54000181 0040 03",
+      "}4D54000100 04", "<4D54000181 0040 03", "<4D54000100 04", ">4D54000188", "<4D54000188 0000"}},
+    {"OnlyInitOnTheBroadcastChannel", {">FFFFFFFF90 0001 04", "<FFFFFFFFBF 0001 0B"}},
+    {"ChannelNeverOpened", {">1234567890 0001 04", "<12345678BF 0001 0B"}},
+    {"ReservedChannel", {">0000000081 0001", "<00000000BF 0001 0B"}},
+    {"NonceOneByteShort", {">FFFFFFFF86 0007", "<FFFFFFFFBF 0001 03"}},
+    {"CborWithoutCommandByte", {">4D54000190 0000", "<4D540001BF 0001 03"}},
+    {"LongerThanAnyMessage", {">4D54000190 1DBA 04", "<4D540001BF 0001 03"}},
+    {"ShortReportIsZeroPadded", {"]FFFFFFFF860008", "<FFFFFFFF86 0011 0000000000000000"}},
+    {"WrongSequenceNumber", {">4D54000181 0064", ">4D54000101", "<4D540001BF 0001 04"}},
+    {"StrayContinuationIsIgnoredNewMessageMidSequenceIsNot",
+     {">4D54000100", ">4D54000181 0064", ">4D54000181 0003", "<4D540001BF 0001 04"}},
+    {"AnotherChannelMidMessageIsBusyAndTheFirstCompletes",
+     {">FFFFFFFF86 0008", "<FFFFFFFF86 0011 0000000000000000 4D540002", ">4D54000181 0064 AB", ">4D54000281 0002",
+      "<4D540002BF 0001 06", ">4D54000100 CD", "<4D54000181 0064 AB", "<4D54000100 CD"}},
+    {"MissingContinuationTimesOut", {">4D54000181 0064", "<4D540001BF 0001 05"}},
+    // Keepalives tell what the key waits for; it is busy for everyone else; only a CANCEL on its channel ends it.
+    {"ProcessingUntilCancelled",
+     {">4D54000190 0001 04", "<4D540001BB 0001 01", ">FFFFFFFF86 0008", "~FFFFFFFF86 0011 0000000000000000 4D540002",
+      ">4D54000281 0001 AA", "~4D540002BF 0001 06", ">4D54000291", ">4D54000191", "~4D54000190 0001 2D"}, {}, 60s},
+    {"WaitingForATouchUntilCancelled",
+     {">4D54000190 0001 07", "~4D540001BB 0001 02", ">4D54000191", "~4D54000190 0001 2D"}},
+};
+
+const std::vector<Case> kFaults = {
+    {"Silence", {">" + kMarker, "<" + kMarker}, Fault::Silence},
+    {"ForeignChannel", {"<4C55010081 0064 5C", "<4C55010000 5C", ">" + kMarker, "<" + kMarker}, Fault::ForeignChannel},
+    {"ForeignChannelThenAnswer", {"<4C55010081 0064", "<4C55010000", "<4D54000181 0064", "<4D54000100"},
+     Fault::ForeignChannelThenAnswer},
+    {"WrongSequence", {"<4D54000181 0064", "<4D54000101"}, Fault::WrongSequence},
+    {"ShortReport", {"<4D540001|", ">" + kMarker, "<" + kMarker}, Fault::ShortReport},
+    {"MidMessageInit", {"<4D54000181 0064", "<4D54000181 000A", "<4D54000100"}, {{Fault::MidMessageInit, 10}}},
+    {"LateAnswer", {">" + kMarker, "<" + kMarker, "<4D54000181 0064 5C", "<4D54000100 5C"}, Fault::LateAnswer},
+    {"ErrorReply", {"<4D540001BF 0001 7F"}, {{Fault::ErrorReply, 0x7F}}},
+    {"BadKeepaliveBeforeACborAnswer", // and not before the PING's
+     {"<4D54000181 0064", "<4D54000100", ">4D54000190 0001 04", "<4D540001BB 0001 7F", "<4D54000190"},
+     {{Fault::BadKeepalive, 0, 0x10}}},
+    {"HangUp", {"<|"}, Fault::HangUp},
+};
+
+class CtaphidConversation : public testing::TestWithParam<Case> {};
+
+std::string nameOf(const testing::TestParamInfo<Case>& p) { return p.param.name; }
+
+} // namespace
+
+TEST_P(CtaphidConversation, GoesAsScripted)
+{
+    Usb u;
+    u.key.setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
+    u.key.setProcessingDelay(GetParam().processing);
+    if (const auto& fault = GetParam().fault) {
+        u.front->injectFault(*fault);
+        u.converse({">4D54000181 0064 5C", ">4D54000100 5C"});
+    }
+    u.converse(GetParam().steps);
+    EXPECT_EQ(u.front->connected(), !GetParam().fault || GetParam().fault->kind != Fault::HangUp);
 }
 
-INSTANTIATE_TEST_SUITE_P(CtaphidFront, InjectedFaults, testing::ValuesIn(kFaultCases),
-                         [](const testing::TestParamInfo<FaultCase>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(HostMessages, CtaphidConversation, testing::ValuesIn(kHostMessages), nameOf);
+INSTANTIATE_TEST_SUITE_P(InjectedFaults, CtaphidConversation, testing::ValuesIn(kFaults), nameOf);
 
 TEST(CtaphidFront, RemovalEndsAHeldRequestAndClosingTheHostStopsTheKey)
 {
-    {
-        Usb u;
-        const std::uint32_t cid = u.host.init();
-        u.key.key().setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
-        u.host.write(cid, 0x10, H("0B"));
-        ASSERT_TRUE(u.key.key().waitForTouchRequest(2s));
-        u.key.unplug();
-        EXPECT_TRUE(u.host.hungUp());
-        EXPECT_FALSE(u.key.key().touchPending());
-    }
-    SoftUsbKey key;
-    ::close(key.releaseHostFd());
-    EXPECT_TRUE(eventually([&] { return !key.front().connected(); }));
+    Usb u;
+    u.key.setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
+    u.converse({">4D54000190 0001 0B"});
+    ASSERT_TRUE(u.key.waitForTouchRequest(2s));
+    u.front->hangUp();
+    u.converse({"~|"});
+    EXPECT_FALSE(u.key.touchPending());
+
+    Usb v;
+    ::close(std::exchange(v.host, -1));
+    EXPECT_TRUE(eventually([&] { return !v.front->connected(); }));
 }

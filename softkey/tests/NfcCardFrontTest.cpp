@@ -1,212 +1,125 @@
 #include "softkey/NfcCardFront.h"
-#include "softkey/tests/TestCtapClient.h"
 
 #include "TestHex.h"
 
 #include <gtest/gtest.h>
 
-#include <thread>
+#include <numeric>
 
 namespace {
 
 using namespace std::chrono_literals;
 
-std::string sw(const Bytes& r) { return r.size() < 2 ? "" : X(std::span(r).last(2)); }
-Bytes dataOf(const Bytes& r) { return r.size() < 2 ? Bytes{} : Bytes(r.begin(), r.end() - 2); }
+const std::string kSelect = "00A4040008A0000006472F000100";
 
-const Bytes kSelect = H("00A4040008A0000006472F000100");
-
-// A host for these tests: NFCCTAP_MSG with short-APDU chaining in pieces of `piece` bytes, 91 00 polling and
-// GET RESPONSE, as a PC/SC client would send them.
-struct CardHost {
-    explicit CardHost(NfcCardFront& c) : card(c) {}
-    NfcCardFront& card;
-    std::size_t piece = 100;
-    std::vector<Bytes> statuses;
-
-    Bytes exchange(Bytes apdu)
+// A card with the FIDO applet selected, and a host that speaks to it as a PC/SC client would.
+struct Card {
+    explicit Card(NfcCardFront::Options options = {}) : card(key, std::move(options))
     {
-        Bytes r = card.handleApdu(apdu);
-        Bytes all = dataOf(r);
-        while (r.size() >= 2 && r[r.size() - 2] == 0x61) {
-            r = card.handleApdu(Bytes{0x00, 0xC0, 0x00, 0x00, r.back()});
-            const Bytes more = dataOf(r);
-            all.insert(all.end(), more.begin(), more.end());
-        }
-        all.push_back(r[r.size() - 2]);
-        all.push_back(r.back());
-        return all;
+        EXPECT_EQ(apdu(kSelect), "4649444F5F325F309000"); // "FIDO_2_0"
     }
-    Bytes ctap(const Bytes& request)
+    std::string apdu(const std::string& hex) { return X(card.handleApdu(H(hex))); }
+    // NFCCTAP_MSG (P1 0x80: status updates welcome), chained in short APDUs of 100 bytes, then polled with
+    // NFCCTAP_GETRESPONSE while the card answers 91 00; `statuses` keeps the status bytes.
+    std::string ctap(const Bytes& request)
     {
         std::size_t pos = 0;
-        while (request.size() - pos > piece) {
-            Bytes a{0x90, 0x10, 0x80, 0x00, static_cast<std::uint8_t>(piece)};
-            a.insert(a.end(), request.begin() + static_cast<std::ptrdiff_t>(pos),
-                     request.begin() + static_cast<std::ptrdiff_t>(pos + piece));
-            if (sw(card.handleApdu(a)) != "9000")
-                return {};
-            pos += piece;
+        for (; request.size() - pos > 100; pos += 100)
+            if (X(card.handleApdu(nfcctap(0x90, std::span(request).subspan(pos, 100)))) != "9000")
+                return "chain refused";
+        Bytes last = nfcctap(0x80, std::span(request).subspan(pos));
+        last.push_back(0x00);
+        std::string answer = X(card.handleApdu(last));
+        for (int i = 0; i < 200 && answer.ends_with("9100"); ++i) {
+            statuses += answer.substr(0, 2);
+            answer = apdu("8011000000");
         }
-        Bytes a{0x80, 0x10, 0x80, 0x00, static_cast<std::uint8_t>(request.size() - pos)};
-        a.insert(a.end(), request.begin() + static_cast<std::ptrdiff_t>(pos), request.end());
-        a.push_back(0x00);
-        Bytes r = exchange(a);
-        for (int i = 0; i < 200 && sw(r) == "9100"; ++i) {
-            statuses.push_back(dataOf(r));
-            r = exchange(H("8011000000"));
-        }
-        return sw(r) == "9000" ? dataOf(r) : Bytes{};
+        return answer;
     }
+    static Bytes nfcctap(std::uint8_t cla, std::span<const std::uint8_t> data)
+    {
+        Bytes a{cla, 0x10, 0x80, 0x00, static_cast<std::uint8_t>(data.size())};
+        a.insert(a.end(), data.begin(), data.end());
+        return a;
+    }
+
+    SoftAuthenticator key;
+    NfcCardFront card;
+    std::string statuses;
 };
 
 } // namespace
 
-TEST(NfcCardFront, SelectIdentityAndErrors)
+TEST(NfcCardFront, StatusWordsChainingExtendedLengthAndLongAnswers)
 {
-    SoftAuthenticator key;
-    NfcCardFront card(key);
-    EXPECT_EQ(X(card.atr()), "3B8E80010E783381024A4F56204B574F3032" +
-                                 X(Bytes{static_cast<std::uint8_t>(0x8E ^ 0x80 ^ 0x01 ^ 0x0E ^ 0x78 ^ 0x33 ^ 0x81 ^ 0x02 ^
-                                                                   0x4A ^ 0x4F ^ 0x56 ^ 0x20 ^ 0x4B ^ 0x57 ^ 0x4F ^ 0x30 ^
-                                                                   0x32)}));
-    EXPECT_EQ(X(card.handleApdu(H("801080000104"))), "6985"); // not selected yet
-    EXPECT_EQ(X(card.handleApdu(H("00A4040008A0000006472F000200"))), "6A82");
-    EXPECT_EQ(X(card.handleApdu(kSelect)), "4649444F5F325F309000"); // "FIDO_2_0"
-    EXPECT_EQ(X(card.handleApdu(H("FFCA010000"))), "0E783381024A4F56204B574F30329000");
-    EXPECT_EQ(X(card.handleApdu(H("804000000414010000"))), "6D00");
-    EXPECT_EQ(X(card.handleApdu(H("00B0000000"))), "6D00");
-    EXPECT_EQ(X(card.handleApdu(H("20100000"))), "6E00");
-    EXPECT_EQ(X(card.handleApdu(H("801080"))), "6700");
-    EXPECT_EQ(X(card.handleApdu(H("8010800005 04"))), "6700"); // Lc says 5, one byte follows
-    EXPECT_EQ(X(card.handleApdu(H("00C0000010"))), "6985");     // nothing left to get
+    Card c;
+    EXPECT_EQ(c.apdu("801080"), "6700");        // shorter than a header
+    EXPECT_EQ(c.apdu("8010800005 04"), "6700"); // Lc says 5, one byte follows
+    EXPECT_EQ(c.apdu("00C0000010"), "6985");    // nothing left to get
+    EXPECT_EQ(c.apdu("8011000000"), "6985");    // nothing running to poll
 
-    card.updateOptions([](NfcCardFront::Options& o) {
-        o.identity = NfcCardFront::Identity::Unavailable;
-        o.vendorAnswer = "KWO02";
-        o.selectAnswer = "U2F_V2";
-    });
-    EXPECT_EQ(X(card.handleApdu(H("FFCA010000"))), "6A81");
-    EXPECT_EQ(X(card.handleApdu(H("804000000414010000"))), "4B574F30329000");
-    EXPECT_EQ(X(card.handleApdu(kSelect)), "5532465F56329000");
-    card.updateOptions([](NfcCardFront::Options& o) { o.identity = NfcCardFront::Identity::Foreign; });
-    EXPECT_EQ(sw(card.handleApdu(H("FFCA010000"))), "9000");
-    EXPECT_NE(X(dataOf(card.handleApdu(H("FFCA010000")))), "0E783381024A4F56204B574F3032");
-    EXPECT_EQ(card.receivedApdus().size(), 15u);
+    Bytes request(300);
+    std::iota(request.begin(), request.end(), std::uint8_t{0});
+    c.ctap(request);
+    EXPECT_EQ(c.key.requestLog().back().request, request) << "three chained pieces reach the key whole";
+
+    // A long answer: 256 bytes with 61 xx, the rest through GET RESPONSE; less when Le asks for less; all of it
+    // at once in extended length.
+    c.key.queueRawReply({Bytes(300, 0x42)});
+    EXPECT_EQ(c.apdu("80108000010400"), X(Bytes(256, 0x42)) + "612C");
+    EXPECT_EQ(c.apdu("00C000002C"), X(Bytes(44, 0x42)) + "9000");
+    c.key.queueRawReply({Bytes(20, 0x43)});
+    EXPECT_EQ(c.apdu("80108000010410"), X(Bytes(16, 0x43)) + "6104");
+    c.key.queueRawReply({Bytes(300, 0x44)});
+    EXPECT_EQ(c.apdu("80108000000001040000"), X(Bytes(300, 0x44)) + "9000");
+
+    // A chain longer than any request is refused and forgotten.
+    std::string answer;
+    for (int i = 0; i < 40 && answer != "6700"; ++i)
+        answer = X(c.card.handleApdu(Card::nfcctap(0x90, Bytes(255, 0x01))));
+    EXPECT_EQ(answer, "6700");
+    EXPECT_EQ(c.apdu("80108000010400").substr(0, 2), "00");
+
+    EXPECT_EQ(c.apdu("00A4040008A0000006472F000200"), "6A82"); // another applet...
+    EXPECT_EQ(c.apdu("801080000104"), "6985");                 // ...and ours is no longer selected
 }
 
-TEST(NfcCardFront, ChainingExtendedLengthAndLongAnswers)
+// While the key works the card answers 91 00 with what it waits for; DESELECT ends the request, and after a
+// power-off the applet must be selected again.
+TEST(NfcCardFront, StatusUpdatesWhileTheKeyWorksUntilDeselect)
 {
-    SoftAuthenticator key;
-    NfcCardFront card(key);
-    ASSERT_EQ(sw(card.handleApdu(kSelect)), "9000");
-    CardHost host(card);
-    TestCtapClient client([&](const Bytes& r) { return host.ctap(r); }, 2);
-    EXPECT_EQ(client.setPin("2468"), 0); // setPIN needs two chained pieces
-    EXPECT_TRUE(key.hasPin());
-    EXPECT_GT(key.requestLog().back().request.size(), 100u);
+    NfcCardFront::Options options;
+    options.pollWait = 0ms;
+    Card c(options);
+    c.key.setProcessingDelay(60s);
+    EXPECT_EQ(c.apdu("80108000010400"), "019100"); // processing
+    EXPECT_EQ(c.apdu("8011000000"), "019100");
+    EXPECT_EQ(c.apdu("80120100"), "9000");
+    EXPECT_EQ(c.apdu("8011000000"), "6985");
+    c.key.setProcessingDelay(0ms);
+    EXPECT_EQ(c.apdu(kSelect), "4649444F5F325F309000");
 
-    // Extended length: one APDU each way.
-    const Bytes info = card.handleApdu(H("80108000000001040000"));
-    EXPECT_EQ(sw(info), "9000");
-    EXPECT_EQ(info[0], 0x00);
-
-    // A long answer: 256 bytes with 61 xx, the rest through GET RESPONSE.
-    key.queueRawReply({Bytes(300, 0x42)});
-    const Bytes first = card.handleApdu(H("80108000010400"));
-    ASSERT_EQ(first.size(), 258u);
-    EXPECT_EQ(sw(first), "612C");
-    const Bytes rest = card.handleApdu(H("00C000002C"));
-    EXPECT_EQ(rest.size(), 46u);
-    EXPECT_EQ(sw(rest), "9000");
-    // Le asks for less: the answer is cut there.
-    key.queueRawReply({Bytes(20, 0x43)});
-    EXPECT_EQ(sw(card.handleApdu(H("80108000010410"))), "6104");
-
-    // An oversized chain is refused and forgotten.
-    Bytes piece{0x90, 0x10, 0x80, 0x00, 0xFF};
-    piece.resize(5 + 255, 0x01);
-    bool refused = false;
-    for (int i = 0; i < 40 && !refused; ++i)
-        refused = X(card.handleApdu(piece)) == "6700";
-    EXPECT_TRUE(refused);
-    EXPECT_EQ(sw(card.handleApdu(H("80108000010400"))), "9000");
+    c.card.control(0);
+    EXPECT_EQ(c.apdu("80108000010400"), "6985");
 }
 
-TEST(NfcCardFront, StatusUpdatesWhileTheKeyWaits)
-{
-    SoftAuthenticator key;
-    NfcCardFront card(key);
-    ASSERT_EQ(sw(card.handleApdu(kSelect)), "9000");
-    CardHost host(card);
-    key.setTouch(SoftAuthenticator::Touch::Given, 350ms);
-    EXPECT_EQ(X(host.ctap(H("0B"))), "00");
-    ASSERT_GE(host.statuses.size(), 2u);
-    for (const auto& s : host.statuses)
-        EXPECT_EQ(X(s), "02") << "touch needed";
-    host.statuses.clear();
-    key.setTouch(SoftAuthenticator::Touch::Given);
-    key.setProcessingDelay(250ms);
-    EXPECT_EQ(host.ctap(H("04"))[0], 0x00);
-    ASSERT_FALSE(host.statuses.empty());
-    EXPECT_EQ(X(host.statuses[0]), "01") << "processing";
-    key.setProcessingDelay(0ms);
-
-    // Without P1 bit 0x80 the card answers only when done.
-    key.setTouch(SoftAuthenticator::Touch::Given, 150ms);
-    EXPECT_EQ(X(card.handleApdu(H("801000000107 00"))), "009000");
-    EXPECT_EQ(X(card.handleApdu(H("8011000000"))), "6985"); // nothing running
-
-    // DESELECT cancels a held request; after a power-off the applet must be selected again.
-    key.setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
-    EXPECT_EQ(X(card.handleApdu(H("80108000010B00"))), "029100");
-    EXPECT_EQ(X(card.handleApdu(H("80120100"))), "9000");
-    EXPECT_FALSE(key.touchPending());
-    EXPECT_EQ(X(card.handleApdu(H("8011000000"))), "6985");
-    EXPECT_EQ(sw(card.handleApdu(kSelect)), "9000");
-    card.control(0);
-    EXPECT_EQ(X(card.handleApdu(H("80108000010400"))), "6985");
-}
-
-// The key's answer is data: whatever its last bytes happen to be (a token or a hash ending in 91 xx, a lone
-// FF), it goes out whole with 90 00, whether it is ready at once or after status updates.
+// The key's answer is data: whatever its last bytes happen to be (a token or a hash ending in 91 xx, 91 00, a
+// lone FF), it goes out whole with 90 00, whether it is ready at once or after status updates.
 TEST(NfcCardFront, AnswersThatLookLikeStatusUpdatesOrMarkersGoOutAsData)
 {
-    const struct {
-        const char* what;
-        Bytes answer;
-    } cases[] = {
-        {"ends in 91 xx", H("00A1025820E38B82303D79D3000102030405060708090A0B0C0D0E0F101112131415161718199149")},
-        {"ends in 91 00", H("00A10258200102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D9100")},
-        {"is a status update's shape", H("019100")},
-        {"is a lone FF", H("FF")},
+    const std::pair<const char*, const char*> cases[] = {
+        {"ends in 91 xx", "00A1025820E38B82303D79D3000102030405060708090A0B0C0D0E0F101112131415161718199149"},
+        {"is a status update's shape", "019100"},
+        {"is a lone FF", "FF"},
     };
     for (const auto delay : {0ms, 250ms}) {
-        for (const auto& c : cases) {
-            SCOPED_TRACE(std::string(c.what) + (delay > 0ms ? ", after status updates" : ", at once"));
-            SoftAuthenticator key;
-            NfcCardFront card(key);
-            ASSERT_EQ(sw(card.handleApdu(kSelect)), "9000");
-            CardHost host(card);
-            key.setProcessingDelay(delay);
-            key.queueRawReply({c.answer});
-            EXPECT_EQ(X(host.ctap(H("06A201010202"))), X(c.answer));
-            EXPECT_EQ(host.statuses.empty(), delay == 0ms);
+        for (const auto& [what, answer] : cases) {
+            SCOPED_TRACE(std::string(what) + (delay > 0ms ? ", after status updates" : ", at once"));
+            Card card;
+            card.key.setProcessingDelay(delay);
+            card.key.queueRawReply({H(answer)});
+            EXPECT_EQ(card.ctap(H("06A201010202")), std::string(answer) + "9000");
+            EXPECT_TRUE(delay == 0ms || !card.statuses.empty());
         }
     }
-}
-
-TEST(NfcCardFront, StallHoldsTheAnswer)
-{
-    SoftAuthenticator key;
-    NfcCardFront card(key);
-    card.setStall(true);
-    Bytes answer;
-    std::thread t([&] { answer = card.handleApdu(kSelect); });
-    ASSERT_TRUE(card.waitForApdus(1, 2s));
-    std::this_thread::sleep_for(100ms);
-    EXPECT_TRUE(answer.empty());
-    card.setStall(false);
-    t.join();
-    EXPECT_EQ(sw(answer), "9000");
 }

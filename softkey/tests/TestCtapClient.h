@@ -10,90 +10,65 @@
 #include <utility>
 
 // The platform side of the PIN/UV-auth protocols, written for the software key's tests only: it sends
-// requests through any transport (the core, the CTAPHID harness, APDUs) and checks nothing itself.
+// requests through any transport and checks nothing itself.
 class TestCtapClient {
 public:
     using Send = std::function<Bytes(const Bytes&)>;
+    using K = CtapCbor;
 
     TestCtapClient(Send send, std::uint64_t protocol) : send_(std::move(send)), protocol_(protocol) {}
 
-    static Bytes request(std::uint8_t command, std::vector<CtapCbor::Entry> params)
+    static Bytes request(std::uint8_t command, std::vector<K::Entry> params)
     {
-        Bytes out{command};
-        const Bytes map = CtapCbor::map(std::move(params));
-        out.insert(out.end(), map.begin(), map.end());
+        Bytes out = K::map(std::move(params));
+        out.insert(out.begin(), command);
         return out;
     }
-    static CtapCbor::Entry e(std::int64_t key, Bytes value) { return {CtapCbor::integer(key), std::move(value)}; }
-    static std::optional<CborItem> body(const Bytes& answer)
-    {
-        if (answer.size() < 2 || answer[0] != 0)
-            return std::nullopt;
-        return cborDecode(std::span(answer).subspan(1));
-    }
+    static K::Entry e(std::int64_t key, Bytes value) { return {K::integer(key), std::move(value)}; }
 
-    Bytes send(const Bytes& r) { return send_(r); }
-    std::uint64_t protocol() const { return protocol_; }
+    // A clientPIN request under this client's protocol.
+    Bytes pinRequest(std::uint64_t sub, std::vector<K::Entry> more = {}) const
+    {
+        more.push_back(e(1, K::uint(protocol_)));
+        more.push_back(e(2, K::uint(sub)));
+        return request(0x06, std::move(more));
+    }
 
     // getKeyAgreement and the shared secret; false when the key's answer is unusable.
     bool agree()
     {
-        auto item = body(send_(request(0x06, {e(1, CtapCbor::uint(protocol_)), e(2, CtapCbor::uint(2))})));
-        if (!item)
-            return false;
-        const cbor_item_t* cose = cborMapFind(item->get(), 1);
+        auto item = body(send_(pinRequest(2)));
+        const cbor_item_t* cose = item ? cborMapFind(item->get(), 1) : nullptr;
         auto x = cborBytesValue(cborMapFind(cose, -2));
         auto y = cborBytesValue(cborMapFind(cose, -3));
-        peerX_ = x.value_or(Bytes{});
         auto kp = crypto::P256KeyPair::generate();
-        if (!x || !y || !kp)
-            return false;
-        auto z = kp->ecdh(*x, *y);
+        auto z = x && y && kp ? kp->ecdh(*x, *y) : std::nullopt;
         if (!z)
             return false;
         platform_.emplace(std::move(*kp));
-        if (protocol_ == 1) {
-            secret_ = *crypto::sha256(*z);
-        } else {
-            const Bytes salt(32, 0);
-            const std::string h = "CTAP2 HMAC key", a = "CTAP2 AES key";
-            secret_ = *crypto::hkdfSha256(*z, salt, Bytes(h.begin(), h.end()), 32);
+        const Bytes salt(32, 0);
+        const std::string h = "CTAP2 HMAC key", a = "CTAP2 AES key";
+        secret_ = protocol_ == 1 ? *crypto::sha256(*z) : *crypto::hkdfSha256(*z, salt, Bytes(h.begin(), h.end()), 32);
+        if (protocol_ != 1)
             secret_.append(*crypto::hkdfSha256(*z, salt, Bytes(a.begin(), a.end()), 32));
-        }
         return true;
     }
-    const Bytes& peerX() const { return peerX_; }
+    Bytes cose() const { return K::coseP256(-25, platform_->x(), platform_->y()); }
 
-    Bytes cose() const { return CtapCbor::coseP256(-25, platform_->x(), platform_->y()); }
+    // AES-256-CBC: protocol One under the whole secret with a zero IV; Two under its second half, IV in front.
     Bytes encrypt(std::span<const std::uint8_t> data) const
     {
-        if (protocol_ == 1)
-            return crypto::aes256CbcEncrypt(secret_, Bytes(16, 0), data)->toBytes();
-        Bytes iv(16, 0x5A);
-        Bytes out = iv;
-        const Bytes ct = crypto::aes256CbcEncrypt(std::span(secret_.data() + 32, 32), iv, data)->toBytes();
+        Bytes out(protocol_ == 1 ? 0 : 16, 0x5A);
+        const Bytes ct = crypto::aes256CbcEncrypt(aesKey(), protocol_ == 1 ? Bytes(16, 0) : out, data)->toBytes();
         out.insert(out.end(), ct.begin(), ct.end());
         return out;
     }
-    Bytes decrypt(std::span<const std::uint8_t> data) const
-    {
-        if (protocol_ == 1)
-            return crypto::aes256CbcDecrypt(secret_, Bytes(16, 0), data)->toBytes();
-        return crypto::aes256CbcDecrypt(std::span(secret_.data() + 32, 32), data.first(16), data.subspan(16))->toBytes();
-    }
+    // HMAC-SHA-256 under the first 32 bytes of the key, cut to 16 bytes under protocol One.
     Bytes mac(std::span<const std::uint8_t> key, std::span<const std::uint8_t> message) const
     {
         Bytes m = crypto::hmacSha256(key.first(std::min<std::size_t>(key.size(), 32)), message)->toBytes();
         m.resize(protocol_ == 1 ? 16 : 32);
         return m;
-    }
-    Bytes mac(std::span<const std::uint8_t> message) const { return mac(secret_, message); }
-
-    static Bytes padded(const std::string& pin)
-    {
-        Bytes p(pin.begin(), pin.end());
-        p.resize(64, 0);
-        return p;
     }
     Bytes pinHashEnc(const std::string& pin) const
     {
@@ -102,92 +77,71 @@ public:
         return encrypt(h);
     }
 
-    Bytes setPinRequest(const std::string& pin)
+    // setPIN, or changePIN from the current PIN, after a fresh key agreement.
+    Bytes setPinRequest(const std::string& next, std::optional<std::string> current = {})
     {
-        const Bytes enc = encrypt(padded(pin));
-        return request(0x06, {e(1, CtapCbor::uint(protocol_)), e(2, CtapCbor::uint(3)), e(3, cose()),
-                              e(4, CtapCbor::bytes(mac(enc))), e(5, CtapCbor::bytes(enc))});
-    }
-    Bytes changePinRequest(const std::string& current, const std::string& next)
-    {
-        const Bytes enc = encrypt(padded(next));
-        const Bytes hashEnc = pinHashEnc(current);
-        Bytes both = enc;
-        both.insert(both.end(), hashEnc.begin(), hashEnc.end());
-        return request(0x06, {e(1, CtapCbor::uint(protocol_)), e(2, CtapCbor::uint(4)), e(3, cose()),
-                              e(4, CtapCbor::bytes(mac(both))), e(5, CtapCbor::bytes(enc)),
-                              e(6, CtapCbor::bytes(hashEnc))});
-    }
-    // getPinToken (sub-command 5, permissions 0) or the permissions request (9).
-    Bytes tokenRequest(const std::string& pin, std::uint64_t permissions, std::optional<std::string> rpId = {})
-    {
-        std::vector<CtapCbor::Entry> p{e(1, CtapCbor::uint(protocol_)), e(2, CtapCbor::uint(permissions ? 9 : 5)),
-                                       e(3, cose()), e(6, CtapCbor::bytes(pinHashEnc(pin)))};
-        if (permissions)
-            p.push_back(e(9, CtapCbor::uint(permissions)));
-        if (rpId)
-            p.push_back(e(10, CtapCbor::text(*rpId)));
-        return request(0x06, std::move(p));
+        if (!agree())
+            return {};
+        Bytes padded(next.begin(), next.end());
+        padded.resize(64, 0);
+        Bytes enc = encrypt(padded), authenticated = enc;
+        std::vector<K::Entry> p{e(3, cose()), e(5, K::bytes(enc))};
+        if (current) {
+            const Bytes hashEnc = pinHashEnc(*current);
+            authenticated.insert(authenticated.end(), hashEnc.begin(), hashEnc.end());
+            p.push_back(e(6, K::bytes(hashEnc)));
+        }
+        p.push_back(e(4, K::bytes(mac(secret_, authenticated))));
+        return pinRequest(current ? 4 : 3, std::move(p));
     }
 
-    std::uint8_t setPin(const std::string& pin)
-    {
-        if (!agree())
-            return 0xFF;
-        return status(send_(setPinRequest(pin)));
-    }
-    std::uint8_t changePin(const std::string& current, const std::string& next)
-    {
-        if (!agree())
-            return 0xFF;
-        return status(send_(changePinRequest(current, next)));
-    }
-    // The decrypted token, or the key's status.
+    // getPinToken (permissions 0) or getPinUvAuthTokenUsingPinWithPermissions: the decrypted token, or the status.
     std::pair<std::uint8_t, Bytes> token(const std::string& pin, std::uint64_t permissions,
                                          std::optional<std::string> rpId = {})
     {
         if (!agree())
             return {0xFF, {}};
-        const Bytes a = send_(tokenRequest(pin, permissions, std::move(rpId)));
+        std::vector<K::Entry> p{e(3, cose()), e(6, K::bytes(pinHashEnc(pin)))};
+        if (permissions)
+            p.push_back(e(9, K::uint(permissions)));
+        if (rpId)
+            p.push_back(e(10, K::text(*rpId)));
+        const Bytes a = send_(pinRequest(permissions ? 9 : 5, std::move(p)));
         auto item = body(a);
-        if (!item)
-            return {status(a), {}};
-        auto enc = cborBytesValue(cborMapFind(item->get(), 2));
+        auto enc = item ? cborBytesValue(cborMapFind(item->get(), 2)) : std::nullopt;
         if (!enc)
-            return {0xFE, {}};
-        return {0, decrypt(*enc)};
-    }
-    std::optional<std::uint64_t> retries()
-    {
-        auto item = body(send_(request(0x06, {e(1, CtapCbor::uint(protocol_)), e(2, CtapCbor::uint(1))})));
-        if (!item)
-            return std::nullopt;
-        return cborUInt64Value(cborMapFind(item->get(), 3));
+            return {item ? std::uint8_t{0xFE} : a.empty() ? std::uint8_t{0xFF} : a[0], {}};
+        const Bytes zero(16, 0);
+        const std::span<const std::uint8_t> all(*enc), iv = protocol_ == 1 ? zero : all.first(16);
+        return {0, crypto::aes256CbcDecrypt(aesKey(), iv, all.subspan(protocol_ == 1 ? 0 : 16))->toBytes()};
     }
 
-    // A credential-management request authenticated over sub-command || encoded params.
-    Bytes credMgmt(std::uint8_t command, std::uint64_t sub, const Bytes& token, std::optional<Bytes> params = {},
-                   std::optional<std::uint64_t> protocolOverride = {})
+    // A credential-management request, authenticated with the token (when one is given) over sub-command ||
+    // encoded params.
+    Bytes credMgmt(std::uint8_t command, std::uint64_t sub, const Bytes& token, std::optional<Bytes> params = {}) const
     {
-        std::vector<CtapCbor::Entry> p{e(1, CtapCbor::uint(sub))};
-        if (sub == 1 || sub == 2 || sub == 4 || sub == 6) {
-            Bytes message{static_cast<std::uint8_t>(sub)};
-            if (params)
-                message.insert(message.end(), params->begin(), params->end());
-            p.push_back(e(3, CtapCbor::uint(protocolOverride.value_or(protocol_))));
-            p.push_back(e(4, CtapCbor::bytes(mac(token, message))));
-        }
-        if (params)
+        std::vector<K::Entry> p{e(1, K::uint(sub))};
+        Bytes message{static_cast<std::uint8_t>(sub)};
+        if (params) {
+            message.insert(message.end(), params->begin(), params->end());
             p.push_back(e(2, *params));
+        }
+        if (!token.empty()) {
+            p.push_back(e(3, K::uint(protocol_)));
+            p.push_back(e(4, K::bytes(mac(token, message))));
+        }
         return request(command, std::move(p));
     }
 
-    static std::uint8_t status(const Bytes& answer) { return answer.empty() ? 0xFF : answer[0]; }
-
 private:
+    static std::optional<CborItem> body(const Bytes& answer)
+    {
+        return answer.size() < 2 || answer[0] != 0 ? std::nullopt : cborDecode(std::span(answer).subspan(1));
+    }
+    std::span<const std::uint8_t> aesKey() const { return std::span(secret_.data() + (protocol_ == 1 ? 0 : 32), 32); }
+
     Send send_;
     std::uint64_t protocol_;
     std::optional<crypto::P256KeyPair> platform_;
     SecureBytes secret_;
-    Bytes peerX_;
 };
