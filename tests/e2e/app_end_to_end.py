@@ -57,6 +57,7 @@ def main():
         return int(card.ask(what).split()[1])
 
     try:
+        # The lock of a program that died: it names a process that is gone.
         dead = subprocess.run(["sh", "-c", "echo $$"], capture_output=True, text=True).stdout.strip()
         lock = home / "marrowtillance.lock"
         lock.write_text("%s\nMarrowtillance\n%s\n" % (dead, socket.gethostname()))
