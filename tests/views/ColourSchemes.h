@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QApplication>
-#include <QColor>
 #include <QPalette>
 #include <QStyle>
 #include <QStyleFactory>
@@ -17,15 +16,12 @@ inline void prepareApplication()
 inline void setDarkScheme(bool dark)
 {
     QPalette palette = QApplication::style()->standardPalette();
-    if (dark) {
-        palette.setColor(QPalette::Window, QColor(0x2B, 0x2B, 0x2E));
-        palette.setColor(QPalette::WindowText, QColor(0xEE, 0xEE, 0xF0));
-        palette.setColor(QPalette::Base, QColor(0x1E, 0x1F, 0x24));
-        palette.setColor(QPalette::Text, QColor(0xEE, 0xEE, 0xF0));
-        palette.setColor(QPalette::Button, QColor(0x3A, 0x3C, 0x43));
-        palette.setColor(QPalette::ButtonText, QColor(0xEE, 0xEE, 0xF0));
-        palette.setColor(QPalette::PlaceholderText, QColor(0x9A, 0x9A, 0xA0));
-        palette.setColor(QPalette::Highlight, QColor(0x3D, 0x7E, 0xDB));
-    }
+    const std::pair<QPalette::ColorRole, QRgb> darkColours[] = {
+        {QPalette::Window, 0x2B2B2E}, {QPalette::WindowText, 0xEEEEF0}, {QPalette::Base, 0x1E1F24},
+        {QPalette::Text, 0xEEEEF0},   {QPalette::Button, 0x3A3C43},     {QPalette::ButtonText, 0xEEEEF0},
+        {QPalette::PlaceholderText, 0x9A9AA0}, {QPalette::Highlight, 0x3D7EDB}};
+    for (auto [role, rgb] : darkColours)
+        if (dark)
+            palette.setColor(role, QColor(rgb));
     QApplication::setPalette(palette);
 }

@@ -1,440 +1,301 @@
-// Whole user journeys through the pages and dialogs, with real clicks and key presses, against the real view
-// model and software keys over USB and on the card reader.
+// Whole user journeys through the window's pages and dialogs, with real clicks and key presses, against the real
+// view model and software keys over USB and on the card reader.
 #include "WindowHarness.h"
 
 #include "softkey/SoftKeyFixtures.h"
 #include "support/CardRig.h"
 #include "views/CheckBox.h"
+#include "views/CircularButton.h"
 #include "views/CredentialList.h"
 
 #include <QClipboard>
-#include <QGuiApplication>
-#include <QLineEdit>
-#include <QListWidget>
 
 #include <gtest/gtest.h>
 
-namespace {
+const auto barButtons = {"setPinButton", "changePinButton", "resetButton", "credMgmtButton"};
+const auto pinRows = {"oldPinRow", "newPinRow", "confirmPinRow", "authPinRow"};
 
-
-QLineEdit* field(const WindowHarness& h, const char* name) { return h.find<QLineEdit>(name); }
-
-// Types into a field as a person would: the field takes the focus by a click, then the keys.
-void type(const WindowHarness& h, const char* name, const QString& text)
-{
-    QLineEdit* edit = field(h, name);
-    h.click(edit);
-    QTest::keyClicks(edit, text);
-}
-
-QWidget* inBox(const WindowHarness& h, const char* overlay, const char* child)
-{
-    return h.find(overlay)->findChild<QWidget*>(QString::fromLatin1(child));
-}
-
-// The message box's text once it is up.
-std::string waitForBox(const WindowHarness& h)
-{
-    if (!pumpUntil([&] { return h.shown("messageBox"); }))
-        return "(no message box)";
-    return h.find("messageBox")->findChild<QLabel*>("messageText")->text().replace('\n', ' ').toStdString();
-}
-
-void answerBox(const WindowHarness& h, bool ok)
-{
-    h.click(inBox(h, "messageBox", ok ? "okButton" : "cancelButton"));
-    ASSERT_FALSE(h.shown("messageBox"));
-}
-
-std::vector<std::string> shownPinRows(const WindowHarness& h)
-{
-    std::vector<std::string> rows;
-    for (const char* name : {"oldPinRow", "newPinRow", "confirmPinRow", "authPinRow"})
-        if (h.shown(name))
-            rows.emplace_back(name);
-    return rows;
-}
-
-// Re-reads a key whose PIN the test set behind the application's back.
-UsbKeyRig::Key& replugged(WindowHarness& h, UsbKeyRig::Key& key)
-{
-    const std::size_t count = h.vm().deviceList().size();
-    h.model.rig.unplug(key);
-    pumpUntil([&] { return h.vm().deviceList().size() == count - 1; });
-    UsbKeyRig::Key& again = h.model.rig.replug(key);
-    pumpUntil([&] { return h.vm().deviceList().size() == count; });
-    return again;
-}
-
-// Credential Management on the first key, through the PIN page, until the list has been read.
-void openCredentialPage(WindowHarness& h, const char* pin)
-{
-    h.clickRow(0);
-    h.click("credMgmtButton");
-    type(h, "authPinField", pin);
-    h.click(h.find("pinPage")->findChild<QWidget*>("okButton"));
-    ASSERT_TRUE(pumpUntil([&] { return h.shown("credentialListPage") && !h.vm().loading(); }));
-}
-
-// Clicks a row's check box on the credential page, once it is scrolled into sight.
-void tick(const WindowHarness& h, int row)
-{
-    auto* list = h.find<CredentialList>("credentialList");
-    const QRect box = list->checkBoxRect(row);
-    ASSERT_FALSE(box.isEmpty());
-    h.click(list->viewport(), box.center());
-}
-
-} // namespace
-
+// Set PIN on one of two keys. While the key works on it nothing else is taken; back on the list a selection waits
+// until the key has been read again. The other key leaves while its PIN page is up: the page, what was typed there
+// and the selection go with it.
 TEST(PinPage, SetPinOnAUsbKey)
 {
     WindowHarness h;
     auto& key = h.model.plugAndList();
+    auto& second = h.model.plugAndList();
     h.clickRow(0);
+    EXPECT_EQ(h.visible(barButtons), (Names{"setPinButton", "resetButton"}));
     h.click("setPinButton");
-    ASSERT_TRUE(h.shown("pinPage"));
-    EXPECT_EQ(shownPinRows(h), (std::vector<std::string>{"newPinRow", "confirmPinRow"}));
-    ASSERT_TRUE(pumpUntil([&] { return field(h, "newPinField")->hasFocus(); }));
-    EXPECT_EQ(field(h, "newPinField")->placeholderText(), "4 to 63 characters");
-    EXPECT_EQ(field(h, "newPinField")->echoMode(), QLineEdit::Password);
-
+    EXPECT_EQ(h.visible(pinRows), (Names{"newPinRow", "confirmPinRow"}));
+    QLineEdit* pin = h.field("newPinField");
+    ASSERT_TRUE(pumpUntil([&] { return pin->hasFocus(); }));
+    EXPECT_EQ(pin->echoMode(), QLineEdit::Password);
     // A space typed anywhere vanishes and the cursor stays where it was.
-    QTest::keyClicks(field(h, "newPinField"), "14 ");
-    EXPECT_EQ(h.vm().newPin(), "14");
-    field(h, "newPinField")->setCursorPosition(1);
-    QTest::keyClicks(field(h, "newPinField"), " 23");
-    EXPECT_EQ(h.vm().newPin(), "1234");
-    EXPECT_EQ(field(h, "newPinField")->text(), "1234");
-    EXPECT_FALSE(h.find("okButton")->isEnabled());
-    // Return submits nothing.
-    QTest::keyClick(field(h, "newPinField"), Qt::Key_Return);
-    EXPECT_FALSE(h.vm().busy());
-    // A paste keeps every character but spaces and line breaks.
-    QGuiApplication::clipboard()->setText("12 34\n");
-    field(h, "confirmPinField")->setFocus();
-    QTest::keySequence(field(h, "confirmPinField"), QKeySequence::Paste);
+    QTest::keyClicks(pin, "14 ");
+    pin->setCursorPosition(1);
+    QTest::keyClicks(pin, " 23");
+    EXPECT_TRUE(h.vm().newPin() == "1234" && pin->text() == "1234");
+    QWidget* ok = h.in("pinPage", "okButton");
+    // A paste keeps every character but spaces and line breaks; Return submits nothing.
+    QApplication::clipboard()->setText("12 34\n");
+    QLineEdit* confirm = h.field("confirmPinField");
+    h.click(confirm);
+    QTest::keySequence(confirm, QKeySequence::Paste);
     EXPECT_EQ(h.vm().confirmPin(), "1234");
-    auto* ok = h.find("pinPage")->findChild<QWidget*>("okButton");
-    ASSERT_TRUE(ok->isEnabled());
+    QTest::keyClick(confirm, Qt::Key_Return);
+    EXPECT_FALSE(h.vm().busy());
+
+    key.authenticator().setProcessingDelay(std::chrono::milliseconds(600));
     h.click(ok);
-    // The key works on it: OK and Cancel take nothing meanwhile.
-    EXPECT_FALSE(ok->isEnabled());
-    h.click(ok);
-    h.click(h.find("pinPage")->findChild<QWidget*>("cancelButton"));
-    EXPECT_EQ(waitForBox(h), "New PIN is set");
+    EXPECT_FALSE(ok->isEnabled() || h.find("settingsButton")->isEnabled());
+    for (QWidget* refused : {ok, h.in("pinPage", "cancelButton"), h.find("settingsButton")})
+        h.click(refused);
+    EXPECT_TRUE(h.shown("pinPage"));
+    // The box takes all input, and only its own buttons close it: Return on its focused OK does.
+    ASSERT_TRUE(pumpUntil([&] { return h.shown("messageBox"); }));
+    EXPECT_EQ(h.text(h.in<QLabel>("messageBox", "messageText")), "New PIN is set");
+    EXPECT_FALSE(h.in("messageBox", "cancelButton")->isVisibleTo(h.window.get()));
+    h.click("exitButton");
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    EXPECT_TRUE(h.shown("messageBox") && h.exited == 0);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     EXPECT_EQ(countRequests(key.authenticator(), 0x06, 0x03), 1u); // one setPIN
-    answerBox(h, true);
-    EXPECT_TRUE(h.shown("deviceListPage"));
-    EXPECT_TRUE(key.authenticator().hasPin());
+    ASSERT_TRUE(h.shown("deviceListPage") && h.vm().busy());
+    auto* list = h.find<QListWidget>("deviceList");
+    h.clickRow(1);
+    EXPECT_TRUE(!h.vm().selectedDeviceItem() && list->selectedItems().isEmpty());
+    ASSERT_TRUE(h.model.waitIdle());
     // The page's own copies of the PIN went with it.
-    for (const char* name : {"newPinField", "confirmPinField"})
-        EXPECT_TRUE(field(h, name)->text().isEmpty());
+    EXPECT_TRUE(key.authenticator().hasPin() && pin->text().isEmpty() && confirm->text().isEmpty());
+
+    h.clickRow(1);
+    h.click("setPinButton");
+    QTest::keyClicks(pin, "5678");
+    h.model.rig.unplug(second);
+    ASSERT_TRUE(pumpUntil([&] { return h.shown("deviceListPage") && list->count() == 1; }));
+    EXPECT_TRUE(pin->text().isEmpty() && h.vm().newPin().empty());
+    EXPECT_TRUE(!h.vm().selectedDeviceItem() && list->selectedItems().isEmpty());
+    EXPECT_TRUE(h.visible(barButtons).empty() && h.find("settingsButton")->isEnabled());
 }
 
+// Refusals keep the page and what was typed, as does a language change, which translates the rest.
 TEST(PinPage, ChangePinRefusalsKeepThePage)
 {
     WindowHarness h;
     SoftKeyConfig config;
     config.minPINLength = 6;
     auto& first = h.model.plugAndList(config);
-    ASSERT_TRUE(first.authenticator().setPin("123456"));
-    auto& key = replugged(h, first);
+    ASSERT_TRUE(first.authenticator().setPin("123456") && h.model.unplugLast(first)); // read again, with its PIN
+    auto& key = h.model.rig.replug(first);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm().deviceList().size() == 1; }));
     h.clickRow(0);
+    EXPECT_EQ(h.visible(barButtons), (Names{"changePinButton", "resetButton"}));
     h.click("changePinButton");
-    EXPECT_EQ(shownPinRows(h), (std::vector<std::string>{"oldPinRow", "newPinRow", "confirmPinRow"}));
-    ASSERT_TRUE(pumpUntil([&] { return field(h, "oldPinField")->hasFocus(); }));
-    EXPECT_EQ(field(h, "oldPinField")->placeholderText(), "6 to 63 characters");
+    EXPECT_EQ(h.visible(pinRows), (Names{"oldPinRow", "newPinRow", "confirmPinRow"}));
+    QLineEdit* old = h.field("oldPinField");
+    ASSERT_TRUE(pumpUntil([&] { return old->hasFocus(); }));
+    EXPECT_EQ(old->placeholderText(), "6 to 63 characters");
+    QTest::keyClicks(old, "99");
+    auto* language = h.find<CircularButton>("languageButton");
+    for (const char* name : {"ES", "JP", "CN", "EN"}) {
+        h.click(language);
+        EXPECT_EQ(language->name(), QString::fromLatin1(name));
+        EXPECT_EQ(old->placeholderText().toStdString(), h.vm().pinLengthHint()) << name;
+        EXPECT_TRUE(old->text() == "99" && old->hasFocus());
+    }
 
     struct Attempt {
-        const char* old;
-        const char* pin;
-        const char* confirm;
-        const char* message;
+        const char *old, *pin, *confirm, *message;
     };
     const Attempt attempts[] = {
         {"123456", "1234", "1234", "PIN length must be 6 to 63 characters"},
         {"123456", "2468013", "2468014", "PINs do not match"},
         {"999999", "2468013", "2468013", "Original PIN is wrong"},
+        {"123456", "2468013", "2468013", "New PIN is set"},
     };
     for (const Attempt& a : attempts) {
-        SCOPED_TRACE(a.message);
-        for (const char* name : {"oldPinField", "newPinField", "confirmPinField"})
-            field(h, name)->clear();
-        type(h, "oldPinField", a.old);
-        type(h, "newPinField", a.pin);
-        type(h, "confirmPinField", a.confirm);
-        h.click(h.find("pinPage")->findChild<QWidget*>("okButton"));
-        EXPECT_EQ(waitForBox(h), a.message);
-        answerBox(h, true);
-        EXPECT_TRUE(h.shown("pinPage"));
-        EXPECT_EQ(field(h, "newPinField")->text(), a.pin);
+        h.submitPin({{"oldPinField", a.old}, {"newPinField", a.pin}, {"confirmPinField", a.confirm}});
+        EXPECT_EQ(h.answerBox(), a.message);
+        const bool refused = &a != std::end(attempts) - 1;
+        EXPECT_EQ(h.shown("pinPage"), refused) << a.message;
+        // Refused before the key was asked: the keyboard is back on OK.
+        EXPECT_TRUE(&a - attempts >= 2 || QApplication::focusWidget() == h.in("pinPage", "okButton"));
+        EXPECT_EQ(h.field("newPinField")->text(), refused ? a.pin : "") << a.message;
     }
-    EXPECT_TRUE(key.authenticator().hasPin());
-
-    // A language change keeps what was typed and translates the rest.
-    h.click("languageButton");
-    EXPECT_EQ(field(h, "newPinField")->text(), "2468013");
-    EXPECT_EQ(field(h, "newPinField")->placeholderText().toStdString(), h.vm().pinLengthHint());
-    EXPECT_NE(field(h, "newPinField")->placeholderText(), "6 to 63 characters");
-    h.click("languageButton");
-    h.click("languageButton");
-    h.click("languageButton");
-
-    for (const char* name : {"oldPinField"})
-        field(h, name)->clear();
-    type(h, "oldPinField", "123456");
-    h.click(h.find("pinPage")->findChild<QWidget*>("okButton"));
-    EXPECT_EQ(waitForBox(h), "New PIN is set");
-    answerBox(h, true);
-    EXPECT_TRUE(h.shown("deviceListPage"));
+    EXPECT_TRUE(key.authenticator().pinIs("2468013"));
 }
 
-TEST(PinPage, SetAndChangePinOnACard)
+// The empty window follows the desktop between light and dark. Then a card's reset: Cancel at the prompt makes the
+// next taps ordinary arrivals; two taps reset the card.
+TEST(ResetFlow, CardResetWithTwoTapsAndACancelledOne)
 {
     CardRig card;
     WindowHarness h(true);
-    ASSERT_TRUE(card.insert());
-    ASSERT_TRUE(pumpUntil([&] { return h.vm().deviceList().size() == 1; }));
-    h.clickRow(0);
-    h.click("setPinButton");
-    type(h, "newPinField", "4321");
-    type(h, "confirmPinField", "4321");
-    h.click(h.find("pinPage")->findChild<QWidget*>("okButton"));
-    EXPECT_EQ(waitForBox(h), "New PIN is set");
-    answerBox(h, true);
-    ASSERT_TRUE(h.model.waitIdle());
-    ASSERT_TRUE(card.key().hasPin());
+    EXPECT_TRUE(h.shown("insertKeyPrompt"));
+    // Lightness of the page (at y 300) and of the bar (at y 105).
+    const auto lightness = [&](int y) { return h.window->grab().toImage().pixelColor(500, y).lightnessF(); };
+    const double lightBar = lightness(105);
+    EXPECT_EQ(lightness(300), 1.0);
+    setDarkScheme(true);
+    QApplication::processEvents();
+    EXPECT_TRUE(lightness(300) < 0.2 && lightness(105) < lightBar);
+    setDarkScheme(false);
 
-    h.clickRow(0);
-    h.click("changePinButton");
-    type(h, "oldPinField", "4321");
-    type(h, "newPinField", "8765");
-    type(h, "confirmPinField", "8765");
-    h.click(h.find("pinPage")->findChild<QWidget*>("okButton"));
-    EXPECT_EQ(waitForBox(h), "New PIN is set");
-    answerBox(h, true);
-    EXPECT_TRUE(card.key().pinIs("8765"));
+    ASSERT_TRUE(card.key().setPin("1234"));
+    ASSERT_TRUE(card.insert());
+    for (bool cancel : {true, false}) {
+        ASSERT_TRUE(pumpUntil([&] { return h.vm().deviceList().size() == 1; }) && h.model.waitIdle());
+        EXPECT_TRUE(card.key().hasPin());
+        h.clickRow(0);
+        h.click("resetButton");
+        EXPECT_EQ(h.answerBox(), "All data and credentials on this key will be cleared");
+        ASSERT_TRUE(pumpUntil([&] { return h.shown("reinsertPrompt"); }));
+        EXPECT_EQ(h.text(h.in<QLabel>("reinsertPrompt", "promptText")), "Tap your security key twice on your reader");
+        if (cancel) {
+            h.click(h.in("reinsertPrompt", "cancelButton"));
+            ASSERT_TRUE(pumpUntil([&] { return !h.shown("reinsertPrompt"); }));
+            EXPECT_TRUE(h.find("resetButton")->hasFocus());
+        }
+        for (int tap = 0; tap < 2; ++tap) {
+            // A tap lasts until the application has read the card (select, identity, deselect).
+            const std::size_t before = card.front().receivedApdus().size();
+            ASSERT_TRUE(card.remove() && card.insert());
+            ASSERT_TRUE(pumpUntil([&] { return card.front().receivedApdus().size() >= before + 2; }));
+        }
+    }
+    EXPECT_EQ(h.answerBox(), "Reset device is successful");
+    EXPECT_FALSE(card.key().hasPin());
 }
 
-TEST(PinPage, AFirstPinSetForCredentialManagementThenARefusedTokenAsksForTheSecurityPin)
+// A reset over USB: Cancel in the warning starts nothing; after OK the key is re-inserted and its touch asked for.
+// Under that prompt only Minimize and Exit take input; Exit ends the wait and the window.
+TEST(ResetFlow, UsbResetAfterReinsertLeftByExit)
 {
-    WindowHarness h(false, {{"AdvancedMode", "true"}});
+    WindowHarness h;
     auto& key = h.model.plugAndList();
+    // The bar's empty area, the logo and the title drag the window; its buttons do not.
+    for (QPoint at : {QPoint(50, 30), QPoint(200, 30), QPoint(540, 70), QPoint(1018, 10)})
+        h.clickAt(at);
+    h.model.workspace->applications = "/opt";
+    h.click("otpButton");
+    h.clickRow(0);
+    for (bool ok : {false, true}) {
+        h.click("resetButton");
+        EXPECT_EQ(h.answerBox(ok), "All data and credentials on this key will be cleared");
+    }
+    ASSERT_TRUE(pumpUntil([&] { return h.shown("reinsertPrompt"); }));
+    EXPECT_EQ(h.text(h.in<QLabel>("reinsertPrompt", "promptText")), "Please re-insert the security Key");
+    key.authenticator().setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
+    h.model.rig.unplug(key);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm().deviceList().empty(); }));
+    h.model.rig.replug(key);
+    ASSERT_TRUE(pumpUntil([&] { return h.shown("touchPrompt") && !h.shown("reinsertPrompt"); }));
+    EXPECT_EQ(h.text(h.in<QLabel>("touchPrompt", "promptText")), "Touch your security twice within 10 seconds");
+
+    for (const char* blocked : {"otpButton", "settingsButton", "languageButton", "helpButton"})
+        h.click(blocked);
+    h.clickAt(QPoint(200, 30));
+    EXPECT_TRUE(h.model.workspace->openedApplications.size() == 1 && h.moves == 4);
+    EXPECT_TRUE(h.shown("deviceListPage") && h.vm().language() == Language::EN);
+    for (const char* next : {"minimizeButton", "exitButton", "cancelButton"}) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(QApplication::focusWidget()->objectName(), next);
+    }
+    h.find("deviceList")->setFocus();
+    EXPECT_TRUE(h.in("touchPrompt", "cancelButton")->hasFocus());
+    // Exit cancels the wait and stops the view model's work before the window goes (a wait that outlived it would
+    // hang here).
+    h.click("minimizeButton");
+    h.click("exitButton");
+    EXPECT_TRUE(h.minimized == 1 && h.exited == 1 && !h.window->isVisible());
+}
+
+// The advanced mode (switched on by a click on its label) offers Credential Management on keys that have it. A first
+// PIN is set on the way; when the key then refuses the token, the page asks for the Security PIN. Ticks by click,
+// label and Space; Delete waits for the touch (a cancelled one deletes nothing); a key that leaves takes the page.
+TEST(CredentialPage, FirstPinAuthenticateTickDeleteAfterATouchAndGoBack)
+{
+    WindowHarness h;
+    auto& key = h.model.plugAndList();
+    SoftKeyConfig withoutCredMgmt;
+    withoutCredMgmt.credMgmt = false;
+    h.model.plugAndList(withoutCredMgmt);
+    h.clickRow(0);
+    h.click("settingsButton");
+    auto* box = h.find<CheckBox>("advancedModeCheckBox");
+    ASSERT_TRUE(h.shown("settingsPage") && !box->value());
+    h.click(box, QPoint(box->width() - 5, box->height() / 2));
+    h.click(h.in("settingsPage", "okButton"));
+    EXPECT_EQ(h.model.config->values["AdvancedMode"], "true");
+    ASSERT_TRUE(h.shown("deviceListPage") && h.model.waitIdle());
+    EXPECT_TRUE(!h.vm().selectedDeviceItem() && h.visible(barButtons).empty());
+    h.clickRow(1);
+    EXPECT_EQ(h.visible(barButtons), (Names{"setPinButton", "resetButton"}));
+    ASSERT_TRUE(h.model.waitIdle());
     h.clickRow(0);
     h.click("credMgmtButton");
-    EXPECT_EQ(shownPinRows(h), (std::vector<std::string>{"newPinRow", "confirmPinRow"}));
-    type(h, "newPinField", "2468");
-    type(h, "confirmPinField", "2468");
+    EXPECT_EQ(h.visible(pinRows), (Names{"newPinRow", "confirmPinRow"}));
     key.authenticator().queueRawReply({Bytes{0x31}, std::uint8_t{0x06}, std::uint8_t{0x09}});
-    h.click(h.find("pinPage")->findChild<QWidget*>("okButton"));
-    EXPECT_EQ(waitForBox(h), "Wrong PIN");
-    answerBox(h, true);
-    // The key has a PIN now: the page asks for it, and OK uses what the field shows.
-    EXPECT_EQ(shownPinRows(h), (std::vector<std::string>{"authPinRow"}));
-    field(h, "authPinField")->clear();
-    type(h, "authPinField", "2468");
-    h.click(h.find("pinPage")->findChild<QWidget*>("okButton"));
+    h.submitPin({{"newPinField", "2468"}, {"confirmPinField", "2468"}});
+    EXPECT_EQ(h.answerBox(), "Wrong PIN");
+    EXPECT_EQ(h.visible(pinRows), (Names{"authPinRow"}));
+    h.submitPin({{"authPinField", "2468"}});
     ASSERT_TRUE(pumpUntil([&] { return h.shown("credentialListPage") && !h.vm().loading(); }));
     EXPECT_TRUE(h.shown("noRecordPrompt"));
-}
 
-TEST(CredentialPage, AuthenticateTickDeleteAfterATouchAndGoBack)
-{
-    WindowHarness h(false, {{"AdvancedMode", "true"}});
-    auto& key = h.model.plugAndList();
     std::string error;
-    ASSERT_TRUE(SoftKeyFixtures::load(R"(
-pin 1234
-rp id=example.com name="Example Corp"
-credential rp=example.com user=A1 userName=alice
-credential rp=example.com user=A2 userName=bob
-rp id=other.org name=Other
-credential rp=other.org user=B1 userName=carol
-rp id=third.net name=Third
-credential rp=third.net user=C1 userName=dave
-)",
+    ASSERT_TRUE(SoftKeyFixtures::load("credential rp=a.example user=0A userName=alice\n"
+                                      "credential rp=a.example user=0B userName=bob\n"
+                                      "credential rp=b.example user=0C userName=carol\n"
+                                      "credential rp=c.example user=0D userName=dave\n",
                                       key.authenticator(), error))
         << error;
-    auto& again = replugged(h, key);
+    h.click("backButton");
+    ASSERT_TRUE(h.shown("deviceListPage") && h.model.waitIdle());
     h.clickRow(0);
     h.click("credMgmtButton");
-    EXPECT_EQ(shownPinRows(h), (std::vector<std::string>{"authPinRow"}));
-    ASSERT_TRUE(pumpUntil([&] { return field(h, "authPinField")->hasFocus(); }));
-    QTest::keyClicks(field(h, "authPinField"), "1234");
-    h.click(h.find("pinPage")->findChild<QWidget*>("okButton"));
+    ASSERT_TRUE(pumpUntil([&] { return h.field("authPinField")->hasFocus(); }));
+    h.submitPin({{"authPinField", "2468"}});
     ASSERT_TRUE(pumpUntil([&] { return h.shown("credentialListPage") && !h.vm().loading(); }));
-    EXPECT_FALSE(h.shown("noRecordPrompt"));
     EXPECT_EQ(h.text("countInfo"), "Resident credential counts: 4 , remains: 21");
     auto* list = h.find<CredentialList>("credentialList");
     ASSERT_EQ(list->rowCount(), 4);
     auto* remove = h.find("deleteButton");
     EXPECT_FALSE(remove->isEnabled());
 
-    // Ticks by click (the last row only after scrolling to it) and by keyboard; a second click clears.
-    tick(h, 0);
+    // A click on the box ticks, one on the label clears; the last row is ticked once scrolled into sight.
+    const auto tick = [&](int row, bool onLabel) {
+        const QRect at = list->checkBoxRect(row);
+        ASSERT_FALSE(at.isEmpty());
+        h.click(list->viewport(), onLabel ? QPoint(at.right() - 2, at.center().y()) : at.center());
+    };
+    tick(0, false);
     EXPECT_TRUE(remove->isEnabled());
-    tick(h, 0);
+    tick(0, true);
     EXPECT_FALSE(remove->isEnabled());
-    tick(h, 3);
-    EXPECT_TRUE(h.vm().rpList()[3].isChecked);
+    tick(3, false);
     QTest::keyClick(list, Qt::Key_Up);
     QTest::keyClick(list, Qt::Key_Space);
-    EXPECT_TRUE(h.vm().rpList()[2].isChecked);
-    EXPECT_TRUE(list->hasFocus()); // the tick leaves the focus where it was
-    EXPECT_EQ(list->focusedRow(), 2);
+    EXPECT_TRUE(h.vm().rpList()[2].isChecked && h.vm().rpList()[3].isChecked);
+    EXPECT_TRUE(list->hasFocus() && list->focusedRow() == 2); // the tick leaves the focus where it was
 
-    // Delete waits for the touch with its prompt up; only the ticked rows go.
-    again.authenticator().setTouch(SoftAuthenticator::Touch::Manual);
-    h.click(remove);
-    ASSERT_TRUE(pumpUntil([&] { return h.shown("touchPrompt"); }));
-    EXPECT_EQ(h.find("touchPrompt")->findChild<QLabel*>("promptText")->text(), "Touch your security key");
-    again.authenticator().giveTouch();
-    ASSERT_TRUE(pumpUntil([&] { return h.vm().rpList().size() == 2 && !h.vm().busy(); }));
-    EXPECT_FALSE(h.shown("touchPrompt"));
+    key.authenticator().setTouch(SoftAuthenticator::Touch::Manual);
+    for (bool cancel : {true, false}) {
+        h.click(remove);
+        ASSERT_TRUE(pumpUntil([&] { return h.shown("touchPrompt"); }));
+        EXPECT_EQ(h.text(h.in<QLabel>("touchPrompt", "promptText")), "Touch your security key");
+        if (cancel)
+            h.click(h.in("touchPrompt", "cancelButton"));
+        else
+            key.authenticator().giveTouch();
+        ASSERT_TRUE(pumpUntil([&] { return !h.shown("touchPrompt") && !h.vm().busy(); }));
+        EXPECT_TRUE(list->hasFocus() && !h.shown("messageBox"));
+        EXPECT_EQ(list->rowCount(), cancel ? 4 : 2);
+    }
     EXPECT_EQ(h.vm().rpList()[1].userName, "bob");
-    EXPECT_EQ(list->rowCount(), 2);
     EXPECT_EQ(h.text("countInfo"), "Resident credential counts: 2 , remains: 23");
     EXPECT_FALSE(remove->isEnabled());
-
-    h.click("backButton");
-    EXPECT_TRUE(h.shown("deviceListPage"));
-}
-
-TEST(SettingsPage, AdvancedModeOnAndOff)
-{
-    WindowHarness h;
-    h.model.plugAndList();
-    for (bool on : {true, false}) {
-        SCOPED_TRACE(on);
-        h.click("settingsButton");
-        ASSERT_TRUE(h.shown("settingsPage"));
-        auto* box = h.find<CheckBox>("advancedModeCheckBox");
-        EXPECT_EQ(box->value(), !on);
-        // A click on the label flips it as a click on the square does.
-        h.click(box, QPoint(box->width() - 5, box->height() / 2));
-        EXPECT_EQ(h.vm().advancedMode(), on);
-        h.click(h.find("settingsPage")->findChild<QWidget*>("okButton"));
-        EXPECT_EQ(h.model.config->values["AdvancedMode"], on ? "true" : "false");
-        ASSERT_TRUE(h.shown("deviceListPage"));
-        h.clickRow(0);
-        EXPECT_EQ(h.shown("credMgmtButton"), on);
-    }
-}
-
-TEST(ResetFlow, CardResetWithTwoTapsAndACancelledOne)
-{
-    CardRig card;
-    WindowHarness h(true);
-    ASSERT_TRUE(card.key().setPin("1234"));
-    ASSERT_TRUE(card.insert());
-    ASSERT_TRUE(pumpUntil([&] { return h.vm().deviceList().size() == 1; }));
-
-    // Cancelled at the prompt: a later tap is an ordinary arrival.
-    h.clickRow(0);
-    h.click("resetButton");
-    EXPECT_EQ(waitForBox(h), "All data and credentials on this key will be cleared");
-    answerBox(h, true);
-    ASSERT_TRUE(pumpUntil([&] { return h.shown("reinsertPrompt"); }));
-    EXPECT_EQ(h.find("reinsertPrompt")->findChild<QLabel*>("promptText")->text(),
-              "Tap your security key twice on your reader");
-    h.click(inBox(h, "reinsertPrompt", "cancelButton"));
-    ASSERT_TRUE(pumpUntil([&] { return !h.shown("reinsertPrompt"); }));
-    ASSERT_TRUE(card.remove());
-    ASSERT_TRUE(pumpUntil([&] { return h.vm().deviceList().empty(); }));
-    ASSERT_TRUE(card.insert());
-    ASSERT_TRUE(pumpUntil([&] { return h.vm().deviceList().size() == 1; }));
-    EXPECT_TRUE(card.key().hasPin());
-
-    // Confirmed, then two taps.
-    ASSERT_TRUE(h.model.waitIdle());
-    h.clickRow(0);
-    h.click("resetButton");
-    EXPECT_EQ(waitForBox(h), "All data and credentials on this key will be cleared");
-    answerBox(h, true);
-    ASSERT_TRUE(pumpUntil([&] { return h.shown("reinsertPrompt"); }));
-    for (int tap = 0; tap < 2; ++tap) {
-        ASSERT_TRUE(card.remove());
-        // A tap lasts until the application has read the card (select, identity, deselect).
-        const std::size_t before = card.front().receivedApdus().size();
-        ASSERT_TRUE(card.insert());
-        ASSERT_TRUE(pumpUntil([&] { return card.front().receivedApdus().size() >= before + 2; }));
-    }
-    EXPECT_EQ(waitForBox(h), "Reset device is successful");
-    EXPECT_FALSE(card.key().hasPin());
-    answerBox(h, true);
-}
-
-TEST(ResetFlow, UsbResetAfterReinsertAndACancelledTouch)
-{
-    WindowHarness h;
-    auto& key = h.model.plugAndList();
-    h.clickRow(0);
-    // Cancel in the confirmation starts nothing.
-    h.click("resetButton");
-    EXPECT_EQ(waitForBox(h), "All data and credentials on this key will be cleared");
-    answerBox(h, false);
-    pumpFor(std::chrono::milliseconds(50));
-    EXPECT_FALSE(h.shown("reinsertPrompt"));
-
-    h.click("resetButton");
-    waitForBox(h);
-    answerBox(h, true);
-    ASSERT_TRUE(pumpUntil([&] { return h.shown("reinsertPrompt"); }));
-    EXPECT_EQ(h.find("reinsertPrompt")->findChild<QLabel*>("promptText")->text(), "Please re-insert the security Key");
-    key.authenticator().setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
     h.model.rig.unplug(key);
-    ASSERT_TRUE(pumpUntil([&] { return h.vm().deviceList().empty(); }));
-    h.model.rig.replug(key);
-    // The touch before the reset is asked for; Cancel ends it and the reset, without a message.
-    ASSERT_TRUE(pumpUntil([&] { return h.shown("touchPrompt"); }));
-    EXPECT_FALSE(h.shown("reinsertPrompt"));
-    EXPECT_EQ(h.find("touchPrompt")->findChild<QLabel*>("promptText")->text().replace('\n', ' '),
-              "Touch your security twice within 10 seconds");
-    h.click(inBox(h, "touchPrompt", "cancelButton"));
-    ASSERT_TRUE(pumpUntil([&] { return !h.shown("touchPrompt") && !h.vm().busy(); }));
-    pumpFor(std::chrono::milliseconds(50));
-    EXPECT_FALSE(h.shown("messageBox"));
-}
-
-TEST(RemovalFlow, AKeyLeavingThePinOrCredentialPageReturnsToTheList)
-{
-    WindowHarness h(false, {{"AdvancedMode", "true"}});
-    auto& key = h.model.plugAndList();
-    ASSERT_TRUE(key.authenticator().setPin("1234"));
-    auto& again = replugged(h, key);
-    h.clickRow(0);
-    h.click("changePinButton");
-    type(h, "oldPinField", "1234");
-    h.model.rig.unplug(again);
-    ASSERT_TRUE(pumpUntil([&] { return h.shown("deviceListPage"); }));
-    EXPECT_TRUE(field(h, "oldPinField")->text().isEmpty());
-    EXPECT_TRUE(h.vm().oldPin().empty());
-    EXPECT_FALSE(h.vm().selectedDeviceItem());
-
-    auto& third = h.model.plugAndList();
-    ASSERT_TRUE(third.authenticator().setPin("1234"));
-    auto& fourth = replugged(h, third);
-    openCredentialPage(h, "1234");
-    h.model.rig.unplug(fourth);
-    ASSERT_TRUE(pumpUntil([&] { return h.shown("deviceListPage"); }));
+    ASSERT_TRUE(pumpUntil([&] { return h.shown("deviceListPage") && h.vm().deviceList().size() == 1; }));
     EXPECT_FALSE(h.shown("touchPrompt"));
-    EXPECT_TRUE(h.shown("insertKeyPrompt"));
-}
-
-TEST(MessageBox, OnlyItsButtonsCloseIt)
-{
-    WindowHarness h;
-    bool called = false;
-    h.vm().presentMessageBox("Title", "Message", "Ok", std::nullopt, [&] { called = true; });
-    ASSERT_TRUE(pumpUntil([&] { return h.shown("messageBox"); }));
-    EXPECT_FALSE(inBox(h, "messageBox", "cancelButton")->isVisibleTo(h.window.get()));
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
-    EXPECT_TRUE(h.shown("messageBox"));
-    EXPECT_FALSE(called);
-    // Return on the focused OK answers it.
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-    EXPECT_FALSE(h.shown("messageBox"));
-    EXPECT_TRUE(called);
-    EXPECT_TRUE(h.vm().messageBoxInfo().result);
 }

@@ -1,8 +1,5 @@
-// gtest main for the window's tests: a QApplication on the offscreen platform (unless one is given), with
-// the program's style and a font that every test machine has.
-#include "WindowHarness.h"
-
-#include <QApplication>
+// gtest main for the window's tests: a QApplication on the offscreen platform (unless one is given).
+#include "views/ColourSchemes.h"
 
 #include <gtest/gtest.h>
 

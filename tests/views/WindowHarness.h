@@ -4,20 +4,17 @@
 #include "views/ColourSchemes.h"
 #include "views/MainWindow.h"
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QTest>
 
-#include <memory>
-#include <string>
-#include <vector>
+using Names = std::vector<std::string>;
 
 // The real window over a view model on software keys, with the window-system hooks recorded.
 struct WindowHarness {
-    explicit WindowHarness(bool watchCards = false, std::map<std::string, std::string> settings = {})
-        : model(watchCards, std::move(settings))
+    explicit WindowHarness(bool watchCards = false) : model(watchCards)
     {
         WindowHooks hooks;
         hooks.minimize = [this](QWidget*) { ++minimized; };
@@ -25,10 +22,7 @@ struct WindowHarness {
             ++exited;
             closing->close();
         };
-        hooks.startMove = [this](QWidget*) {
-            ++moves;
-            return true;
-        };
+        hooks.startMove = [this](QWidget*) { return ++moves > 0; };
         window = std::make_unique<MainWindow>(*model.vm, hooks);
         window->show();
         pumpUntil([&] { return window->isVisible(); });
@@ -41,31 +35,30 @@ struct WindowHarness {
 
     DeviceViewModel& vm() { return *model.vm; }
 
-    template <typename T = QWidget> T* find(const char* name) const
+    template <typename T = QWidget> T* find(const char* name) const { return window->findChild<T*>(name); }
+    template <typename T = QWidget> T* in(const char* parent, const char* name) const
     {
-        return window->findChild<T*>(QString::fromLatin1(name));
+        return find(parent)->findChild<T*>(name);
     }
+    QLineEdit* field(const char* name) const { return find<QLineEdit>(name); }
     // A widget that a person can see: it and all its parents are shown.
-    bool shown(const char* name) const
+    bool shown(const char* name) const { return find(name) && find(name)->isVisibleTo(window.get()); }
+    Names visible(std::initializer_list<const char*> names) const
     {
-        QWidget* w = find(name);
-        return w && w->isVisibleTo(window.get());
+        Names seen;
+        for (const char* name : names)
+            if (shown(name))
+                seen.emplace_back(name);
+        return seen;
     }
-    QString text(const char* name) const
-    {
-        auto* label = find<QLabel>(name);
-        return label ? label->text() : QString();
-    }
+    // Label texts as read: lines wrapped to fit read as one.
+    QString text(const char* name) const { return text(find<QLabel>(name)); }
+    static QString text(const QLabel* label) { return label ? label->text().replace('\n', ' ') : QString(); }
+
     // Clicks as a person would: the window system delivers the click to whatever lies at that point.
     void clickAt(QPoint inWindow) const
     {
         QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {}, inWindow);
-        QApplication::processEvents();
-    }
-    void pressAt(QPoint inWindow) const
-    {
-        QTest::mousePress(window->windowHandle(), Qt::LeftButton, {}, inWindow);
-        QTest::mouseRelease(window->windowHandle(), Qt::LeftButton, {}, inWindow);
         QApplication::processEvents();
     }
     void click(QWidget* widget, QPoint at = {}) const
@@ -76,16 +69,33 @@ struct WindowHarness {
         clickAt(widget->mapTo(window.get(), at.isNull() ? widget->rect().center() : at));
     }
     void click(const char* name) const { click(find(name)); }
-    // Clicks a row of the device list.
     void clickRow(int row) const
     {
         auto* list = find<QListWidget>("deviceList");
         click(list->viewport(), list->visualItemRect(list->item(row)).center());
     }
+    // Fills PIN fields as a person would (a click for the focus, then the keys) and clicks OK.
+    void submitPin(std::initializer_list<std::pair<const char*, const char*>> typed) const
+    {
+        for (auto [name, pin] : typed) {
+            field(name)->clear();
+            click(field(name));
+            QTest::keyClicks(field(name), pin);
+        }
+        click(in("pinPage", "okButton"));
+    }
+    // Waits for the message box, answers it, and tells what it said.
+    std::string answerBox(bool ok = true) const
+    {
+        if (!pumpUntil([&] { return shown("messageBox"); }))
+            return "(no message box)";
+        const std::string said = text(in<QLabel>("messageBox", "messageText")).toStdString();
+        click(in("messageBox", ok ? "okButton" : "cancelButton"));
+        EXPECT_FALSE(shown("messageBox"));
+        return said;
+    }
 
     ViewModelHarness model;
     std::unique_ptr<MainWindow> window;
-    int minimized = 0;
-    int exited = 0;
-    int moves = 0;
+    int minimized = 0, exited = 0, moves = 0;
 };
