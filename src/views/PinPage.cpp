@@ -168,6 +168,10 @@ void PinPage::refreshTexts()
 
 void PinPage::refreshButtons()
 {
+    // A button about to be disabled would hand the keyboard to the top bar, and the key's answer would then give
+    // it back there: it goes to the page's first field instead.
+    if (dv_.busy() && (ok_->hasFocus() || cancel_->hasFocus()))
+        setFocus(Qt::OtherFocusReason);
     // Nothing on the page takes input while the key works on what was typed.
     ok_->setEnabled(dv_.pinInputDone() && !dv_.busy());
     cancel_->setEnabled(!dv_.busy());
