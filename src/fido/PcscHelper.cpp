@@ -180,6 +180,12 @@ IOReturn PcscHelper::setActiveCard(std::shared_ptr<SmartCard> card)
     const IOReturn held = acquireSequence();
     if (held != kIOReturnSuccess)
         return held;
+    if (const std::shared_ptr<SmartCard> previous = activeCard())
+        previous->endTransaction();
+    // Another program's commands must not land between the selection of the applet and the requests.
+    const IOReturn status = card ? card->beginTransaction(timing_.transmitTimeout) : kIOReturnSuccess;
+    if (status != kIOReturnSuccess)
+        card.reset();
     {
         std::lock_guard lock(mutex_);
         activeCard_ = std::move(card);
@@ -196,7 +202,7 @@ IOReturn PcscHelper::setActiveCard(std::shared_ptr<SmartCard> card)
         }
     }
     releaseSequence();
-    return kIOReturnSuccess;
+    return status;
 }
 
 bool PcscHelper::isCardPresent() const { return activeCard() != nullptr; }

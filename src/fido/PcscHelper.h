@@ -77,9 +77,10 @@ public:
     bool stopped() const { return stopped_; }
 
     std::shared_ptr<SmartCard> activeCard() const;
-    // Binding a card starts this thread's exchange sequence; binding nullptr ends it. A thread that does not
-    // hold the transport fails (and changes nothing) when it cannot get it within sequenceTimeout, or after
-    // stop().
+    // Binding a card starts this thread's exchange sequence and keeps other programs away from the card until
+    // it is unbound (binding nullptr). A thread that does not hold the transport fails (and changes nothing)
+    // when it cannot get it within sequenceTimeout, or after stop(). When another program keeps the card
+    // beyond transmitTimeout, nothing is bound and the result says why.
     IOReturn setActiveCard(std::shared_ptr<SmartCard> card);
     bool isCardPresent() const;
 

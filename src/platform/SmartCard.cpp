@@ -13,12 +13,18 @@ enum class Session { none, opening, open, ended };
 struct BeginJob {
     SmartCard::SessionReply reply;
 };
-struct TransmitJob {
+// An APDU to send, or (beginTransaction) the start of a transaction; its caller waits for the answer.
+struct ExchangeJob {
     std::uint64_t sequence;
+    bool beginTransaction;
     Bytes apdu;
 };
+struct EndTransactionJob {};
 struct EndJob {};
-using Job = std::variant<BeginJob, TransmitJob, EndJob>;
+using Job = std::variant<BeginJob, ExchangeJob, EndTransactionJob, EndJob>;
+
+// How PC/SC tells a connection that another program reset the card or powered it down.
+bool resetByAnother(LONG rv) { return rv == SCARD_W_RESET_CARD || rv == SCARD_W_UNPOWERED_CARD; }
 
 } // namespace
 
@@ -40,9 +46,37 @@ struct SmartCard::Core {
     bool answered = false;
     std::pair<Bytes, IOReturn> answer{{}, kIOReturnError};
 
-    std::unique_ptr<CardChannel> channel; // worker only
+    // Worker only.
+    std::unique_ptr<CardChannel> channel;
+    bool transaction = false;
     std::thread worker;
+
+    LONG perform(const ExchangeJob& job, Bytes& response);
+    void endTransaction();
 };
+
+LONG SmartCard::Core::perform(const ExchangeJob& job, Bytes& response)
+{
+    if (!job.beginTransaction) {
+        const LONG rv = channel->transmit(job.apdu, response);
+        // The card lost what this exchange counted on (its selected applet): it fails, the next one gets through.
+        if (resetByAnother(rv))
+            channel->reconnect();
+        return rv;
+    }
+    LONG rv = channel->beginTransaction();
+    if (resetByAnother(rv) && channel->reconnect() == SCARD_S_SUCCESS)
+        rv = channel->beginTransaction();
+    transaction = rv == SCARD_S_SUCCESS;
+    return rv;
+}
+
+void SmartCard::Core::endTransaction()
+{
+    if (transaction && channel)
+        channel->endTransaction();
+    transaction = false;
+}
 
 SmartCard::SmartCard(std::string readerName, ChannelOpener opener)
     : readerName_(std::move(readerName)), core_(std::make_shared<Core>())
@@ -105,6 +139,23 @@ bool SmartCard::sessionOpen() const
 
 std::pair<Bytes, IOReturn> SmartCard::transmit(std::span<const std::uint8_t> apdu, std::chrono::milliseconds timeout)
 {
+    return exchange(false, apdu, timeout);
+}
+
+IOReturn SmartCard::beginTransaction(std::chrono::milliseconds timeout) { return exchange(true, {}, timeout).second; }
+
+void SmartCard::endTransaction()
+{
+    {
+        std::lock_guard lock(core_->mutex);
+        core_->jobs.push_back(EndTransactionJob{});
+    }
+    core_->cv.notify_all();
+}
+
+std::pair<Bytes, IOReturn> SmartCard::exchange(bool beginTransaction, std::span<const std::uint8_t> apdu,
+                                               std::chrono::milliseconds timeout)
+{
     Core& core = *core_;
     std::lock_guard exchange(core.exchange);
     std::unique_lock lock(core.mutex);
@@ -113,7 +164,7 @@ std::pair<Bytes, IOReturn> SmartCard::transmit(std::span<const std::uint8_t> apd
     const std::uint64_t sequence = ++core.lastSequence;
     core.awaited = sequence;
     core.answered = false;
-    core.jobs.push_back(TransmitJob{sequence, Bytes(apdu.begin(), apdu.end())});
+    core.jobs.push_back(ExchangeJob{sequence, beginTransaction, Bytes(apdu.begin(), apdu.end())});
     core.cv.notify_all();
     const bool done = core.cv.wait_for(lock, timeout, [&core] { return core.answered; });
     if (!done) {
@@ -157,27 +208,36 @@ void SmartCard::run(const std::shared_ptr<Core>& core)
             }
             if (begin->reply)
                 begin->reply(opened);
-        } else if (auto* transmit = std::get_if<TransmitJob>(&job)) {
+        } else if (auto* exchange = std::get_if<ExchangeJob>(&job)) {
             {
                 std::lock_guard lock(core->mutex);
-                if (transmit->sequence != core->awaited || !core->channel)
+                if (exchange->sequence != core->awaited || !core->channel)
                     continue; // its caller has given up: never send an APDU nobody waits for
             }
             Bytes response;
-            const LONG rv = core->channel->transmit(transmit->apdu, response);
-            std::lock_guard lock(core->mutex);
-            if (transmit->sequence != core->awaited)
-                continue; // late: dropped
+            const LONG rv = core->perform(*exchange, response);
+            std::unique_lock lock(core->mutex);
+            if (exchange->sequence != core->awaited) {
+                // Late: dropped. A transaction nobody waits for any more would keep the card from everyone.
+                lock.unlock();
+                if (exchange->beginTransaction)
+                    core->endTransaction();
+                continue;
+            }
             core->awaited = 0;
-            if (rv == SCARD_S_SUCCESS && !response.empty())
+            if (rv == SCARD_S_SUCCESS && (exchange->beginTransaction || !response.empty()))
                 core->answer = {std::move(response), kIOReturnSuccess};
             else
                 core->answer = {{}, kIOReturnError};
             core->answered = true;
             core->cv.notify_all();
+        } else if (std::holds_alternative<EndTransactionJob>(job)) {
+            core->endTransaction();
         } else {
+            core->endTransaction();
             core->channel.reset();
         }
     }
+    core->endTransaction();
     core->channel.reset();
 }

@@ -40,9 +40,19 @@ public:
     // kIOReturnTimeout: no answer in time.
     std::pair<Bytes, IOReturn> transmit(std::span<const std::uint8_t> apdu, std::chrono::milliseconds timeout);
 
+    // Keeps other programs away from the card until endTransaction, so none of their commands lands between
+    // two of ours. Waits at most timeout while another program keeps the card (kIOReturnTimeout); a card that
+    // another program reset or powered down is connected again first, so the caller's next exchange reaches it
+    // (its applet is no longer selected).
+    IOReturn beginTransaction(std::chrono::milliseconds timeout);
+    // Does not wait: the card is let go once the exchange in progress is over.
+    void endTransaction();
+
 private:
     struct Core;
     static void run(const std::shared_ptr<Core>& core);
+    std::pair<Bytes, IOReturn> exchange(bool beginTransaction, std::span<const std::uint8_t> apdu,
+                                        std::chrono::milliseconds timeout);
 
     const std::string readerName_;
     std::shared_ptr<Core> core_;

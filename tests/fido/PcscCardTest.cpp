@@ -8,6 +8,7 @@
 #include "softkey/VpcdCard.h"
 #include "support/Eventually.h"
 #include "support/SoftKeyLink.h"
+#include "support/Subprocess.h"
 
 #include <gtest/gtest.h>
 
@@ -309,6 +310,26 @@ TEST_F(CardOnReader0, RemovedCardEndsItsSessionAndExchangesFail)
     EXPECT_EQ(events_.of(kReader0), presentThenGone(kReader0));
     EXPECT_FALSE(card_->sessionOpen());
     EXPECT_EQ(helper.sendCmdMsg(H("00010000")).second, kIOReturnError);
+    helper.setActiveCard(nullptr);
+}
+
+TEST_F(CardOnReader0, CardKeptByAnotherProgramIsWaitedForWithinTheBoundOnly)
+{
+    ChildProcess other(otherCardClient(kReader0, "hold"));
+    ASSERT_EQ(other.readLine(), "held");
+    PcscHelper helper(nullptr, {300ms, 30000ms});
+    auto bind = std::async(std::launch::async, [&] { return helper.setActiveCard(card_); });
+    if (bind.wait_for(20s) != std::future_status::ready) {
+        other.closeInput(); // lets the card go, so a transport that waits for ever fails here instead of hanging
+        ADD_FAILURE() << "binding the card waits for the other program";
+    }
+    EXPECT_EQ(bind.get(), kIOReturnTimeout);
+    EXPECT_FALSE(helper.isCardPresent());
+
+    EXPECT_EQ(other.finish(), 0);
+    vcard_.setScript(echoWithSuccess);
+    ASSERT_EQ(helper.setActiveCard(card_), kIOReturnSuccess);
+    EXPECT_EQ(helper.sendCmdMsg(H("00010000")).second, kIOReturnSuccess);
     helper.setActiveCard(nullptr);
 }
 

@@ -15,6 +15,10 @@ public:
 
     explicit ScriptedCardChannel(Handler handler) : handler_(std::move(handler)) {}
     LONG transmit(std::span<const std::uint8_t> apdu, Bytes& response) override;
+    // No other program shares a scripted card.
+    LONG reconnect() override { return SCARD_S_SUCCESS; }
+    LONG beginTransaction() override { return SCARD_S_SUCCESS; }
+    LONG endTransaction() override { return SCARD_S_SUCCESS; }
 
     // A card whose session is already open on a scripted channel.
     static std::shared_ptr<SmartCard> openCard(Handler handler, const std::string& readerName = "Scripted Reader");
