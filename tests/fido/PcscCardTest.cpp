@@ -313,6 +313,8 @@ TEST_F(CardOnReader0, RemovedCardEndsItsSessionAndExchangesFail)
     helper.setActiveCard(nullptr);
 }
 
+// Another program keeps the card in a transaction of its own: binding the card waits for it within the transmit
+// bound only, and binds nothing.
 TEST_F(CardOnReader0, CardKeptByAnotherProgramIsWaitedForWithinTheBoundOnly)
 {
     ChildProcess other(otherCardClient(kReader0, "hold"));
@@ -320,7 +322,7 @@ TEST_F(CardOnReader0, CardKeptByAnotherProgramIsWaitedForWithinTheBoundOnly)
     PcscHelper helper(nullptr, {300ms, 30000ms});
     auto bind = std::async(std::launch::async, [&] { return helper.setActiveCard(card_); });
     if (bind.wait_for(20s) != std::future_status::ready) {
-        other.closeInput(); // lets the card go, so a transport that waits for ever fails here instead of hanging
+        other.closeInput(); // lets the card go, so a transport that waits on fails here instead of hanging
         ADD_FAILURE() << "binding the card waits for the other program";
     }
     EXPECT_EQ(bind.get(), kIOReturnTimeout);
@@ -383,9 +385,7 @@ TEST(PcscCardCancel, StopEndsATouchWaitAndEveryLaterRequest)
         EXPECT_EQ(status, kIOReturnAborted);
     }
 
-    // Clearing the cancel before the next operation, as the work queue does, does not undo the stop.
     const std::size_t before = front.receivedApdus().size();
-    helper.setCancel(false);
     CardRequestWatchdog watchdog(link, 20s);
     testing::internal::CaptureStdout();
     const auto status = helper.sendCmdCbor(Bytes{kSelection}).second;

@@ -64,6 +64,39 @@ struct StallingCard {
     }
 };
 
+// A card that another program keeps in a transaction until the test lets it go.
+struct KeptCard {
+    std::promise<void> asked;
+    std::promise<void> letGo;
+    std::shared_future<void> letGoFuture = letGo.get_future().share();
+    std::atomic<int> ended{0};
+
+    class Channel : public CardChannel {
+    public:
+        explicit Channel(std::shared_ptr<KeptCard> card) : card_(std::move(card)) {}
+        LONG transmit(std::span<const std::uint8_t>, Bytes& response) override
+        {
+            response = H("9000");
+            return SCARD_S_SUCCESS;
+        }
+        LONG reconnect() override { return SCARD_S_SUCCESS; }
+        LONG beginTransaction() override
+        {
+            card_->asked.set_value();
+            card_->letGoFuture.wait();
+            return SCARD_S_SUCCESS;
+        }
+        LONG endTransaction() override
+        {
+            ++card_->ended;
+            return SCARD_S_SUCCESS;
+        }
+
+    private:
+        std::shared_ptr<KeptCard> card_;
+    };
+};
+
 } // namespace
 
 TEST(SmartCard, ExchangeGivesTheAnswerOrAnError)
@@ -161,4 +194,23 @@ TEST(SmartCard, CardReleasedInsideItsOwnReplyDoesNotHang)
     });
     card.reset();
     EXPECT_EQ(done.get_future().wait_for(3s), std::future_status::ready);
+}
+
+TEST(SmartCard, TransactionWaitEndsOnStopAndOneGrantedTooLateIsLetGoAtOnce)
+{
+    auto kept = std::make_shared<KeptCard>();
+    auto card = std::make_shared<SmartCard>("Reader", [kept] { return std::make_unique<KeptCard::Channel>(kept); });
+    std::promise<bool> opened;
+    card->beginSession([&](bool ok) { opened.set_value(ok); });
+    ASSERT_TRUE(opened.get_future().get());
+
+    std::stop_source stop;
+    auto begin = std::async(std::launch::async, [&] { return card->beginTransaction(600s, stop.get_token()); });
+    kept->asked.get_future().wait();
+    stop.request_stop();
+    EXPECT_EQ(begin.get(), kIOReturnAborted);
+    kept->letGo.set_value();
+    // The worker takes this exchange only after it has dealt with the transaction nobody waits for any more.
+    EXPECT_EQ(card->transmit(H("00010000"), 5s).second, kIOReturnSuccess);
+    EXPECT_EQ(kept->ended.load(), 1);
 }
