@@ -22,6 +22,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kAnswerSpin = std::chrono::microseconds(1000);
 constexpr auto kNextJobSpin = std::chrono::microseconds(200);
 constexpr auto kLoadCheck = std::chrono::milliseconds(50);
+// A card call (pcscd's answer) normally ends well within this; one that does not is stalled.
+constexpr auto kStuckWorker = std::chrono::seconds(1);
 
 void relax()
 {
@@ -117,8 +119,9 @@ struct SmartCard::Core {
     std::condition_variable_any answerReady;
     std::deque<Job> jobs;
     std::atomic<std::size_t> queued{0}; // jobs.size(), for the worker to spin on without the lock
+    std::condition_variable_any workerEnded;
     bool stopping = false;
-    bool inCardCall = false; // the worker is inside the service, where nothing can end its wait
+    bool exited = false;
     Session session = Session::none;
 
     // One exchange at a time; `awaited` is the sequence number whose answer the waiting caller still wants
@@ -151,11 +154,9 @@ struct SmartCard::Core {
     template <typename Call>
     void cardCall(Lock& lock, Call call)
     {
-        inCardCall = true;
         lock.unlock();
         call();
         lock.lock();
-        inCardCall = false;
     }
 };
 
@@ -191,9 +192,12 @@ void SmartCard::Core::run()
             });
         }
     }
-    lock.unlock();
-    endTransaction();
-    channel.reset();
+    cardCall(lock, [this] {
+        endTransaction();
+        channel.reset();
+    });
+    exited = true;
+    workerEnded.notify_all();
 }
 
 bool SmartCard::Core::waitForJob(Lock& lock)
@@ -282,19 +286,19 @@ SmartCard::SmartCard(std::string readerName, ChannelOpener opener)
 
 SmartCard::~SmartCard()
 {
-    bool join = false;
-    {
-        std::lock_guard lock(core_->mutex);
-        core_->stopping = true;
-        // A worker inside a card call cannot be hurried (the service has no time-out there): it is left to end
-        // by itself, holding what it uses.
-        join = !core_->inCardCall && core_->worker.get_id() != std::this_thread::get_id();
-    }
-    core_->workToDo.notify_all();
-    if (join)
-        core_->worker.join();
+    Core& core = *core_;
+    std::unique_lock lock(core.mutex);
+    core.stopping = true;
+    core.workToDo.notify_all();
+    // A worker inside a card call cannot be hurried (the service has no time-out there): one that does not
+    // end in a moment is left to end by itself, holding what it uses.
+    const bool ended = core.worker.get_id() != std::this_thread::get_id() &&
+                       core.workerEnded.wait_for(lock, kStuckWorker, [&core] { return core.exited; });
+    lock.unlock();
+    if (ended)
+        core.worker.join();
     else
-        core_->worker.detach();
+        core.worker.detach();
 }
 
 void SmartCard::beginSession(SessionReply reply)
