@@ -57,9 +57,6 @@ public:
     PcscHelper(const PcscHelper&) = delete;
     PcscHelper& operator=(const PcscHelper&) = delete;
 
-    const WaitUserInputAction& waitUserInputAction() const { return waitUserInputAction_; }
-    const Timing& timing() const { return timing_; }
-
     // Setting a different value tells waitUserInputAction.
     bool waitUserInput() const;
     void setWaitUserInput(bool waiting);

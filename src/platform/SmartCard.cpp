@@ -277,8 +277,7 @@ void SmartCard::Core::endTransaction()
     transaction = false;
 }
 
-SmartCard::SmartCard(std::string readerName, ChannelOpener opener)
-    : readerName_(std::move(readerName)), core_(std::make_shared<Core>())
+SmartCard::SmartCard(ChannelOpener opener) : core_(std::make_shared<Core>())
 {
     core_->opener = std::move(opener);
     core_->worker = std::thread([core = core_] { core->run(); });
@@ -328,12 +327,6 @@ void SmartCard::endSession()
     }
     core_->workToDo.notify_all();
     core_->answerReady.notify_all();
-}
-
-bool SmartCard::sessionOpen() const
-{
-    std::lock_guard lock(core_->mutex);
-    return core_->session == Session::open;
 }
 
 SmartCard::Response SmartCard::transmit(std::span<const std::uint8_t> apdu, std::chrono::milliseconds timeout,

@@ -9,7 +9,6 @@
 #include <memory>
 #include <span>
 #include <stop_token>
-#include <string>
 #include <utility>
 
 // The card on one reader and its session. Every card call runs on a worker thread of the card's own, because
@@ -24,12 +23,10 @@ public:
     using SessionReply = std::function<void(bool opened)>;
     using Response = std::pair<Bytes, IOReturn>;
 
-    SmartCard(std::string readerName, ChannelOpener opener);
+    explicit SmartCard(ChannelOpener opener);
     ~SmartCard();
     SmartCard(const SmartCard&) = delete;
     SmartCard& operator=(const SmartCard&) = delete;
-
-    const std::string& readerName() const { return readerName_; }
 
     // Opens the session on the worker; reply runs there, with false when the card could not be reached or
     // the session was ended before it opened. Only the first call opens anything.
@@ -37,7 +34,6 @@ public:
     // Closes the connection once the exchange in progress is over; a caller waiting for an answer is released
     // at once with kIOReturnError, and every later exchange fails the same way.
     void endSession();
-    bool sessionOpen() const;
 
     // Sends one complete APDU and waits at most timeout for the answer (status word included).
     // kIOReturnError: no open session, the service reported an error or the answer was empty;
@@ -57,6 +53,5 @@ private:
     Response exchange(bool beginTransaction, std::span<const std::uint8_t> apdu, std::chrono::milliseconds timeout,
                       std::stop_token stop);
 
-    const std::string readerName_;
     std::shared_ptr<Core> core_;
 };
