@@ -256,13 +256,10 @@ void SmartCard::Core::carryOut(const ExchangeJob& job, Lock& lock)
 
 LONG SmartCard::Core::perform(const ExchangeJob& job, Bytes& response)
 {
-    if (!job.beginTransaction) {
-        const LONG rv = channel->transmit(job.apdu, response);
-        // The card lost what this exchange counted on (its selected applet): it fails, the next one gets through.
-        if (resetByAnother(rv))
-            channel->reconnect();
-        return rv;
-    }
+    if (!job.beginTransaction)
+        return channel->transmit(job.apdu, response);
+    // Another program's reset or power-down shows when our transaction begins (none can happen inside one):
+    // from then on every call on the connection fails until it is made again.
     LONG rv = channel->beginTransaction();
     if (resetByAnother(rv) && channel->reconnect() == SCARD_S_SUCCESS)
         rv = channel->beginTransaction();

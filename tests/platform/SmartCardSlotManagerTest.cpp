@@ -228,14 +228,6 @@ TEST(SmartCardSlotManager, CardOfAValidSlotOpensASessionOnItsOwnContext)
     EXPECT_EQ(status, kIOReturnSuccess);
     EXPECT_EQ(answer, (Bytes{'R', '1', 0x01, 0x90, 0x00}));
 
-    // Another program resets the card: the exchange that finds it out is lost, the connection is made again.
-    api->resetCard("R1");
-    EXPECT_EQ(card->transmit(Bytes{0x01}, 1s).second, kIOReturnError);
-    EXPECT_EQ(card->transmit(Bytes{0x01}, 1s).second, kIOReturnSuccess);
-    api->resetCard("R1");
-    EXPECT_EQ(card->beginTransaction(1s), kIOReturnSuccess);
-    card->endTransaction();
-
     api->removeCard("R1");
     EXPECT_EQ(card->transmit(Bytes{0x01}, 1s).second, kIOReturnError);
     EXPECT_TRUE(eventually([&] { return manager.getSlotWithName("R1")->makeSmartCard() == nullptr; }));

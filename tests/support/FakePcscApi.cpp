@@ -67,14 +67,6 @@ void FakePcscApi::swapCard(const std::string& name)
     changed();
 }
 
-void FakePcscApi::resetCard(const std::string& name)
-{
-    std::lock_guard lock(mutex_);
-    for (const auto& [card, reader] : cards_)
-        if (reader == name)
-            reset_.insert(card);
-}
-
 void FakePcscApi::setResponder(Responder responder)
 {
     std::lock_guard lock(mutex_);
@@ -186,43 +178,10 @@ LONG FakePcscApi::connect(SCARDCONTEXT context, const std::string& reader, SCARD
     return SCARD_S_SUCCESS;
 }
 
-LONG FakePcscApi::cardCall(SCARDHANDLE card, std::string* reader) const
-{
-    const auto it = cards_.find(card);
-    if (it == cards_.end())
-        return SCARD_W_REMOVED_CARD;
-    if (reader)
-        *reader = it->second;
-    return reset_.count(card) ? SCARD_W_RESET_CARD : SCARD_S_SUCCESS;
-}
-
-LONG FakePcscApi::reconnect(SCARDHANDLE card, DWORD& protocol)
-{
-    std::lock_guard lock(mutex_);
-    if (!cards_.count(card))
-        return SCARD_W_REMOVED_CARD;
-    reset_.erase(card);
-    protocol = SCARD_PROTOCOL_T1;
-    return SCARD_S_SUCCESS;
-}
-
 LONG FakePcscApi::disconnect(SCARDHANDLE card)
 {
     std::lock_guard lock(mutex_);
-    reset_.erase(card);
     return cards_.erase(card) ? SCARD_S_SUCCESS : SCARD_E_INVALID_HANDLE;
-}
-
-LONG FakePcscApi::beginTransaction(SCARDHANDLE card)
-{
-    std::lock_guard lock(mutex_);
-    return cardCall(card);
-}
-
-LONG FakePcscApi::endTransaction(SCARDHANDLE card)
-{
-    std::lock_guard lock(mutex_);
-    return cardCall(card);
 }
 
 LONG FakePcscApi::transmit(SCARDHANDLE card, DWORD, std::span<const std::uint8_t> apdu, Bytes& response)
@@ -231,8 +190,10 @@ LONG FakePcscApi::transmit(SCARDHANDLE card, DWORD, std::span<const std::uint8_t
     std::string reader;
     {
         std::lock_guard lock(mutex_);
-        if (const LONG rv = cardCall(card, &reader); rv != SCARD_S_SUCCESS)
-            return rv;
+        const auto it = cards_.find(card);
+        if (it == cards_.end())
+            return SCARD_W_REMOVED_CARD;
+        reader = it->second;
         responder = responder_;
     }
     response = responder ? responder(reader, Bytes(apdu.begin(), apdu.end())) : Bytes{0x90, 0x00};

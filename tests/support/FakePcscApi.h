@@ -25,8 +25,6 @@ public:
     void removeCard(const std::string& name);
     // Takes the card off and puts one on again without the watcher being able to see the empty reader.
     void swapCard(const std::string& name);
-    // Another program resets the card: every connection to it fails with SCARD_W_RESET_CARD until reconnected.
-    void resetCard(const std::string& name);
     void setResponder(Responder responder);
     void setConnectFails(bool fails);
 
@@ -39,10 +37,15 @@ public:
     LONG getStatusChange(SCARDCONTEXT context, DWORD timeoutMs, std::span<SCARD_READERSTATE> states) override;
     LONG cancel(SCARDCONTEXT context) override;
     LONG connect(SCARDCONTEXT context, const std::string& reader, SCARDHANDLE& card, DWORD& protocol) override;
-    LONG reconnect(SCARDHANDLE card, DWORD& protocol) override;
     LONG disconnect(SCARDHANDLE card) override;
-    LONG beginTransaction(SCARDHANDLE card) override;
-    LONG endTransaction(SCARDHANDLE card) override;
+    // Nobody else resets a scripted card or keeps it in a transaction.
+    LONG reconnect(SCARDHANDLE, DWORD& protocol) override
+    {
+        protocol = SCARD_PROTOCOL_T1;
+        return SCARD_S_SUCCESS;
+    }
+    LONG beginTransaction(SCARDHANDLE) override { return SCARD_S_SUCCESS; }
+    LONG endTransaction(SCARDHANDLE) override { return SCARD_S_SUCCESS; }
     LONG transmit(SCARDHANDLE card, DWORD protocol, std::span<const std::uint8_t> apdu, Bytes& response) override;
 
 private:
@@ -52,7 +55,6 @@ private:
     };
     DWORD readerWord(const Reader& reader) const { return reader.flags | (reader.counter << 16); }
     void changed(); // under mutex_
-    LONG cardCall(SCARDHANDLE card, std::string* reader = nullptr) const; // under mutex_
 
     mutable std::mutex mutex_;
     std::condition_variable cv_;
@@ -63,7 +65,6 @@ private:
     std::set<SCARDCONTEXT> contexts_;
     std::set<SCARDCONTEXT> cancelled_;
     std::map<SCARDHANDLE, std::string> cards_;
-    std::set<SCARDHANDLE> reset_;
     SCARDCONTEXT nextContext_ = 100;
     SCARDHANDLE nextCard_ = 500;
     int establishCalls_ = 0;
