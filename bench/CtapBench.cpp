@@ -2,6 +2,8 @@
 // PIN retries), setting and changing the PIN, getting a token, listing 50 relying parties with 2 credentials
 // each, and deleting 10 credentials. Each step's wall time is the median over the runs; the count beside it is
 // what the software key's front received and sent (HID reports) or received (APDUs, each with its answer).
+// For the card it also gives our own cost per APDU during the listing: the step's time less the time spent
+// inside SCardTransmit (pcscd, the reader and the card), divided by its APDUs.
 //
 //   bench_ctap [--runs N] [--usb-only | --card-only]
 //       a software USB key on a socket pair, and a software card on "Virtual PCD 00 00" through pcscd
@@ -12,6 +14,7 @@
 #include "ctap/Ctap2.h"
 #include "fido/PcscHelper.h"
 #include "fido/PcscMonitor.h"
+#include "platform/PcscLiteApi.h"
 #include "softkey/SoftKeyFixtures.h"
 #include "support/Eventually.h"
 #include "support/SoftKeyLink.h"
@@ -39,6 +42,23 @@ const char* const kNewPin = "24680";
 
 const std::vector<std::string> kSteps = {"device info", "set PIN",        "change PIN",
                                          "token",       "enumerate 50x2", "delete 10"};
+constexpr std::size_t kEnumerateStep = 4;
+
+// pcsc-lite with the time spent inside SCardTransmit added up.
+class TimedPcscApi : public PcscLiteApi {
+public:
+    LONG transmit(SCARDHANDLE card, DWORD protocol, std::span<const std::uint8_t> apdu, Bytes& response) override
+    {
+        const auto start = Clock::now();
+        const LONG rv = PcscLiteApi::transmit(card, protocol, apdu, response);
+        inside_ += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+        return rv;
+    }
+    double insideMs() const { return static_cast<double>(inside_.load()) / 1e6; }
+
+private:
+    std::atomic<std::int64_t> inside_{0};
+};
 
 std::string fixtures()
 {
@@ -63,7 +83,8 @@ SoftKeyConfig keyConfig()
     return config;
 }
 
-// One run of the sequence; the time of each step in milliseconds, or nothing after a failed step.
+// One run of the sequence; the time of each step in milliseconds, or nothing after a failed step. betweenSteps
+// runs after each step, outside its time.
 std::optional<std::vector<double>> runSequence(Ctap2& ctap, const std::function<void()>& betweenSteps = {})
 {
     AuthenToken authen(ctap);
@@ -128,6 +149,7 @@ double median(std::vector<double> v)
 struct Result {
     std::vector<double> medianMs;
     std::vector<std::size_t> exchanges; // of the last run
+    double overheadUs = 0;              // card: median per APDU of the listing, outside SCardTransmit
 };
 
 // The sequence `runs` times against a software key on the given transport, the key made blank and loaded again
@@ -135,6 +157,8 @@ struct Result {
 std::optional<Result> benchTransport(SoftKeyLink::Transport transport, int runs)
 {
     SoftKeyLink link(transport, keyConfig());
+    auto timed = std::make_shared<TimedPcscApi>();
+    link.setPcscApi(timed);
     if (!link.open()) {
         std::fprintf(stderr, "bench_ctap: the %s key is not reachable%s\n", SoftKeyLink::name(transport),
                      transport == SoftKeyLink::Transport::Card ? " (is pcscd running with vpcd?)" : "");
@@ -145,6 +169,7 @@ std::optional<Result> benchTransport(SoftKeyLink::Transport transport, int runs)
     ctap.setPcscHelper(link.pcscHelper());
     const std::string text = fixtures();
     std::vector<std::vector<double>> perStep(kSteps.size());
+    std::vector<double> overheads;
     Result result;
     for (int run = 0; run < runs; ++run) {
         SoftAuthenticator& key = link.key();
@@ -158,21 +183,27 @@ std::optional<Result> benchTransport(SoftKeyLink::Transport transport, int runs)
         key.clearRequestLog();
         result.exchanges.clear();
         std::size_t last = link.received() + link.sent();
+        std::vector<double> inside;
         auto count = [&] {
             const std::size_t now = link.received() + link.sent();
             result.exchanges.push_back(now - last);
             last = now;
+            inside.push_back(timed->insideMs());
         };
         auto times = runSequence(ctap, count);
         if (!times)
             return std::nullopt;
         for (std::size_t i = 0; i < times->size(); ++i)
             perStep[i].push_back((*times)[i]);
+        const double listingInside = inside[kEnumerateStep] - inside[kEnumerateStep - 1];
+        overheads.push_back(((*times)[kEnumerateStep] - listingInside) * 1000.0 /
+                            static_cast<double>(result.exchanges[kEnumerateStep]));
     }
     ctap.setHidHelper(nullptr);
     ctap.setPcscHelper(nullptr);
     for (const auto& samples : perStep)
         result.medianMs.push_back(median(samples));
+    result.overheadUs = median(overheads);
     return result;
 }
 
@@ -259,5 +290,8 @@ int main(int argc, char** argv)
             std::printf(" %12s %12s", "-", "-");
         std::printf("\n");
     }
+    if (cardResult)
+        std::printf("card: %.1f us per APDU outside SCardTransmit (%s)\n", cardResult->overheadUs,
+                    kSteps[kEnumerateStep].c_str());
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "fido/CardHandler.h"
 
+#include <utility>
+
 std::shared_ptr<CardHandler> CardHandler::create(std::shared_ptr<SmartCardSlot> slot, CardAction cardAction)
 {
     std::shared_ptr<CardHandler> handler(new CardHandler(std::move(slot), std::move(cardAction)));
@@ -14,25 +16,16 @@ CardHandler::CardHandler(std::shared_ptr<SmartCardSlot> slot, CardAction cardAct
 
 CardHandler::~CardHandler()
 {
-    // Unregister before the queue goes, so no late slot change can reach a half-destroyed handler.
+    // Unregister first, so no late slot change can reach a half-destroyed handler.
     slotObservation_.reset();
-    queue_.stop();
     if (activeCard_)
         activeCard_->endSession();
 }
 
-std::shared_ptr<SmartCard> CardHandler::activeCard()
+std::shared_ptr<SmartCard> CardHandler::activeCard() const
 {
-    std::shared_ptr<SmartCard> card;
-    queue_.sync([&] { card = activeCard_; });
-    return card;
-}
-
-bool CardHandler::isObserving()
-{
-    bool observing = false;
-    queue_.sync([&] { observing = static_cast<bool>(slotObservation_); });
-    return observing;
+    std::lock_guard lock(mutex_);
+    return activeCard_;
 }
 
 void CardHandler::observeSlot()
@@ -40,45 +33,51 @@ void CardHandler::observeSlot()
     if (!currentSlot_)
         return;
     // The observer holds the handler weakly, and the handler is kept alive by the observer's caller for the
-    // length of one call, never released on its own queue.
-    slotObservation_ = currentSlot_->observeState([weak = weak_from_this()](SmartCardSlotState state) {
-        if (auto self = weak.lock())
-            self->queue_.sync([&] { self->handleSlotState(state); });
+    // length of one call.
+    Observation observation = currentSlot_->observeState([weak = weak_from_this()](SmartCardSlotState state) {
+        if (auto self = weak.lock()) {
+            std::shared_ptr<SmartCard> dropped;
+            std::lock_guard guard(self->queue_);
+            dropped = self->handleSlotState(state);
+        }
     });
+    std::lock_guard guard(queue_);
+    if (!finished_)
+        slotObservation_ = std::move(observation);
 }
 
-void CardHandler::handleSlotState(SmartCardSlotState state)
+std::shared_ptr<SmartCard> CardHandler::handleSlotState(SmartCardSlotState state)
 {
     if (finished_)
-        return;
+        return nullptr;
     switch (state) {
-    case SmartCardSlotState::missing:
-        cleanup();
-        break;
-    case SmartCardSlotState::empty:
-        endActiveCard();
-        break;
+    case SmartCardSlotState::missing: return cleanup();
+    case SmartCardSlotState::empty: return endActiveCard();
     case SmartCardSlotState::validCard: {
         if (activeCard_)
             break; // the same card seen valid again: its session is already under way
-        activeCard_ = currentSlot_->makeSmartCard();
-        if (!activeCard_)
+        std::shared_ptr<SmartCard> card = currentSlot_->makeSmartCard();
+        if (!card)
             break;
+        {
+            std::lock_guard lock(mutex_);
+            activeCard_ = card;
+        }
         presentReported_ = false;
-        std::weak_ptr<CardHandler> weak = weak_from_this();
-        std::weak_ptr<SmartCard> weakCard = activeCard_;
-        activeCard_->beginSession([weak, weakCard](bool opened) {
+        card->beginSession([weak = weak_from_this(), weakCard = std::weak_ptr<SmartCard>(card)](bool opened) {
             auto self = weak.lock();
-            auto card = weakCard.lock();
-            if (self && card)
-                self->queue_.sync([&] { self->sessionOpened(card, opened); });
+            auto opening = weakCard.lock();
+            if (self && opening) {
+                std::lock_guard guard(self->queue_);
+                self->sessionOpened(opening, opened);
+            }
         });
         break;
     }
     case SmartCardSlotState::probing:
-    case SmartCardSlotState::muteCard:
-        break;
+    case SmartCardSlotState::muteCard: break;
     }
+    return nullptr;
 }
 
 void CardHandler::sessionOpened(const std::shared_ptr<SmartCard>& card, bool opened)
@@ -86,36 +85,48 @@ void CardHandler::sessionOpened(const std::shared_ptr<SmartCard>& card, bool ope
     if (card != activeCard_)
         return; // that card has left, or another took its place
     if (!opened) {
-        activeCard_.reset();
+        std::lock_guard lock(mutex_);
+        activeCard_.reset(); // released by the reply's caller, the card's own worker
         return;
     }
     presentReported_ = true;
-    if (cardAction_)
-        cardAction_(true, readerName());
+    report(true);
 }
 
-void CardHandler::endActiveCard()
+std::shared_ptr<SmartCard> CardHandler::endActiveCard()
 {
-    if (!activeCard_)
-        return;
-    activeCard_->endSession();
-    activeCard_.reset();
-    const bool reported = presentReported_;
-    presentReported_ = false;
-    if (reported && cardAction_)
-        cardAction_(false, readerName());
+    std::shared_ptr<SmartCard> card;
+    {
+        std::lock_guard lock(mutex_);
+        card = std::move(activeCard_);
+    }
+    if (!card)
+        return nullptr;
+    card->endSession();
+    if (std::exchange(presentReported_, false))
+        report(false);
+    return card;
 }
 
-void CardHandler::cleanup()
+std::shared_ptr<SmartCard> CardHandler::cleanup()
 {
-    endActiveCard();
+    std::shared_ptr<SmartCard> card = endActiveCard();
     slotObservation_.reset();
     finished_ = true;
+    return card;
 }
 
 void CardHandler::stop()
 {
-    queue_.sync([this] { cleanup(); });
+    std::shared_ptr<SmartCard> dropped;
+    std::lock_guard guard(queue_);
+    dropped = cleanup();
+}
+
+void CardHandler::report(bool present)
+{
+    if (cardAction_)
+        cardAction_(present, readerName());
 }
 
 std::string CardHandler::readerName() const { return currentSlot_ ? currentSlot_->name() : std::string(); }

@@ -70,26 +70,6 @@ bool statusWordIs(std::span<const std::uint8_t> response, const std::array<std::
 
 } // namespace
 
-// Holds the transport for the calling thread for the length of one call (nested calls of the owner pass).
-class PcscHelper::Sequence {
-public:
-    explicit Sequence(PcscHelper& helper) : helper_(helper), status_(helper_.acquireSequence()) {}
-    ~Sequence()
-    {
-        if (status_ == kIOReturnSuccess)
-            helper_.releaseSequence();
-    }
-    Sequence(const Sequence&) = delete;
-    Sequence& operator=(const Sequence&) = delete;
-
-    // kIOReturnSuccess when the transport is held; the call must not touch the card otherwise.
-    IOReturn status() const { return status_; }
-
-private:
-    PcscHelper& helper_;
-    const IOReturn status_;
-};
-
 PcscHelper::PcscHelper(WaitUserInputAction waitUserInputAction) : PcscHelper(std::move(waitUserInputAction), Timing{})
 {
 }
@@ -99,56 +79,26 @@ PcscHelper::PcscHelper(WaitUserInputAction waitUserInputAction, Timing timing)
 {
 }
 
-IOReturn PcscHelper::acquireSequence()
+std::optional<std::stop_token> PcscHelper::beginRequest()
 {
-    std::unique_lock lock(sequenceMutex_);
-    const auto self = std::this_thread::get_id();
-    // The owner's nested calls pass even after stop(), so its unbinding always goes through.
-    if (sequenceDepth_ > 0 && sequenceOwner_ == self) {
-        ++sequenceDepth_;
-        return kIOReturnSuccess;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + timing_.sequenceTimeout;
-    if (!sequenceFree_.wait_until(lock, deadline, [&] { return sequenceDepth_ == 0 || stopped_; }))
-        return kIOReturnTimeout;
+    std::lock_guard lock(mutex_);
     if (stopped_)
-        return kIOReturnAborted;
-    sequenceOwner_ = self;
-    ++sequenceDepth_;
-    return kIOReturnSuccess;
+        return std::nullopt;
+    request_ = std::stop_source();
+    return request_.get_token();
 }
 
-void PcscHelper::releaseSequence()
+bool PcscHelper::cancel() const
 {
-    {
-        std::lock_guard lock(sequenceMutex_);
-        if (--sequenceDepth_ > 0)
-            return;
-        sequenceOwner_ = std::thread::id();
-    }
-    sequenceFree_.notify_all();
-}
-
-void PcscHelper::setCancel(bool cancelled)
-{
-    if (cancelled)
-        ++cancelGeneration_;
-    cancel_ = cancelled;
+    std::lock_guard lock(mutex_);
+    return stopped_ || request_.stop_requested();
 }
 
 void PcscHelper::stop()
 {
-    {
-        // Under the lock, so a thread about to wait for the transport cannot miss the wake-up.
-        std::lock_guard lock(sequenceMutex_);
-        stopped_ = true;
-    }
-    sequenceFree_.notify_all();
-}
-
-bool PcscHelper::interrupted(std::uint64_t cancelGeneration) const
-{
-    return stopped_ || cancelGeneration_ != cancelGeneration;
+    std::lock_guard lock(mutex_);
+    stopped_ = true;
+    request_.request_stop();
 }
 
 bool PcscHelper::waitUserInput() const
@@ -177,26 +127,24 @@ std::shared_ptr<SmartCard> PcscHelper::activeCard() const
 
 IOReturn PcscHelper::setActiveCard(std::shared_ptr<SmartCard> card)
 {
-    const IOReturn held = acquireSequence();
-    if (held != kIOReturnSuccess)
-        return held;
+    std::shared_ptr<SmartCard> previous;
     {
+        std::lock_guard lock(mutex_);
+        previous = std::exchange(activeCard_, nullptr);
+    }
+    if (previous)
+        previous->endTransaction();
+    if (!card)
+        return kIOReturnSuccess;
+    const auto request = beginRequest();
+    if (!request)
+        return kIOReturnAborted;
+    const IOReturn status = card->beginTransaction(timing_.transmitTimeout, *request);
+    if (status == kIOReturnSuccess) {
         std::lock_guard lock(mutex_);
         activeCard_ = std::move(card);
     }
-    const bool bind = activeCard() != nullptr;
-    {
-        std::lock_guard lock(sequenceMutex_);
-        if (bind && !cardBound_) {
-            cardBound_ = true; // the binding keeps one hold until the card is unbound
-            ++sequenceDepth_;
-        } else if (!bind && cardBound_) {
-            cardBound_ = false;
-            --sequenceDepth_;
-        }
-    }
-    releaseSequence();
-    return kIOReturnSuccess;
+    return status;
 }
 
 bool PcscHelper::isCardPresent() const { return activeCard() != nullptr; }
@@ -217,22 +165,27 @@ Bytes PcscHelper::getResponseData(std::span<const std::uint8_t> response)
 
 PcscHelper::Response PcscHelper::transmit(std::span<const std::uint8_t> apdu)
 {
-    Sequence sequence(*this);
-    if (sequence.status() != kIOReturnSuccess)
-        return {{}, sequence.status()};
-    if (stopped_)
-        return {{}, kIOReturnAborted};
+    const auto request = beginRequest();
+    return request ? transmit(apdu, *request) : Response{{}, kIOReturnAborted};
+}
+
+PcscHelper::Response PcscHelper::transmit(std::span<const std::uint8_t> apdu, const std::stop_token& request)
+{
     const std::shared_ptr<SmartCard> card = activeCard();
     if (!card)
         return {{}, kIOReturnNoDevice};
-    return card->transmit(apdu, timing_.transmitTimeout);
+    return card->transmit(apdu, timing_.transmitTimeout, request);
 }
 
 PcscHelper::Response PcscHelper::sendApdu(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data)
 {
-    Sequence sequence(*this);
-    if (sequence.status() != kIOReturnSuccess)
-        return {{}, sequence.status()};
+    const auto request = beginRequest();
+    return request ? sendApdu(header, data, *request) : Response{{}, kIOReturnAborted};
+}
+
+PcscHelper::Response PcscHelper::sendApdu(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data,
+                                          const std::stop_token& request)
+{
     if (header.size() != 4)
         return {{}, kIOReturnInvalid};
     if (extendedApdu_) {
@@ -247,7 +200,7 @@ PcscHelper::Response PcscHelper::sendApdu(std::span<const std::uint8_t> header, 
         }
         apdu.push_back(0x00);
         apdu.push_back(0x00);
-        return transmit(apdu);
+        return transmit(apdu, request);
     }
 
     std::span<const std::uint8_t> rest = data;
@@ -256,7 +209,7 @@ PcscHelper::Response PcscHelper::sendApdu(std::span<const std::uint8_t> header, 
         piece[0] |= 0x10;
         piece.push_back(static_cast<std::uint8_t>(kChunk));
         piece.insert(piece.end(), rest.begin(), rest.begin() + kChunk);
-        Response answer = transmit(piece);
+        Response answer = transmit(piece, request);
         rest = rest.subspan(kChunk);
         if (!statusWordIs(answer.first, SW_SUCCESS))
             return answer;
@@ -267,14 +220,14 @@ PcscHelper::Response PcscHelper::sendApdu(std::span<const std::uint8_t> header, 
         last.insert(last.end(), rest.begin(), rest.end());
     }
     last.push_back(0x00);
-    Response answer = transmit(last);
+    Response answer = transmit(last, request);
 
     for (int round = 0; answer.first.size() >= 2 && answer.first[answer.first.size() - 2] == SW1_MORE_DATA; ++round) {
         if (round >= kMaxGetResponseRounds)
             return {{}, kIOReturnOverrun};
         const std::uint8_t announced = answer.first.back();
         const std::uint8_t getResponse[] = {0x00, 0xC0, 0x00, 0x00, announced};
-        Response more = transmit(getResponse);
+        Response more = transmit(getResponse, request);
         if (more.second != kIOReturnSuccess)
             return {{}, more.second};
         answer.first.resize(answer.first.size() - 2);
@@ -288,15 +241,15 @@ PcscHelper::Response PcscHelper::sendApdu(std::span<const std::uint8_t> header, 
 
 std::string PcscHelper::getAtr()
 {
-    Sequence sequence(*this);
-    if (sequence.status() != kIOReturnSuccess)
+    const auto request = beginRequest();
+    if (!request)
         return {};
     std::string identity;
-    const Response historical = transmit(kGetData);
+    const Response historical = transmit(kGetData, *request);
     if (historical.second == kIOReturnSuccess)
         identity = bytesToHexString(getResponseData(historical.first));
     if (identity.empty()) {
-        const Response vendor = transmit(kVendorIdentity);
+        const Response vendor = transmit(kVendorIdentity, *request);
         const Bytes text = getResponseData(vendor.first);
         if (isValidUtf8(text) && text.size() >= kVendorModelPrefix.size() &&
             equals(std::span(text).first(kVendorModelPrefix.size()), kVendorModelPrefix))
@@ -307,9 +260,6 @@ std::string PcscHelper::getAtr()
 
 IOReturn PcscHelper::sendCmdSelect()
 {
-    Sequence sequence(*this);
-    if (sequence.status() != kIOReturnSuccess)
-        return kIOReturnError;
     const Response answer = sendApdu(NFCCTAP_SELECT, AID_FIDO);
     if (answer.second != kIOReturnSuccess)
         return kIOReturnError;
@@ -322,9 +272,6 @@ IOReturn PcscHelper::sendCmdSelect()
 
 IOReturn PcscHelper::sendCmdDeselect()
 {
-    Sequence sequence(*this);
-    if (sequence.status() != kIOReturnSuccess)
-        return kIOReturnError;
     const Response answer = transmit(NFCCTAP_DESELECT);
     if (answer.second != kIOReturnSuccess)
         return kIOReturnError;
@@ -333,21 +280,16 @@ IOReturn PcscHelper::sendCmdDeselect()
 
 PcscHelper::Response PcscHelper::sendCmdCbor(std::span<const std::uint8_t> request)
 {
-    Sequence sequence(*this);
-    if (sequence.status() != kIOReturnSuccess)
-        return {{}, sequence.status()};
-    // Only a cancel from now on is this request's; one that lands while the first exchange is on the way is
-    // seen as soon as it returns.
-    const std::uint64_t cancelGeneration = cancelGeneration_;
-    if (stopped_)
+    const auto token = beginRequest();
+    if (!token)
         return {{}, kIOReturnAborted};
-    Response answer = sendApdu(NFCCTAP_MSG, request);
+    Response answer = sendApdu(NFCCTAP_MSG, request, *token);
 
     // Polling for a touch has no end of its own (cancel, stop or the card leaving ends it); a card that only
     // keeps saying it is busy is given up after processingTimeout.
     auto busySince = std::chrono::steady_clock::now();
     bool busyTooLong = false;
-    while (!interrupted(cancelGeneration) && statusWordIs(answer.first, SW_UPDATE)) {
+    while (!token->stop_requested() && statusWordIs(answer.first, SW_UPDATE)) {
         if (answer.first[0] == rawValue(CTAPSTATUS::UPNEEDED)) {
             setWaitUserInput(true);
             logLine("sendCmdCbor: Waiting for user response");
@@ -356,12 +298,12 @@ PcscHelper::Response PcscHelper::sendCmdCbor(std::span<const std::uint8_t> reque
             busyTooLong = true;
             break;
         }
-        answer = sendApdu(NFCCTAP_GETRESPONSE, {});
+        answer = sendApdu(NFCCTAP_GETRESPONSE, {}, *token);
     }
 
     Bytes data = getResponseData(answer.first);
     IOReturn status = answer.second;
-    if (interrupted(cancelGeneration)) {
+    if (token->stop_requested()) {
         status = kIOReturnAborted;
     } else if (busyTooLong) {
         status = kIOReturnTimeout;
@@ -385,9 +327,6 @@ PcscHelper::Response PcscHelper::sendCmdMsg(std::span<const std::uint8_t> apdu)
         const std::size_t lc = apdu[4];
         data = apdu.subspan(5, std::min(lc, apdu.size() - 5));
     }
-    Sequence sequence(*this);
-    if (sequence.status() != kIOReturnSuccess)
-        return {{}, sequence.status()};
     Response answer = sendApdu(apdu.first(4), data);
     if (answer.second != kIOReturnSuccess)
         return {{}, answer.second};
@@ -400,7 +339,11 @@ PcscHelper::Response PcscHelper::sendCommand(CTAPHID command, std::span<const st
     switch (command) {
     case CTAPHID::MSG: return sendCmdMsg(data);
     case CTAPHID::CBOR: return sendCmdCbor(data);
-    case CTAPHID::CANCEL: setCancel(true); return {{}, kIOReturnSuccess};
+    case CTAPHID::CANCEL: {
+        std::lock_guard lock(mutex_);
+        request_.request_stop();
+        return {{}, kIOReturnSuccess};
+    }
     case CTAPHID::INIT:
     case CTAPHID::PING:
     case CTAPHID::WINK:

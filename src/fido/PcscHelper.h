@@ -8,40 +8,37 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 
 // Carries CTAP requests to a FIDO card on a PC/SC reader as ISO 7816-4 APDUs: selects and deselects the FIDO
 // applet, sends CTAP 2 requests as NFCCTAP messages (polling while the card is still working), passes raw
-// APDUs through and reads the card's identity. It works on one card at a time, its active card.
+// APDUs through and reads the card's identity. It works on one card at a time, its active card, bound by one
+// thread at a time (the view model's work queue) for one operation; only CANCEL and stop() come from other
+// threads.
 //
-// One exchange sequence at a time: from setActiveCard(card) to setActiveCard(nullptr) the transport belongs to
-// the thread that bound the card, and any other thread's exchanges (or binding) wait until it is unbound, for
-// at most sequenceTimeout (then they fail with kIOReturnTimeout), or until stop(). CANCEL never waits.
-//
-// A cancel ends the CTAP request in progress when it comes after that request began, however late in the
-// request it lands; a cancel that comes before a request begins is not carried over to it. stop() is for good:
-// the request in progress ends, and every exchange after it fails without reaching the card.
+// Each call that talks to the card is a request with a cancellation source of its own: CANCEL (sendCommand)
+// and stop() trip the one in progress, which ends its waits at once (the card's late answer is dropped), so a
+// cancel that lands in a request's first exchange still ends that request; a cancel between two requests is
+// not carried over to the next. stop() is for good: every request after it fails without reaching the card.
 class PcscHelper {
 public:
     using WaitUserInputAction = std::function<void(bool waiting)>;
     using Response = std::pair<Bytes, IOReturn>;
 
     struct Timing {
-        // Longest wait for the card's answer to one APDU.
+        // Longest wait for the card's answer to one APDU, and for another program to let the card go.
         std::chrono::milliseconds transmitTimeout{5000};
         // Longest run of "still processing" answers that do not ask for a touch.
         std::chrono::milliseconds processingTimeout{30000};
-        // Longest wait of another thread for the transport while one thread's sequence holds it.
-        std::chrono::milliseconds sequenceTimeout{30000};
     };
 
     static constexpr int MAX_BYTE_SIZE = 255;
@@ -60,26 +57,20 @@ public:
     PcscHelper(const PcscHelper&) = delete;
     PcscHelper& operator=(const PcscHelper&) = delete;
 
-    const WaitUserInputAction& waitUserInputAction() const { return waitUserInputAction_; }
-    const Timing& timing() const { return timing_; }
-
     // Setting a different value tells waitUserInputAction.
     bool waitUserInput() const;
     void setWaitUserInput(bool waiting);
 
     bool extendedApdu() const { return extendedApdu_; }
     void setExtendedApdu(bool extended) { extendedApdu_ = extended; }
-    // True from a cancel until setCancel(false), and for good after stop(). Clearing it forgets nothing a
-    // request has to see: the request in progress still ends on a cancel that came after it began.
-    bool cancel() const { return cancel_ || stopped_; }
-    void setCancel(bool cancelled);
+    // Whether the request in progress (or the latest one) was cancelled; always true after stop().
+    bool cancel() const;
     void stop();
-    bool stopped() const { return stopped_; }
 
     std::shared_ptr<SmartCard> activeCard() const;
-    // Binding a card starts this thread's exchange sequence; binding nullptr ends it. A thread that does not
-    // hold the transport fails (and changes nothing) when it cannot get it within sequenceTimeout, or after
-    // stop().
+    // Binding a card keeps other programs away from it (a PC/SC transaction) until it is unbound (nullptr), so
+    // none of their commands lands inside the operation. When another program keeps the card beyond
+    // transmitTimeout, or on a cancel, nothing is bound and the result says why.
     IOReturn setActiveCard(std::shared_ptr<SmartCard> card);
     bool isCardPresent() const;
 
@@ -103,25 +94,20 @@ public:
     static bool isValidReaderName(std::string_view name);
 
 private:
-    class Sequence;
-    IOReturn acquireSequence();
-    void releaseSequence();
-    bool interrupted(std::uint64_t cancelGeneration) const;
+    // The token of a new request; none after stop().
+    std::optional<std::stop_token> beginRequest();
+    // transmit and sendApdu as parts of a request.
+    Response transmit(std::span<const std::uint8_t> apdu, const std::stop_token& request);
+    Response sendApdu(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data,
+                      const std::stop_token& request);
 
     const WaitUserInputAction waitUserInputAction_;
     const Timing timing_;
     std::atomic<bool> extendedApdu_{false};
-    std::atomic<bool> cancel_{false};
-    std::atomic<std::uint64_t> cancelGeneration_{0};
-    std::atomic<bool> stopped_{false};
 
-    mutable std::mutex mutex_; // guards activeCard_ and waitUserInput_
+    mutable std::mutex mutex_; // guards what follows; never held while the card is waited for
     std::shared_ptr<SmartCard> activeCard_;
     bool waitUserInput_ = false;
-
-    std::mutex sequenceMutex_;
-    std::condition_variable sequenceFree_;
-    std::thread::id sequenceOwner_;
-    int sequenceDepth_ = 0;
-    bool cardBound_ = false;
+    std::stop_source request_;
+    bool stopped_ = false;
 };

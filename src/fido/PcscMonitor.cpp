@@ -32,33 +32,29 @@ PcscMonitor::PcscMonitor(CardAction cardAction, std::shared_ptr<SmartCardSlotMan
 PcscMonitor::~PcscMonitor()
 {
     managerObservation_.reset();
-    queue_.sync([this] {
-        for (auto& [name, handler] : readers_)
-            handler->stop();
-        readers_.clear();
-    });
-    queue_.stop();
+    std::map<std::string, std::shared_ptr<CardHandler>> handlers;
+    {
+        std::lock_guard guard(queue_);
+        handlers.swap(readers_);
+    }
+    for (auto& [name, handler] : handlers)
+        handler->stop();
 }
 
 std::vector<std::string> PcscMonitor::readers()
 {
     std::vector<std::string> names;
-    queue_.sync([&] {
-        for (const auto& [name, handler] : readers_)
-            names.push_back(name);
-    });
+    std::lock_guard guard(queue_);
+    for (const auto& [name, handler] : readers_)
+        names.push_back(name);
     return names;
 }
 
 std::shared_ptr<SmartCard> PcscMonitor::getActiveCard(const std::string& readerName)
 {
-    std::shared_ptr<SmartCard> card;
-    queue_.sync([&] {
-        const auto it = readers_.find(readerName);
-        if (it != readers_.end())
-            card = it->second->activeCard();
-    });
-    return card;
+    std::lock_guard guard(queue_);
+    const auto it = readers_.find(readerName);
+    return it == readers_.end() ? nullptr : it->second->activeCard();
 }
 
 void PcscMonitor::slotNamesChanged(const std::vector<std::string>& slotNames)
@@ -67,28 +63,32 @@ void PcscMonitor::slotNamesChanged(const std::vector<std::string>& slotNames)
     std::copy_if(slotNames.begin(), slotNames.end(), std::back_inserter(names),
                  [](const std::string& name) { return PcscHelper::isValidReaderName(name); });
 
-    queue_.sync([&] {
+    std::vector<std::shared_ptr<CardHandler>> dropped;
+    {
+        std::lock_guard guard(queue_);
         for (auto it = readers_.begin(); it != readers_.end();) {
             if (std::find(names.begin(), names.end(), it->first) != names.end()) {
                 ++it;
                 continue;
             }
-            // Normally the reader's missing state has already reported its card gone; if the watcher never saw
-            // that, stopping the handler reports it now (a handler reports a card gone at most once).
-            it->second->stop();
+            dropped.push_back(std::move(it->second));
             it = readers_.erase(it);
         }
-    });
+    }
+    // Normally the reader's missing state has already reported its card gone; if the watcher never saw that,
+    // stopping the handler reports it now (a handler reports a card gone at most once).
+    for (const auto& handler : dropped)
+        handler->stop();
+
     for (const std::string& name : names) {
-        bool known = false;
-        queue_.sync([&] { known = readers_.count(name) != 0; });
-        if (known)
-            continue;
-        std::shared_ptr<SmartCardSlot> slot = mngr_ ? mngr_->getSlotWithName(name) : nullptr;
-        queue_.sync([&] {
-            // Two list changes can both ask for the slot of a new reader; only the first reply gets a handler.
-            if (!readers_.count(name))
-                readers_.emplace(name, CardHandler::create(slot, cardAction_));
-        });
+        {
+            std::lock_guard guard(queue_);
+            if (readers_.count(name))
+                continue;
+        }
+        // Made outside the guard: its first slot state is handled at once, under the handler's own lock.
+        auto handler = CardHandler::create(mngr_ ? mngr_->getSlotWithName(name) : nullptr, cardAction_);
+        std::lock_guard guard(queue_);
+        readers_.try_emplace(name, std::move(handler)); // the reader lists come one at a time
     }
 }

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "fido/CardHandler.h"
+#include "platform/LabelledMutex.h"
 #include "platform/Observation.h"
-#include "platform/SerialQueue.h"
 #include "platform/SmartCardSlotManager.h"
 
 #include <map>
@@ -12,7 +12,8 @@
 
 // Follows the list of readers and keeps one CardHandler per reader; hands out the card of a reader by name.
 // Watching starts with startWatching, so the owner can keep the monitor before the first card is reported
-// (a card already on a reader is reported from inside that call).
+// (a card already on a reader is reported from inside that call). The monitor's guard may be taken before a
+// handler's lock, never the other way round, and no card is reported with the monitor's guard held.
 class PcscMonitor : public std::enable_shared_from_this<PcscMonitor> {
 public:
     using CardAction = CardHandler::CardAction;
@@ -44,7 +45,7 @@ private:
 
     const std::shared_ptr<SmartCardSlotManager> mngr_;
     Observation managerObservation_;
-    std::map<std::string, std::shared_ptr<CardHandler>> readers_; // on queue_
     const CardAction cardAction_;
-    SerialQueue queue_{"thread-safe-pcscMonitor"};
+    LabelledMutex queue_{"thread-safe-pcscMonitor"};
+    std::map<std::string, std::shared_ptr<CardHandler>> readers_; // under queue_
 };

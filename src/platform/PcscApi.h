@@ -25,7 +25,12 @@ public:
     // Ends a getStatusChange blocked on the context; safe from any thread.
     virtual LONG cancel(SCARDCONTEXT context) = 0;
     virtual LONG connect(SCARDCONTEXT context, const std::string& reader, SCARDHANDLE& card, DWORD& protocol) = 0;
+    // Acknowledges a reset or power-down by another program, leaving the card as it is.
+    virtual LONG reconnect(SCARDHANDLE card, DWORD& protocol) = 0;
     virtual LONG disconnect(SCARDHANDLE card) = 0;
+    // Exclusive use of the card against every other connection; begin blocks while another one holds it.
+    virtual LONG beginTransaction(SCARDHANDLE card) = 0;
+    virtual LONG endTransaction(SCARDHANDLE card) = 0;
     virtual LONG transmit(SCARDHANDLE card, DWORD protocol, std::span<const std::uint8_t> apdu, Bytes& response) = 0;
 
     // The pcsc-lite client library.

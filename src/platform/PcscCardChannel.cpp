@@ -28,3 +28,9 @@ LONG PcscCardChannel::transmit(std::span<const std::uint8_t> apdu, Bytes& respon
 {
     return context_.api()->transmit(card_, protocol_, apdu, response);
 }
+
+LONG PcscCardChannel::reconnect() { return context_.api()->reconnect(card_, protocol_); }
+
+LONG PcscCardChannel::beginTransaction() { return context_.api()->beginTransaction(card_); }
+
+LONG PcscCardChannel::endTransaction() { return context_.api()->endTransaction(card_); }

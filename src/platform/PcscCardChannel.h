@@ -19,6 +19,9 @@ public:
                                                  LONG& error);
 
     LONG transmit(std::span<const std::uint8_t> apdu, Bytes& response) override;
+    LONG reconnect() override;
+    LONG beginTransaction() override;
+    LONG endTransaction() override;
 
 private:
     PcscCardChannel() = default;

@@ -62,7 +62,16 @@ LONG PcscLiteApi::connect(SCARDCONTEXT context, const std::string& reader, SCARD
                         &protocol);
 }
 
+LONG PcscLiteApi::reconnect(SCARDHANDLE card, DWORD& protocol)
+{
+    return SCardReconnect(card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &protocol);
+}
+
 LONG PcscLiteApi::disconnect(SCARDHANDLE card) { return SCardDisconnect(card, SCARD_LEAVE_CARD); }
+
+LONG PcscLiteApi::beginTransaction(SCARDHANDLE card) { return SCardBeginTransaction(card); }
+
+LONG PcscLiteApi::endTransaction(SCARDHANDLE card) { return SCardEndTransaction(card, SCARD_LEAVE_CARD); }
 
 LONG PcscLiteApi::transmit(SCARDHANDLE card, DWORD protocol, std::span<const std::uint8_t> apdu, Bytes& response)
 {

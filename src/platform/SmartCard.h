@@ -8,24 +8,25 @@
 #include <functional>
 #include <memory>
 #include <span>
-#include <string>
+#include <stop_token>
 #include <utility>
 
-// The card on one reader and its session. Every card call runs on a worker thread of the card's own, so a
-// card or service that stalls blocks only that worker: the caller waits with a deadline, and an answer that
-// arrives after its caller gave up is dropped by its sequence number instead of answering the next exchange.
-// Shared by the watcher and the transport, so a session stays usable for an operation in progress.
+// The card on one reader and its session. Every card call runs on a worker thread of the card's own, because
+// a call into the service cannot be cut short once it has begun (pcsc-lite waits for pcscd without a
+// time-out): a card or service that stalls blocks only that worker, the caller waits with a deadline (or until
+// its stop token is triggered), and an answer that arrives after its caller gave up is dropped by its sequence
+// number instead of answering the next exchange. A stalled worker does not hold up the card object's end
+// either. Shared by the watcher and the transport, so a session stays usable for an operation in progress.
 class SmartCard {
 public:
     using ChannelOpener = std::function<std::unique_ptr<CardChannel>()>;
     using SessionReply = std::function<void(bool opened)>;
+    using Response = std::pair<Bytes, IOReturn>;
 
-    SmartCard(std::string readerName, ChannelOpener opener);
+    explicit SmartCard(ChannelOpener opener);
     ~SmartCard();
     SmartCard(const SmartCard&) = delete;
     SmartCard& operator=(const SmartCard&) = delete;
-
-    const std::string& readerName() const { return readerName_; }
 
     // Opens the session on the worker; reply runs there, with false when the card could not be reached or
     // the session was ended before it opened. Only the first call opens anything.
@@ -33,17 +34,24 @@ public:
     // Closes the connection once the exchange in progress is over; a caller waiting for an answer is released
     // at once with kIOReturnError, and every later exchange fails the same way.
     void endSession();
-    bool sessionOpen() const;
 
     // Sends one complete APDU and waits at most timeout for the answer (status word included).
     // kIOReturnError: no open session, the service reported an error or the answer was empty;
-    // kIOReturnTimeout: no answer in time.
-    std::pair<Bytes, IOReturn> transmit(std::span<const std::uint8_t> apdu, std::chrono::milliseconds timeout);
+    // kIOReturnTimeout: no answer in time; kIOReturnAborted: stop was requested first.
+    Response transmit(std::span<const std::uint8_t> apdu, std::chrono::milliseconds timeout, std::stop_token stop = {});
+
+    // Keeps other programs away from the card until endTransaction, so none of their commands lands between
+    // two of ours. Waits at most timeout while another program keeps the card (kIOReturnTimeout); a card that
+    // another program reset or powered down is connected again first, so the caller's next exchange reaches it
+    // (its applet is no longer selected).
+    IOReturn beginTransaction(std::chrono::milliseconds timeout, std::stop_token stop = {});
+    // Does not wait: the card is let go once the exchange in progress is over.
+    void endTransaction();
 
 private:
     struct Core;
-    static void run(const std::shared_ptr<Core>& core);
+    Response exchange(bool beginTransaction, std::span<const std::uint8_t> apdu, std::chrono::milliseconds timeout,
+                      std::stop_token stop);
 
-    const std::string readerName_;
     std::shared_ptr<Core> core_;
 };

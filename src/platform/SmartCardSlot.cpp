@@ -36,7 +36,7 @@ std::shared_ptr<SmartCard> SmartCardSlot::makeSmartCard() const
 {
     if (state() != SmartCardSlotState::validCard)
         return nullptr;
-    return std::make_shared<SmartCard>(name_, opener_);
+    return std::make_shared<SmartCard>(opener_);
 }
 
 void SmartCardSlot::setState(SmartCardSlotState state)

@@ -84,7 +84,6 @@ IOReturn DeviceViewModel::runOnPcsc(const Operation& op, const std::string& read
 {
     if (!pcscHelper_ || !pcscMonitor_)
         return kIOReturnError;
-    pcscHelper_->setCancel(false);
     pcscHelper_->setActiveCard(pcscMonitor_->getActiveCard(readerName));
     IOReturn status = kIOReturnError;
     if (pcscHelper_->sendCmdSelect() == kIOReturnSuccess) {

@@ -1,47 +1,58 @@
 #pragma once
 
 #include "fido/PcscMonitor.h"
-#include "support/Eventually.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
-// A card monitor's reports as "+R1" (present) and "-R1" (gone), in arrival order.
+// A card monitor's reports as "+R1" (present) and "-R1" (gone), in arrival order, with any markers the test
+// adds; waits are woken by each new entry.
 class CardEvents {
 public:
-    PcscMonitor::CardAction action()
+    // onReport runs first at each report, as a receiver's own work would.
+    PcscMonitor::CardAction action(std::function<void(const std::string& reader)> onReport = {})
     {
-        return [this](bool present, const std::string& reader) {
-            std::lock_guard lock(mutex_);
-            events_.push_back((present ? "+" : "-") + reader);
+        return [this, onReport](bool present, const std::string& reader) {
+            if (onReport)
+                onReport(reader);
+            add((present ? "+" : "-") + reader);
         };
     }
-    std::vector<std::string> get()
+    void add(std::string event)
     {
         std::lock_guard lock(mutex_);
-        return events_;
+        events_.push_back(std::move(event));
+        cv_.notify_all();
     }
-    // The reports of one reader (other tests on this machine may use another).
+    std::vector<std::string> get() { return of({}); }
+    // The entries of one reader (other tests on this machine may use another); all of them for "".
     std::vector<std::string> of(const std::string& reader)
     {
-        std::vector<std::string> mine;
-        for (const auto& e : get())
-            if (e.substr(1) == reader)
-                mine.push_back(e);
-        return mine;
+        std::lock_guard lock(mutex_);
+        return ofLocked(reader);
     }
-    bool waitFor(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(3))
+    bool waitFor(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(3),
+                 const std::string& reader = {})
     {
-        return eventually([&] { return get().size() >= count; }, limit);
-    }
-    bool waitFor(const std::string& reader, std::size_t count, std::chrono::milliseconds limit)
-    {
-        return eventually([&] { return of(reader).size() >= count; }, limit);
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, limit, [&] { return ofLocked(reader).size() >= count; });
     }
 
 private:
+    std::vector<std::string> ofLocked(const std::string& reader)
+    {
+        std::vector<std::string> mine;
+        for (const auto& e : events_)
+            if (reader.empty() || e.substr(1) == reader)
+                mine.push_back(e);
+        return mine;
+    }
+
     std::mutex mutex_;
+    std::condition_variable cv_;
     std::vector<std::string> events_;
 };

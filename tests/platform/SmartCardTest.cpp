@@ -1,5 +1,5 @@
+#include "TestHex.h"
 #include "platform/SmartCard.h"
-#include "support/Eventually.h"
 #include "support/ScriptedCardChannel.h"
 
 #include <gtest/gtest.h>
@@ -8,39 +8,25 @@
 #include <future>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <vector>
 
 using namespace std::chrono_literals;
 
 namespace {
 
-// Hex helpers of this layer's own (the fido layer's are out of reach here).
-Bytes H(std::string_view hex)
+std::unique_ptr<CardChannel> answeringCard()
 {
-    Bytes bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        bytes.push_back(static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
-    return bytes;
+    return std::make_unique<ScriptedCardChannel>([](const Bytes&) { return H("9000"); });
 }
 
-std::string X(const Bytes& bytes)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (std::uint8_t b : bytes) {
-        text += digits[b >> 4];
-        text += digits[b & 0x0F];
-    }
-    return text;
-}
-
-// A card whose answer to an APDU starting with a stall marker (CLA 0xEE) waits until released.
+// A card whose answer to an APDU starting with a stall marker (CLA 0xEE, once per test) waits until released.
 struct StallingCard {
     std::mutex mutex;
     std::vector<std::string> sent;
+    std::promise<void> stalled;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> answered{0};
 
     Bytes answer(const Bytes& apdu)
     {
@@ -48,8 +34,11 @@ struct StallingCard {
             std::lock_guard lock(mutex);
             sent.push_back(X(apdu));
         }
-        if (!apdu.empty() && apdu[0] == 0xEE)
+        if (!apdu.empty() && apdu[0] == 0xEE) {
+            stalled.set_value();
             released.wait_for(5s);
+        }
+        ++answered;
         Bytes reply(apdu.begin(), apdu.end());
         reply.push_back(0x90);
         reply.push_back(0x00);
@@ -62,6 +51,36 @@ struct StallingCard {
     }
 };
 
+// A card that another program keeps in a transaction until the test lets it go.
+struct KeptCard {
+    std::promise<void> asked;
+    std::promise<void> letGo;
+    std::shared_future<void> letGoFuture = letGo.get_future().share();
+    std::atomic<int> ended{0};
+};
+
+class KeptCardChannel : public ScriptedCardChannel {
+public:
+    explicit KeptCardChannel(std::shared_ptr<KeptCard> card)
+        : ScriptedCardChannel([](const Bytes&) { return H("9000"); }), card_(std::move(card))
+    {
+    }
+    LONG beginTransaction() override
+    {
+        card_->asked.set_value();
+        card_->letGoFuture.wait();
+        return SCARD_S_SUCCESS;
+    }
+    LONG endTransaction() override
+    {
+        ++card_->ended;
+        return SCARD_S_SUCCESS;
+    }
+
+private:
+    std::shared_ptr<KeptCard> card_;
+};
+
 } // namespace
 
 TEST(SmartCard, ExchangeGivesTheAnswerOrAnError)
@@ -72,7 +91,6 @@ TEST(SmartCard, ExchangeGivesTheAnswerOrAnError)
         return H("AABB9000");
     });
     ASSERT_TRUE(card);
-    EXPECT_TRUE(card->sessionOpen());
     auto [answer, status] = card->transmit(H("00A40400"), 1s);
     EXPECT_EQ(status, kIOReturnSuccess);
     EXPECT_EQ(X(answer), "AABB9000");
@@ -81,76 +99,57 @@ TEST(SmartCard, ExchangeGivesTheAnswerOrAnError)
     EXPECT_TRUE(answer.empty());
 }
 
-TEST(SmartCard, LateAnswerIsDroppedAndNeverAnswersTheNextExchange)
+// A stalled exchange times out; the one queued behind it times out too and is never sent once its caller gave up;
+// the stalled card's late answer never answers the next exchange.
+TEST(SmartCard, LateAnswersAreDroppedAndGivenUpExchangesNeverSent)
 {
     StallingCard script;
     auto card = ScriptedCardChannel::openCard([&](const Bytes& apdu) { return script.answer(apdu); });
     ASSERT_TRUE(card);
 
-    auto [late, status] = card->transmit(H("EE000000"), 100ms);
+    auto [late, status] = card->transmit(H("EE000000"), 50ms);
     EXPECT_EQ(status, kIOReturnTimeout);
     EXPECT_TRUE(late.empty());
-
+    EXPECT_EQ(card->transmit(H("0B0B0B0B"), 50ms).second, kIOReturnTimeout);
     script.release.set_value();
-    auto [next, nextStatus] = card->transmit(H("01020304"), 3s);
+    auto [answer, nextStatus] = card->transmit(H("0C0C0C0C"), 3s);
     EXPECT_EQ(nextStatus, kIOReturnSuccess);
-    EXPECT_EQ(X(next), "010203049000");
-}
-
-TEST(SmartCard, ExchangeWhoseCallerGaveUpBeforeItWasSentIsNeverSent)
-{
-    StallingCard script;
-    auto card = ScriptedCardChannel::openCard([&](const Bytes& apdu) { return script.answer(apdu); });
-    ASSERT_TRUE(card);
-
-    EXPECT_EQ(card->transmit(H("EE000000"), 50ms).second, kIOReturnTimeout);
-    EXPECT_EQ(card->transmit(H("0B0B0B0B"), 50ms).second, kIOReturnTimeout); // queued behind the stalled one
-    script.release.set_value();
-    auto [answer, status] = card->transmit(H("0C0C0C0C"), 3s);
-    EXPECT_EQ(status, kIOReturnSuccess);
     EXPECT_EQ(X(answer), "0C0C0C0C9000");
     EXPECT_EQ(script.sentApdus(), (std::vector<std::string>{"EE000000", "0C0C0C0C"}));
 }
 
-TEST(SmartCard, EndingTheSessionReleasesAWaitingCallerAndFailsLaterExchanges)
+TEST(SmartCard, EndingTheSessionReleasesAWaitingCallerAndTheCardGoesWithoutWaitingForIt)
 {
-    StallingCard script;
-    auto card = ScriptedCardChannel::openCard([&](const Bytes& apdu) { return script.answer(apdu); });
+    // Held by the worker's script too: the worker outlives the card object while the card stalls.
+    auto script = std::make_shared<StallingCard>();
+    auto card = ScriptedCardChannel::openCard([script](const Bytes& apdu) { return script->answer(apdu); });
     ASSERT_TRUE(card);
 
-    auto waiting = std::async(std::launch::async, [&] { return card->transmit(H("EE000000"), 5s); });
-    ASSERT_TRUE(eventually([&] { return script.sentApdus().size() == 1; }));
-    const auto started = std::chrono::steady_clock::now();
+    auto waiting = std::async(std::launch::async, [&] { return card->transmit(H("EE000000"), 600s); });
+    script->stalled.get_future().wait();
     card->endSession();
-    const auto result = waiting.get();
-    EXPECT_EQ(result.second, kIOReturnError);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
-    EXPECT_FALSE(card->sessionOpen());
+    EXPECT_EQ(waiting.get().second, kIOReturnError);
     EXPECT_EQ(card->transmit(H("01020304"), 1s).second, kIOReturnError);
-    script.release.set_value();
+    card.reset();
+    EXPECT_EQ(script->answered.load(), 0); // the card went while its worker still waited for the stalled card
+    script->release.set_value();
 }
 
-TEST(SmartCard, SessionThatCannotOpenRepliesFalse)
+TEST(SmartCard, NoExchangeWithoutAnOpenSession)
 {
-    SmartCard card("Reader", [] { return std::unique_ptr<CardChannel>(); });
+    SmartCard notBegun(answeringCard);
+    EXPECT_EQ(notBegun.transmit(H("00A40400"), 1s).second, kIOReturnError);
+
+    SmartCard unreachable([] { return std::unique_ptr<CardChannel>(); });
     std::promise<bool> opened;
-    card.beginSession([&](bool ok) { opened.set_value(ok); });
+    unreachable.beginSession([&](bool ok) { opened.set_value(ok); });
     EXPECT_FALSE(opened.get_future().get());
-    EXPECT_FALSE(card.sessionOpen());
-    EXPECT_EQ(card.transmit(H("00A40400"), 1s).second, kIOReturnError);
-}
-
-TEST(SmartCard, NoExchangeBeforeTheSessionOpens)
-{
-    SmartCard card("Reader",
-                   [] { return std::make_unique<ScriptedCardChannel>([](const Bytes&) { return H("9000"); }); });
-    EXPECT_EQ(card.transmit(H("00A40400"), 1s).second, kIOReturnError);
+    EXPECT_EQ(unreachable.transmit(H("00A40400"), 1s).second, kIOReturnError);
 }
 
 TEST(SmartCard, CardReleasedInsideItsOwnReplyDoesNotHang)
 {
-    auto card = std::make_shared<SmartCard>(
-        "Reader", [] { return std::make_unique<ScriptedCardChannel>([](const Bytes&) { return H("9000"); }); });
+    auto card = std::make_shared<SmartCard>(answeringCard);
     std::promise<void> done;
     auto holder = std::make_shared<std::shared_ptr<SmartCard>>(card);
     card->beginSession([holder, &done](bool) {
@@ -159,4 +158,23 @@ TEST(SmartCard, CardReleasedInsideItsOwnReplyDoesNotHang)
     });
     card.reset();
     EXPECT_EQ(done.get_future().wait_for(3s), std::future_status::ready);
+}
+
+TEST(SmartCard, TransactionWaitEndsOnStopAndOneGrantedTooLateIsLetGoAtOnce)
+{
+    auto kept = std::make_shared<KeptCard>();
+    auto card = std::make_shared<SmartCard>([kept] { return std::make_unique<KeptCardChannel>(kept); });
+    std::promise<bool> opened;
+    card->beginSession([&](bool ok) { opened.set_value(ok); });
+    ASSERT_TRUE(opened.get_future().get());
+
+    std::stop_source stop;
+    auto begin = std::async(std::launch::async, [&] { return card->beginTransaction(600s, stop.get_token()); });
+    kept->asked.get_future().wait();
+    stop.request_stop();
+    EXPECT_EQ(begin.get(), kIOReturnAborted);
+    kept->letGo.set_value();
+    // The worker takes this exchange only after it has dealt with the transaction nobody waits for any more.
+    EXPECT_EQ(card->transmit(H("00010000"), 5s).second, kIOReturnSuccess);
+    EXPECT_EQ(kept->ended.load(), 1);
 }

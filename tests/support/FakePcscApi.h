@@ -38,6 +38,14 @@ public:
     LONG cancel(SCARDCONTEXT context) override;
     LONG connect(SCARDCONTEXT context, const std::string& reader, SCARDHANDLE& card, DWORD& protocol) override;
     LONG disconnect(SCARDHANDLE card) override;
+    // Nobody else resets a scripted card or keeps it in a transaction.
+    LONG reconnect(SCARDHANDLE, DWORD& protocol) override
+    {
+        protocol = SCARD_PROTOCOL_T1;
+        return SCARD_S_SUCCESS;
+    }
+    LONG beginTransaction(SCARDHANDLE) override { return SCARD_S_SUCCESS; }
+    LONG endTransaction(SCARDHANDLE) override { return SCARD_S_SUCCESS; }
     LONG transmit(SCARDHANDLE card, DWORD protocol, std::span<const std::uint8_t> apdu, Bytes& response) override;
 
 private:

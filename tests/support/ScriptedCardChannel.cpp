@@ -8,12 +8,12 @@ LONG ScriptedCardChannel::transmit(std::span<const std::uint8_t> apdu, Bytes& re
     return response.empty() ? SCARD_E_NOT_TRANSACTED : SCARD_S_SUCCESS;
 }
 
-std::shared_ptr<SmartCard> ScriptedCardChannel::openCard(Handler handler, const std::string& readerName)
+std::shared_ptr<SmartCard> ScriptedCardChannel::openCard(Handler handler)
 {
     auto opener = [handler = std::move(handler)]() -> std::unique_ptr<CardChannel> {
         return std::make_unique<ScriptedCardChannel>(handler);
     };
-    auto card = std::make_shared<SmartCard>(readerName, std::move(opener));
+    auto card = std::make_shared<SmartCard>(std::move(opener));
     auto opened = std::make_shared<std::promise<bool>>();
     auto result = opened->get_future();
     card->beginSession([opened](bool ok) { opened->set_value(ok); });

@@ -5,7 +5,6 @@
 
 #include <functional>
 #include <memory>
-#include <string>
 
 // A card channel whose answers come from a function of the test. An empty answer stands for an exchange the
 // service could not carry out.
@@ -15,9 +14,13 @@ public:
 
     explicit ScriptedCardChannel(Handler handler) : handler_(std::move(handler)) {}
     LONG transmit(std::span<const std::uint8_t> apdu, Bytes& response) override;
+    // No other program shares a scripted card.
+    LONG reconnect() override { return SCARD_S_SUCCESS; }
+    LONG beginTransaction() override { return SCARD_S_SUCCESS; }
+    LONG endTransaction() override { return SCARD_S_SUCCESS; }
 
     // A card whose session is already open on a scripted channel.
-    static std::shared_ptr<SmartCard> openCard(Handler handler, const std::string& readerName = "Scripted Reader");
+    static std::shared_ptr<SmartCard> openCard(Handler handler);
 
 private:
     Handler handler_;

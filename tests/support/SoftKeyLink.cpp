@@ -24,6 +24,8 @@ SoftKeyLink::~SoftKeyLink()
 {
     close();
     monitor_.reset();
+    if (manager_)
+        manager_->stop();
     usb_.reset();
     card_.reset();
 }
@@ -48,10 +50,16 @@ bool SoftKeyLink::open()
     if (!card_->insert())
         return false;
     // A card is usable once the monitor reports it: its session is open by then.
-    monitor_ = PcscMonitor::create([this](bool present, const std::string& reader) {
+    auto onCard = [this](bool present, const std::string& reader) {
         if (reader == card_->readerName())
             cardReported_ = present;
-    });
+    };
+    if (pcscApi_) {
+        manager_ = std::make_shared<SmartCardSlotManager>(pcscApi_);
+        monitor_ = PcscMonitor::create(onCard, manager_);
+    } else {
+        monitor_ = PcscMonitor::create(onCard);
+    }
     monitor_->startWatching();
     if (!eventually([&] { return cardReported_.load(); }, std::chrono::seconds(5)))
         return false;

@@ -27,6 +27,8 @@ public:
 
     static const char* name(Transport transport) { return transport == Transport::Usb ? "Usb" : "Card"; }
 
+    // The PC/SC service the card is reached through (pcsc-lite unless set before open()).
+    void setPcscApi(std::shared_ptr<PcscApi> api) { pcscApi_ = std::move(api); }
     // Plugs the key in, or lays the card on the reader and selects the applet. False when that failed.
     bool open();
     // Deselects and unbinds the card; leaves the USB key plugged. The destructor calls it.
@@ -57,6 +59,8 @@ private:
     SoftKeyConfig config_;
     CtaphidFront::Options usbOptions_;
     std::unique_ptr<CardRig> card_;
+    std::shared_ptr<PcscApi> pcscApi_;
+    std::shared_ptr<SmartCardSlotManager> manager_;
     std::shared_ptr<PcscMonitor> monitor_;
     std::unique_ptr<PcscHelper> pcsc_;
     std::atomic<bool> cardReported_{false};
