@@ -130,9 +130,9 @@ TEST(ViewModelCards, CardResetByAnotherProgramStaysUsable)
         ASSERT_TRUE(h.waitIdle());
         ASSERT_EQ(runSubprocess(otherCardClient(card.readerName(), round[0])).exitCode, 0);
         h.vm->showPinViewForSetOrChange();
-        h.vm->setOldPin(round[1]);
-        h.vm->setNewPin(round[2]);
-        h.vm->setConfirmPin(round[2]);
+        h.vm->pinFieldEdited(DeviceViewModel::PinField::oldPin, round[1]);
+        h.vm->pinFieldEdited(DeviceViewModel::PinField::newPin, round[2]);
+        h.vm->pinFieldEdited(DeviceViewModel::PinField::confirmPin, round[2]);
         h.vm->pinOkClicked();
         ASSERT_TRUE(h.waitForMessage("New PIN is set")) << h.vm->messageBoxInfo().message;
         h.vm->closeMessageBox(true);

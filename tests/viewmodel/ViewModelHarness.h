@@ -106,7 +106,12 @@ struct ViewModelHarness {
         return pumpUntil([&] { return vm->deviceList().empty(); });
     }
 
-    void select(std::size_t index) { vm->selectDeviceItem(vm->deviceList().at(index)); }
+    // As a person does: once the model takes a selection again (it refuses one while it reads the keys).
+    void select(std::size_t index)
+    {
+        EXPECT_TRUE(waitIdle());
+        vm->selectDeviceItem(vm->deviceList().at(index));
+    }
 
     bool waitForMessage(const std::string& message)
     {
