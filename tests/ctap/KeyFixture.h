@@ -12,64 +12,52 @@
 
 #include <memory>
 #include <optional>
-#include <string_view>
 
 #ifdef KEY_TRANSPORT_CARD
-inline constexpr SoftKeyLink::Transport kTransport = SoftKeyLink::Transport::Card;
+inline constexpr bool kUsb = false;
 #else
-inline constexpr SoftKeyLink::Transport kTransport = SoftKeyLink::Transport::Usb;
+inline constexpr bool kUsb = true;
 #endif
-inline constexpr bool kUsb = kTransport == SoftKeyLink::Transport::Usb;
 
-inline SecureBytes pinOf(std::string_view text)
+inline SecureBytes pin(std::string_view text) { return SecureBytes(text); }
+
+// A key's answer: status byte OK and this CBOR.
+inline Bytes ok(const Bytes& body)
 {
-    return SecureBytes(text);
+    Bytes answer{0x00};
+    answer.insert(answer.end(), body.begin(), body.end());
+    return answer;
 }
 
 // The unsigned value under an integer key of a logged request's CBOR parameters.
 inline std::optional<std::uint64_t> requestField(const Bytes& request, std::int64_t key)
 {
-    if (request.size() < 2)
-        return std::nullopt;
-    auto item = cborDecode(std::span(request).subspan(1));
-    if (!item)
-        return std::nullopt;
-    return cborUInt64Value(cborMapFind(item->get(), key));
-}
-
-inline bool requestHas(const Bytes& request, std::int64_t key)
-{
-    if (request.size() < 2)
-        return false;
-    auto item = cborDecode(std::span(request).subspan(1));
-    return item && cborMapFind(item->get(), key) != nullptr;
+    auto item = request.size() < 2 ? std::nullopt : cborDecode(std::span(request).subspan(1));
+    return item ? cborUInt64Value(cborMapFind(item->get(), key)) : std::nullopt;
 }
 
 class KeyFixture : public testing::Test {
 protected:
-    void TearDown() override { disconnect(); }
-
-    // Makes the key with this configuration, opens the link, binds the client to it and opens a channel.
-    void connect(SoftKeyConfig config = {}, CtaphidFront::Options usbOptions = {})
+    // Makes the key, opens the link, binds the client to it and opens a channel, as every key read starts.
+    void connect()
     {
-        link_ = std::make_unique<SoftKeyLink>(kTransport, std::move(config), usbOptions);
+        link_ = std::make_unique<SoftKeyLink>(kUsb ? SoftKeyLink::Transport::Usb : SoftKeyLink::Transport::Card);
         ASSERT_TRUE(link_->open()) << "the key must be reachable (is pcscd running with vpcd?) "
                                    << testing::PrintToString(log_.lines());
         ctap_.setHidHelper(link_->hidHelper());
         ctap_.setPcscHelper(link_->pcscHelper());
-        // A USB key answers only on a channel of its own, as every key read starts.
         ASSERT_EQ(ctap_.sendCmdInit().second, kIOReturnSuccess);
-    }
-    void disconnect()
-    {
-        ctap_.setHidHelper(nullptr);
-        ctap_.setPcscHelper(nullptr);
-        link_.reset();
     }
 
     SoftKeyLink& link() { return *link_; }
     SoftAuthenticator& key() { return link_->key(); }
     Ctap2& ctap() { return ctap_; }
+
+    // The key answers the next request with this command byte (and sub-command) so, instead of processing it.
+    void reply(Bytes answer, std::uint8_t command, std::optional<std::uint8_t> sub = {})
+    {
+        key().queueRawReply({std::move(answer), command, sub});
+    }
 
     // The requests the key saw since the last call.
     std::vector<SoftAuthenticator::LoggedRequest> takeRequests()
@@ -84,12 +72,11 @@ protected:
     {
         key().openResetWindow();
         key().setTouch(SoftAuthenticator::Touch::Given);
-        const Bytes answer = key().handle(Bytes{0x07});
-        ASSERT_EQ(answer, Bytes{0x00});
+        ASSERT_EQ(key().handle(Bytes{0x07}), Bytes{0x00});
         key().clearRequestLog();
     }
 
-    std::unique_ptr<SoftKeyLink> link_;
-    Ctap2 ctap_;
     LogCapture log_;
+    std::unique_ptr<SoftKeyLink> link_;
+    Ctap2 ctap_; // goes first, while the link it is bound to still stands
 };

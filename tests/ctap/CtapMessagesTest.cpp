@@ -1,0 +1,193 @@
+// The client's requests byte for byte (canonical CBOR), and its parsers of the key's answers: what they read,
+// and the answers they refuse as malformed (one log line each) rather than read as empty fields.
+#include "ctap/CredentialManagementCommand.h"
+#include "ctap/CredentialManagementResponse.h"
+#include "ctap/InfoParser.h"
+#include "ctap/PinCommand.h"
+#include "ctap/PinResponse.h"
+
+#include "TestHex.h"
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+KeyAgreement sampleKey()
+{
+    KeyAgreement k;
+    k.keyX = Bytes(32, 0xAA);
+    k.keyY = Bytes(32, 0xBB);
+    return k;
+}
+
+const std::string kCose = "A501020338182001215820" + X(Bytes(32, 0xAA)) + "225820" + X(Bytes(32, 0xBB));
+
+} // namespace
+
+TEST(CtapRequests, ClientPinAndCredentialManagement)
+{
+    const KeyAgreement k = sampleKey();
+    const Permission cm = Permission::CredentialManagement;
+    const std::pair<Bytes, std::string> pinRows[] = {
+        {PinCommand::getKeyAgreement(PinProtocol::None), "06A201000202"}, // no protocol chosen yet: 0
+        {PinCommand::setPin(k, Bytes{1}, Bytes{2}, PinProtocol::Two), "06A501020203 03" + kCose + "044101054102"},
+        {PinCommand::chgPin(k, Bytes{1}, Bytes{2}, Bytes{3}, PinProtocol::One),
+         "06A601010204 03" + kCose + "044101054102064103"},
+        {PinCommand::getPinToken(k, Bytes{3}, PinProtocol::One), "06A401010205 03" + kCose + "064103"},
+        {PinCommand::getPinUvAuthTokenUsingPinWithPermissions(k, Bytes{3}, cm, PinProtocol::Two),
+         "06A501020209 03" + kCose + "0641030904"},
+        {PinCommand::getPinUvAuthTokenUsingUvWithPermissions(k, cm, "", PinProtocol::Two),
+         "06A501020206 03" + kCose + "09040A60"}, // an empty rpId is still sent
+    };
+    for (const auto& [request, hex] : pinRows)
+        EXPECT_EQ(X(request), removeSpaces(hex));
+
+    auto peer = crypto::P256KeyPair::fromPrivateKey(Bytes(32, 0x42));
+    const SSecret two = *SSecret::create(KeyAgreement{2, -25, 1, peer->x(), peer->y()}, PinProtocol::Two);
+    const Bytes token(32, 0x5A);
+    const std::string params = "A102A2 626964 42DEAD 6474797065 6A7075626C69632D6B6579";
+    EXPECT_EQ(X(CredentialManagementCommand::deleteCredential(token, two, H("DEAD"), "public-key", PinProtocol::Two)),
+              removeSpaces("0AA4010602" + params + "0302045820") + X(two.authenticate(token, H("06" + params))));
+    const Bytes emptyType = CredentialManagementCommand::deleteCredential(token, two, H("DEAD"), "", PinProtocol::Two);
+    EXPECT_NE(X(emptyType).find("647479706560"), std::string::npos); // an empty type is still sent
+    EXPECT_EQ(X(CredentialManagementCommand::enumerateRPsBegin(token, two, PinProtocol::None)).substr(0, 14),
+              "0AA30102030004");
+    const std::uint8_t before = credMgmtCommand.exchange(0x41);
+    EXPECT_EQ(X(CredentialManagementCommand::enumerateRPsGetNextRP()), "41A10103");
+    credMgmtCommand = before;
+}
+
+TEST(PinResponse, KeyAgreementAndRetries)
+{
+    LogCapture log;
+    EXPECT_EQ(PinResponse::parseCborPinGetKeyAgreement(H("A101" + kCose)), std::make_pair(sampleKey(), true));
+    // Algorithm -7 and 48-byte coordinates still parse: the values are judged when the secret is made.
+    auto [odd, oddOk] = PinResponse::parseCborPinGetKeyAgreement(
+        H("A101A501020326200121 5830" + X(Bytes(48, 0xCC)) + "22 5830" + X(Bytes(48, 0xDD))));
+    EXPECT_TRUE(oddOk);
+    EXPECT_EQ(odd.algorithm, -7);
+    EXPECT_TRUE(log.lines().empty());
+    const std::string noY = "A101A40102033818200121 5820" + X(Bytes(32, 0xAA));
+    for (const std::string& bad : {std::string(), std::string("A1016161"), noY})
+        EXPECT_FALSE(PinResponse::parseCborPinGetKeyAgreement(H(bad)).second) << bad;
+    EXPECT_EQ(log.count("parseCborPinGetKeyAgreement: CBOR decode error"), 3);
+
+    PinResponse::PinRetries retries{7, 0};
+    EXPECT_TRUE(PinResponse::parseCborPinGetRetries(H("A10502"), retries));
+    EXPECT_EQ(retries, (PinResponse::PinRetries{7, 2}));
+    EXPECT_TRUE(PinResponse::parseCborPinGetRetries(H("A10308"), retries));
+    EXPECT_EQ(retries, (PinResponse::PinRetries{8, 2}));
+    // No count, or a count of the wrong kind (a negative one; a text beside a good one), is no answer.
+    PinResponse::PinRetries none;
+    for (const char* answer : {"A104F4", "", "A10320", "A2030805 6178"})
+        EXPECT_FALSE(PinResponse::parseCborPinGetRetries(H(answer), none)) << answer;
+    EXPECT_EQ(none, PinResponse::PinRetries{});
+    EXPECT_EQ(log.count("parseCborPinGetRetries: CBOR decode error"), 4);
+}
+
+TEST(CredMgmtResponse, MetadataAndRelyingParties)
+{
+    LogCapture log;
+    EXPECT_EQ(CredentialManagementResponse::ParseCborGetCredsMetaData(H("A201050218 19")),
+              (std::tuple<std::uint64_t, std::uint64_t, bool>{5, 25, true}));
+    EXPECT_FALSE(std::get<2>(CredentialManagementResponse::ParseCborGetCredsMetaData(H("A10105"))));
+    EXPECT_EQ(log.count("ParseCborGetCredsMetaData: CBOR decode error"), 1);
+
+    std::vector<RpInfo> list;
+    std::uint64_t total = 0;
+    EXPECT_TRUE(CredentialManagementResponse::ParseCborEnumerateRPs(
+        H("A303A26269646361 2E62646E616D65614E045820" + X(Bytes(32, 0xEE)) + "0503"), list, total));
+    EXPECT_EQ(list, (std::vector<RpInfo>{{"a.b", "N", Bytes(32, 0xEE)}}));
+    EXPECT_EQ(total, 3u);
+    // A total of 0 adds no row; entries of the wrong kind are a malformed answer, never an empty relying party:
+    // {3: 1, 4: 1, 5: "x"}, an rp map whose id is a number, an answer that does not decode.
+    std::vector<RpInfo> none;
+    std::uint64_t six = 6;
+    EXPECT_TRUE(CredentialManagementResponse::ParseCborEnumerateRPs(H("A10500"), none, total));
+    for (const char* bad : {"A3 0301 0401 056178", "A2 03A1626964 01 0441EE", "FF"})
+        EXPECT_FALSE(CredentialManagementResponse::ParseCborEnumerateRPs(H(bad), none, six)) << bad;
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(six, 6u);
+    EXPECT_EQ(log.count("ParseCborEnumerateRPs: CBOR decode error"), 3);
+}
+
+TEST(CredMgmtResponse, Credentials)
+{
+    LogCapture log;
+    std::vector<CredentialInfo> list;
+    std::uint64_t total = 0;
+    const std::string user = "06A2626964 4201 02 646E616D65 6175";
+    const std::string credId = "07A2626964 4299 88 6474797065 6A7075626C69632D6B6579";
+    EXPECT_TRUE(CredentialManagementResponse::ParseCborEnumerateCredentials(
+        H("A5" + user + credId + "08A501020326200121 4101 22 4102 0902 0A02"), list, total));
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].userEntity, (PublicKeyCredentialUserEntity{{1, 2}, "u", "", ""}));
+    EXPECT_EQ(list[0].publicKeyCredentialDescriptor, (PublicKeyCredentialDescriptor{{0x99, 0x88}, "public-key"}));
+    EXPECT_EQ(list[0].keyAgreement, (KeyAgreement{2, -7, 1, {1}, {2}}));
+    EXPECT_EQ(list[0].credProtect, 2u);
+    EXPECT_EQ(total, 2u);
+    // Without a user, without a credential id, or with an entry of the wrong kind, the answer is malformed: nothing
+    // is added and nothing taken from it.
+    std::uint64_t total2 = 0;
+    for (const std::string& bad : {"A2" + credId + "0905", "A2" + user + "0905", "A3" + user + credId + "0961",
+                                   "A2 0661 75" + credId, "A3" + user + credId + "0801"})
+        EXPECT_FALSE(CredentialManagementResponse::ParseCborEnumerateCredentials(H(bad), list, total2)) << bad;
+    EXPECT_EQ(list.size(), 1u);
+    EXPECT_EQ(total2, 0u);
+    EXPECT_EQ(log.count("ParseCborEnumerateCredentials: CBOR decode error"), 5);
+    // A public key without an algorithm keeps -25.
+    CredentialManagementResponse::ParseCborEnumerateCredentials(H("A3" + user + credId + "08A10102"), list, total2);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[1].keyAgreement.algorithm, -25);
+}
+
+TEST(InfoParser, TypicalAnswerAndProtocolChoice)
+{
+    Info info;
+    PinProtocol p = PinProtocol::Two;
+    // {1: ["U2F_V2", "FIDO_2_0"], 3: 16 bytes, 4: {"clientPin": true, "rk": true}, 6: [1]}
+    ASSERT_TRUE(parseInfo(H("A4 01 82 6655 3246 5F56 32 68 4649 444F 5F32 5F30 03 50 000102030405060708090A0B0C0D0E0F"
+                            "04 A2 69 636C69656E7450696E F5 62 726B F5 06 81 01"),
+                          info, p));
+    EXPECT_EQ(info.versions, (std::vector<std::string>{"U2F_V2", "FIDO_2_0"}));
+    EXPECT_EQ(info.aaguid, "000102030405060708090A0B0C0D0E0F");
+    EXPECT_EQ(info.options, (std::map<std::string, bool>{{"clientPin", true}, {"rk", true}}));
+    EXPECT_EQ(p, PinProtocol::One);
+    // The highest protocol this client knows, past a newer one it does not; none listed leaves None.
+    const std::pair<const char*, PinProtocol> rows[] = {
+        {"A1 06 82 02 01", PinProtocol::Two}, {"A1 06 83 03 02 01", PinProtocol::Two},
+        {"A1 06 80", PinProtocol::None}, {"A1 05 01", PinProtocol::None}};
+    for (const auto& [answer, protocol] : rows) {
+        EXPECT_TRUE(parseInfo(H(answer), info, p));
+        EXPECT_EQ(p, protocol) << answer;
+    }
+}
+
+// A field of the wrong kind makes the answer malformed; what could be read is kept, so the key can still be named.
+TEST(InfoParser, WrongKindsAreMalformedButTheRestIsRead)
+{
+    LogCapture log;
+    Info info;
+    PinProtocol p = PinProtocol::Two;
+    // versions ["U2F_V2", 2, -1]; options {"clientPin": 1}; firmwareVersion -5; numbers in algorithms, certifications.
+    ASSERT_FALSE(parseInfo(H("A5 01 83 6655 3246 5F56 32 02 20 04 A1 69 636C69656E7450696E 01 0E 24"
+                             "0A 82 A2 63 616C67 26 64 74797065 6A 7075626C69632D6B6579 01 13 A2 6146 6147 6148 01"),
+                           info, p));
+    EXPECT_EQ(info.versions, (std::vector<std::string>{"U2F_V2", "2", "-1"}));
+    EXPECT_TRUE(info.options.empty());
+    EXPECT_EQ(info.firmwareVersion, 0u);
+    EXPECT_EQ(info.algorithms, (std::vector<std::map<std::string, std::string>>{{{"type", "public-key"}}}));
+    EXPECT_EQ(info.certifications, (std::map<std::string, std::string>{{"F", "G"}}));
+    // An AAGUID that is not 16 bytes is no AAGUID; an answer that is no map leaves the default Info.
+    EXPECT_FALSE(parseInfo(H("A1 03 42 0102"), info, p));
+    EXPECT_TRUE(info.aaguid.empty());
+    for (const char* notAMap : {"", "80"}) {
+        info.firmwareVersion = 9;
+        p = PinProtocol::Two;
+        EXPECT_FALSE(parseInfo(H(notAMap), info, p));
+        EXPECT_EQ(info, Info{});
+        EXPECT_EQ(p, PinProtocol::None);
+    }
+    EXPECT_EQ(log.count("parseInfo: CBOR decode error"), 4);
+}
