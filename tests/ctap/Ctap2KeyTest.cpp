@@ -1,20 +1,115 @@
-// The CTAP 2 client against the software key over a real transport: channel set-up, getInfo, the clientPIN
-// operations and the PIN token under both protocols, reset and the touch requests, and the status mapping.
-#include "KeyFixture.h"
-
-#include "TestHex.h"
+// The CTAP 2 client against the software key over a real transport, built once per transport: KEY_TRANSPORT_CARD
+// selects the card on the first vpcd reader (through pcscd), otherwise the USB key on a socket pair. Channel
+// set-up, getInfo, clientPIN and the token under both protocols, the touch requests, the status mapping, and
+// credential management under both protocols and both command bytes (0x0A, and the prototype 0x41).
 #include "ctap/AuthenToken.h"
 #include "ctap/CredentialManagementCommand.h"
+#include "ctap/Ctap2.h"
+#include "fido/Utils.h"
 #include "softkey/CtapCbor.h"
-#include "support/Eventually.h"
+#include "softkey/SoftKeyFixtures.h"
 
+#include "TestHex.h"
+#include "support/Eventually.h"
+#include "support/LogCapture.h"
+#include "support/SoftKeyLink.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <future>
 
 using namespace std::chrono_literals;
 using Touch = SoftAuthenticator::Touch;
-using Ctap2OnKey = KeyFixture;
+using Subs = std::vector<std::uint64_t>;
 
-TEST_F(Ctap2OnKey, InitOpensAChannelOnUsbOnly)
+namespace {
+
+#ifdef KEY_TRANSPORT_CARD
+constexpr bool kUsb = false;
+#else
+constexpr bool kUsb = true;
+#endif
+
+SecureBytes pin(std::string_view text) { return SecureBytes(text); }
+Bytes rpHash(const std::string& id) { return sha256(Bytes(id.begin(), id.end())); }
+
+// A key's answer: status byte OK and a CBOR map of these entries.
+Bytes okMap(std::vector<CtapCbor::Entry> entries)
+{
+    Bytes answer = CtapCbor::map(std::move(entries));
+    answer.insert(answer.begin(), 0x00);
+    return answer;
+}
+
+// An enumeration round's answer for a relying party, or for a credential whose ids are all `id`; with the total
+// when given, as a begin answer has it.
+Bytes rpAnswer(const std::string& id, std::optional<std::uint64_t> total = {})
+{
+    std::vector<CtapCbor::Entry> m{{CtapCbor::uint(3), CtapCbor::map({{CtapCbor::text("id"), CtapCbor::text(id)}})},
+                                   {CtapCbor::uint(4), CtapCbor::bytes(rpHash(id))}};
+    if (total)
+        m.push_back({CtapCbor::uint(5), CtapCbor::uint(*total)});
+    return okMap(std::move(m));
+}
+Bytes credentialAnswer(std::uint8_t id, std::optional<std::uint64_t> total = {})
+{
+    const Bytes ids = CtapCbor::map({{CtapCbor::text("id"), CtapCbor::bytes(Bytes(16, id))}});
+    std::vector<CtapCbor::Entry> m{{CtapCbor::uint(6), ids}, {CtapCbor::uint(7), ids}};
+    if (total)
+        m.push_back({CtapCbor::uint(9), CtapCbor::uint(*total)});
+    return okMap(std::move(m));
+}
+
+// The unsigned value under an integer key of a request's CBOR parameters.
+std::optional<std::uint64_t> requestField(const Bytes& request, std::int64_t key)
+{
+    auto item = request.size() < 2 ? std::nullopt : cborDecode(std::span(request).subspan(1));
+    return item ? cborUInt64Value(cborMapFind(item->get(), key)) : std::nullopt;
+}
+
+class Ctap2OnKey : public testing::Test {
+protected:
+    // Makes the key, opens the link, binds the client to it and opens a channel, as every key read starts.
+    void connect()
+    {
+        link_ = std::make_unique<SoftKeyLink>(kUsb ? SoftKeyLink::Transport::Usb : SoftKeyLink::Transport::Card);
+        ASSERT_TRUE(link_->open()) << "is pcscd running with vpcd? " << testing::PrintToString(log_.lines());
+        ctap_.setHidHelper(link_->hidHelper());
+        ctap_.setPcscHelper(link_->pcscHelper());
+        ASSERT_EQ(ctap_.sendCmdInit().second, kIOReturnSuccess);
+    }
+    SoftKeyLink& link() { return *link_; }
+    SoftAuthenticator& key() { return link_->key(); }
+    Ctap2& ctap() { return ctap_; }
+    // The key answers the next request with this command byte (and sub-command) so, instead of processing it.
+    void reply(Bytes answer, std::uint8_t command, std::optional<std::uint8_t> sub = {})
+    {
+        key().queueRawReply({std::move(answer), command, sub});
+    }
+    std::vector<SoftAuthenticator::LoggedRequest> takeRequests()
+    {
+        auto log = key().requestLog();
+        key().clearRequestLog();
+        return log;
+    }
+    // Back to a blank key without going through the transport.
+    void factoryReset()
+    {
+        key().openResetWindow();
+        key().setTouch(Touch::Given);
+        ASSERT_EQ(key().handle(Bytes{0x07}), Bytes{0x00});
+        key().clearRequestLog();
+    }
+
+    LogCapture log_;
+    std::unique_ptr<SoftKeyLink> link_;
+    Ctap2 ctap_; // goes first, while the link it is bound to still stands
+};
+
+} // namespace
+
+TEST_F(Ctap2OnKey, InitOpensAChannelOnUsbOnlyAndGetInfoChoosesTheProtocol)
 {
     connect();
     const std::size_t before = link().received();
@@ -26,18 +121,13 @@ TEST_F(Ctap2OnKey, InitOpensAChannelOnUsbOnly)
         EXPECT_EQ(front.received().back().payload.size(), 8u); // the nonce
         EXPECT_EQ(init.cid, front.channels().back());
         EXPECT_EQ(ctap().cid(), init.cid);
-        EXPECT_EQ(ctap().getInfo().second, kIOReturnSuccess);
-        EXPECT_EQ(front.received().back().cid, init.cid);
-        // Settings of another key read in between give way to this key's channel, protocol and command byte.
+        // Another key's settings give way to this key's channel, protocol and command byte.
         ctap().applyKeySettings(0x11223344, PinProtocol::Two, false);
         ctap().applyKeySettings(init.cid, PinProtocol::One, true);
-        EXPECT_EQ(credMgmtCommand.load(), 0x41);
-        key().clearRequestLog();
         EXPECT_EQ(ctap().getPinRetries().second, kIOReturnSuccess);
         EXPECT_EQ(front.received().back().cid, init.cid);
-        EXPECT_EQ(requestField(key().requestLog().at(0).request, 1), 1u);
-        ctap().applyKeySettings(init.cid, PinProtocol::Two, false);
-        EXPECT_EQ(credMgmtCommand.load(), 0x0A);
+        EXPECT_EQ(requestField(takeRequests().at(0).request, 1), 1u);
+        EXPECT_EQ(credMgmtCommand.load(), 0x41);
     } else {
         // A card has no channels: nothing is sent and the client stays on the broadcast channel.
         EXPECT_EQ(init, ResponseInit{});
@@ -45,26 +135,20 @@ TEST_F(Ctap2OnKey, InitOpensAChannelOnUsbOnly)
         EXPECT_EQ(link().received(), before);
         EXPECT_EQ(ctap().sendCmdWink(), kIOReturnUnsupported);
     }
-}
-
-TEST_F(Ctap2OnKey, GetInfoChoosesTheHighestProtocolAndAFailedReadLeavesNone)
-{
-    connect();
-    auto [info, status] = ctap().getInfo();
-    ASSERT_EQ(status, kIOReturnSuccess);
-    EXPECT_EQ(info.versions, (std::vector<std::string>{"FIDO_2_0", "FIDO_2_1_PRE", "FIDO_2_1"}));
+    auto [info, infoStatus] = ctap().getInfo();
+    EXPECT_EQ(infoStatus, kIOReturnSuccess);
     EXPECT_EQ(info.pinUvAuthProtocols, (std::vector<std::uint64_t>{2, 1}));
     EXPECT_EQ(ctap().pinProtocol(), PinProtocol::Two);
     reply(Bytes{0x01}, 0x04);
     EXPECT_EQ(ctap().getInfo(), std::make_pair(Info{}, kIOReturnError));
-    EXPECT_EQ(ctap().pinProtocol(), PinProtocol::None);
+    EXPECT_EQ(ctap().pinProtocol(), PinProtocol::None); // a failed read leaves no protocol behind
 }
 
-// setPIN, a wrong PIN, changePIN (to a PIN of multi-byte characters) and both token requests, under both protocols.
+// setPIN, a wrong PIN, changePIN (to a PIN of multi-byte characters) and both token requests, under both
+// protocols; PINs of no bytes or more than 63, and tokens bound to an rpId, are refused before anything is sent.
 TEST_F(Ctap2OnKey, PinOperationsUnderBothProtocols)
 {
     connect();
-    ASSERT_EQ(ctap().getInfo().second, kIOReturnSuccess);
     AuthenToken token(ctap());
     const std::string accents = "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9";
     for (PinProtocol protocol : {PinProtocol::One, PinProtocol::Two}) {
@@ -72,19 +156,13 @@ TEST_F(Ctap2OnKey, PinOperationsUnderBothProtocols)
         factoryReset();
         ctap().setPinProtocol(protocol);
         EXPECT_EQ(ctap().setPin(pin("1234")), kIOReturnSuccess);
-        auto requests = takeRequests();
-        ASSERT_EQ(requests.size(), 2u); // key agreement, setPIN
-        EXPECT_EQ(requestField(requests[1].request, 2), 3u);
-        EXPECT_EQ(requestField(requests[1].request, 1), rawValue(protocol));
-        EXPECT_TRUE(key().pinIs("1234"));
         EXPECT_EQ(ctap().setPin(pin("9999")), kIOReturnNotPermitted); // a 2.1 key refuses a second setPIN
-
         log_.clear();
         EXPECT_EQ(ctap().changePin(pin("0000"), pin("5678")), kIOReturnError);
         EXPECT_TRUE(log_.contains("CBOR error: ERR_PIN_INVALID"));
         EXPECT_EQ(ctap().getPinRetries().first.retries, 7u);
-        EXPECT_EQ(ctap().changePin(pin("1234"), pin(accents)), kIOReturnSuccess); // sent as its UTF-8 bytes
-        EXPECT_TRUE(key().pinIs(accents));
+        EXPECT_EQ(ctap().changePin(pin("1234"), pin(accents)), kIOReturnSuccess);
+        EXPECT_TRUE(key().pinIs(accents)); // as its UTF-8 bytes
         EXPECT_EQ(ctap().getPinRetries().first.retries, 8u);
 
         // A pre-2.1 key gets the legacy token request, others the one with permissions; the old PIN gets neither,
@@ -93,40 +171,28 @@ TEST_F(Ctap2OnKey, PinOperationsUnderBothProtocols)
             ctap().setFido2Pre(pre);
             key().clearRequestLog();
             EXPECT_EQ(token.requestToken(pin("1234"), Permission::CredentialManagement), kIOReturnError);
-            EXPECT_TRUE(token.getToken().empty());
-            EXPECT_TRUE(token.getSharedSecret());
+            EXPECT_TRUE(token.getToken().empty() && token.getSharedSecret());
             EXPECT_EQ(token.requestToken(pin(accents), Permission::CredentialManagement), kIOReturnSuccess);
             EXPECT_EQ(token.getToken().size(), 32u);
             EXPECT_EQ(token.getSharedSecret()->pinProtocol(), protocol);
-            requests = takeRequests();
+            const auto requests = takeRequests();
             ASSERT_EQ(requests.size(), 4u);
             EXPECT_EQ(requestField(requests[3].request, 2), pre ? 5u : 9u);
             EXPECT_EQ(requestField(requests[3].request, 9), pre ? std::nullopt : std::optional<std::uint64_t>(4));
         }
     }
-}
 
-// PINs of no bytes or more than 63 (as UTF-8), and tokens bound to an rpId, are refused before anything is sent.
-TEST_F(Ctap2OnKey, PinsOutsideOneTo63BytesAreRefusedBeforeAnythingIsSent)
-{
-    connect();
-    ASSERT_EQ(ctap().getInfo().second, kIOReturnSuccess);
-    key().clearRequestLog();
+    const std::string accentsTooLong = accents + accents + accents + accents + accents + accents + accents + accents;
     const std::string tooLong(64, '7');
-    std::string accentsTooLong;
-    for (int i = 0; i < 32; ++i)
-        accentsTooLong += "\xC3\xA9"; // 32 characters, 64 bytes
     const Permission cm = Permission::CredentialManagement;
-    for (IOReturn status : {ctap().setPin(pin("")), ctap().setPin(pin(tooLong)), ctap().setPin(pin(accentsTooLong)),
-                            ctap().changePin(pin("1234"), pin(tooLong)), ctap().changePin(pin(""), pin("1234")),
+    for (IOReturn status : {ctap().setPin(pin("")), ctap().setPin(pin(accentsTooLong)), // 32 characters, 64 bytes
+                            ctap().changePin(pin(accents), pin(tooLong)), ctap().changePin(pin(""), pin("1234")),
                             std::get<2>(ctap().getPinToken(pin(""))),
                             std::get<2>(ctap().getPinUvAuthTokenUsingPinWithPermissions(pin(""), cm, "")),
-                            std::get<2>(ctap().getPinUvAuthTokenUsingPinWithPermissions(pin("1234"), cm, "a.example"))})
+                            std::get<2>(ctap().getPinUvAuthTokenUsingPinWithPermissions(pin(accents), cm, "a.ex"))})
         EXPECT_EQ(status, kIOReturnInvalid);
     EXPECT_TRUE(key().requestLog().empty());
-    const std::string longest(63, '7');
-    EXPECT_EQ(ctap().setPin(pin(longest)), kIOReturnSuccess);
-    EXPECT_EQ(std::get<2>(ctap().getPinToken(pin(longest))), kIOReturnSuccess);
+    EXPECT_EQ(ctap().changePin(pin(accents), pin(std::string(63, '7'))), kIOReturnSuccess);
 }
 
 // Key-agreement, token and retries answers that cannot be used are refused: no PIN is encrypted to a bad point,
@@ -134,25 +200,18 @@ TEST_F(Ctap2OnKey, PinsOutsideOneTo63BytesAreRefusedBeforeAnythingIsSent)
 TEST_F(Ctap2OnKey, UnusableClientPinAnswersAreInvalid)
 {
     connect();
-    ASSERT_EQ(ctap().getInfo().second, kIOReturnSuccess);
     ASSERT_TRUE(key().setPin("1234"));
     auto agreement = [](const Bytes& x, const Bytes& y) {
-        return ok(CtapCbor::map({{CtapCbor::uint(1), CtapCbor::coseP256(-25, x, y)}}));
+        return okMap({{CtapCbor::uint(1), CtapCbor::coseP256(-25, x, y)}});
     };
-    const std::pair<Bytes, IOReturn> agreements[] = {
-        {agreement(Bytes(32, 0x01), Bytes(32, 0x01)), kIOReturnInvalid}, // off the curve
-        {agreement(Bytes(31, 0x05), Bytes(32, 0x05)), kIOReturnInvalid},
-        {agreement(Bytes(32, 0x00), Bytes(32, 0x00)), kIOReturnInvalid},
-        {Bytes{0x00, 0xA0}, kIOReturnInvalid},
-        {Bytes{0x01}, kIOReturnError},
-    };
-    for (const auto& [answer, status] : agreements) {
+    // Off the curve, a short coordinate, the zero point, no key at all; and the key's refusal.
+    for (const Bytes& answer : {agreement(Bytes(32, 1), Bytes(32, 1)), agreement(Bytes(31, 5), Bytes(32, 5)),
+                                agreement(Bytes(32, 0), Bytes(32, 0)), okMap({}), Bytes{0x01}}) {
         key().clearRequestLog();
         reply(answer, 0x06, 0x02);
-        EXPECT_EQ(ctap().changePin(pin("1234"), pin("5678")), status) << X(answer);
+        EXPECT_EQ(ctap().changePin(pin("1234"), pin("5678")), answer.size() > 1 ? kIOReturnInvalid : kIOReturnError);
         EXPECT_EQ(key().requestLog().size(), 1u);
     }
-
     const std::pair<PinProtocol, Bytes> tokens[] = {
         {PinProtocol::Two, CtapCbor::bytes(Bytes(32, 0x42))}, // IV + one block: a 16-byte token
         {PinProtocol::Two, CtapCbor::bytes(Bytes(16, 0x42))}, // an IV and nothing else
@@ -162,24 +221,22 @@ TEST_F(Ctap2OnKey, UnusableClientPinAnswersAreInvalid)
     };
     for (const auto& [protocol, value] : tokens) {
         ctap().setPinProtocol(protocol);
-        reply(ok(CtapCbor::map({{CtapCbor::uint(2), value}})), 0x06, 0x09);
+        reply(okMap({{CtapCbor::uint(2), value}}), 0x06, 0x09);
         auto [token, secret, status] =
             ctap().getPinUvAuthTokenUsingPinWithPermissions(pin("1234"), Permission::CredentialManagement, "");
         EXPECT_EQ(status, kIOReturnInvalid) << X(value);
-        EXPECT_TRUE(token.empty());
-        EXPECT_TRUE(secret);
+        EXPECT_TRUE(token.empty() && secret);
     }
     ctap().setPinProtocol(PinProtocol::One);
-    reply(ok(CtapCbor::map({{CtapCbor::uint(2), CtapCbor::bytes(Bytes(16, 0x42))}})), 0x06, 0x05);
+    reply(okMap({{CtapCbor::uint(2), CtapCbor::bytes(Bytes(16, 0x42))}}), 0x06, 0x05);
     EXPECT_EQ(std::get<0>(ctap().getPinToken(pin("1234"))).size(), 16u); // One allows 16-byte tokens
-
-    for (const Bytes& answer : {Bytes{0x31}, ok(H("A104F4"))}) {
+    for (const Bytes& answer : {Bytes{0x31}, okMap({{CtapCbor::uint(4), CtapCbor::boolean(false)}})}) {
         reply(answer, 0x06, 0x01);
         EXPECT_EQ(ctap().getPinRetries(), std::make_pair(PinResponse::PinRetries{}, kIOReturnInvalid));
     }
 }
 
-TEST_F(Ctap2OnKey, TouchRequestsTouchedDeniedOrTimedOutAndResetOnlyInsideItsWindow)
+TEST_F(Ctap2OnKey, TouchRequestsTouchedDeniedOrTimedOut)
 {
     connect();
     ASSERT_TRUE(key().setPin("1234"));
@@ -193,19 +250,10 @@ TEST_F(Ctap2OnKey, TouchRequestsTouchedDeniedOrTimedOutAndResetOnlyInsideItsWind
         EXPECT_EQ(ctap().reset(), status);
         EXPECT_EQ(key().hasPin(), status != kIOReturnSuccess);
     }
-    EXPECT_EQ(ctap().selectDevice(), kIOReturnSuccess); // also refused (PIN_NOT_SET) on a key without a PIN
-    EXPECT_EQ(key().requestLog().back().status(), 0x35);
-    EXPECT_TRUE(key().credentials().empty());
-
-    ASSERT_TRUE(key().setPin("1234"));
-    key().closeResetWindow();
-    log_.clear();
-    EXPECT_EQ(ctap().reset(), kIOReturnNotPermitted);
-    EXPECT_TRUE(log_.contains("CBOR error: ERR_NOT_ALLOWED"));
-    EXPECT_TRUE(key().hasPin());
 }
 
-TEST_F(Ctap2OnKey, TouchRequestsCancelledFromAnotherThread)
+// A cancel from another thread while the key waits for a touch, and a key removed while it waits, are no touch.
+TEST_F(Ctap2OnKey, TouchRequestsCancelledOrInterruptedByRemoval)
 {
     connect();
     ASSERT_TRUE(key().setPin("1234"));
@@ -222,14 +270,7 @@ TEST_F(Ctap2OnKey, TouchRequestsCancelledFromAnotherThread)
         EXPECT_EQ(canceller.get(), kIOReturnSuccess);
     }
     EXPECT_TRUE(key().hasPin());
-    key().setTouch(Touch::Given);
-    EXPECT_EQ(ctap().selection(), kIOReturnSuccess); // the key is still usable afterwards
-}
 
-TEST_F(Ctap2OnKey, KeyRemovedDuringATouchIsNoTouch)
-{
-    connect();
-    key().setTouch(Touch::HeldUntilCancel);
     auto remover = std::async(std::launch::async, [&] {
         if (key().waitForTouchRequest(3s))
             link().removeKey();
@@ -263,8 +304,6 @@ TEST_F(Ctap2OnKey, StatusBytesMapToStatusesWithTheirLogLines)
         {{}, ERR, ERR, ERR, "ERR_INVALID_CBOR"},   // no status byte at all: nobody touched the key
         // Bytes without a name (newer keys send some) fail plainly; selection takes them for no touch or refusal.
         {{0x3B}, ERR, ERR, OK, "UNKNOWN_0x3B"},
-        {{0x3F}, ERR, ERR, OK, "UNKNOWN_0x3F"},
-        {{0x40}, ERR, ERR, OK, "UNKNOWN_0x40"},
         {{0xE5}, ERR, ERR, OK, "UNKNOWN_0xE5"},
     };
     for (const Row& row : rows) {
@@ -286,48 +325,19 @@ TEST_F(Ctap2OnKey, StatusBytesMapToStatusesWithTheirLogLines)
 }
 
 #ifndef KEY_TRANSPORT_CARD
-// Failures of the transport pass through as they came, with the transport's log line and no CBOR one.
-TEST_F(Ctap2OnKey, TransportFailuresPassThrough)
+// Failures of the transport pass through as they came, with the transport's log line and no CBOR one; an INIT
+// answer must echo the nonce in exactly 17 bytes, or the client stays on the broadcast channel.
+TEST_F(Ctap2OnKey, TransportFailuresPassThroughAndInitAnswersAreChecked)
 {
     connect();
     CtaphidFront& front = *link().usbKey()->front;
-    front.injectFault({CtaphidFront::Fault::Silence, 0, std::uint8_t{0x10}});
-    log_.clear();
-    const Ctap2::CborAnswer answer = ctap().sendCmdCbor(Bytes{0x04});
-    EXPECT_EQ(answer.status, kIOReturnError); // the transport's answer time-out
-    EXPECT_FALSE(answer.statusByteReceived);
-    EXPECT_EQ(log_.lines(), std::vector<std::string>{"receiveResponse: timeout"});
-    // An ERROR reply ends the answer early with nothing gathered: no touch either.
-    for (auto request : {&Ctap2::selection, &Ctap2::selectDevice}) {
-        front.injectFault({CtaphidFront::Fault::ErrorReply, 0x7F, std::uint8_t{0x10}});
-        EXPECT_NE((ctap().*request)(), kIOReturnSuccess);
-    }
-    // The key removed while it works; later requests find no device.
-    front.injectFault({CtaphidFront::Fault::HangUp, 0, std::uint8_t{0x10}});
-    const Ctap2::CborAnswer gone = ctap().sendCmdCbor(Bytes{0x04});
-    EXPECT_NE(gone.status, kIOReturnSuccess);
-    EXPECT_FALSE(gone.statusByteReceived);
-    EXPECT_EQ(ctap().getPinRetries().second, kIOReturnNoDevice);
-    EXPECT_EQ(ctap().getInfo().second, kIOReturnNoDevice);
-    // Nothing bound: every command fails with an I/O error.
-    ctap().setHidHelper(nullptr);
-    EXPECT_EQ(ctap().sendCmdCbor(Bytes{0x04}).status, kIOReturnIOError);
-    EXPECT_EQ(ctap().sendCmdInit().second, kIOReturnIOError);
-    EXPECT_EQ(ctap().selection(), kIOReturnIOError);
-}
-
-// An INIT answer must echo the nonce in exactly 17 bytes; anything else leaves the client on the broadcast channel.
-TEST_F(Ctap2OnKey, InitAnswerMustEchoTheNonceInSeventeenBytes)
-{
-    connect();
-    CtaphidFront& front = *link().usbKey()->front;
-    const std::pair<std::function<void(Bytes&)>, ResponseInit> rows[] = {
-        {[](Bytes& a) { a[7] ^= 0x01; }, {}},   // one byte of the nonce differs
-        {[](Bytes& a) { a.pop_back(); }, {}},   // 16 bytes
-        {[](Bytes& a) { a.push_back(0xEE); }, {}}, // 18 bytes
+    const std::pair<std::function<void(Bytes&)>, ResponseInit> inits[] = {
+        {[](Bytes& a) { a[7] ^= 0x01; }, {}},         // one byte of the nonce differs
+        {[](Bytes& a) { a.pop_back(); }, {}},         // 16 bytes
+        {[](Bytes& a) { a.push_back(0xEE); }, {}},    // 18 bytes
         {[](Bytes&) {}, {0x01020304, 2, 9, 8, 7, 5}}, // the channel is big-endian
     };
-    for (const auto& [spoil, expected] : rows) {
+    for (const auto& [spoil, expected] : inits) {
         // The key stays silent; the answer is made here from the nonce the host sent.
         front.injectFault({CtaphidFront::Fault::Silence, 0, std::uint8_t{0x06}});
         const std::size_t already = front.received().size();
@@ -349,5 +359,241 @@ TEST_F(Ctap2OnKey, InitAnswerMustEchoTheNonceInSeventeenBytes)
         EXPECT_EQ(status, expected.cid ? kIOReturnSuccess : kIOReturnInvalid);
         EXPECT_EQ(ctap().cid(), expected.cid ? expected.cid : Ctap2::kBroadcastCid);
     }
+
+    ASSERT_EQ(ctap().sendCmdInit().second, kIOReturnSuccess);
+    front.injectFault({CtaphidFront::Fault::Silence, 0, std::uint8_t{0x10}});
+    log_.clear();
+    const Ctap2::CborAnswer answer = ctap().sendCmdCbor(Bytes{0x04});
+    EXPECT_EQ(answer.status, kIOReturnError); // the transport's answer time-out
+    EXPECT_FALSE(answer.statusByteReceived);
+    EXPECT_EQ(log_.lines(), std::vector<std::string>{"receiveResponse: timeout"});
+    // An ERROR reply ends the answer early with nothing gathered: no touch either.
+    for (auto request : {&Ctap2::selection, &Ctap2::selectDevice}) {
+        front.injectFault({CtaphidFront::Fault::ErrorReply, 0x7F, std::uint8_t{0x10}});
+        EXPECT_NE((ctap().*request)(), kIOReturnSuccess);
+    }
+    // The key removed while it works; later requests find no device.
+    front.injectFault({CtaphidFront::Fault::HangUp, 0, std::uint8_t{0x10}});
+    const Ctap2::CborAnswer gone = ctap().sendCmdCbor(Bytes{0x04});
+    EXPECT_NE(gone.status, kIOReturnSuccess);
+    EXPECT_FALSE(gone.statusByteReceived);
+    EXPECT_EQ(ctap().getPinRetries().second, kIOReturnNoDevice);
+    EXPECT_EQ(ctap().getInfo().second, kIOReturnNoDevice);
+    ctap().setHidHelper(nullptr); // nothing bound: an I/O error
+    EXPECT_EQ(ctap().sendCmdCbor(Bytes{0x04}).status, kIOReturnIOError);
+    EXPECT_EQ(ctap().sendCmdInit().second, kIOReturnIOError);
+    EXPECT_EQ(ctap().selection(), kIOReturnIOError);
 }
 #endif
+
+namespace {
+
+struct Mode {
+    PinProtocol protocol;
+    bool preview; // the key offers only the prototype command; the client uses the legacy token
+    std::uint8_t command() const { return preview ? 0x41 : 0x0A; }
+};
+
+using Metadata = std::tuple<std::uint64_t, std::uint64_t, IOReturn>;
+using Rps = std::tuple<std::vector<RpInfo>, std::uint64_t, IOReturn>;
+using Creds = std::tuple<std::vector<CredentialInfo>, std::uint64_t, IOReturn>;
+
+class CredMgmtOnKey : public Ctap2OnKey {
+protected:
+    // A blank key in this mode with PIN 1234, these credentials, and a fresh token for credential management.
+    void start(const Mode& mode, const std::string& fixtures = "")
+    {
+        if (!link_)
+            connect();
+        factoryReset();
+        mode_ = mode;
+        key().updateConfig([&](SoftKeyConfig& c) {
+            c.credMgmt = !mode.preview;
+            c.credMgmtPreview = mode.preview;
+        });
+        ctap().setFido2Pre(mode.preview);
+        ctap().setPinProtocol(mode.protocol);
+        load("pin 1234\n" + fixtures);
+        ASSERT_EQ(token_.requestToken(pin("1234"), Permission::CredentialManagement), kIOReturnSuccess);
+        key().clearRequestLog();
+    }
+    void load(const std::string& fixtures)
+    {
+        std::string error;
+        ASSERT_TRUE(SoftKeyFixtures::load(fixtures, key(), error)) << error;
+    }
+    const SecureBytes& token() { return token_.getToken(); }
+    const SSecret& secret() { return *token_.getSharedSecret(); }
+    Metadata metadata() { return ctap().getCredsMetadata(token(), secret()); }
+    Rps rps() { return ctap().enumerateRPs(token(), secret()); }
+    Creds creds(const std::string& rp) { return ctap().enumerateCredentials(token(), secret(), rpHash(rp)); }
+    void reply(Bytes answer, std::uint8_t sub) { Ctap2OnKey::reply(std::move(answer), mode_.command(), sub); }
+
+    // One enumeration (a.example's credentials, or the relying parties): its status, its rows and the total.
+    // No row stands for an answer that did not parse.
+    std::tuple<IOReturn, std::size_t, std::uint64_t> enumerate(bool credentials)
+    {
+        if (credentials) {
+            auto [list, total, status] = creds("a.example");
+            for (const auto& c : list)
+                EXPECT_FALSE(c.userEntity.id.empty());
+            return {status, list.size(), total};
+        }
+        auto [list, total, status] = rps();
+        for (const auto& rp : list)
+            EXPECT_EQ(rp.idHash, rpHash(rp.id));
+        return {status, list.size(), total};
+    }
+
+    // Every request since the last call was a credential-management request with the mode's command byte and,
+    // where authenticated, its protocol; returns their sub-commands.
+    Subs subCommandsSent()
+    {
+        Subs subs;
+        for (const auto& r : takeRequests()) {
+            EXPECT_EQ(r.command(), mode_.command());
+            EXPECT_EQ(requestField(r.request, 3).value_or(rawValue(mode_.protocol)), rawValue(mode_.protocol));
+            subs.push_back(requestField(r.request, 1).value_or(0));
+        }
+        return subs;
+    }
+
+    Mode mode_{PinProtocol::Two, false};
+    AuthenToken token_{ctap_};
+};
+
+} // namespace
+
+TEST_F(CredMgmtOnKey, ReadAndDeleteUnderBothProtocolsAndCommandBytes)
+{
+    for (const Mode mode : {Mode{PinProtocol::One, false}, Mode{PinProtocol::Two, false}, Mode{PinProtocol::One, true},
+                            Mode{PinProtocol::Two, true}}) {
+        SCOPED_TRACE(testing::Message() << rawValue(mode.protocol) << (mode.preview ? "/0x41" : "/0x0A"));
+        start(mode);
+        EXPECT_EQ(metadata(), (Metadata{0, 25, kIOReturnSuccess}));
+        log_.clear();
+        EXPECT_EQ(rps(), (Rps{{}, 0, kIOReturnSuccess})); // NO_CREDENTIALS is the empty list
+        EXPECT_TRUE(log_.contains("CBOR error: ERR_NO_CREDENTIALS"));
+
+        load("rp id=one.example name=\"One Corp\"\n"
+             "credential rp=one.example user=0101 userName=alice displayName=\"Alice A\" protect=2\n"
+             "credential rp=two.example user=0201 userName=bob\n"
+             "credential rp=two.example user=0202 userName=carol\n");
+        EXPECT_EQ(metadata(), (Metadata{3, 22, kIOReturnSuccess}));
+        auto [parties, total, status] = rps();
+        std::sort(parties.begin(), parties.end(), [](const RpInfo& a, const RpInfo& b) { return a.id < b.id; });
+        EXPECT_EQ(parties, (std::vector<RpInfo>{{"one.example", "One Corp", rpHash("one.example")},
+                                                {"two.example", "", rpHash("two.example")}}));
+        EXPECT_EQ(std::tie(total, status), std::make_tuple(2u, kIOReturnSuccess));
+        const SoftKeyCredential alice = key().credentials().at(0);
+        const CredentialInfo aliceInfo{{H("0101"), "alice", "", "Alice A"},
+                                       {alice.credentialId, "public-key"},
+                                       {2, -7, 1, alice.publicX, alice.publicY},
+                                       2};
+        EXPECT_EQ(creds("one.example"), (Creds{{aliceInfo}, 1, kIOReturnSuccess}));
+
+        // Delete one of two, read again, and delete it again.
+        const auto [two, twoTotal, twoStatus] = creds("two.example");
+        ASSERT_EQ(two.size(), 2u);
+        const PublicKeyCredentialDescriptor gone = two[0].publicKeyCredentialDescriptor;
+        EXPECT_EQ(ctap().deleteCredential(token(), secret(), gone), kIOReturnSuccess);
+        EXPECT_EQ(creds("two.example"), (Creds{{two[1]}, 1, kIOReturnSuccess}));
+        log_.clear();
+        EXPECT_EQ(ctap().deleteCredential(token(), secret(), gone), kIOReturnError);
+        EXPECT_TRUE(log_.contains("CBOR error: ERR_NO_CREDENTIALS"));
+        EXPECT_EQ(key().credentials().size(), 2u);
+        // A single entry needs no get-next request; get-next requests follow their begin with nothing in between.
+        EXPECT_EQ(subCommandsSent(), (Subs{1, 2, 1, 2, 3, 4, 4, 5, 6, 4, 6}));
+    }
+}
+
+// An enumeration stops at the first failed exchange and reports the first failure; an answer that does not parse
+// adds no row and the enumeration goes on. The key's total is capped at 1000 entries.
+TEST_F(CredMgmtOnKey, AnEnumerationReportsItsFirstFailureAndReadsAtMostAThousandEntries)
+{
+    start({PinProtocol::Two, false}, "credential rp=a.example user=01 userName=a1\n"
+                                     "credential rp=a.example user=02 userName=a2\n"
+                                     "credential rp=a.example user=03 userName=a3\n"
+                                     "credential rp=b.example user=04 userName=b1\n"
+                                     "credential rp=c.example user=05 userName=c1\n");
+    const Bytes unreadable{0x00, 0xFF};
+    const Bytes noUser = okMap({{CtapCbor::uint(10), CtapCbor::uint(1)}});
+    struct Case {
+        const char* name;
+        bool credentials; // a.example's credentials, else the relying parties
+        std::vector<std::pair<Bytes, std::uint8_t>> replies; // answers and their sub-commands
+        IOReturn status;
+        std::size_t rows;
+        std::uint64_t total;
+        Subs subs;
+    };
+    const Case cases[] = {
+        {"begin refused", false, {{{0x33}, 2}}, kIOReturnError, 0, 0, {2}},
+        {"begin on an empty key", false, {{{0x2E}, 2}}, kIOReturnSuccess, 0, 0, {2}},
+        {"no credentials for the party", true, {{{0x2E}, 4}}, kIOReturnSuccess, 0, 0, {4}},
+        {"second round refused", false, {{{0x01}, 3}}, kIOReturnError, 1, 3, {2, 3}},
+        {"second round says no credentials", false, {{{0x2E}, 3}}, kIOReturnError, 1, 3, {2, 3}},
+        {"second round not permitted", true, {{{0x30}, 5}}, kIOReturnNotPermitted, 1, 3, {4, 5}},
+        {"second round unreadable, third fine", false, {{unreadable, 3}}, kIOReturnInvalid, 2, 3, {2, 3, 3}},
+        {"third round unreadable", false, {{rpAnswer("x.example"), 3}, {unreadable, 3}}, kIOReturnInvalid, 2, 3,
+         {2, 3, 3}},
+        {"second round without a user, third fine", true, {{noUser, 5}}, kIOReturnInvalid, 2, 3, {4, 5, 5}},
+        {"second round without a user, third refused", true, {{noUser, 5}, {{0x01}, 5}}, kIOReturnInvalid, 1, 3,
+         {4, 5, 5}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        key().clearRawReplies();
+        for (const auto& [answer, sub] : c.replies)
+            reply(answer, sub);
+        EXPECT_EQ(enumerate(c.credentials), std::make_tuple(c.status, c.rows, c.total));
+        EXPECT_EQ(subCommandsSent(), c.subs);
+    }
+
+    for (bool credentials : {false, true}) {
+        const std::uint64_t huge = credentials ? UINT64_MAX : 1'000'000;
+        reply(credentials ? credentialAnswer(0, huge) : rpAnswer("rp0.example", huge), credentials ? 4 : 2);
+        for (int i = 1; i < 1005; ++i)
+            reply(credentials ? credentialAnswer(static_cast<std::uint8_t>(i))
+                              : rpAnswer("rp" + std::to_string(i) + ".example"),
+                  credentials ? 5 : 3);
+        log_.clear();
+        EXPECT_EQ(enumerate(credentials), std::make_tuple(kIOReturnSuccess, std::size_t{1000}, huge));
+        EXPECT_EQ(takeRequests().size(), 1000u);
+        EXPECT_TRUE(log_.contains(std::string(credentials ? "enumerateCredentials" : "enumerateRPs") +
+                                  ": the key reports " + std::to_string(huge) + " entries, reading 1000"));
+        key().clearRawReplies();
+    }
+}
+
+// The key refuses a wrong MAC, a token without the permission, and a legacy token on the 2.1 command. Requests are
+// authenticated under the protocol of the token's own exchange, whichever protocol the client holds by now.
+TEST_F(CredMgmtOnKey, RequestsAreAuthenticatedWithTheTokensPermissionAndProtocol)
+{
+    start({PinProtocol::One, false}, "credential rp=x.example user=01 userName=x1\n");
+    ctap().setPinProtocol(PinProtocol::Two);
+    EXPECT_EQ(metadata(), (Metadata{1, 24, kIOReturnSuccess}));
+    EXPECT_EQ(std::get<2>(rps()), kIOReturnSuccess);
+    EXPECT_EQ(subCommandsSent(), (Subs{1, 2}));
+
+    const PublicKeyCredentialDescriptor descriptor{key().credentials().at(0).credentialId, "public-key"};
+    SecureBytes wrong = token();
+    wrong.data()[0] ^= 0x01; // every MAC is wrong
+    log_.clear();
+    EXPECT_EQ(ctap().getCredsMetadata(wrong, secret()), (Metadata{0, 0, kIOReturnError}));
+    EXPECT_TRUE(log_.contains("CBOR error: ERR_PIN_AUTH_INVALID"));
+    EXPECT_EQ(ctap().enumerateRPs(wrong, secret()), (Rps{{}, 0, kIOReturnError}));
+    EXPECT_EQ(std::get<2>(ctap().enumerateCredentials(wrong, secret(), rpHash("x.example"))), kIOReturnError);
+    EXPECT_EQ(ctap().deleteCredential(wrong, secret(), descriptor), kIOReturnError);
+    EXPECT_EQ(subCommandsSent(), (Subs{1, 2, 4, 6}));
+
+    auto [mcToken, mcSecret, mcStatus] =
+        ctap().getPinUvAuthTokenUsingPinWithPermissions(pin("1234"), Permission::makeCredential, "");
+    ASSERT_EQ(mcStatus, kIOReturnSuccess);
+    EXPECT_EQ(std::get<2>(ctap().getCredsMetadata(mcToken, *mcSecret)), kIOReturnError);
+    EXPECT_EQ(ctap().deleteCredential(mcToken, *mcSecret, descriptor), kIOReturnError);
+    auto [legacyToken, legacySecret, legacyStatus] = ctap().getPinToken(pin("1234"));
+    ASSERT_EQ(legacyStatus, kIOReturnSuccess);
+    EXPECT_EQ(std::get<2>(ctap().getCredsMetadata(legacyToken, *legacySecret)), kIOReturnError);
+    EXPECT_EQ(key().credentials().size(), 1u);
+}
