@@ -1,5 +1,5 @@
-// The client's requests byte for byte (canonical CBOR), and its parsers of the key's answers: what they read,
-// and the answers they refuse as malformed (one log line each) rather than read as empty fields.
+// The client's requests byte for byte (canonical CBOR), and its parsers of the key's answers: the answers they
+// refuse as malformed (one log line each) rather than read as empty or zero fields.
 #include "ctap/CredentialManagementCommand.h"
 #include "ctap/CredentialManagementResponse.h"
 #include "ctap/InfoParser.h"
@@ -13,31 +13,23 @@
 
 namespace {
 
-KeyAgreement sampleKey()
-{
-    KeyAgreement k;
-    k.keyX = Bytes(32, 0xAA);
-    k.keyY = Bytes(32, 0xBB);
-    return k;
-}
-
-const std::string kCose = "A501020338182001215820" + X(Bytes(32, 0xAA)) + "225820" + X(Bytes(32, 0xBB));
+const KeyAgreement kKey{2, -25, 1, Bytes(32, 0xAA), Bytes(32, 0xBB)};
+const std::string kCose = "A501020338182001215820" + X(kKey.keyX) + "225820" + X(kKey.keyY);
 
 } // namespace
 
 TEST(CtapRequests, ClientPinAndCredentialManagement)
 {
-    const KeyAgreement k = sampleKey();
     const Permission cm = Permission::CredentialManagement;
     const std::pair<Bytes, std::string> pinRows[] = {
         {PinCommand::getKeyAgreement(PinProtocol::None), "06A201000202"}, // no protocol chosen yet: 0
-        {PinCommand::setPin(k, Bytes{1}, Bytes{2}, PinProtocol::Two), "06A501020203 03" + kCose + "044101054102"},
-        {PinCommand::chgPin(k, Bytes{1}, Bytes{2}, Bytes{3}, PinProtocol::One),
+        {PinCommand::setPin(kKey, Bytes{1}, Bytes{2}, PinProtocol::Two), "06A501020203 03" + kCose + "044101054102"},
+        {PinCommand::chgPin(kKey, Bytes{1}, Bytes{2}, Bytes{3}, PinProtocol::One),
          "06A601010204 03" + kCose + "044101054102064103"},
-        {PinCommand::getPinToken(k, Bytes{3}, PinProtocol::One), "06A401010205 03" + kCose + "064103"},
-        {PinCommand::getPinUvAuthTokenUsingPinWithPermissions(k, Bytes{3}, cm, PinProtocol::Two),
+        {PinCommand::getPinToken(kKey, Bytes{3}, PinProtocol::One), "06A401010205 03" + kCose + "064103"},
+        {PinCommand::getPinUvAuthTokenUsingPinWithPermissions(kKey, Bytes{3}, cm, PinProtocol::Two),
          "06A501020209 03" + kCose + "0641030904"},
-        {PinCommand::getPinUvAuthTokenUsingUvWithPermissions(k, cm, "", PinProtocol::Two),
+        {PinCommand::getPinUvAuthTokenUsingUvWithPermissions(kKey, cm, "", PinProtocol::Two),
          "06A501020206 03" + kCose + "09040A60"}, // an empty rpId is still sent
     };
     for (const auto& [request, hex] : pinRows)
@@ -61,85 +53,49 @@ TEST(CtapRequests, ClientPinAndCredentialManagement)
 TEST(PinResponse, KeyAgreementAndRetries)
 {
     LogCapture log;
-    EXPECT_EQ(PinResponse::parseCborPinGetKeyAgreement(H("A101" + kCose)), std::make_pair(sampleKey(), true));
-    // Algorithm -7 and 48-byte coordinates still parse: the values are judged when the secret is made.
-    auto [odd, oddOk] = PinResponse::parseCborPinGetKeyAgreement(
-        H("A101A501020326200121 5830" + X(Bytes(48, 0xCC)) + "22 5830" + X(Bytes(48, 0xDD))));
-    EXPECT_TRUE(oddOk);
-    EXPECT_EQ(odd.algorithm, -7);
-    EXPECT_TRUE(log.lines().empty());
-    const std::string noY = "A101A40102033818200121 5820" + X(Bytes(32, 0xAA));
+    EXPECT_EQ(PinResponse::parseCborPinGetKeyAgreement(H("A101" + kCose)), std::make_pair(kKey, true));
+    const std::string noY = "A101A40102033818200121 5820" + X(kKey.keyX);
     for (const std::string& bad : {std::string(), std::string("A1016161"), noY})
         EXPECT_FALSE(PinResponse::parseCborPinGetKeyAgreement(H(bad)).second) << bad;
-    EXPECT_EQ(log.count("parseCborPinGetKeyAgreement: CBOR decode error"), 3);
 
     PinResponse::PinRetries retries{7, 0};
     EXPECT_TRUE(PinResponse::parseCborPinGetRetries(H("A10502"), retries));
     EXPECT_EQ(retries, (PinResponse::PinRetries{7, 2}));
-    EXPECT_TRUE(PinResponse::parseCborPinGetRetries(H("A10308"), retries));
-    EXPECT_EQ(retries, (PinResponse::PinRetries{8, 2}));
     // No count, or a count of the wrong kind (a negative one; a text beside a good one), is no answer.
     PinResponse::PinRetries none;
     for (const char* answer : {"A104F4", "", "A10320", "A2030805 6178"})
         EXPECT_FALSE(PinResponse::parseCborPinGetRetries(H(answer), none)) << answer;
     EXPECT_EQ(none, PinResponse::PinRetries{});
+    EXPECT_EQ(log.count("parseCborPinGetKeyAgreement: CBOR decode error"), 3);
     EXPECT_EQ(log.count("parseCborPinGetRetries: CBOR decode error"), 4);
 }
 
-TEST(CredMgmtResponse, MetadataAndRelyingParties)
+// Entries of the wrong kind make an answer malformed: nothing is added and nothing taken from it, never an empty
+// relying party or credential.
+TEST(CredMgmtResponse, WrongKindsAreMalformed)
 {
     LogCapture log;
-    EXPECT_EQ(CredentialManagementResponse::ParseCborGetCredsMetaData(H("A201050218 19")),
-              (std::tuple<std::uint64_t, std::uint64_t, bool>{5, 25, true}));
     EXPECT_FALSE(std::get<2>(CredentialManagementResponse::ParseCborGetCredsMetaData(H("A10105"))));
-    EXPECT_EQ(log.count("ParseCborGetCredsMetaData: CBOR decode error"), 1);
-
-    std::vector<RpInfo> list;
-    std::uint64_t total = 0;
-    EXPECT_TRUE(CredentialManagementResponse::ParseCborEnumerateRPs(
-        H("A303A26269646361 2E62646E616D65614E045820" + X(Bytes(32, 0xEE)) + "0503"), list, total));
-    EXPECT_EQ(list, (std::vector<RpInfo>{{"a.b", "N", Bytes(32, 0xEE)}}));
-    EXPECT_EQ(total, 3u);
-    // A total of 0 adds no row; entries of the wrong kind are a malformed answer, never an empty relying party:
+    std::vector<RpInfo> rps;
+    std::uint64_t total = 6;
     // {3: 1, 4: 1, 5: "x"}, an rp map whose id is a number, an answer that does not decode.
-    std::vector<RpInfo> none;
-    std::uint64_t six = 6;
-    EXPECT_TRUE(CredentialManagementResponse::ParseCborEnumerateRPs(H("A10500"), none, total));
     for (const char* bad : {"A3 0301 0401 056178", "A2 03A1626964 01 0441EE", "FF"})
-        EXPECT_FALSE(CredentialManagementResponse::ParseCborEnumerateRPs(H(bad), none, six)) << bad;
-    EXPECT_TRUE(none.empty());
-    EXPECT_EQ(six, 6u);
-    EXPECT_EQ(log.count("ParseCborEnumerateRPs: CBOR decode error"), 3);
-}
+        EXPECT_FALSE(CredentialManagementResponse::ParseCborEnumerateRPs(H(bad), rps, total)) << bad;
+    EXPECT_TRUE(CredentialManagementResponse::ParseCborEnumerateRPs(H("A10500"), rps, total)); // no row for 0
+    EXPECT_TRUE(rps.empty());
 
-TEST(CredMgmtResponse, Credentials)
-{
-    LogCapture log;
-    std::vector<CredentialInfo> list;
-    std::uint64_t total = 0;
+    std::vector<CredentialInfo> creds;
     const std::string user = "06A2626964 4201 02 646E616D65 6175";
     const std::string credId = "07A2626964 4299 88 6474797065 6A7075626C69632D6B6579";
-    EXPECT_TRUE(CredentialManagementResponse::ParseCborEnumerateCredentials(
-        H("A5" + user + credId + "08A501020326200121 4101 22 4102 0902 0A02"), list, total));
-    ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(list[0].userEntity, (PublicKeyCredentialUserEntity{{1, 2}, "u", "", ""}));
-    EXPECT_EQ(list[0].publicKeyCredentialDescriptor, (PublicKeyCredentialDescriptor{{0x99, 0x88}, "public-key"}));
-    EXPECT_EQ(list[0].keyAgreement, (KeyAgreement{2, -7, 1, {1}, {2}}));
-    EXPECT_EQ(list[0].credProtect, 2u);
-    EXPECT_EQ(total, 2u);
-    // Without a user, without a credential id, or with an entry of the wrong kind, the answer is malformed: nothing
-    // is added and nothing taken from it.
-    std::uint64_t total2 = 0;
-    for (const std::string& bad : {"A2" + credId + "0905", "A2" + user + "0905", "A3" + user + credId + "0961",
+    // Without a credential id, without a user, with a text total, a text user, a number for the public key.
+    for (const std::string& bad : {"A2" + user + "0905", "A2" + credId + "0905", "A3" + user + credId + "0961",
                                    "A2 0661 75" + credId, "A3" + user + credId + "0801"})
-        EXPECT_FALSE(CredentialManagementResponse::ParseCborEnumerateCredentials(H(bad), list, total2)) << bad;
-    EXPECT_EQ(list.size(), 1u);
-    EXPECT_EQ(total2, 0u);
+        EXPECT_FALSE(CredentialManagementResponse::ParseCborEnumerateCredentials(H(bad), creds, total)) << bad;
+    EXPECT_TRUE(creds.empty());
+    EXPECT_EQ(total, 0u);
+    EXPECT_EQ(log.count("ParseCborGetCredsMetaData: CBOR decode error"), 1);
+    EXPECT_EQ(log.count("ParseCborEnumerateRPs: CBOR decode error"), 3);
     EXPECT_EQ(log.count("ParseCborEnumerateCredentials: CBOR decode error"), 5);
-    // A public key without an algorithm keeps -25.
-    CredentialManagementResponse::ParseCborEnumerateCredentials(H("A3" + user + credId + "08A10102"), list, total2);
-    ASSERT_EQ(list.size(), 2u);
-    EXPECT_EQ(list[1].keyAgreement.algorithm, -25);
 }
 
 TEST(InfoParser, TypicalAnswerAndProtocolChoice)
@@ -155,10 +111,9 @@ TEST(InfoParser, TypicalAnswerAndProtocolChoice)
     EXPECT_EQ(info.options, (std::map<std::string, bool>{{"clientPin", true}, {"rk", true}}));
     EXPECT_EQ(p, PinProtocol::One);
     // The highest protocol this client knows, past a newer one it does not; none listed leaves None.
-    const std::pair<const char*, PinProtocol> rows[] = {
-        {"A1 06 82 02 01", PinProtocol::Two}, {"A1 06 83 03 02 01", PinProtocol::Two},
-        {"A1 06 80", PinProtocol::None}, {"A1 05 01", PinProtocol::None}};
-    for (const auto& [answer, protocol] : rows) {
+    const std::pair<const char*, PinProtocol> choices[] = {
+        {"A1 06 82 02 01", PinProtocol::Two}, {"A1 06 83 03 02 01", PinProtocol::Two}, {"A1 06 80", PinProtocol::None}};
+    for (const auto& [answer, protocol] : choices) {
         EXPECT_TRUE(parseInfo(H(answer), info, p));
         EXPECT_EQ(p, protocol) << answer;
     }
@@ -186,8 +141,7 @@ TEST(InfoParser, WrongKindsAreMalformedButTheRestIsRead)
         info.firmwareVersion = 9;
         p = PinProtocol::Two;
         EXPECT_FALSE(parseInfo(H(notAMap), info, p));
-        EXPECT_EQ(info, Info{});
-        EXPECT_EQ(p, PinProtocol::None);
+        EXPECT_EQ(std::make_pair(info, p), std::make_pair(Info{}, PinProtocol::None));
     }
     EXPECT_EQ(log.count("parseInfo: CBOR decode error"), 4);
 }

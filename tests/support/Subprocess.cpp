@@ -1,53 +1,40 @@
 #include "support/Subprocess.h"
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 SubprocessResult runSubprocess(const std::vector<std::string>& argv)
 {
     SubprocessResult result;
-    if (argv.empty())
-        return result;
     int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0)
+    if (argv.empty() || ::pipe2(out, O_CLOEXEC) != 0)
         return result;
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        ::close(out[0]);
-        ::close(out[1]);
-        return result;
-    }
-    if (pid == 0) {
-        ::dup2(out[1], STDOUT_FILENO);
-        const int devnull = ::open("/dev/null", O_RDONLY);
-        if (devnull >= 0)
-            ::dup2(devnull, STDIN_FILENO);
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    pid_t pid = 0;
+    const bool started = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) == 0;
+    ::posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     char buf[4096];
-    for (;;) {
-        const ssize_t n = ::read(out[0], buf, sizeof buf);
-        if (n > 0) {
-            result.output.append(buf, static_cast<std::size_t>(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        break;
-    }
+    ssize_t n = 0;
+    while (started && ((n = ::read(out[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)))
+        result.output.append(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     ::close(out[0]);
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (started && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (started && WIFEXITED(status))
+        result.exitCode = WEXITSTATUS(status);
     return result;
 }
