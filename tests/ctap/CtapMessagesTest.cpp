@@ -1,24 +1,57 @@
-// The client's requests byte for byte (canonical CBOR), and its parsers of the key's answers: the answers they
-// refuse as malformed (one log line each) rather than read as empty or zero fields.
+// The client's requests byte for byte (canonical CBOR, also as an independent implementation, Debian's
+// python3-fido2, writes them), and its parsers of the key's answers: the answers they refuse as malformed (one log
+// line each) rather than read as empty or zero fields.
 #include "ctap/CredentialManagementCommand.h"
 #include "ctap/CredentialManagementResponse.h"
+#include "ctap/Ctap2.h"
 #include "ctap/InfoParser.h"
 #include "ctap/PinCommand.h"
-#include "ctap/PinResponse.h"
 
 #include "TestHex.h"
+#include "softkey/CtapCbor.h"
 #include "support/LogCapture.h"
+#include "support/Subprocess.h"
 
 #include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
 
 namespace {
 
 const KeyAgreement kKey{2, -25, 1, Bytes(32, 0xAA), Bytes(32, 0xBB)};
 const std::string kCose = "A501020338182001215820" + X(kKey.keyX) + "225820" + X(kKey.keyY);
+const auto kPeer = crypto::P256KeyPair::fromPrivateKey(Bytes(32, 0x42));
+const SSecret kTwo = *SSecret::create(KeyAgreement{2, -25, 1, kPeer->x(), kPeer->y()}, PinProtocol::Two);
 
 } // namespace
 
-TEST(CtapRequests, ClientPinAndCredentialManagement)
+TEST(CtapRequests, AsPythonFido2WritesThem)
+{
+    const SubprocessResult python = runSubprocess({kDebianPython, CROSSCHECK_SCRIPT});
+    ASSERT_EQ(python.exitCode, 0) << python.output;
+    std::map<std::string, std::string> theirs;
+    std::istringstream lines(python.output);
+    for (std::string name, hex; lines >> name >> hex;)
+        theirs[name] = hex;
+    const Bytes deletion =
+        CredentialManagementCommand::deleteCredential(Bytes(32, 0x5A), kTwo, H("DEAD"), "public-key", PinProtocol::Two);
+    const auto params = CtapCbor::rawMapValue(std::span(deletion).subspan(1), 2).value_or(std::span<std::uint8_t>{});
+    const std::map<std::string, Bytes> ours = {
+        {"getKeyAgreement2", PinCommand::getKeyAgreement(PinProtocol::Two)},
+        {"getRetries1", PinCommand::getRetries(PinProtocol::One)},
+        {"cose", encodeCanonicalCborMap(kKey.toCbor().get())},
+        {"touch", Ctap2::makeSelectDeviceRequest()},
+        {"getNextRp", CredentialManagementCommand::enumerateRPsGetNextRP()},
+        {"getNextCred", CredentialManagementCommand::enumerateCredentialsGetNextCredential()},
+        {"deleteParams", Bytes(params.begin(), params.end())}, // as the request carries them under key 2
+    };
+    for (const auto& [name, bytes] : ours)
+        EXPECT_EQ(X(bytes), theirs[name]) << name;
+    EXPECT_EQ(Ctap2::makeSelectDeviceRequest(), ours.at("touch")); // the same on every call
+}
+
+TEST(CtapRequests, Golden)
 {
     const Permission cm = Permission::CredentialManagement;
     const std::pair<Bytes, std::string> pinRows[] = {
@@ -34,20 +67,13 @@ TEST(CtapRequests, ClientPinAndCredentialManagement)
     };
     for (const auto& [request, hex] : pinRows)
         EXPECT_EQ(X(request), removeSpaces(hex));
-
-    auto peer = crypto::P256KeyPair::fromPrivateKey(Bytes(32, 0x42));
-    const SSecret two = *SSecret::create(KeyAgreement{2, -25, 1, peer->x(), peer->y()}, PinProtocol::Two);
     const Bytes token(32, 0x5A);
-    const std::string params = "A102A2 626964 42DEAD 6474797065 6A7075626C69632D6B6579";
-    EXPECT_EQ(X(CredentialManagementCommand::deleteCredential(token, two, H("DEAD"), "public-key", PinProtocol::Two)),
-              removeSpaces("0AA4010602" + params + "0302045820") + X(two.authenticate(token, H("06" + params))));
-    const Bytes emptyType = CredentialManagementCommand::deleteCredential(token, two, H("DEAD"), "", PinProtocol::Two);
+    const Bytes emptyType = CredentialManagementCommand::deleteCredential(token, kTwo, H("DEAD"), "", PinProtocol::Two);
     EXPECT_NE(X(emptyType).find("647479706560"), std::string::npos); // an empty type is still sent
-    EXPECT_EQ(X(CredentialManagementCommand::enumerateRPsBegin(token, two, PinProtocol::None)).substr(0, 14),
+    EXPECT_EQ(X(CredentialManagementCommand::enumerateRPsBegin(token, kTwo, PinProtocol::None)).substr(0, 14),
               "0AA30102030004");
-    const std::uint8_t before = credMgmtCommand.exchange(0x41);
-    EXPECT_EQ(X(CredentialManagementCommand::enumerateRPsGetNextRP()), "41A10103");
-    credMgmtCommand = before;
+    // Protocol Two draws a fresh IV for every encryption.
+    EXPECT_NE(X(*kTwo.encrypt(Bytes(32, 1), 32)).substr(0, 32), X(*kTwo.encrypt(Bytes(32, 1), 32)).substr(0, 32));
 }
 
 TEST(PinResponse, KeyAgreementAndRetries)
