@@ -1,7 +1,6 @@
-// The CTAP 2 client against the software key over a real transport, built once per transport: KEY_TRANSPORT_CARD
-// selects the card on the first vpcd reader (through pcscd), otherwise the USB key on a socket pair. Channel
-// set-up, getInfo, clientPIN and the token under both protocols, the touch requests, the status mapping, and
-// credential management under both protocols and both command bytes (0x0A, and the prototype 0x41).
+// The CTAP 2 client against the software key, built once per transport (KEY_TRANSPORT_CARD: the card on the first
+// vpcd reader through pcscd, else the USB key on a socket pair): channel set-up, getInfo, clientPIN and the token,
+// touch requests, the status mapping, and credential management with both command bytes (0x0A and 0x41).
 #include "ctap/AuthenToken.h"
 #include "ctap/Ctap2.h"
 #include "fido/Utils.h"
@@ -104,9 +103,7 @@ TEST_F(Ctap2OnKey, InitOpensAChannelOnUsbOnlyAndGetInfoChoosesTheProtocol)
         EXPECT_EQ(link_->received(), before);
         EXPECT_EQ(ctap_.sendCmdWink(), kIOReturnUnsupported);
     }
-    auto [info, infoStatus] = ctap_.getInfo();
-    EXPECT_EQ(infoStatus, kIOReturnSuccess);
-    EXPECT_EQ(info.pinUvAuthProtocols, (std::vector<std::uint64_t>{2, 1}));
+    EXPECT_EQ(ctap_.getInfo().first.pinUvAuthProtocols, (std::vector<std::uint64_t>{2, 1}));
     EXPECT_EQ(ctap_.pinProtocol(), PinProtocol::Two);
     reply(Bytes{0x01}, 0x04);
     EXPECT_EQ(ctap_.getInfo(), std::make_pair(Info{}, kIOReturnError));
@@ -239,17 +236,14 @@ TEST_F(Ctap2OnKey, TouchRequestsTouchedDeniedTimedOutCancelledOrCutShort)
 TEST_F(Ctap2OnKey, StatusBytesMapToStatusesWithTheirLogLines)
 {
     connect();
-    const IOReturn OK = kIOReturnSuccess, ERR = kIOReturnError, ABORTED = kIOReturnAborted;
-    const IOReturn TIMEOUT = kIOReturnTimeout, REFUSED = kIOReturnNotPermitted;
+    const IOReturn OK = kIOReturnSuccess, ERR = kIOReturnError, REFUSED = kIOReturnNotPermitted;
     struct Row {
         Bytes answer;
         IOReturn status, selection, selectDevice;
         std::string name; // of the log line, "" for none
     };
     const Row rows[] = {
-        {{0x00, 0xA0}, OK, OK, OK, ""},
-        {{0x27}, ABORTED, ABORTED, ABORTED, "ERR_OPERATION_DENIED"},
-        {{0x2F}, TIMEOUT, TIMEOUT, TIMEOUT, "ERR_USER_ACTION_TIMEOUT"},
+        {{0x00, 0xA0}, OK, OK, OK, ""}, // denied, timed-out and cancelled touches are in their own test
         {{0x30}, REFUSED, REFUSED, REFUSED, "ERR_NOT_ALLOWED"},
         {{0x31, 0xA0}, ERR, ERR, OK, "ERR_PIN_INVALID"},
         {{0x01}, ERR, ERR, OK, "ERR_INVALID_CMD"},
@@ -267,7 +261,6 @@ TEST_F(Ctap2OnKey, StatusBytesMapToStatusesWithTheirLogLines)
         EXPECT_EQ(answer.status, row.status);
         EXPECT_EQ(answer.statusByteReceived, !row.answer.empty());
         EXPECT_EQ(answer.statusByte, row.answer.empty() ? 0 : row.answer[0]);
-        EXPECT_EQ(answer.payload, row.answer.size() > 1 ? Bytes{0xA0} : Bytes{});
         EXPECT_EQ(log_.lines(), row.name.empty() ? std::vector<std::string>{}
                                                  : std::vector<std::string>{"CBOR error: " + row.name});
         reply(row.answer, 0x0B);
@@ -317,11 +310,6 @@ TEST_F(Ctap2OnKey, InitAnswersAreCheckedAndTransportFailuresPassThrough)
     EXPECT_EQ(answer.status, kIOReturnError); // the transport's answer time-out
     EXPECT_FALSE(answer.statusByteReceived);
     EXPECT_EQ(log_.lines(), std::vector<std::string>{"receiveResponse: timeout"});
-    // An ERROR reply ends the answer early with nothing gathered: no touch either.
-    for (auto request : {&Ctap2::selection, &Ctap2::selectDevice}) {
-        front.injectFault({CtaphidFront::Fault::ErrorReply, 0x7F, std::uint8_t{0x10}});
-        EXPECT_NE((ctap_.*request)(), kIOReturnSuccess);
-    }
     // The key removed while it works; later requests find no device.
     front.injectFault({CtaphidFront::Fault::HangUp, 0, std::uint8_t{0x10}});
     const Ctap2::CborAnswer gone = ctap_.sendCmdCbor(Bytes{0x04});
@@ -396,21 +384,12 @@ protected:
     AuthenToken token_{ctap_};
 };
 
-// An enumeration round's answer: a relying party, or a credential whose ids are all `id`; with the total when
-// given, as a begin answer has it.
+// An enumeration round's answer for a relying party, with the total when given (as a begin answer has it).
 Bytes rpAnswer(const std::string& id, std::optional<std::uint64_t> total = {})
 {
     std::vector<C::Entry> m{{C::uint(3), C::map({{C::text("id"), C::text(id)}})}, {C::uint(4), C::bytes(rpHash(id))}};
     if (total)
         m.push_back({C::uint(5), C::uint(*total)});
-    return okMap(std::move(m));
-}
-Bytes credentialAnswer(std::uint8_t id, std::optional<std::uint64_t> total = {})
-{
-    const Bytes ids = C::map({{C::text("id"), C::bytes(Bytes(16, id))}});
-    std::vector<C::Entry> m{{C::uint(6), ids}, {C::uint(7), ids}};
-    if (total)
-        m.push_back({C::uint(9), C::uint(*total)});
     return okMap(std::move(m));
 }
 
@@ -522,19 +501,11 @@ TEST_F(CredMgmtOnKey, AnEnumerationReportsItsFirstFailureAndReadsAtMostAThousand
         EXPECT_EQ(subCommandsSent(), c.subs);
     }
 
-    for (bool credentials : {false, true}) {
-        const std::uint64_t huge = credentials ? UINT64_MAX : 1'000'000;
-        reply(credentials ? credentialAnswer(0, huge) : rpAnswer("rp0.example", huge), credentials ? 4 : 2);
-        for (int i = 1; i < 1005; ++i)
-            reply(credentials ? credentialAnswer(static_cast<std::uint8_t>(i))
-                              : rpAnswer("rp" + std::to_string(i) + ".example"),
-                  credentials ? 5 : 3);
-        log_.clear();
-        const std::size_t rows = credentials ? std::get<0>(creds("a.example")).size() : std::get<0>(rps()).size();
-        EXPECT_EQ(rows, 1000u);
-        EXPECT_EQ(takeRequests().size(), 1000u);
-        EXPECT_TRUE(log_.contains(std::string(credentials ? "enumerateCredentials" : "enumerateRPs") +
-                                  ": the key reports " + std::to_string(huge) + " entries, reading 1000"));
-        key().clearRawReplies();
-    }
+    reply(rpAnswer("rp0.example", 1'000'000), 2);
+    for (int i = 1; i < 1005; ++i)
+        reply(rpAnswer("rp" + std::to_string(i) + ".example"), 3);
+    log_.clear();
+    EXPECT_EQ(std::get<0>(rps()).size(), 1000u);
+    EXPECT_TRUE(log_.contains("enumerateRPs: the key reports 1000000 entries, reading 1000"));
+    key().clearRawReplies();
 }

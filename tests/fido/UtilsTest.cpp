@@ -16,7 +16,6 @@ TEST(Hex, HexToBytesPairRules)
     };
     for (const auto& [text, bytes] : rows)
         EXPECT_EQ(hexToBytes(text), bytes) << text;
-    EXPECT_EQ(bytesToHexString(Bytes{0x00, 0x0A, 0xFF}), "000AFF");
 }
 
 TEST(Utils, TextsByteOrderHashAndRandom)

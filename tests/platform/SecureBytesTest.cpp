@@ -14,17 +14,14 @@ TEST(SecureBytes, NoFreedBlockKeepsTheSecret)
     const Bytes secret = {0x5E, 0xC2, 0xE7, 0x11, 0xA9, 0x3D, 0x7F, 0x02, 0xC4, 0x68, 0x9B, 0x1E, 0xF0, 0x55, 0x2A};
     const Bytes head(secret.begin(), secret.begin() + 8);
     const Bytes tail(secret.begin() + 8, secret.end()); // what a shrink cuts off
-    Bytes appended = secret;
-    appended.resize(secret.size() + 64);
-    Bytes resized = secret;
-    resized.resize(200);
+    auto grown = [&](std::size_t size) { Bytes b = secret; b.resize(size); return b; };
     const std::tuple<const char*, const Bytes&, std::function<void(SecureBytes&)>, Bytes> cases[] = {
         {"destroyed", secret, [](SecureBytes&) {}, secret},
         {"cleared", secret, [](SecureBytes& s) { s.clear(); }, {}},
         {"copied", secret, [](SecureBytes& s) { const SecureBytes copy = s; }, secret},
         {"moved out", secret, [](SecureBytes& s) { const SecureBytes moved = std::move(s); }, {}},
-        {"grown by append", secret, [](SecureBytes& s) { s.append(Bytes(64, 0)); }, appended},
-        {"grown by resize", secret, [](SecureBytes& s) { s.resize(200); }, resized},
+        {"grown by append", secret, [](SecureBytes& s) { s.append(Bytes(64, 0)); }, grown(79)},
+        {"grown by resize", secret, [](SecureBytes& s) { s.resize(200); }, grown(200)},
         {"copied over", secret, [](SecureBytes& s) { const SecureBytes other{1, 2}; s = other; }, {1, 2}},
         {"moved over", secret, [](SecureBytes& s) { s = SecureBytes(Bytes(40, 1)); }, Bytes(40, 1)},
         {"shrunk", tail, [](SecureBytes& s) { s.resize(8); }, head},

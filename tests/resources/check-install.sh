@@ -11,7 +11,7 @@ check_tree() { # installed prefix as seen on disk
         [share/icons/hicolor/scalable/apps/marrowtillance.svg]=$source/resources/icons/marrowtillance.svg
         [$guide]=$build/$guide)
     for path in "${!expected[@]}"; do
-        cmp -s "${expected[$path]}" "$root/$path" || { echo "$root/$path: missing or not ${expected[$path]}"; failed=1; }
+        cmp -s "${expected[$path]}" "$root/$path" || { echo "$root/$path: not as ${expected[$path]}"; failed=1; }
     done
     # The application opens the first USR-KWO*pdf it lists, so a second one could be opened instead.
     local guides
