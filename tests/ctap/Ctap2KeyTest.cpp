@@ -78,7 +78,7 @@ protected:
 
     LogCapture log_;
     std::unique_ptr<SoftKeyLink> link_;
-    Ctap2 ctap_; // goes first, while the link it is bound to still stands
+    Ctap2 ctap_; // destroyed first, while the link it is bound to still stands
 };
 
 } // namespace
