@@ -14,8 +14,6 @@ public:
     FreedMemoryWatch(const FreedMemoryWatch&) = delete;
     FreedMemoryWatch& operator=(const FreedMemoryWatch&) = delete;
 
-    // Freed blocks that held the secret since the watch began.
-    int sightings() const;
-
+    int sightings() const; // freed blocks that held the secret since the watch began
     static void inspect(const void* block, std::size_t size) noexcept;
 };

@@ -8,12 +8,9 @@
 template <typename Pred, typename Turn>
 bool eventually(Pred pred, std::chrono::milliseconds limit, Turn eachTurn)
 {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
+    for (const auto deadline = std::chrono::steady_clock::now() + limit; !pred(); eachTurn())
         if (std::chrono::steady_clock::now() >= deadline)
             return pred();
-        eachTurn();
-    }
     return true;
 }
 

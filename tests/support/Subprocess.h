@@ -33,7 +33,7 @@ private:
 
 // Runs a program, feeding it nothing on standard input, and collects its standard output.
 struct SubprocessResult {
-    int exitCode = -1;
+    int exitCode = -1; // -1 when it did not start or did not exit normally
     std::string output;
 };
 SubprocessResult runSubprocess(const std::vector<std::string>& argv);

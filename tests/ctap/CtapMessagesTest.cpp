@@ -1,0 +1,150 @@
+// The client's requests byte for byte, and its parsers of the key's answers: the answers they refuse as malformed
+// (one log line each) rather than read as empty or zero fields.
+#include "ctap/CredentialManagementCommand.h"
+#include "ctap/CredentialManagementResponse.h"
+#include "ctap/Ctap2.h"
+#include "ctap/InfoParser.h"
+#include "ctap/PinCommand.h"
+
+#include "TestHex.h"
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const KeyAgreement kKey{2, -25, 1, Bytes(32, 0xAA), Bytes(32, 0xBB)};
+const std::string kCose = "A501020338182001215820" + X(kKey.keyX) + "225820" + X(kKey.keyY);
+const auto kPeer = crypto::P256KeyPair::fromPrivateKey(Bytes(32, 0x42));
+const SSecret kTwo = *SSecret::create(KeyAgreement{2, -25, 1, kPeer->x(), kPeer->y()}, PinProtocol::Two);
+
+} // namespace
+
+// Every request in CTAP 2 canonical CBOR, as python3-fido2 writes them too: integer keys ascending, text keys
+// shorter first, integers in their shortest form; no entry left out for being empty.
+TEST(CtapRequests, AreCanonical)
+{
+    const Permission cm = Permission::CredentialManagement;
+    const std::string sd = "6C53656C656374446576696365"; // "SelectDevice"
+    const std::string params = "A102A2 626964 42DEAD 6474797065 6A7075626C69632D6B6579";
+    const Bytes token(32, 0x5A);
+    const std::pair<Bytes, std::string> rows[] = {
+        {PinCommand::getKeyAgreement(PinProtocol::Two), "06A201020202"},
+        {PinCommand::getKeyAgreement(PinProtocol::None), "06A201000202"}, // no protocol chosen yet: 0
+        {PinCommand::getRetries(PinProtocol::One), "06A201010201"},
+        {PinCommand::setPin(kKey, Bytes{1}, Bytes{2}, PinProtocol::Two), "06A501020203 03" + kCose + "044101054102"},
+        {PinCommand::chgPin(kKey, Bytes{1}, Bytes{2}, Bytes{3}, PinProtocol::One),
+         "06A601010204 03" + kCose + "044101054102064103"},
+        {PinCommand::getPinToken(kKey, Bytes{3}, PinProtocol::One), "06A401010205 03" + kCose + "064103"},
+        {PinCommand::getPinUvAuthTokenUsingPinWithPermissions(kKey, Bytes{3}, cm, PinProtocol::Two),
+         "06A501020209 03" + kCose + "0641030904"},
+        {PinCommand::getPinUvAuthTokenUsingUvWithPermissions(kKey, cm, "", PinProtocol::Two),
+         "06A501020206 03" + kCose + "09040A60"},
+        {Ctap2::makeSelectDeviceRequest(),
+         "01A6 015820 A6CB97932A23D9DA7F87221AB61D432B2BC28E66EE94397C1DC71FEDF47897CB 02A2 626964" + sd +
+             "646E616D65" + sd + "03A3 626964 49112233445544332211 646E616D65" + sd + "6B646973706C61794E616D65" +
+             sd + "0481A2 63616C67 26 6474797065 6A7075626C69632D6B6579 0840 0901"},
+        {CredentialManagementCommand::enumerateRPsGetNextRP(), "0AA10103"},
+        {CredentialManagementCommand::enumerateCredentialsGetNextCredential(), "0AA10105"},
+        {CredentialManagementCommand::deleteCredential(token, kTwo, H("DEAD"), "public-key", PinProtocol::Two),
+         "0AA4010602" + params + "0302045820" + X(kTwo.authenticate(token, H("06" + params)))},
+        {CredentialManagementCommand::deleteCredential(token, kTwo, H("DEAD"), "", PinProtocol::Two),
+         "0AA4010602 A102A2 626964 42DEAD 6474797065 60 0302045820" +
+             X(kTwo.authenticate(token, H("06 A102A2 626964 42DEAD 6474797065 60")))},
+    };
+    for (const auto& [request, hex] : rows)
+        EXPECT_EQ(X(request), removeSpaces(hex));
+    EXPECT_EQ(X(CredentialManagementCommand::enumerateRPsBegin(token, kTwo, PinProtocol::None)).substr(0, 14),
+              "0AA30102030004");
+    // Protocol Two draws a fresh IV for every encryption.
+    EXPECT_NE(X(*kTwo.encrypt(Bytes(32, 1), 32)).substr(0, 32), X(*kTwo.encrypt(Bytes(32, 1), 32)).substr(0, 32));
+}
+
+// Answers without the entries a request needs, or with entries of the wrong kind, are malformed: nothing is taken
+// from them, never an empty key, a count of zero retries, an empty relying party or credential.
+TEST(CtapResponses, WrongKindsAreMalformed)
+{
+    LogCapture log;
+    const std::string noY = "A101A40102033818200121 5820" + X(kKey.keyX);
+    for (const std::string& bad : {std::string(), std::string("A1016161"), noY})
+        EXPECT_FALSE(PinResponse::parseCborPinGetKeyAgreement(H(bad)).second) << bad;
+    PinResponse::PinRetries retries{7, 0};
+    EXPECT_TRUE(PinResponse::parseCborPinGetRetries(H("A10502"), retries));
+    EXPECT_EQ(retries, (PinResponse::PinRetries{7, 2}));
+    // No count, or a count of the wrong kind (a negative one; a text beside a good one).
+    PinResponse::PinRetries none;
+    for (const char* answer : {"A104F4", "", "A10320", "A2030805 6178"})
+        EXPECT_FALSE(PinResponse::parseCborPinGetRetries(H(answer), none)) << answer;
+    EXPECT_EQ(none, PinResponse::PinRetries{});
+
+    EXPECT_FALSE(std::get<2>(CredentialManagementResponse::ParseCborGetCredsMetaData(H("A10105"))));
+    std::vector<RpInfo> rps;
+    std::uint64_t total = 6;
+    // {3: 1, 4: 1, 5: "x"}, an rp map whose id is a number, an answer that does not decode.
+    for (const char* bad : {"A3 0301 0401 056178", "A2 03A1626964 01 0441EE", "FF"})
+        EXPECT_FALSE(CredentialManagementResponse::ParseCborEnumerateRPs(H(bad), rps, total)) << bad;
+    EXPECT_TRUE(CredentialManagementResponse::ParseCborEnumerateRPs(H("A10500"), rps, total)); // no row for 0
+    EXPECT_TRUE(rps.empty());
+    std::vector<CredentialInfo> creds;
+    const std::string user = "06A2626964 4201 02 646E616D65 6175";
+    const std::string credId = "07A2626964 4299 88 6474797065 6A7075626C69632D6B6579";
+    // Without a credential id, without a user, with a text total, a text user, a number for the public key.
+    for (const std::string& bad : {"A2" + user + "0905", "A2" + credId + "0905", "A3" + user + credId + "0961",
+                                   "A2 0661 75" + credId, "A3" + user + credId + "0801"})
+        EXPECT_FALSE(CredentialManagementResponse::ParseCborEnumerateCredentials(H(bad), creds, total)) << bad;
+    EXPECT_TRUE(creds.empty());
+    EXPECT_EQ(total, 0u);
+    EXPECT_EQ(log.count("parseCborPinGetKeyAgreement: CBOR decode error"), 3);
+    EXPECT_EQ(log.count("parseCborPinGetRetries: CBOR decode error"), 4);
+    EXPECT_EQ(log.count("ParseCborGetCredsMetaData: CBOR decode error"), 1);
+    EXPECT_EQ(log.count("ParseCborEnumerateRPs: CBOR decode error"), 3);
+    EXPECT_EQ(log.count("ParseCborEnumerateCredentials: CBOR decode error"), 5);
+}
+
+TEST(InfoParser, TypicalAnswerAndProtocolChoice)
+{
+    Info info;
+    PinProtocol p = PinProtocol::Two;
+    // {1: ["U2F_V2", "FIDO_2_0"], 3: 16 bytes, 4: {"clientPin": true, "rk": true}, 6: [1]}
+    ASSERT_TRUE(parseInfo(H("A4 01 82 6655 3246 5F56 32 68 4649 444F 5F32 5F30 03 50 000102030405060708090A0B0C0D0E0F"
+                            "04 A2 69 636C69656E7450696E F5 62 726B F5 06 81 01"),
+                          info, p));
+    EXPECT_EQ(info.versions, (std::vector<std::string>{"U2F_V2", "FIDO_2_0"}));
+    EXPECT_EQ(info.aaguid, "000102030405060708090A0B0C0D0E0F");
+    EXPECT_EQ(info.options, (std::map<std::string, bool>{{"clientPin", true}, {"rk", true}}));
+    EXPECT_EQ(p, PinProtocol::One);
+    // The highest protocol this client knows, past a newer one it does not; none listed leaves None.
+    const std::pair<const char*, PinProtocol> choices[] = {
+        {"A1 06 82 02 01", PinProtocol::Two}, {"A1 06 83 03 02 01", PinProtocol::Two}, {"A1 06 80", PinProtocol::None}};
+    for (const auto& [answer, protocol] : choices) {
+        EXPECT_TRUE(parseInfo(H(answer), info, p));
+        EXPECT_EQ(p, protocol) << answer;
+    }
+}
+
+// A field of the wrong kind makes the answer malformed; what could be read is kept, so the key can still be named.
+TEST(InfoParser, WrongKindsAreMalformedButTheRestIsRead)
+{
+    LogCapture log;
+    Info info;
+    PinProtocol p = PinProtocol::Two;
+    // versions ["U2F_V2", 2, -1]; options {"clientPin": 1}; firmwareVersion -5; numbers in algorithms, certifications.
+    ASSERT_FALSE(parseInfo(H("A5 01 83 6655 3246 5F56 32 02 20 04 A1 69 636C69656E7450696E 01 0E 24"
+                             "0A 82 A2 63 616C67 26 64 74797065 6A 7075626C69632D6B6579 01 13 A2 6146 6147 6148 01"),
+                           info, p));
+    EXPECT_EQ(info.versions, (std::vector<std::string>{"U2F_V2", "2", "-1"}));
+    EXPECT_TRUE(info.options.empty());
+    EXPECT_EQ(info.firmwareVersion, 0u);
+    EXPECT_EQ(info.algorithms, (std::vector<std::map<std::string, std::string>>{{{"type", "public-key"}}}));
+    EXPECT_EQ(info.certifications, (std::map<std::string, std::string>{{"F", "G"}}));
+    // An AAGUID that is not 16 bytes is no AAGUID; an answer that is no map leaves the default Info.
+    EXPECT_FALSE(parseInfo(H("A1 03 42 0102"), info, p));
+    EXPECT_TRUE(info.aaguid.empty());
+    for (const char* notAMap : {"", "80"}) {
+        info.firmwareVersion = 9;
+        p = PinProtocol::Two;
+        EXPECT_FALSE(parseInfo(H(notAMap), info, p));
+        EXPECT_EQ(std::make_pair(info, p), std::make_pair(Info{}, PinProtocol::None));
+    }
+    EXPECT_EQ(log.count("parseInfo: CBOR decode error"), 4);
+}
