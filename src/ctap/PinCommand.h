@@ -4,7 +4,6 @@
 #include "ctap/Permission.h"
 #include "ctap/PinProtocol.h"
 
-#include <optional>
 #include <string_view>
 
 // Builders of authenticatorClientPIN requests (command byte 0x06 and a canonical CBOR map).
@@ -20,7 +19,6 @@ public:
         getUvRetries = 7,
         getPinUvAuthTokenUsingPinWithPermissions = 9,
     };
-    static std::optional<SubCommand> subCommandFromRaw(std::uint8_t raw);
 
     static Bytes getRetries(PinProtocol pinProtocol);
     static Bytes getKeyAgreement(PinProtocol pinProtocol);
