@@ -13,7 +13,7 @@
 // test (or a software authenticator) holds the other end. One datagram is one report, as on hidraw: the host
 // writes 65-byte datagrams (report ID 0 + 64 bytes) and reads the key's 64-byte input reports.
 //
-// A key leaves when its end hangs up: unplug(), or shutdown()/close() of the peer descriptor by whoever holds it.
+// A key leaves when its end hangs up: unplug(), or shutdown() of the peer descriptor by whoever holds it.
 class SocketPairHidSource : public HidDeviceSource {
 public:
     SocketPairHidSource();
@@ -22,8 +22,7 @@ public:
     SocketPairHidSource& operator=(const SocketPairHidSource&) = delete;
 
     // One of the maker's keys as discovery describes it. An empty syspath or devnode is made up (unique) by plug().
-    static HidDeviceInfo makerKey(std::string product = "KWO FIDO", std::string syspath = {},
-                                  std::string devnode = {});
+    static HidDeviceInfo makerKey(std::string product = "KWO FIDO", std::string syspath = {}, std::string devnode = {});
 
     // Attaches a new key (a new object every time, even for a syspath seen before).
     std::shared_ptr<HidDevice> plug(HidDeviceInfo info = makerKey());
@@ -41,12 +40,12 @@ private:
     struct Key {
         std::shared_ptr<HidDevice> device;
         UniqueFd peer;
-        bool attached = true;
+        bool attached;
     };
 
     void wake();
     // With mutex_ held: queues the removal of every attached key whose pair has hung up.
-    void collectHangUps(const std::string* onlySyspath);
+    void collectHangUps();
 
     mutable std::mutex mutex_;
     UniqueFd wakeFd_;

@@ -2,13 +2,11 @@
 
 #include <unistd.h>
 
+using namespace std::chrono_literals;
+
 HidHelper::Timing UsbKeyRig::fastTiming()
 {
-    HidHelper::Timing t;
-    t.answerTimeout = std::chrono::milliseconds(1500);
-    t.silenceTimeout = std::chrono::milliseconds(3000);
-    t.arrivalPause = std::chrono::milliseconds(10);
-    return t;
+    return {.answerTimeout = 1500ms, .silenceTimeout = 3000ms, .arrivalPause = 10ms};
 }
 
 UsbKeyRig::UsbKeyRig(HidHelper::Timing timing)
