@@ -15,57 +15,50 @@ HidDeviceInfo SocketPairHidSource::makerKey(std::string product, std::string sys
     return {std::move(syspath), std::move(devnode), 0x1EA8, 0x0101, std::move(product), "0000000001", 0xF1D0, 1};
 }
 
-void SocketPairHidSource::wake()
+void SocketPairHidSource::announce(Event event)
 {
+    if (!open_)
+        return;
+    pending_.push_back(std::move(event));
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(wakeFd_.get(), &one, sizeof one);
 }
 
 std::shared_ptr<HidDevice> SocketPairHidSource::plug(HidDeviceInfo info)
 {
-    int fds[2] = {-1, -1};
+    int fds[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
         return nullptr;
-    std::shared_ptr<HidDevice> device;
-    {
-        std::lock_guard lock(mutex_);
-        const std::string n = std::to_string(counter_++);
-        if (info.syspath.empty())
-            info.syspath = "/sys/devices/virtual/test/hidraw/hidraw" + n;
-        if (info.devnode.empty())
-            info.devnode = "/dev/hidraw" + n;
-        // A key that left is reported gone before any later arrival, its successor on the same syspath included.
-        collectHangUps();
-        device = std::make_shared<HidDevice>(std::move(info), UniqueFd(fds[0]));
-        keys_.push_back({device, UniqueFd(fds[1]), true});
-        if (open_)
-            pending_.push_back({Event::Kind::added, device, device->syspath()});
-    }
-    wake();
+    std::lock_guard lock(mutex_);
+    const std::string n = std::to_string(keys_.size());
+    if (info.syspath.empty())
+        info.syspath = "/sys/devices/virtual/test/hidraw/hidraw" + n;
+    if (info.devnode.empty())
+        info.devnode = "/dev/hidraw" + n;
+    // A key that left is reported gone before any later arrival, its successor on the same syspath included.
+    collectHangUps();
+    auto device = std::make_shared<HidDevice>(std::move(info), UniqueFd(fds[0]));
+    keys_.push_back({device, UniqueFd(fds[1]), true});
+    announce({Event::Kind::added, device, device->syspath()});
     return device;
 }
 
 int SocketPairHidSource::peerFd(const std::shared_ptr<HidDevice>& device) const
 {
     std::lock_guard lock(mutex_);
-    for (const Key& key : keys_)
-        if (key.device == device)
-            return key.peer.get();
-    return -1;
+    auto key = std::find_if(keys_.begin(), keys_.end(), [&](const Key& k) { return k.device == device; });
+    return key == keys_.end() ? -1 : key->peer.get();
 }
 
 bool SocketPairHidSource::unplug(const std::shared_ptr<HidDevice>& device)
 {
-    {
-        std::lock_guard lock(mutex_);
-        auto key = std::find_if(keys_.begin(), keys_.end(), [&](const Key& k) { return k.device == device; });
-        if (key == keys_.end() || !key->attached)
-            return false;
-        // The host's end sees the hang-up at once, so the removal is queued here, in order.
-        ::shutdown(key->peer.get(), SHUT_RDWR);
-        collectHangUps();
-    }
-    wake();
+    std::lock_guard lock(mutex_);
+    auto key = std::find_if(keys_.begin(), keys_.end(), [&](const Key& k) { return k.device == device; });
+    if (key == keys_.end() || !key->attached)
+        return false;
+    // The host's end sees the hang-up at once, so the removal is announced here, in order.
+    ::shutdown(key->peer.get(), SHUT_RDWR);
+    collectHangUps();
     return true;
 }
 
@@ -73,19 +66,17 @@ void SocketPairHidSource::collectHangUps()
 {
     for (Key& key : keys_) {
         pollfd p{key.device->fd(), 0, 0};
-        if (!key.attached || ::poll(&p, 1, 0) <= 0 || !(p.revents & (POLLHUP | POLLERR | POLLNVAL)))
-            continue;
-        key.attached = false;
-        if (open_)
-            pending_.push_back({Event::Kind::removed, nullptr, key.device->syspath()});
+        if (key.attached && ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            key.attached = false;
+            announce({Event::Kind::removed, nullptr, key.device->syspath()});
+        }
     }
 }
 
 bool SocketPairHidSource::open()
 {
     std::lock_guard lock(mutex_);
-    open_ = wakeFd_.valid();
-    return open_;
+    return open_ = wakeFd_.valid();
 }
 
 std::vector<std::shared_ptr<HidDevice>> SocketPairHidSource::enumerate()
@@ -116,7 +107,5 @@ std::vector<HidDeviceSource::Event> SocketPairHidSource::readEvents()
     [[maybe_unused]] ssize_t n = ::read(wakeFd_.get(), &count, sizeof count);
     std::lock_guard lock(mutex_);
     collectHangUps();
-    std::vector<Event> events(pending_.begin(), pending_.end());
-    pending_.clear();
-    return events;
+    return std::exchange(pending_, {});
 }

@@ -3,7 +3,6 @@
 #include "platform/HidDeviceSource.h"
 #include "platform/UniqueFd.h"
 
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,8 +17,6 @@ class SocketPairHidSource : public HidDeviceSource {
 public:
     SocketPairHidSource();
     ~SocketPairHidSource() override;
-    SocketPairHidSource(const SocketPairHidSource&) = delete;
-    SocketPairHidSource& operator=(const SocketPairHidSource&) = delete;
 
     // One of the maker's keys as discovery describes it. An empty syspath or devnode is made up (unique) by plug().
     static HidDeviceInfo makerKey(std::string product = "KWO FIDO", std::string syspath = {}, std::string devnode = {});
@@ -43,14 +40,14 @@ private:
         bool attached;
     };
 
-    void wake();
-    // With mutex_ held: queues the removal of every attached key whose pair has hung up.
+    // With mutex_ held: announces the event once open().
+    void announce(Event event);
+    // With mutex_ held: every attached key whose pair has hung up leaves.
     void collectHangUps();
 
     mutable std::mutex mutex_;
     UniqueFd wakeFd_;
     std::vector<Key> keys_;
-    std::deque<Event> pending_;
+    std::vector<Event> pending_;
     bool open_ = false;
-    unsigned counter_ = 0;
 };

@@ -18,8 +18,7 @@ UsbKeyRig::~UsbKeyRig()
 {
     helper_->stopUsb();
     for (Key& k : keys_)
-        if (k.front)
-            k.front->hangUp();
+        k.front->hangUp();
     helper_.reset();
 }
 

@@ -25,8 +25,6 @@ public:
 
     explicit UsbKeyRig(HidHelper::Timing timing = fastTiming());
     ~UsbKeyRig();
-    UsbKeyRig(const UsbKeyRig&) = delete;
-    UsbKeyRig& operator=(const UsbKeyRig&) = delete;
 
     HidHelper& helper() { return *helper_; }
     SocketPairHidSource& source() { return *source_; }
