@@ -1,14 +1,8 @@
 #include "support/SocketPairHidSource.h"
 
-#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-
-SocketPairHidSource::SocketPairHidSource() : wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-
-SocketPairHidSource::~SocketPairHidSource() = default;
 
 HidDeviceInfo SocketPairHidSource::makerKey(std::string product, std::string syspath, std::string devnode)
 {
@@ -20,8 +14,7 @@ void SocketPairHidSource::announce(Event event)
     if (!open_)
         return;
     pending_.push_back(std::move(event));
-    const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(wakeFd_.get(), &one, sizeof one);
+    ::eventfd_write(wakeFd_.get(), 1);
 }
 
 std::shared_ptr<HidDevice> SocketPairHidSource::plug(HidDeviceInfo info)
@@ -103,8 +96,8 @@ std::vector<pollfd> SocketPairHidSource::pollFds()
 
 std::vector<HidDeviceSource::Event> SocketPairHidSource::readEvents()
 {
-    std::uint64_t count = 0;
-    [[maybe_unused]] ssize_t n = ::read(wakeFd_.get(), &count, sizeof count);
+    eventfd_t count = 0;
+    ::eventfd_read(wakeFd_.get(), &count);
     std::lock_guard lock(mutex_);
     collectHangUps();
     return std::exchange(pending_, {});

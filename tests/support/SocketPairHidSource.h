@@ -3,6 +3,8 @@
 #include "platform/HidDeviceSource.h"
 #include "platform/UniqueFd.h"
 
+#include <sys/eventfd.h>
+
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,9 +17,6 @@
 // A key leaves when its end hangs up: unplug(), or shutdown() of the peer descriptor by whoever holds it.
 class SocketPairHidSource : public HidDeviceSource {
 public:
-    SocketPairHidSource();
-    ~SocketPairHidSource() override;
-
     // One of the maker's keys as discovery describes it. An empty syspath or devnode is made up (unique) by plug().
     static HidDeviceInfo makerKey(std::string product = "KWO FIDO", std::string syspath = {}, std::string devnode = {});
 
@@ -46,7 +45,7 @@ private:
     void collectHangUps();
 
     mutable std::mutex mutex_;
-    UniqueFd wakeFd_;
+    UniqueFd wakeFd_{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
     std::vector<Key> keys_;
     std::vector<Event> pending_;
     bool open_ = false;
