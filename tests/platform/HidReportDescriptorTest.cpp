@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-TEST(HidReportDescriptor, PrimaryUsageIsTheFirstTopLevelCollectionsAndMalformedDescriptorsGiveNothing)
+TEST(HidReportDescriptor, PrimaryUsageIsThatOfTheFirstTopLevelCollectionAndMalformedDescriptorsGiveNothing)
 {
     const std::string fido = "06D0F1 0901 A101 0920 1500 26FF00 7508 9540 8102 0921 1500 26FF00 7508 9540 9102 C0";
     const std::string keyboard = "0501 0906 A101 0507 19E0 29E7 1500 2501 7501 9508 8102 C0";
