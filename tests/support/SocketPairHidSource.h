@@ -3,7 +3,8 @@
 #include "platform/HidDeviceSource.h"
 #include "platform/UniqueFd.h"
 
-#include <deque>
+#include <sys/eventfd.h>
+
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,17 +14,11 @@
 // test (or a software authenticator) holds the other end. One datagram is one report, as on hidraw: the host
 // writes 65-byte datagrams (report ID 0 + 64 bytes) and reads the key's 64-byte input reports.
 //
-// A key leaves when its end hangs up: unplug(), or shutdown()/close() of the peer descriptor by whoever holds it.
+// A key leaves when its end hangs up: unplug(), or shutdown() of the peer descriptor by whoever holds it.
 class SocketPairHidSource : public HidDeviceSource {
 public:
-    SocketPairHidSource();
-    ~SocketPairHidSource() override;
-    SocketPairHidSource(const SocketPairHidSource&) = delete;
-    SocketPairHidSource& operator=(const SocketPairHidSource&) = delete;
-
     // One of the maker's keys as discovery describes it. An empty syspath or devnode is made up (unique) by plug().
-    static HidDeviceInfo makerKey(std::string product = "KWO FIDO", std::string syspath = {},
-                                  std::string devnode = {});
+    static HidDeviceInfo makerKey(std::string product = "KWO FIDO", std::string syspath = {}, std::string devnode = {});
 
     // Attaches a new key (a new object every time, even for a syspath seen before).
     std::shared_ptr<HidDevice> plug(HidDeviceInfo info = makerKey());
@@ -41,17 +36,17 @@ private:
     struct Key {
         std::shared_ptr<HidDevice> device;
         UniqueFd peer;
-        bool attached = true;
+        bool attached;
     };
 
-    void wake();
-    // With mutex_ held: queues the removal of every attached key whose pair has hung up.
-    void collectHangUps(const std::string* onlySyspath);
+    // With mutex_ held: announces the event once open().
+    void announce(Event event);
+    // With mutex_ held: every attached key whose pair has hung up leaves.
+    void collectHangUps();
 
     mutable std::mutex mutex_;
-    UniqueFd wakeFd_;
+    UniqueFd wakeFd_{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
     std::vector<Key> keys_;
-    std::deque<Event> pending_;
+    std::vector<Event> pending_;
     bool open_ = false;
-    unsigned counter_ = 0;
 };

@@ -2,27 +2,18 @@
 
 #include <unistd.h>
 
+using namespace std::chrono_literals;
+
 HidHelper::Timing UsbKeyRig::fastTiming()
 {
-    HidHelper::Timing t;
-    t.answerTimeout = std::chrono::milliseconds(1500);
-    t.silenceTimeout = std::chrono::milliseconds(3000);
-    t.arrivalPause = std::chrono::milliseconds(10);
-    return t;
-}
-
-UsbKeyRig::UsbKeyRig(HidHelper::Timing timing)
-    : source_(std::make_shared<SocketPairHidSource>()), helper_(std::make_unique<HidHelper>(source_, timing))
-{
+    return {.answerTimeout = 1500ms, .silenceTimeout = 3000ms, .arrivalPause = 10ms};
 }
 
 UsbKeyRig::~UsbKeyRig()
 {
     helper_->stopUsb();
     for (Key& k : keys_)
-        if (k.front)
-            k.front->hangUp();
-    helper_.reset();
+        k.front->hangUp();
 }
 
 UsbKeyRig::Key& UsbKeyRig::plug(SoftKeyConfig config, std::string product, std::string serial,
@@ -30,12 +21,11 @@ UsbKeyRig::Key& UsbKeyRig::plug(SoftKeyConfig config, std::string product, std::
 {
     HidDeviceInfo info = SocketPairHidSource::makerKey(std::move(product));
     info.serialNumber = std::move(serial);
-    Key& k = keys_.emplace_back();
-    k.key = std::make_unique<SoftAuthenticator>(std::move(config));
-    k.device = source_->plug(info);
+    auto key = std::make_unique<SoftAuthenticator>(std::move(config));
+    auto device = source_->plug(std::move(info));
     // The front owns its descriptor; the source keeps its own end open until it is destroyed.
-    k.front = std::make_unique<CtaphidFront>(*k.key, ::dup(source_->peerFd(k.device)), options);
-    return k;
+    auto front = std::make_unique<CtaphidFront>(*key, ::dup(source_->peerFd(device)), options);
+    return keys_.emplace_back(Key{device, std::move(key), std::move(front)});
 }
 
 void UsbKeyRig::unplug(Key& key)
@@ -46,12 +36,9 @@ void UsbKeyRig::unplug(Key& key)
 
 UsbKeyRig::Key& UsbKeyRig::replug(Key& old, CtaphidFront::Options options)
 {
-    HidDeviceInfo info = old.device->info();
-    info.syspath.clear();
-    info.devnode.clear();
-    Key& k = keys_.emplace_back();
-    k.key = std::move(old.key);
-    k.device = source_->plug(info);
-    k.front = std::make_unique<CtaphidFront>(*k.key, ::dup(source_->peerFd(k.device)), options);
-    return k;
+    HidDeviceInfo info = SocketPairHidSource::makerKey(old.device->product());
+    info.serialNumber = old.device->serialNumber();
+    auto device = source_->plug(std::move(info));
+    auto front = std::make_unique<CtaphidFront>(*old.key, ::dup(source_->peerFd(device)), options);
+    return keys_.emplace_back(Key{device, std::move(old.key), std::move(front)});
 }

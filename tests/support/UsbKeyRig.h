@@ -23,10 +23,8 @@ public:
     // Short waits, so time-out cases stay quick; the arrival pause is kept small but present.
     static HidHelper::Timing fastTiming();
 
-    explicit UsbKeyRig(HidHelper::Timing timing = fastTiming());
+    explicit UsbKeyRig(HidHelper::Timing t = fastTiming()) : helper_(std::make_unique<HidHelper>(source_, t)) {}
     ~UsbKeyRig();
-    UsbKeyRig(const UsbKeyRig&) = delete;
-    UsbKeyRig& operator=(const UsbKeyRig&) = delete;
 
     HidHelper& helper() { return *helper_; }
     SocketPairHidSource& source() { return *source_; }
@@ -41,7 +39,7 @@ public:
     Key& replug(Key& key, CtaphidFront::Options options = {});
 
 private:
-    std::shared_ptr<SocketPairHidSource> source_;
+    std::shared_ptr<SocketPairHidSource> source_ = std::make_shared<SocketPairHidSource>();
     std::unique_ptr<HidHelper> helper_;
     std::list<Key> keys_;
 };
