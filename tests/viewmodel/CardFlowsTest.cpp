@@ -4,46 +4,48 @@
 #include "support/CardRig.h"
 #include "support/LogCapture.h"
 
-#include <gtest/gtest.h>
-
 namespace {
-// How often the card was asked for its identity: the view model's first request for each arrival, made from its
-// work queue.
+// How often the card was asked for its identity: the view model's first request for each arrival.
 std::size_t identityRequests(CardRig& card)
 {
     const auto apdus = card.front().receivedApdus();
-    return static_cast<std::size_t>(
-        std::count(apdus.begin(), apdus.end(), Bytes{0xFF, 0xCA, 0x01, 0x00, 0x00}));
+    return static_cast<std::size_t>(std::count(apdus.begin(), apdus.end(), Bytes{0xFF, 0xCA, 0x01, 0x00, 0x00}));
 }
 } // namespace
 
-TEST(ViewModelCards, CardIsListedAndLeaves)
+// A card is listed as its reader; of the two taps a reset asks for, the first is taken without a word to the card
+// and without listing it, the second resets it; taken off, it leaves the list and the selection.
+TEST(ViewModelCards, CardIsListedResetAfterTwoTapsAndLeaves)
 {
     LogCapture log;
     CardRig card;
-    ViewModelHarness h(true, {{"Language", "jp"}});
-    ASSERT_TRUE(card.insert());
+    ViewModelHarness h(true);
+    ASSERT_TRUE(card.key().setPin("1234") && card.insert());
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
     const DeviceItem item = h.vm->deviceList()[0];
-    EXPECT_EQ(item.deviceName, "Tallowfin NFC Card");
-    EXPECT_TRUE(item.device.isPcscDevice());
-    EXPECT_EQ(item.device.readerName(), card.readerName());
-    EXPECT_EQ(item.cid, 0xFFFFFFFFu);
-    EXPECT_EQ(item.retries, 8u);
+    EXPECT_TRUE(item.device.isPcscDevice() && item.device.readerName() == card.readerName());
+    EXPECT_TRUE(item.cid == 0xFFFFFFFFu && item.pinPresent && item.retries == 8u);
     EXPECT_TRUE(log.contains(card.readerName() + ": card present"));
-
-    // A set PIN over the card.
     h.select(0);
-    h.vm->showPinViewForSetOrChange();
-    h.vm->pinFieldEdited(DeviceViewModel::PinField::newPin, "4321");
-    h.vm->pinFieldEdited(DeviceViewModel::PinField::confirmPin, "4321");
-    h.vm->pinOkClicked();
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox() && !h.vm->busy(); }));
-    EXPECT_EQ(h.vm->messageBoxInfo().message, h.vm->uiStr().pinNewPinSet);
-    EXPECT_TRUE(card.key().hasPin());
+    h.vm->confirmReset();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
+    h.vm->closeMessageBox(true);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->reinsertNeeded(); }));
 
-    ASSERT_TRUE(card.remove());
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    ASSERT_TRUE(card.remove() && pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    const std::size_t asked = identityRequests(card);
+    ASSERT_TRUE(card.insert() && pumpUntil([&] { return identityRequests(card) > asked; }) && h.settle());
+    EXPECT_TRUE(h.vm->deviceList().empty() && h.vm->reinsertNeeded());
+    EXPECT_EQ(countRequests(card.key(), 0x07), 0u);
+
+    ASSERT_TRUE(card.remove() && card.insert());
+    ASSERT_TRUE(h.waitForMessage("Reset device is successful"));
+    EXPECT_FALSE(card.key().hasPin());
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1 && !h.vm->deviceList()[0].pinPresent; }));
+    h.vm->closeMessageBox(true);
+    ASSERT_TRUE(h.waitIdle());
+    h.select(0);
+    ASSERT_TRUE(h.vm->selectedDeviceItem() && card.remove() && pumpUntil([&] { return h.vm->deviceList().empty(); }));
     EXPECT_FALSE(h.vm->selectedDeviceItem());
     EXPECT_TRUE(log.contains(card.readerName() + ": card absent"));
 }
@@ -68,41 +70,7 @@ TEST(ViewModelCards, ForeignCardIsIgnored)
     options.identity = NfcCardFront::Identity::Foreign;
     CardRig card({}, options);
     ViewModelHarness h(true);
-    ASSERT_TRUE(card.insert());
-    ASSERT_TRUE(pumpUntil([&] { return identityRequests(card) == 1; }));
-    ASSERT_TRUE(h.settle());
+    ASSERT_TRUE(card.insert() && pumpUntil([&] { return identityRequests(card) == 1; }) && h.settle());
     EXPECT_TRUE(h.vm->deviceList().empty());
     EXPECT_EQ(countRequests(card.key(), 0x04), 0u);
-}
-
-TEST(ViewModelCards, CardResetAfterTwoTaps)
-{
-    CardRig card;
-    ViewModelHarness h(true);
-    ASSERT_TRUE(card.key().setPin("1234"));
-    ASSERT_TRUE(card.insert());
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
-    h.select(0);
-    ASSERT_TRUE(h.startReset());
-    EXPECT_EQ(h.vm->reinsertText(), "Tap your security key twice on your reader");
-
-    // First tap: taken, nothing sent, not listed.
-    ASSERT_TRUE(card.remove());
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().empty(); }));
-    const std::size_t asked = identityRequests(card);
-    ASSERT_TRUE(card.insert());
-    ASSERT_TRUE(pumpUntil([&] { return identityRequests(card) > asked; }));
-    ASSERT_TRUE(h.settle());
-    EXPECT_TRUE(h.vm->deviceList().empty());
-    EXPECT_TRUE(h.vm->reinsertNeeded());
-    EXPECT_EQ(countRequests(card.key(), 0x07), 0u);
-
-    // Second tap: the reset goes out, the card is listed again without its PIN.
-    ASSERT_TRUE(card.remove());
-    ASSERT_TRUE(card.insert());
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox() && h.vm->messageBoxInfo().message ==
-                                                                     "Reset device is successful"; }));
-    EXPECT_FALSE(card.key().hasPin());
-    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
-    EXPECT_FALSE(h.vm->deviceList()[0].pinPresent);
 }

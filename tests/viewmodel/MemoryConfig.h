@@ -4,7 +4,6 @@
 
 #include <map>
 #include <string>
-#include <string_view>
 
 // A settings store in memory that counts its writes, so tests can tell an unchanged setting from a rewrite.
 class MemoryConfig final : public Config {

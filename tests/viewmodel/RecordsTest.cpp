@@ -5,12 +5,12 @@
 
 #include <memory>
 
+// Near misses of the raw names are other keys: they keep their own name and get the USB key's picture.
 TEST(JOVFidoDevice, NearMissesOfTheRawNamesAreOtherKeys)
 {
     for (const char* raw : {"kwo fido", "KWO FIDO ", " KWO FIDO", "0e783381024a4f56204b574f3032",
                             "0E783381024A4F56204B574F30", ""}) {
         EXPECT_FALSE(jovFidoDeviceFromRawValue(raw)) << raw;
-        // Other keys keep their own name and get the USB key's picture.
         EXPECT_EQ(displayName(raw), raw);
         EXPECT_EQ(imageName(raw), imageName(displayName("KWO FIDO")));
     }

@@ -4,15 +4,17 @@
 
 #include "MemoryConfig.h"
 #include "RecordingWorkspace.h"
-#include "support/Eventually.h"
 #include "softkey/SoftKeyFixtures.h"
+#include "support/Eventually.h"
 #include "support/UsbKeyRig.h"
 
 #include <QCoreApplication>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <thread>
 
@@ -20,16 +22,12 @@
 inline std::size_t countRequests(SoftAuthenticator& key, std::uint8_t command,
                                  std::optional<std::uint8_t> pinSubCommand = {})
 {
-    std::size_t n = 0;
-    for (const auto& entry : key.requestLog()) {
-        if (entry.request.empty() || entry.request[0] != command)
-            continue;
-        // clientPIN requests start 06 A? 01 <protocol> 02 <sub-command>.
-        if (pinSubCommand && (entry.request.size() < 6 || entry.request[5] != *pinSubCommand))
-            continue;
-        ++n;
-    }
-    return n;
+    const auto log = key.requestLog();
+    // clientPIN requests start 06 A? 01 <protocol> 02 <sub-command>.
+    return static_cast<std::size_t>(std::count_if(log.begin(), log.end(), [&](const auto& entry) {
+        return !entry.request.empty() && entry.request[0] == command &&
+               (!pinSubCommand || (entry.request.size() >= 6 && entry.request[5] == *pinSubCommand));
+    }));
 }
 
 // Runs the main thread's event loop until pred holds or the limit passes.
@@ -65,27 +63,22 @@ struct ViewModelHarness {
     explicit ViewModelHarness(bool watchCards = false, std::map<std::string, std::string> settings = {})
     {
         config->values = std::move(settings);
-        DeviceViewModel::Dependencies deps;
-        deps.hidHelper = &rig.helper();
-        deps.config = config;
-        deps.workspace = workspace;
-        deps.watchCards = watchCards;
-        vm = std::make_unique<DeviceViewModel>(deps);
+        vm = std::make_unique<DeviceViewModel>(DeviceViewModel::Dependencies{&rig.helper(), config, workspace,
+                                                                             nullptr, watchCards});
         vm->startUsbThread();
     }
-    ~ViewModelHarness() { vm.reset(); }
 
     // Plugs a software key and waits until it is listed.
-    UsbKeyRig::Key& plugAndList(SoftKeyConfig keyConfig = {}, std::string product = "KWO FIDO")
+    UsbKeyRig::Key& plugAndList(SoftKeyConfig keyConfig = {}, std::string product = "KWO FIDO",
+                                std::string serial = {})
     {
         const std::size_t before = vm->deviceList().size();
-        UsbKeyRig::Key& key = rig.plug(std::move(keyConfig), std::move(product));
+        UsbKeyRig::Key& key = rig.plug(std::move(keyConfig), std::move(product), std::move(serial));
         pumpUntil([&] { return vm->deviceList().size() > before; });
         return key;
     }
 
-    // Plugs a key loaded with the fixtures (a PIN among them), selects it and reads it again so its row shows the
-    // PIN.
+    // Plugs a key loaded with the fixtures (a PIN among them) and selects it once its row, read again, shows the PIN.
     UsbKeyRig::Key& plugAndSelectWithPin(std::string_view fixtures)
     {
         UsbKeyRig::Key& key = plugAndList();
@@ -93,47 +86,41 @@ struct ViewModelHarness {
         EXPECT_TRUE(SoftKeyFixtures::load(fixtures, key.authenticator(), error)) << error;
         select(0);
         vm->setCurrentView(DeviceViewModel::View::deviceList);
-        EXPECT_TRUE(pumpUntil([&] { return vm->deviceList()[0].pinPresent; }));
-        EXPECT_TRUE(waitIdle());
+        EXPECT_TRUE(pumpUntil([&] { return vm->deviceList()[0].pinPresent; }) && waitIdle());
         select(0);
         return key;
     }
 
-    // Unplugs the last listed key and waits until the list is empty.
     bool unplugLast(UsbKeyRig::Key& key)
     {
         rig.unplug(key);
         return pumpUntil([&] { return vm->deviceList().empty(); });
     }
-
     void select(std::size_t index) { vm->selectDeviceItem(vm->deviceList().at(index)); }
-
+    void typePins(std::string_view newPin, std::string_view confirm, std::string_view oldPin = {})
+    {
+        vm->pinFieldEdited(DeviceViewModel::PinField::oldPin, oldPin);
+        vm->pinFieldEdited(DeviceViewModel::PinField::newPin, newPin);
+        vm->pinFieldEdited(DeviceViewModel::PinField::confirmPin, confirm);
+    }
     bool waitForMessage(const std::string& message)
     {
         return pumpUntil([&] { return vm->showMessageBox() && vm->messageBoxInfo().message == message; });
     }
+    bool waitIdle() { return pumpUntil([&] { return !vm->busy(); }); }
 
-    bool waitIdle()
-    {
-        return pumpUntil([&] { return !vm->busy(); });
-    }
-
-    // Asks for a reset of the selected key, agrees to the warning, and waits for the prompt to re-insert it.
-    bool startReset()
-    {
-        vm->confirmReset();
-        if (!pumpUntil([&] { return vm->showMessageBox(); }))
-            return false;
-        vm->closeMessageBox(true);
-        return pumpUntil([&] { return vm->reinsertNeeded(); });
-    }
-
-    // Authenticates on the PIN page of the selected key and waits for its credential list.
-    bool openCredentials(const std::string& pin)
+    // Enters the PIN on the credential page's PIN page of the selected key.
+    void authenticate(std::string_view pin)
     {
         vm->showPinViewForCredMgmt();
         vm->pinFieldEdited(DeviceViewModel::PinField::authPin, pin);
         vm->pinOkClicked();
+    }
+
+    // Authenticates and waits for the credential list.
+    bool openCredentials(std::string_view pin)
+    {
+        authenticate(pin);
         return pumpUntil([&] { return vm->credMgmtViewVisible() && !vm->loading(); });
     }
 
@@ -148,6 +135,7 @@ struct ViewModelHarness {
         return pumpUntil([&] { return vm->deviceList().size() == before; }) && listed;
     }
 
+    // Declared first, so it outlives the view model that uses its HID thread.
     UsbKeyRig rig;
     std::shared_ptr<MemoryConfig> config = std::make_shared<MemoryConfig>();
     std::shared_ptr<RecordingWorkspace> workspace = std::make_shared<RecordingWorkspace>();
