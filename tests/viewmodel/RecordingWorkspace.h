@@ -2,9 +2,6 @@
 
 #include "viewmodel/Workspace.h"
 
-#include <filesystem>
-#include <optional>
-#include <string>
 #include <vector>
 
 // A workspace whose folders the test chooses and which records what it was asked to open; it refuses with
@@ -24,9 +21,7 @@ public:
         return refusal;
     }
 
-    std::optional<std::filesystem::path> applications;
-    std::optional<std::filesystem::path> resources;
-    std::vector<std::filesystem::path> openedApplications;
-    std::vector<std::filesystem::path> openedDocuments;
+    std::optional<std::filesystem::path> applications, resources;
+    std::vector<std::filesystem::path> openedApplications, openedDocuments;
     std::optional<std::string> refusal;
 };
