@@ -89,7 +89,8 @@ TEST(Settings, ValuesSurviveUnchangedAndAFailedWriteIsLogged)
     QTemporaryDir folder;
     const std::string file = folder.filePath("settings.ini").toStdString();
     EXPECT_EQ(QSettingsConfig(file).get(Config::advancedModeKey), "");
-    for (const char* text : {"jp", "", "ja", "zh", "EN", "En", "en ", " en", "e", "a, b", "true\nfalse", "設定", "=;#[x]"}) {
+    for (const char* text :
+         {"jp", "", "ja", "zh", "EN", "En", "en ", " en", "e", "a, b", "true\nfalse", "設定", "=;#[x]"}) {
         QSettingsConfig(file).set(Config::languageKey, text);
         EXPECT_EQ(QSettingsConfig(file).get("Language"), text) << text;
         EXPECT_EQ(languageFromRawValue(text).has_value(), text == std::string("jp")) << text;
@@ -109,7 +110,7 @@ TEST(Settings, ValuesSurviveUnchangedAndAFailedWriteIsLogged)
 }
 
 // Near misses of the raw names are other keys: they keep their own name and get the USB key's picture.
-TEST(JOVFidoDevice, NearMissesOfTheRawNamesAreOtherKeys)
+TEST(Records, NearMissesOfTheRawNamesAreOtherKeysAndDevicesCompareByIdentityOrReader)
 {
     for (const char* raw : {"kwo fido", "KWO FIDO ", " KWO FIDO", "0e783381024a4f56204b574f3032",
                             "0E783381024A4F56204B574F30", ""}) {
@@ -117,12 +118,8 @@ TEST(JOVFidoDevice, NearMissesOfTheRawNamesAreOtherKeys)
         EXPECT_EQ(displayName(raw), raw);
         EXPECT_EQ(imageName(raw), imageName(displayName("KWO FIDO")));
     }
-}
-
-// A re-plugged key is another device even on the same node (a Device compares only the handle's identity); a card
-// is its reader; the two never match.
-TEST(Device, UsbKeysCompareByObjectIdentityAndCardsByReaderName)
-{
+    // A re-plugged key is another device even on the same node (a Device compares only the handle's identity); a
+    // card is its reader; the two never match.
     const auto storage = std::make_shared<int>(0);
     const auto key = std::shared_ptr<HidDevice>(storage, reinterpret_cast<HidDevice*>(storage.get()));
     const auto twin = std::shared_ptr<HidDevice>(storage, reinterpret_cast<HidDevice*>(storage.get() + 1));

@@ -4,8 +4,7 @@
 
 #include <vector>
 
-// A workspace whose folders the test chooses and which records what it was asked to open; it refuses with
-// `refusal` when one is set.
+// A workspace whose folders the test chooses; it records what it is asked to open and refuses with `refusal`, if set.
 class RecordingWorkspace final : public Workspace {
 public:
     std::optional<std::filesystem::path> applicationsFolder() const override { return applications; }

@@ -1,5 +1,3 @@
-<?xml version="1.0" encoding="utf-8"?>
-<!DOCTYPE TS>
 <TS version="2.1" language="es_ES" sourcelanguage="en_US"><context><name>UIString</name>
 <message><source>PIN is set</source><translation>PIN puesto</translation></message>
 <message><source>_retries left</source><translation>quedan_intentos</translation></message>
