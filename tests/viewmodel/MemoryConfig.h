@@ -4,16 +4,11 @@
 
 #include <map>
 #include <string>
-#include <string_view>
 
-// A settings store in memory that counts its writes, so tests can tell an unchanged setting from a rewrite.
+// A settings store in memory.
 class MemoryConfig final : public Config {
 public:
-    void set(std::string_view key, std::string_view value) override
-    {
-        values[std::string(key)] = std::string(value);
-        ++writes;
-    }
+    void set(std::string_view key, std::string_view value) override { values[std::string(key)] = std::string(value); }
     std::string get(std::string_view key) const override
     {
         const auto found = values.find(std::string(key));
@@ -21,5 +16,4 @@ public:
     }
 
     std::map<std::string, std::string> values;
-    int writes = 0;
 };

@@ -2,13 +2,9 @@
 
 #include "viewmodel/Workspace.h"
 
-#include <filesystem>
-#include <optional>
-#include <string>
 #include <vector>
 
-// A workspace whose folders the test chooses and which records what it was asked to open; it refuses with
-// `refusal` when one is set.
+// A workspace whose folders the test chooses; it records what it is asked to open and refuses with `refusal`, if set.
 class RecordingWorkspace final : public Workspace {
 public:
     std::optional<std::filesystem::path> applicationsFolder() const override { return applications; }
@@ -24,9 +20,7 @@ public:
         return refusal;
     }
 
-    std::optional<std::filesystem::path> applications;
-    std::optional<std::filesystem::path> resources;
-    std::vector<std::filesystem::path> openedApplications;
-    std::vector<std::filesystem::path> openedDocuments;
+    std::optional<std::filesystem::path> applications, resources;
+    std::vector<std::filesystem::path> openedApplications, openedDocuments;
     std::optional<std::string> refusal;
 };

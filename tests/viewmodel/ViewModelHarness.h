@@ -4,37 +4,30 @@
 
 #include "MemoryConfig.h"
 #include "RecordingWorkspace.h"
-#include "support/Eventually.h"
 #include "softkey/SoftKeyFixtures.h"
+#include "support/Eventually.h"
 #include "support/UsbKeyRig.h"
 
 #include <QCoreApplication>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <algorithm>
+#include <map>
 #include <memory>
 #include <thread>
 
-// How many CTAP requests with this command byte (and, for clientPIN, sub-command) the key has answered.
-inline std::size_t countRequests(SoftAuthenticator& key, std::uint8_t command,
-                                 std::optional<std::uint8_t> pinSubCommand = {})
+// How many CTAP requests with this command byte (and, for clientPIN, sub-command: its requests start
+// 06 A? 01 <protocol> 02 <sub-command>) the key has answered.
+inline std::size_t countRequests(SoftAuthenticator& key, std::uint8_t command, std::optional<std::uint8_t> sub = {})
 {
-    std::size_t n = 0;
-    for (const auto& entry : key.requestLog()) {
-        if (entry.request.empty() || entry.request[0] != command)
-            continue;
-        // clientPIN requests start 06 A? 01 <protocol> 02 <sub-command>.
-        if (pinSubCommand && (entry.request.size() < 6 || entry.request[5] != *pinSubCommand))
-            continue;
-        ++n;
-    }
-    return n;
+    return static_cast<std::size_t>(std::ranges::count_if(key.requestLog(), [&](const auto& entry) {
+        return entry.command() == command && (!sub || (entry.request.size() >= 6 && entry.request[5] == *sub));
+    }));
 }
 
 // Runs the main thread's event loop until pred holds or the limit passes.
-template <typename Pred>
-bool pumpUntil(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(8))
+template <typename Pred> bool pumpUntil(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(8))
 {
     return eventually(pred, limit, [] {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
@@ -43,13 +36,9 @@ bool pumpUntil(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds
 }
 
 // Keeps the event loop running for a while, for "nothing happens" checks where no event could be awaited.
-inline void pumpFor(std::chrono::milliseconds time)
-{
-    pumpUntil([] { return false; }, time);
-}
+inline void pumpFor(std::chrono::milliseconds time) { pumpUntil([] { return false; }, time); }
 
-// The few states of the view model that no intent reaches: the prompts a key raises, a selection made while the
-// model is busy.
+// The states of the view model that no intent reaches: the prompts a key raises, a selection made while busy.
 struct ViewModelTestSeam {
     static void select(DeviceViewModel& vm, const std::optional<DeviceItem>& item)
     {
@@ -65,85 +54,35 @@ struct ViewModelHarness {
     explicit ViewModelHarness(bool watchCards = false, std::map<std::string, std::string> settings = {})
     {
         config->values = std::move(settings);
-        DeviceViewModel::Dependencies deps;
-        deps.hidHelper = &rig.helper();
-        deps.config = config;
-        deps.workspace = workspace;
-        deps.watchCards = watchCards;
-        vm = std::make_unique<DeviceViewModel>(deps);
+        vm = std::make_unique<DeviceViewModel>(
+            DeviceViewModel::Dependencies{&rig.helper(), config, workspace, nullptr, watchCards});
         vm->startUsbThread();
     }
-    ~ViewModelHarness() { vm.reset(); }
-
-    // Plugs a software key and waits until it is listed.
-    UsbKeyRig::Key& plugAndList(SoftKeyConfig keyConfig = {}, std::string product = "KWO FIDO")
+    UsbKeyRig::Key& plugAndList(SoftKeyConfig keyConfig = {}, std::string product = "KWO FIDO", std::string serial = {})
     {
         const std::size_t before = vm->deviceList().size();
-        UsbKeyRig::Key& key = rig.plug(std::move(keyConfig), std::move(product));
+        UsbKeyRig::Key& key = rig.plug(std::move(keyConfig), std::move(product), std::move(serial));
         pumpUntil([&] { return vm->deviceList().size() > before; });
         return key;
     }
-
-    // Plugs a key loaded with the fixtures (a PIN among them), selects it and reads it again so its row shows the
-    // PIN.
+    // Plugs a key loaded with the fixtures (a PIN among them) and selects it once its row, read again, shows the PIN.
     UsbKeyRig::Key& plugAndSelectWithPin(std::string_view fixtures)
     {
         UsbKeyRig::Key& key = plugAndList();
         std::string error;
         EXPECT_TRUE(SoftKeyFixtures::load(fixtures, key.authenticator(), error)) << error;
-        select(0);
-        vm->setCurrentView(DeviceViewModel::View::deviceList);
-        EXPECT_TRUE(pumpUntil([&] { return vm->deviceList()[0].pinPresent; }));
-        EXPECT_TRUE(waitIdle());
+        vm->refreshAllDevices();
+        EXPECT_TRUE(pumpUntil([&] { return vm->deviceList()[0].pinPresent; }) && waitIdle());
         select(0);
         return key;
     }
-
-    // Unplugs the last listed key and waits until the list is empty.
-    bool unplugLast(UsbKeyRig::Key& key)
+    bool unplugLast(UsbKeyRig::Key& key) // and waits until the list is empty
     {
         rig.unplug(key);
         return pumpUntil([&] { return vm->deviceList().empty(); });
     }
-
-    // As a person does: once the model takes a selection again (it refuses one while it reads the keys).
-    void select(std::size_t index)
-    {
-        EXPECT_TRUE(waitIdle());
-        vm->selectDeviceItem(vm->deviceList().at(index));
-    }
-
-    bool waitForMessage(const std::string& message)
-    {
-        return pumpUntil([&] { return vm->showMessageBox() && vm->messageBoxInfo().message == message; });
-    }
-
-    bool waitIdle()
-    {
-        return pumpUntil([&] { return !vm->busy(); });
-    }
-
-    // Asks for a reset of the selected key, agrees to the warning, and waits for the prompt to re-insert it.
-    bool startReset()
-    {
-        vm->confirmReset();
-        if (!pumpUntil([&] { return vm->showMessageBox(); }))
-            return false;
-        vm->closeMessageBox(true);
-        return pumpUntil([&] { return vm->reinsertNeeded(); });
-    }
-
-    // Authenticates on the PIN page of the selected key and waits for its credential list.
-    bool openCredentials(const std::string& pin)
-    {
-        vm->showPinViewForCredMgmt();
-        vm->pinFieldEdited(DeviceViewModel::PinField::authPin, pin);
-        vm->pinOkClicked();
-        return pumpUntil([&] { return vm->credMgmtViewVisible() && !vm->loading(); });
-    }
-
-    // Returns once the work queue has done everything queued so far: a key of another model plugged now is
-    // read after that work. It is taken away again before this returns.
+    // Returns once the work queue has done everything queued so far: a key of another model plugged now is read
+    // after that work. It is taken away again before this returns.
     bool settle()
     {
         const std::size_t before = vm->deviceList().size();
@@ -152,8 +91,41 @@ struct ViewModelHarness {
         rig.unplug(marker);
         return pumpUntil([&] { return vm->deviceList().size() == before; }) && listed;
     }
+    // As a person does: once the model takes a selection again (it refuses one while it reads the keys).
+    void select(std::size_t index)
+    {
+        EXPECT_TRUE(waitIdle());
+        vm->selectDeviceItem(vm->deviceList().at(index));
+    }
+    bool waitIdle() { return pumpUntil([&] { return !vm->busy(); }); }
+    bool waitForMessage(const std::string& message)
+    {
+        return pumpUntil([&] { return vm->showMessageBox() && vm->messageBoxInfo().message == message; });
+    }
+    void typePins(std::string_view newPin, std::string_view confirm, std::string_view oldPin = {})
+    {
+        vm->pinFieldEdited(DeviceViewModel::PinField::oldPin, oldPin);
+        vm->pinFieldEdited(DeviceViewModel::PinField::newPin, newPin);
+        vm->pinFieldEdited(DeviceViewModel::PinField::confirmPin, confirm);
+    }
+    // Asks for a reset of the selected key, agrees to the warning, and waits for the prompt to re-insert it.
+    bool startReset()
+    {
+        vm->confirmReset();
+        const bool warned = pumpUntil([&] { return vm->showMessageBox(); });
+        vm->closeMessageBox(true);
+        return warned && pumpUntil([&] { return vm->reinsertNeeded(); });
+    }
+    // Enters the PIN on the credential page's PIN page of the selected key; waits for the list unless told not to.
+    bool openCredentials(std::string_view pin, bool wait = true)
+    {
+        vm->showPinViewForCredMgmt();
+        vm->pinFieldEdited(DeviceViewModel::PinField::authPin, pin);
+        vm->pinOkClicked();
+        return !wait || pumpUntil([&] { return vm->credMgmtViewVisible() && !vm->loading(); });
+    }
 
-    UsbKeyRig rig;
+    UsbKeyRig rig; // first, so that it outlives the view model that uses its HID thread
     std::shared_ptr<MemoryConfig> config = std::make_shared<MemoryConfig>();
     std::shared_ptr<RecordingWorkspace> workspace = std::make_shared<RecordingWorkspace>();
     std::unique_ptr<DeviceViewModel> vm;

@@ -1,15 +1,3 @@
-<?xml version="1.0" encoding="utf-8"?>
-<!DOCTYPE TS>
-<TS version="2.1" language="ja_JP" sourcelanguage="en_US">
-<context>
-    <name>UIString</name>
-    <message>
-        <source>_retries left</source>
-        <translation>__</translation>
-    </message>
-    <message>
-        <source>Settings</source>
-        <translation>設定</translation>
-    </message>
-</context>
-</TS>
+<TS version="2.1" language="ja_JP" sourcelanguage="en_US"><context><name>UIString</name>
+<message><source>_retries left</source><translation>__</translation></message>
+</context></TS>
