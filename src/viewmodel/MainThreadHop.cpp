@@ -1,23 +1,42 @@
 #include "viewmodel/MainThreadHop.h"
 
-#include <QMetaObject>
+#include <QSocketNotifier>
 #include <QThread>
 
+#include <sys/eventfd.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <memory>
+
+MainThreadHop::MainThreadHop()
+    : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE)),
+      notifier_(std::make_unique<QSocketNotifier>(wake_.get(), QSocketNotifier::Read))
+{
+    connect(notifier_.get(), &QSocketNotifier::activated, this, &MainThreadHop::runNext);
+}
+
+MainThreadHop::~MainThreadHop() = default;
 
 void MainThreadHop::post(std::function<void()> block)
 {
-    // The block goes over under our own mutex and the queued call carries nothing: a hand-over inside Qt's event
-    // queue is invisible to the thread sanitizer, which would take every block run on the main thread for a race.
+    // The block goes over under our own mutex and the main thread is woken through an eventfd, one count per
+    // block: no thread but the main one touches Qt's own event queue, whose lock the thread sanitizer cannot see.
     {
         std::lock_guard lock(blocksMutex_);
         blocks_.push_back(std::move(block));
     }
-    QMetaObject::invokeMethod(this, "runNext", Qt::QueuedConnection);
+    const std::uint64_t one = 1;
+    while (::write(wake_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+    }
 }
 
 void MainThreadHop::runNext()
 {
+    // One block per wake-up, so the window paints and takes input between blocks however many are waiting.
+    std::uint64_t count = 0;
+    if (::read(wake_.get(), &count, sizeof count) < 0)
+        return;
     std::function<void()> block;
     {
         std::lock_guard lock(blocksMutex_);

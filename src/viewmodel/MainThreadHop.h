@@ -1,11 +1,16 @@
 #pragma once
 
+#include "platform/UniqueFd.h"
+
 #include <QObject>
 
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
+
+class QSocketNotifier;
 
 // Carries blocks from any thread to the thread that made it (the main thread), in the order they were posted.
 // Blocks not yet run when it is destroyed are dropped with it.
@@ -14,7 +19,8 @@ class MainThreadHop : public QObject
     Q_OBJECT
 
 public:
-    MainThreadHop() = default;
+    MainThreadHop();
+    ~MainThreadHop() override;
 
     // Queued even on the main thread, so blocks keep their order.
     void post(std::function<void()> block);
@@ -27,8 +33,10 @@ public:
     void stop();
 
 private:
-    Q_INVOKABLE void runNext();
+    void runNext();
 
+    UniqueFd wake_; // an eventfd counting the blocks not yet run
+    std::unique_ptr<QSocketNotifier> notifier_; // goes before the eventfd it watches
     std::mutex blocksMutex_;
     std::deque<std::function<void()>> blocks_;
 
