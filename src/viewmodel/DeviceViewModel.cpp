@@ -84,7 +84,13 @@ IOReturn DeviceViewModel::runOnPcsc(const Operation& op, const std::string& read
 {
     if (!pcscHelper_ || !pcscMonitor_)
         return kIOReturnError;
-    pcscHelper_->setActiveCard(pcscMonitor_->getActiveCard(readerName));
+    // The card's exchanges are ours alone from here (a PC/SC transaction); a card another program keeps is
+    // waited for within the transport's bound only.
+    if (const IOReturn bound = pcscHelper_->setActiveCard(pcscMonitor_->getActiveCard(readerName));
+        bound != kIOReturnSuccess) {
+        logFailure("runOnPcsc", bound);
+        return bound;
+    }
     IOReturn status = kIOReturnError;
     if (pcscHelper_->sendCmdSelect() == kIOReturnSuccess) {
         ctap2_->setPcscHelper(pcscHelper_.get());
