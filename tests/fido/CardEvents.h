@@ -2,6 +2,7 @@
 
 #include "fido/PcscMonitor.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -9,8 +10,7 @@
 #include <string>
 #include <vector>
 
-// A card monitor's reports as "+R1" (present) and "-R1" (gone), in arrival order, with any markers the test
-// adds; waits are woken by each new entry.
+// A card monitor's reports as "+R1" (present) and "-R1" (gone), in arrival order.
 class CardEvents {
 public:
     // onReport runs first at each report, as a receiver's own work would.
@@ -19,36 +19,29 @@ public:
         return [this, onReport](bool present, const std::string& reader) {
             if (onReport)
                 onReport(reader);
-            add((present ? "+" : "-") + reader);
+            std::lock_guard lock(mutex_);
+            events_.push_back((present ? "+" : "-") + reader);
+            cv_.notify_all();
         };
     }
-    void add(std::string event)
-    {
-        std::lock_guard lock(mutex_);
-        events_.push_back(std::move(event));
-        cv_.notify_all();
-    }
-    std::vector<std::string> get() { return of({}); }
-    // The entries of one reader (other tests on this machine may use another); all of them for "".
-    std::vector<std::string> of(const std::string& reader)
+    // The entries of one reader (a test elsewhere on this machine may use another one), or all of them.
+    std::vector<std::string> of(const std::string& reader = {})
     {
         std::lock_guard lock(mutex_);
         return ofLocked(reader);
     }
-    bool waitFor(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(3),
-                 const std::string& reader = {})
+    bool waitFor(std::size_t count, const std::string& reader = {})
     {
         std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, limit, [&] { return ofLocked(reader).size() >= count; });
+        return cv_.wait_for(lock, std::chrono::seconds(5), [&] { return ofLocked(reader).size() >= count; });
     }
 
 private:
-    std::vector<std::string> ofLocked(const std::string& reader)
+    std::vector<std::string> ofLocked(const std::string& reader) const
     {
         std::vector<std::string> mine;
-        for (const auto& e : events_)
-            if (reader.empty() || e.substr(1) == reader)
-                mine.push_back(e);
+        std::copy_if(events_.begin(), events_.end(), std::back_inserter(mine),
+                     [&](const std::string& e) { return reader.empty() || e.substr(1) == reader; });
         return mine;
     }
 
