@@ -1,10 +1,9 @@
 #pragma once
 
 #include "fido/PcscMonitor.h"
+#include "support/Eventually.h"
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -21,31 +20,23 @@ public:
                 onReport(reader);
             std::lock_guard lock(mutex_);
             events_.push_back((present ? "+" : "-") + reader);
-            cv_.notify_all();
         };
     }
-    // The entries of one reader (a test elsewhere on this machine may use another one), or all of them.
+    // The reports of one reader (a test elsewhere on this machine may use another one), or all of them.
     std::vector<std::string> of(const std::string& reader = {})
     {
         std::lock_guard lock(mutex_);
-        return ofLocked(reader);
-    }
-    bool waitFor(std::size_t count, const std::string& reader = {})
-    {
-        std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, std::chrono::seconds(5), [&] { return ofLocked(reader).size() >= count; });
-    }
-
-private:
-    std::vector<std::string> ofLocked(const std::string& reader) const
-    {
         std::vector<std::string> mine;
         std::copy_if(events_.begin(), events_.end(), std::back_inserter(mine),
                      [&](const std::string& e) { return reader.empty() || e.substr(1) == reader; });
         return mine;
     }
+    bool waitFor(std::size_t count, const std::string& reader = {})
+    {
+        return eventually([&] { return of(reader).size() >= count; }, std::chrono::seconds(5));
+    }
 
+private:
     std::mutex mutex_;
-    std::condition_variable cv_;
     std::vector<std::string> events_;
 };

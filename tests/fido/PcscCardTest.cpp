@@ -4,7 +4,8 @@
 #include "fido/PcscHelper.h"
 #include "fido/PcscMonitor.h"
 #include "softkey/VpcdCard.h"
-#include "support/Eventually.h"
+#include "support/CardRig.h"
+#include "support/ScriptedCardChannel.h"
 #include "support/Subprocess.h"
 
 #include <gtest/gtest.h>
@@ -16,13 +17,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const std::string kReader = "Virtual PCD 00 00";
-
-Bytes echo(const Bytes& apdu)
-{
-    Bytes reply = apdu;
-    reply.insert(reply.end(), {0x90, 0x00});
-    return reply;
-}
 
 // Where the card's answer to one APDU stops until the test lets it through.
 struct Gate {
@@ -41,23 +35,13 @@ class CardOnReader0 : public testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(readerIs(SmartCardSlotState::empty));
+        ASSERT_TRUE(CardRig::waitForReader(kReader, false, 5s));
         ASSERT_TRUE(vcard_.insert()) << "vpcd must be listening (is pcscd running?)";
-        ASSERT_TRUE(readerIs(SmartCardSlotState::validCard));
+        ASSERT_TRUE(CardRig::waitForReader(kReader, true, 5s));
         monitor_->startWatching();
         ASSERT_TRUE(events_.waitFor(1, kReader));
         card_ = monitor_->getActiveCard(kReader);
         ASSERT_TRUE(card_);
-    }
-    // As pcscd, which looks at vpcd about every 400 ms, has told the process-wide reader watching.
-    static bool readerIs(SmartCardSlotState wanted)
-    {
-        return eventually(
-            [&] {
-                auto slot = SmartCardSlotManager::defaultManager()->getSlotWithName(kReader);
-                return slot && slot->state() == wanted;
-            },
-            5s);
     }
 
     VpcdPortLock lock_{VpcdCard::kPortReader0};
@@ -65,7 +49,7 @@ protected:
     VpcdCard vcard_{VpcdCard::kPortReader0, {0x3B, 0x80, 0x80, 0x01, 0x01}, [this](const Bytes& apdu) {
                         if (apdu[1] == 0xEE || apdu[1] == 0xDD)
                             (apdu[1] == 0xEE ? late_ : removal_).pass();
-                        return echo(apdu);
+                        return ScriptedCardChannel::echo(apdu);
                     }};
     CardEvents events_;
     std::shared_ptr<PcscMonitor> monitor_ = PcscMonitor::create(events_.action());

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <numeric>
 
 using namespace std::chrono_literals;
 
@@ -17,11 +16,9 @@ using Response = PcscHelper::Response;
 using Apdus = std::vector<std::string>;
 
 // A transport bound to a card on a scripted channel that records every APDU it gets (read once the worker has
-// answered a later one). The card answers through a function, or one by one from a list (then nothing: a failed
-// exchange).
+// answered a later one). The card answers through a function, or one by one from a list, then fails.
 struct HelperOnCard {
-    explicit HelperOnCard(ScriptedCardChannel::Handler answer, PcscHelper::Timing timing = {500ms, 300ms})
-        : helper(prompts.action(), timing)
+    explicit HelperOnCard(ScriptedCardChannel::Handler answer) : helper(prompts.action(), {500ms, 100ms})
     {
         card = ScriptedCardChannel::openCard([this, answer](const Bytes& apdu) {
             sent.push_back(X(apdu));
@@ -38,50 +35,57 @@ struct HelperOnCard {
     PromptLog prompts;
     LogCapture log;
     Apdus sent;
-    // Goes before what the worker records into: an exchange given up on may still be recording.
-    std::shared_ptr<SmartCard> card;
+    std::shared_ptr<SmartCard> card; // goes before what its worker records into
     PcscHelper helper;
 };
-
-Bytes counting(std::size_t n)
-{
-    Bytes bytes(n);
-    std::iota(bytes.begin(), bytes.end(), std::uint8_t{1});
-    return bytes;
-}
 
 } // namespace
 
 // A request longer than one short APDU goes in 240-byte pieces with the chaining bit; a piece the card does not
-// take ends the chain with its answer.
-TEST(PcscHelper, LongRequestsAreChainedIn240BytePieces)
+// take ends the chain with its answer. 61 xx answers are joined through GET RESPONSE, which must not fail, and a
+// card that keeps announcing more is cut off after 64 rounds.
+TEST(PcscHelper, LongRequestsAreChainedAndLongAnswersJoined)
 {
+    const std::string b240 = X(Bytes(240, 0x11));
     HelperOnCard h([](const Bytes&) { return H("9000"); });
-    const Bytes request = counting(300), exact = counting(240), oneMore = counting(241);
-    EXPECT_EQ(h.helper.sendCmdCbor(request), (Response{{}, kIOReturnSuccess}));
-    h.helper.sendCmdCbor(exact);
-    h.helper.sendCmdCbor(oneMore);
-    const std::span first(request.data(), 240);
-    EXPECT_EQ(h.sent, (Apdus{"90108000F0" + X(first), "801080003C" + X(std::span(request).subspan(240)) + "00",
-                             "80108000F0" + X(exact) + "00", "90108000F0" + X(first), "8010800001F100"}));
+    for (const std::size_t size : {300, 240, 241})
+        EXPECT_EQ(h.helper.sendCmdCbor(Bytes(size, 0x11)), (Response{{}, kIOReturnSuccess}));
+    EXPECT_EQ(h.sent, (Apdus{"90108000F0" + b240, "801080003C" + X(Bytes(60, 0x11)) + "00", "80108000F0" + b240 + "00",
+                             "90108000F0" + b240,
+                             "801080000111"
+                             "00"}));
+    HelperOnCard refused(Apdus{"6A80"});
+    EXPECT_EQ(refused.helper.sendApdu(PcscHelper::NFCCTAP_MSG, Bytes(500, 0x11)),
+              (Response{H("6A80"), kIOReturnSuccess}));
 
-    HelperOnCard refused(Apdus{"6A80", "9000"});
-    EXPECT_EQ(refused.helper.sendApdu(PcscHelper::NFCCTAP_MSG, counting(500)), (Response{H("6A80"), kIOReturnSuccess}));
-    EXPECT_EQ(refused.sent.size(), 1u);
-}
-
-// 61 xx answers are joined through GET RESPONSE; a card that keeps announcing more is cut off after 64 rounds,
-// and a failed GET RESPONSE fails the exchange.
-TEST(PcscHelper, MoreDataAnswersAreJoinedWithinBounds)
-{
-    HelperOnCard h(Apdus{"AABB6110", "CCDD6102", "EEFF9000", "AABB6110"});
-    EXPECT_EQ(h.helper.sendApdu(PcscHelper::NFCCTAP_MSG, H("04")), (Response{H("AABBCCDDEEFF9000"), kIOReturnSuccess}));
-    EXPECT_EQ(h.helper.sendApdu(PcscHelper::NFCCTAP_MSG, H("04")), (Response{{}, kIOReturnError}));
-    EXPECT_EQ(h.sent, (Apdus{"80108000010400", "00C0000010", "00C0000002", "80108000010400", "00C0000010"}));
-
+    HelperOnCard joined(Apdus{"AABB6110", "CCDD6102", "EEFF9000", "AABB6110"});
+    EXPECT_EQ(joined.helper.sendApdu(PcscHelper::NFCCTAP_MSG, H("04")),
+              (Response{H("AABBCCDDEEFF9000"), kIOReturnSuccess}));
+    EXPECT_EQ(joined.helper.sendApdu(PcscHelper::NFCCTAP_MSG, H("04")), (Response{{}, kIOReturnError}));
+    EXPECT_EQ(joined.sent, (Apdus{"80108000010400", "00C0000010", "00C0000002", "80108000010400", "00C0000010"}));
     HelperOnCard endless([](const Bytes&) { return H("016100"); });
     EXPECT_EQ(endless.helper.sendApdu(PcscHelper::NFCCTAP_MSG, H("04")), (Response{{}, kIOReturnOverrun}));
     EXPECT_EQ(endless.sent.size(), 65u);
+}
+
+// A raw APDU goes again in short form (Lc cut to the bytes given) and its whole answer comes back with status 0,
+// an error answer included: it is never an empty success. In extended form a request is one APDU up to 65,535
+// bytes, and nothing beyond.
+TEST(PcscHelper, RawApdusAreReencodedAndExtendedOnesBounded)
+{
+    HelperOnCard h([](const Bytes& apdu) { return apdu[1] == 0xA4 ? H("6A82") : H("AB9000"); });
+    EXPECT_EQ(h.helper.sendCmdMsg(H("00A4040002AABB")), (Response{H("6A82"), kIOReturnSuccess}));
+    EXPECT_EQ(h.helper.sendCmdMsg(H("80100000000003AABBCC0000")), (Response{H("AB9000"), kIOReturnSuccess}));
+    EXPECT_EQ(h.helper.sendCmdMsg(H("0001020305AA")).second, kIOReturnSuccess);
+    EXPECT_EQ(h.helper.sendCmdMsg(H("000102")), (Response{{}, kIOReturnInvalid}));
+    h.helper.setExtendedApdu(true);
+    EXPECT_EQ(h.helper.sendApdu(PcscHelper::NFCCTAP_MSG, Bytes(300, 0x11)), (Response{H("AB9000"), kIOReturnSuccess}));
+    EXPECT_EQ(h.helper.sendApdu(PcscHelper::NFCCTAP_MSG, Bytes(65535, 0x11)).second, kIOReturnSuccess);
+    EXPECT_EQ(h.helper.sendApdu(PcscHelper::NFCCTAP_MSG, Bytes(65536, 0x11)), (Response{{}, kIOReturnOverrun}));
+    h.sent.resize(4);
+    EXPECT_EQ(h.sent, (Apdus{"00A4040002AABB00", "8010000003AABBCC00", "0001020301AA00",
+                             "8010800000012C" + X(Bytes(300, 0x11)) + "0000"}));
+    EXPECT_EQ(PcscHelper(nullptr).sendCmdMsg(H("00010203")), (Response{{}, kIOReturnNoDevice}));
 }
 
 // Select takes "U2F_V2" and "FIDO_2_0" with 90 00 only and logs any other answer; deselect wants 90 00.
@@ -117,7 +121,7 @@ TEST(PcscHelper, PollingWhileTheCardWorks)
 
     HelperOnCard failed(Apdus{"019100", "01026A80"});
     EXPECT_EQ(failed.helper.sendCmdCbor(H("04")), (Response{H("0102"), kIOReturnError}));
-    HelperOnCard busy([](const Bytes&) { return H("019100"); }, {500ms, 100ms});
+    HelperOnCard busy([](const Bytes&) { return H("019100"); });
     EXPECT_EQ(busy.helper.sendCmdCbor(H("04")), (Response{{}, kIOReturnTimeout}));
     EXPECT_TRUE(busy.prompts.calls().empty());
 }
@@ -168,29 +172,6 @@ TEST(PcscHelper, CancelStopOrTheCardLeavingEndsTheRequestAtOnce)
             expected.push_back("0001000000");
         EXPECT_EQ(h.sent, expected);
     }
-}
-
-// A raw APDU is sent again in short form (Lc cut to the bytes given) and its whole answer comes back with
-// status 0, an error answer included: it is never an empty success. In extended form a request is one APDU up to
-// 65,535 bytes, and nothing beyond.
-TEST(PcscHelper, RawApdusAreReencodedAndExtendedOnesBounded)
-{
-    HelperOnCard h([](const Bytes& apdu) { return apdu[1] == 0xA4 ? H("6A82") : H("AB9000"); });
-    EXPECT_EQ(h.helper.sendCmdMsg(H("00A4040002AABB")), (Response{H("6A82"), kIOReturnSuccess}));
-    EXPECT_EQ(h.helper.sendCmdMsg(H("80100000000003AABBCC0000")), (Response{H("AB9000"), kIOReturnSuccess}));
-    EXPECT_EQ(h.helper.sendCmdMsg(H("0001020305AA")).second, kIOReturnSuccess);
-    EXPECT_EQ(h.helper.sendCmdMsg(H("00010203")).second, kIOReturnSuccess);
-    EXPECT_EQ(h.helper.sendCmdMsg(H("000102")), (Response{{}, kIOReturnInvalid}));
-    h.helper.setExtendedApdu(true);
-    const Bytes data = counting(300);
-    EXPECT_EQ(h.helper.sendApdu(PcscHelper::NFCCTAP_MSG, data), (Response{H("AB9000"), kIOReturnSuccess}));
-    EXPECT_EQ(h.helper.sendApdu(PcscHelper::NFCCTAP_MSG, Bytes(65535, 0x11)).second, kIOReturnSuccess);
-    EXPECT_EQ(h.helper.sendApdu(PcscHelper::NFCCTAP_MSG, Bytes(65536, 0x11)), (Response{{}, kIOReturnOverrun}));
-    h.sent.resize(5);
-    EXPECT_EQ(h.sent, (Apdus{"00A4040002AABB00", "8010000003AABBCC00", "0001020301AA00", "0001020300",
-                             "8010800000012C" + X(data) + "0000"}));
-    PcscHelper unbound(nullptr);
-    EXPECT_EQ(unbound.sendCmdMsg(H("00010203")), (Response{{}, kIOReturnNoDevice}));
 }
 
 // The identity comes from the historical bytes (GET DATA), else from the vendor command, whose answer must be

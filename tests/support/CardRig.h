@@ -1,14 +1,13 @@
 #pragma once
 
-#include "platform/PcscApi.h"
+#include "platform/SmartCardSlotManager.h"
 #include "softkey/NfcCardFront.h"
-#include "softkey/SoftAuthenticator.h"
-#include "softkey/VpcdCard.h"
+#include "support/Eventually.h"
 
 #include <string>
 
 // A software key as a contactless card on one vpcd reader. It holds the reader's port lock for its whole life
-// and leaves the reader empty (as pcscd sees it) when it goes, so the next test starts clean.
+// and leaves the reader empty when it goes, so the next test starts clean.
 class CardRig {
 public:
     explicit CardRig(SoftKeyConfig config = {}, NfcCardFront::Options options = {},
@@ -31,7 +30,8 @@ public:
     SoftAuthenticator& key() { return key_; }
     NfcCardFront& front() { return front_; }
 
-    // Puts the card on the reader / takes it off, and waits until pcscd reports the change.
+    // Puts the card on the reader / takes it off, and waits until the process-wide reader watching (pcscd's, which
+    // looks at vpcd about every 400 ms) sees the change.
     bool insert() { return front_.insert(port_) && waitForReader(true); }
     bool remove()
     {
@@ -40,22 +40,16 @@ public:
     }
     bool waitForReader(bool present, std::chrono::milliseconds limit = std::chrono::seconds(5)) const
     {
-        const auto api = PcscApi::system();
-        SCARDCONTEXT context = 0;
-        if (api->establishContext(context) != SCARD_S_SUCCESS)
-            return false;
-        SCARD_READERSTATE state{};
-        state.szReader = readerName_.c_str();
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        bool reached = false;
-        while (!reached && std::chrono::steady_clock::now() < deadline) {
-            if (api->getStatusChange(context, 200, std::span(&state, 1)) == SCARD_S_SUCCESS) {
-                reached = ((state.dwEventState & SCARD_STATE_PRESENT) != 0) == present;
-                state.dwCurrentState = state.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
-            }
-        }
-        api->releaseContext(context);
-        return reached;
+        return waitForReader(readerName_, present, limit);
+    }
+    static bool waitForReader(const std::string& reader, bool present, std::chrono::milliseconds limit)
+    {
+        return eventually(
+            [&] {
+                const auto slot = SmartCardSlotManager::defaultManager()->getSlotWithName(reader);
+                return slot && (slot->state() == SmartCardSlotState::validCard) == present;
+            },
+            limit);
     }
 
 private:

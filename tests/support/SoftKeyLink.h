@@ -1,15 +1,12 @@
 #pragma once
 
-#include "fido/HidHelper.h"
 #include "fido/PcscHelper.h"
 #include "fido/PcscMonitor.h"
-#include "softkey/SoftAuthenticator.h"
 #include "support/CardRig.h"
 #include "support/Eventually.h"
 #include "support/UsbKeyRig.h"
 
 #include <atomic>
-#include <memory>
 #include <utility>
 
 // One software key reached through a real transport, ready for a CTAP client to bind: a USB key on a HidHelper
@@ -25,7 +22,7 @@ public:
         : transport_(transport)
     {
         auto onTouchPrompt = [this](bool waiting) { touchPrompts_ += waiting ? 1 : 0; };
-        if (transport_ == Transport::Usb) {
+        if (transport == Transport::Usb) {
             usb_ = std::make_unique<UsbKeyRig>();
             usb_->helper().setWaitUserInputAction(onTouchPrompt);
             usbKey_ = &usb_->plug(std::move(config), "KWO FIDO", {}, usbOptions);
@@ -47,8 +44,9 @@ public:
     static const char* name(Transport transport) { return transport == Transport::Usb ? "Usb" : "Card"; }
 
     // The PC/SC service the card is reached through (pcsc-lite unless set before open()).
-    void setPcscApi(std::shared_ptr<PcscApi> api) { pcscApi_ = std::move(api); }
-    // Plugs the key in, or lays the card on the reader and selects the applet. False when that failed.
+    void setPcscApi(std::shared_ptr<PcscApi> api) { manager_ = std::make_shared<SmartCardSlotManager>(std::move(api)); }
+    // Plugs the key in, or lays the card on the reader and selects the applet once the monitor reports the card
+    // (its session is open by then). False when that failed.
     bool open()
     {
         if (usb_) {
@@ -56,20 +54,15 @@ public:
             usb_->helper().setDevice(usbKey_->device);
             return true;
         }
-        if (!card_->insert())
-            return false;
-        // A card is usable once the monitor reports it: its session is open by then.
-        auto onCard = [this](bool present, const std::string& reader) {
-            cardReported_ = cardReported_ || (present && reader == card_->readerName());
-        };
-        if (pcscApi_)
-            manager_ = std::make_shared<SmartCardSlotManager>(pcscApi_);
-        monitor_ = manager_ ? PcscMonitor::create(onCard, manager_) : PcscMonitor::create(onCard);
+        monitor_ = PcscMonitor::create(
+            [this](bool present, const std::string& reader) {
+                if (reader == card_->readerName())
+                    cardReported_ = present;
+            },
+            manager_ ? manager_ : SmartCardSlotManager::defaultManager());
         monitor_->startWatching();
-        if (!eventually([&] { return cardReported_.load(); }, std::chrono::seconds(5)))
-            return false;
-        std::shared_ptr<SmartCard> card = monitor_->getActiveCard(card_->readerName());
-        cardBound_ = card && pcsc_->setActiveCard(card) == kIOReturnSuccess;
+        cardBound_ = card_->insert() && eventually([&] { return cardReported_.load(); }, std::chrono::seconds(5)) &&
+                     pcsc_->setActiveCard(monitor_->getActiveCard(card_->readerName())) == kIOReturnSuccess;
         return cardBound_ && pcsc_->sendCmdSelect() == kIOReturnSuccess;
     }
     // Deselects and unbinds the card; leaves the USB key plugged. The destructor calls it.
@@ -89,14 +82,13 @@ public:
     UsbKeyRig::Key* usbKey() { return usbKey_; }
     CardRig* card() { return card_.get(); }
 
-    // The key goes away while the link is open: unplugged, or taken off the reader. Safe from any thread.
+    // The key goes away while the link is open (unplugged, or taken off the reader); safe from any thread.
     void removeKey() { usb_ ? usb_->unplug(*usbKey_) : card_->front().remove(); }
-    // What the key's front has received so far: HID reports, or APDUs.
+    // What the key's front has received so far: HID reports, or APDUs; and HID reports it sent (0 for a card).
     std::size_t received() const
     {
         return usb_ ? usbKey_->front->reportsReceived() : card_->front().receivedApdus().size();
     }
-    // HID reports the key sent (0 for a card, whose answers pair with its APDUs).
     std::size_t sent() const { return usb_ ? usbKey_->front->reportsSent() : 0; }
     // How often the transport raised the touch prompt.
     int touchPrompts() const { return touchPrompts_.load(); }
@@ -104,13 +96,12 @@ public:
 private:
     const Transport transport_;
     std::atomic<int> touchPrompts_{0};
+    std::atomic<bool> cardReported_{false};
+    bool cardBound_ = false;
     std::unique_ptr<UsbKeyRig> usb_;
     UsbKeyRig::Key* usbKey_ = nullptr;
     std::unique_ptr<CardRig> card_;
-    std::shared_ptr<PcscApi> pcscApi_;
     std::shared_ptr<SmartCardSlotManager> manager_;
     std::shared_ptr<PcscMonitor> monitor_;
     std::unique_ptr<PcscHelper> pcsc_;
-    std::atomic<bool> cardReported_{false};
-    bool cardBound_ = false;
 };
