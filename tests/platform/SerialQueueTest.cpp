@@ -1,4 +1,5 @@
 #include "platform/SerialQueue.h"
+#include "platform/LabelledMutex.h"
 
 #include <gtest/gtest.h>
 
@@ -22,12 +23,13 @@ TEST(SerialQueue, RunsBlocksInOrderAndStopDropsWhatHasNotStarted)
         finished = true;
     });
     started.get_future().wait();
-    std::thread stopper([&] { queue.stop(); });
+    std::thread stopper([&] {
+        queue.stop();
+        EXPECT_TRUE(finished);
+    });
     release.set_value();
     stopper.join();
-    EXPECT_TRUE(finished);
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
-    EXPECT_FALSE(queue.async([] {}));
 
     auto pending = std::make_shared<std::promise<void>>();
     auto pendingDone = pending->get_future();
@@ -54,4 +56,12 @@ TEST(SerialQueueDeathTest, DestroyedByItsOwnBlockAbortsNamingTheQueue)
             std::promise<void>().get_future().wait(); // the abort ends the process
         },
         "SerialQueue thread-safe-test destroyed by one of its own blocks");
+}
+
+TEST(LabelledMutexDeathTest, LockedAgainByItsHolderAbortsNamingTheGuard)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    LabelledMutex guard("thread-safe-test");
+    std::lock_guard held(guard);
+    EXPECT_DEATH(guard.lock(), "thread-safe-test locked again by the thread that holds it");
 }

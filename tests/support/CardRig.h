@@ -44,12 +44,11 @@ public:
     }
     static bool waitForReader(const std::string& reader, bool present, std::chrono::milliseconds limit)
     {
-        return eventually(
-            [&] {
-                const auto slot = SmartCardSlotManager::defaultManager()->getSlotWithName(reader);
-                return slot && (slot->state() == SmartCardSlotState::validCard) == present;
-            },
-            limit);
+        const auto reached = [&] {
+            const auto slot = SmartCardSlotManager::defaultManager()->getSlotWithName(reader);
+            return slot && (slot->state() == SmartCardSlotState::validCard) == present;
+        };
+        return eventually(reached, limit);
     }
 
 private:

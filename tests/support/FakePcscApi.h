@@ -10,25 +10,21 @@
 #include <utility>
 
 // A scripted PC/SC service: readers come and go, cards are put on and taken off, the service stops and starts
-// again, all from the test. getStatusChange waits like pcscd's until something changes or it is cancelled. A
-// reader's state carries its insert/remove counter in the upper 16 bits. Every card answers 90 00, and nobody
-// else resets one or keeps it in a transaction.
+// again. getStatusChange waits like pcscd's until something changes (which shows on the plug-and-play reader) or it
+// is cancelled. A reader's state counts insertions and removals in its upper 16 bits. Every card answers 90 00.
 class FakePcscApi : public PcscApi {
 public:
     void setServiceRunning(bool running)
     {
-        edit(false, [&] {
+        edit([&] {
             running_ = running;
-            if (!running) {
+            if (!running)
                 contexts_.clear();
-                cards_.clear();
-            }
         });
     }
-    // The cards of an unconnectable reader cannot be connected to.
     void addReader(const std::string& name, bool cardPresent = false, bool connectable = true)
     {
-        edit(true, [&] {
+        edit([&] {
             readers_[name] = cardPresent ? SCARD_STATE_PRESENT | 1u << 16 : SCARD_STATE_EMPTY;
             if (!connectable)
                 unconnectable_.insert(name);
@@ -36,7 +32,7 @@ public:
     }
     void removeReader(const std::string& name)
     {
-        edit(true, [&] { readers_.erase(name); });
+        edit([&] { readers_.erase(name); });
     }
     void insertCard(const std::string& name, bool mute = false)
     {
@@ -45,18 +41,13 @@ public:
     void removeCard(const std::string& name) { setCard(name, SCARD_STATE_EMPTY, 1); }
     // Takes the card off and puts one on again without the watcher being able to see the empty reader.
     void swapCard(const std::string& name) { setCard(name, SCARD_STATE_PRESENT, 2); }
-    std::size_t openContexts()
-    {
-        std::lock_guard lock(mutex_);
-        return contexts_.size();
-    }
 
     LONG establishContext(SCARDCONTEXT& context) override
     {
         std::lock_guard lock(mutex_);
         if (!running_)
             return SCARD_E_NO_SERVICE;
-        contexts_.insert(context = next_++);
+        contexts_.insert(context = nextContext_++);
         return SCARD_S_SUCCESS;
     }
     LONG releaseContext(SCARDCONTEXT context) override
@@ -84,7 +75,7 @@ public:
             bool any = false;
             for (SCARD_READERSTATE& state : states) {
                 const auto it = readers_.find(state.szReader);
-                const DWORD now = std::string_view(state.szReader) == "\\\\?PnP?\\Notification" ? listChanges_ << 16
+                const DWORD now = std::string_view(state.szReader) == "\\\\?PnP?\\Notification" ? changes_ << 16
                                   : it == readers_.end()                                        ? SCARD_STATE_UNKNOWN
                                                                                                 : it->second;
                 const bool differs = (state.dwCurrentState & ~static_cast<DWORD>(SCARD_STATE_CHANGED)) != now;
@@ -98,7 +89,7 @@ public:
     }
     LONG cancel(SCARDCONTEXT) override
     {
-        edit(false, [&] { cancelled_ = true; });
+        edit([&] { cancelled_ = true; });
         return SCARD_S_SUCCESS;
     }
     LONG connect(SCARDCONTEXT context, const std::string& reader, SCARDHANDLE& card, DWORD& protocol) override
@@ -108,7 +99,7 @@ public:
         if (!contexts_.count(context) || unconnectable_.count(reader) || it == readers_.end() ||
             !(it->second & SCARD_STATE_PRESENT))
             return SCARD_E_NO_SMARTCARD;
-        cards_[card = next_++] = {reader, it->second};
+        card = 1;
         protocol = SCARD_PROTOCOL_T1;
         return SCARD_S_SUCCESS;
     }
@@ -116,40 +107,33 @@ public:
     LONG disconnect(SCARDHANDLE) override { return SCARD_S_SUCCESS; }
     LONG beginTransaction(SCARDHANDLE) override { return SCARD_S_SUCCESS; }
     LONG endTransaction(SCARDHANDLE) override { return SCARD_S_SUCCESS; }
-    // Only while the card it connected to is still on the reader.
-    LONG transmit(SCARDHANDLE card, DWORD, std::span<const std::uint8_t>, Bytes& response) override
+    LONG transmit(SCARDHANDLE, DWORD, std::span<const std::uint8_t>, Bytes& response) override
     {
-        std::lock_guard lock(mutex_);
-        const auto it = cards_.find(card);
-        const auto reader = it == cards_.end() ? readers_.end() : readers_.find(it->second.first);
-        if (reader == readers_.end() || reader->second != it->second.second)
-            return SCARD_W_REMOVED_CARD;
         response = {0x90, 0x00};
         return SCARD_S_SUCCESS;
     }
 
 private:
-    template <typename Change> void edit(bool listChanged, Change change)
+    template <typename Change> void edit(Change change)
     {
         std::lock_guard lock(mutex_);
         change();
-        listChanges_ += listChanged ? 1 : 0;
+        ++changes_;
         changed_.notify_all();
     }
     // The card state of the reader changes by that many insertions and removals.
     void setCard(const std::string& name, DWORD flags, DWORD steps)
     {
-        edit(false, [&] { readers_.at(name) = flags | ((readers_.at(name) >> 16) + steps) << 16; });
+        edit([&] { readers_.at(name) = flags | ((readers_.at(name) >> 16) + steps) << 16; });
     }
 
     std::mutex mutex_;
     std::condition_variable changed_;
     bool running_ = true;
-    bool cancelled_ = false; // the watcher's context: the only one waited on
-    DWORD listChanges_ = 0;
+    bool cancelled_ = false; // the watcher's context, the only one waited on
+    DWORD changes_ = 0;
     std::map<std::string, DWORD> readers_;
-    std::set<SCARDCONTEXT> contexts_;
     std::set<std::string> unconnectable_;
-    std::map<SCARDHANDLE, std::pair<std::string, DWORD>> cards_; // with the reader's state when it connected
-    SCARDCONTEXT next_ = 100;
+    std::set<SCARDCONTEXT> contexts_;
+    SCARDCONTEXT nextContext_ = 100;
 };

@@ -7,9 +7,8 @@
 #include <future>
 #include <memory>
 
-// A card channel whose answers come from a function of the test; an empty answer stands for an exchange the
-// service could not carry out. Transactions are granted at once unless a function of the test handles their
-// beginning (true) and end (false). Nobody resets a scripted card.
+// A card channel answering through a function of the test (an empty answer: the exchange failed). A transaction
+// is granted at once, unless a function of the test handles its beginning (true) and end (false).
 class ScriptedCardChannel : public CardChannel {
 public:
     using Handler = std::function<Bytes(const Bytes& apdu)>;
@@ -35,14 +34,11 @@ public:
         reply.insert(reply.end(), {0x90, 0x00});
         return reply;
     }
-    // A card whose session is open on a scripted channel, or on the channel that opener makes.
-    static std::shared_ptr<SmartCard> openCard(Handler handler)
+    // A card whose session is open on a scripted channel.
+    static std::shared_ptr<SmartCard> openCard(Handler handler, Transactions transactions = {})
     {
-        return openCard([handler] { return std::make_unique<ScriptedCardChannel>(handler); });
-    }
-    static std::shared_ptr<SmartCard> openCard(SmartCard::ChannelOpener opener)
-    {
-        auto card = std::make_shared<SmartCard>(std::move(opener));
+        auto card =
+            std::make_shared<SmartCard>([=] { return std::make_unique<ScriptedCardChannel>(handler, transactions); });
         auto opened = std::make_shared<std::promise<bool>>();
         card->beginSession([opened](bool ok) { opened->set_value(ok); });
         return opened->get_future().get() ? card : nullptr;

@@ -31,13 +31,7 @@ public:
             pcsc_ = std::make_unique<PcscHelper>(onTouchPrompt);
         }
     }
-    ~SoftKeyLink()
-    {
-        close();
-        monitor_.reset();
-        if (manager_)
-            manager_->stop();
-    }
+    ~SoftKeyLink() { close(); }
     SoftKeyLink(const SoftKeyLink&) = delete;
     SoftKeyLink& operator=(const SoftKeyLink&) = delete;
 
@@ -45,8 +39,8 @@ public:
 
     // The PC/SC service the card is reached through (pcsc-lite unless set before open()).
     void setPcscApi(std::shared_ptr<PcscApi> api) { manager_ = std::make_shared<SmartCardSlotManager>(std::move(api)); }
-    // Plugs the key in, or lays the card on the reader and selects the applet once the monitor reports the card
-    // (its session is open by then). False when that failed.
+    // Plugs the key in, or lays the card on the reader, binds it once the monitor has it and selects the applet.
+    // False when that failed.
     bool open()
     {
         if (usb_) {
@@ -54,15 +48,13 @@ public:
             usb_->helper().setDevice(usbKey_->device);
             return true;
         }
-        monitor_ = PcscMonitor::create(
-            [this](bool present, const std::string& reader) {
-                if (reader == card_->readerName())
-                    cardReported_ = present;
-            },
-            manager_ ? manager_ : SmartCardSlotManager::defaultManager());
+        monitor_ = PcscMonitor::create({}, manager_ ? manager_ : SmartCardSlotManager::defaultManager());
         monitor_->startWatching();
-        cardBound_ = card_->insert() && eventually([&] { return cardReported_.load(); }, std::chrono::seconds(5)) &&
-                     pcsc_->setActiveCard(monitor_->getActiveCard(card_->readerName())) == kIOReturnSuccess;
+        const auto bind = [this] { // fails until the card's session is open
+            const auto card = monitor_->getActiveCard(card_->readerName());
+            return card && pcsc_->setActiveCard(card) == kIOReturnSuccess;
+        };
+        cardBound_ = card_->insert() && eventually(bind, std::chrono::seconds(5));
         return cardBound_ && pcsc_->sendCmdSelect() == kIOReturnSuccess;
     }
     // Deselects and unbinds the card; leaves the USB key plugged. The destructor calls it.
@@ -76,7 +68,6 @@ public:
 
     Transport transport() const { return transport_; }
     SoftAuthenticator& key() { return usb_ ? usbKey_->authenticator() : card_->key(); }
-    // The transport to bind, nullptr for the other one.
     HidHelper* hidHelper() { return usb_ ? &usb_->helper() : nullptr; }
     PcscHelper* pcscHelper() { return pcsc_.get(); }
     UsbKeyRig::Key* usbKey() { return usbKey_; }
@@ -90,18 +81,16 @@ public:
         return usb_ ? usbKey_->front->reportsReceived() : card_->front().receivedApdus().size();
     }
     std::size_t sent() const { return usb_ ? usbKey_->front->reportsSent() : 0; }
-    // How often the transport raised the touch prompt.
     int touchPrompts() const { return touchPrompts_.load(); }
 
 private:
     const Transport transport_;
     std::atomic<int> touchPrompts_{0};
-    std::atomic<bool> cardReported_{false};
     bool cardBound_ = false;
     std::unique_ptr<UsbKeyRig> usb_;
     UsbKeyRig::Key* usbKey_ = nullptr;
     std::unique_ptr<CardRig> card_;
     std::shared_ptr<SmartCardSlotManager> manager_;
-    std::shared_ptr<PcscMonitor> monitor_;
+    std::shared_ptr<PcscMonitor> monitor_; // goes first, with the handlers that hold the manager's slots
     std::unique_ptr<PcscHelper> pcsc_;
 };

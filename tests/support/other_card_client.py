@@ -1,8 +1,7 @@
-"""Another PC/SC client of the card, as a browser or a smart-card daemon would be (run with Debian's
-/usr/bin/python3, which sees pyscard). other_card_client.py READER ACTION:
-  reset, unpower: connects, then disconnects resetting the card or powering it down;
-  hold: keeps the card in a transaction, prints "held" once it has it, lets go when standard input ends;
-  select-loop: selects another application over and over, prints "running" after the first, ends with stdin.
+"""Another PC/SC client of the card (a browser, a smart-card daemon). Run with /usr/bin/python3 (pyscard).
+other_card_client.py READER reset|unpower: connects, then disconnects resetting the card or powering it down.
+  hold: keeps the card in a transaction; prints "held" once it has it, lets go when standard input ends.
+  select-loop: selects another application over and over; prints "running" after the first, ends with stdin.
 """
 import select
 import sys
@@ -15,10 +14,6 @@ SELECT_OTHER = [0x00, 0xA4, 0x04, 0x00, 0x05, 0xA0, 0x00, 0x00, 0x03, 0x08, 0x00
 def check(result, what):
     if result != scard.SCARD_S_SUCCESS:
         sys.exit("%s: %s" % (what, scard.SCardGetErrorMessage(result)))
-
-
-def input_ended():
-    return bool(select.select([sys.stdin], [], [], 0)[0]) and not sys.stdin.readline()
 
 
 def main(reader, action):
@@ -36,7 +31,7 @@ def main(reader, action):
     elif action == "select-loop":
         check(scard.SCardTransmit(card, protocol, SELECT_OTHER)[0], "transmit")
         print("running", flush=True)
-        while not input_ended():
+        while not (select.select([sys.stdin], [], [], 0)[0] and not sys.stdin.readline()):  # until input ends
             check(scard.SCardTransmit(card, protocol, SELECT_OTHER)[0], "transmit")
     elif action not in ends:
         sys.exit("unknown action " + action)
