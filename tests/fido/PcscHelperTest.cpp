@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <future>
+#include <numeric>
 
 using namespace std::chrono_literals;
 
@@ -50,12 +51,14 @@ struct HelperOnCard {
 // card that keeps announcing more is cut off after 64 rounds.
 TEST(PcscHelper, LongRequestsAreChainedAndLongAnswersJoined)
 {
-    const std::string b240 = X(Bytes(240, 0x11));
+    Bytes request(300);
+    std::iota(request.begin(), request.end(), std::uint8_t{1});
+    const std::string first = X(std::span(request).first(240));
     HelperOnCard h([](const Bytes&) { return H("9000"); });
     for (const std::size_t size : {300, 240, 241})
-        EXPECT_EQ(h.helper.sendCmdCbor(Bytes(size, 0x11)), (Response{{}, kIOReturnSuccess}));
-    EXPECT_EQ(h.sent, (Apdus{"90108000F0" + b240, "801080003C" + X(Bytes(60, 0x11)) + "00", "80108000F0" + b240 + "00",
-                             "90108000F0" + b240, "80108000011100"}));
+        EXPECT_EQ(h.helper.sendCmdCbor(std::span(request).first(size)), (Response{{}, kIOReturnSuccess}));
+    EXPECT_EQ(h.sent, (Apdus{"90108000F0" + first, "801080003C" + X(std::span(request).subspan(240)) + "00",
+                             "80108000F0" + first + "00", "90108000F0" + first, "8010800001F100"}));
     HelperOnCard refused(Apdus{"6A80"});
     EXPECT_EQ(refused.helper.sendApdu(kMsg, Bytes(500, 0x11)), (Response{H("6A80"), kIOReturnSuccess}));
 

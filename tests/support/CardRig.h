@@ -30,8 +30,7 @@ public:
     SoftAuthenticator& key() { return key_; }
     NfcCardFront& front() { return front_; }
 
-    // Puts the card on the reader / takes it off, and waits until the process-wide reader watching (pcscd's, which
-    // looks at vpcd about every 400 ms) sees the change.
+    // Puts the card on the reader / takes it off, and waits until the process-wide reader watching sees it.
     bool insert() { return front_.insert(port_) && waitForReader(true); }
     bool remove()
     {

@@ -63,7 +63,6 @@ public:
             readers.push_back(name);
         return contexts_.count(context) ? SCARD_S_SUCCESS : SCARD_E_NO_SERVICE;
     }
-    // The watcher only looks (time-out 0) or waits for good.
     LONG getStatusChange(SCARDCONTEXT context, DWORD timeoutMs, std::span<SCARD_READERSTATE> states) override
     {
         std::unique_lock lock(mutex_);
