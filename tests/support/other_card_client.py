@@ -1,12 +1,7 @@
-"""Another program on the card, as a browser or a smart-card daemon would be: a second PC/SC client of pcscd.
-Needs Debian's pyscard (run with /usr/bin/python3).
-
-  other_card_client.py READER reset | unpower
-      connects to the card and disconnects resetting it, or powering it down
-  other_card_client.py READER hold
-      keeps the card in a transaction of its own; prints "held" once it has it, lets go when standard input ends
-  other_card_client.py READER select-loop
-      selects another application over and over; prints "running" after the first, ends with standard input
+"""Another PC/SC client of the card (a browser, a smart-card daemon). Run with /usr/bin/python3 (pyscard).
+other_card_client.py READER reset|unpower: connects, then disconnects resetting the card or powering it down.
+  hold: keeps the card in a transaction; prints "held" once it has it, lets go when standard input ends.
+  select-loop: selects another application over and over; prints "running" after the first, ends with stdin.
 """
 import select
 import sys
@@ -21,35 +16,26 @@ def check(result, what):
         sys.exit("%s: %s" % (what, scard.SCardGetErrorMessage(result)))
 
 
-def input_ended():
-    return bool(select.select([sys.stdin], [], [], 0)[0]) and not sys.stdin.readline()
-
-
 def main(reader, action):
     result, context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
     check(result, "context")
     result, card, protocol = scard.SCardConnect(context, reader, scard.SCARD_SHARE_SHARED,
                                                 scard.SCARD_PROTOCOL_T0 | scard.SCARD_PROTOCOL_T1)
     check(result, "connect")
-    disposition = scard.SCARD_LEAVE_CARD
-    if action in ("reset", "unpower"):
-        disposition = scard.SCARD_RESET_CARD if action == "reset" else scard.SCARD_UNPOWER_CARD
-    elif action == "hold":
+    ends = {"reset": scard.SCARD_RESET_CARD, "unpower": scard.SCARD_UNPOWER_CARD}
+    if action == "hold":
         check(scard.SCardBeginTransaction(card), "begin transaction")
         print("held", flush=True)
         sys.stdin.read()
         check(scard.SCardEndTransaction(card, scard.SCARD_LEAVE_CARD), "end transaction")
     elif action == "select-loop":
-        first = True
-        while first or not input_ended():
-            result, _ = scard.SCardTransmit(card, protocol, SELECT_OTHER)
-            check(result, "transmit")
-            if first:
-                print("running", flush=True)
-                first = False
-    else:
+        check(scard.SCardTransmit(card, protocol, SELECT_OTHER)[0], "transmit")
+        print("running", flush=True)
+        while not (select.select([sys.stdin], [], [], 0)[0] and not sys.stdin.readline()):  # until input ends
+            check(scard.SCardTransmit(card, protocol, SELECT_OTHER)[0], "transmit")
+    elif action not in ends:
         sys.exit("unknown action " + action)
-    check(scard.SCardDisconnect(card, disposition), "disconnect")
+    check(scard.SCardDisconnect(card, ends.get(action, scard.SCARD_LEAVE_CARD)), "disconnect")
     scard.SCardReleaseContext(context)
 
 
