@@ -105,8 +105,11 @@ bool SoftAuthenticator::waitForTouchRequest(std::chrono::milliseconds timeout)
 
 void SoftAuthenticator::setProcessingDelay(std::chrono::milliseconds delay)
 {
-    Lock lk(mutex_);
-    processingDelay_ = delay;
+    {
+        Lock lk(mutex_);
+        processingDelay_ = delay;
+    }
+    cv_.notify_all(); // a request under way goes by the new delay: a long one holds it, 0 lets it go
 }
 
 void SoftAuthenticator::queueRawReply(RawReply reply)
@@ -242,6 +245,7 @@ Bytes SoftAuthenticator::handle(std::span<const std::uint8_t> request, const Req
             break;
         }
     }
+    // The delay is read again while it runs (see setProcessingDelay).
     if (processingDelay_.count() > 0 && !waitFor(lk, processingDelay_, ctx)) {
         reply = status(KEEPALIVE_CANCEL);
         process = false;

@@ -84,7 +84,9 @@ public:
     // Waits until a touch is being asked for (true) or the time is up (false).
     bool waitForTouchRequest(std::chrono::milliseconds timeout);
 
-    void setProcessingDelay(std::chrono::milliseconds delay); // every request takes at least this long
+    // Every request takes at least this long; a request under way follows a change at once, so a long delay holds
+    // requests until it is set back to 0.
+    void setProcessingDelay(std::chrono::milliseconds delay);
     void queueRawReply(RawReply reply);
     void clearRawReplies();
     std::vector<LoggedRequest> requestLog() const;
@@ -138,7 +140,8 @@ private:
 
     TouchOutcome awaitTouch(Lock& lk, const RequestContext& ctx);
     std::uint8_t awaitTouchStatus(Lock& lk, const RequestContext& ctx); // OK once touched, else the answer's status
-    bool waitFor(Lock& lk, std::chrono::milliseconds duration, const RequestContext& ctx);
+    // Waits for duration, read again at each turn (it may be a member another thread changes), or a cancel.
+    bool waitFor(Lock& lk, const std::chrono::milliseconds& duration, const RequestContext& ctx);
     Bytes randomBytes(std::size_t n);
     std::optional<crypto::P256KeyPair> newKeyPair(std::span<const std::uint8_t> scalar = {});
     void newKeyAgreementKey();

@@ -274,12 +274,12 @@ std::uint8_t SoftAuthenticator::awaitTouchStatus(Lock& lk, const RequestContext&
     return KEEPALIVE_CANCEL;
 }
 
-bool SoftAuthenticator::waitFor(Lock& lk, std::chrono::milliseconds duration, const RequestContext& ctx)
+bool SoftAuthenticator::waitFor(Lock& lk, const std::chrono::milliseconds& duration, const RequestContext& ctx)
 {
     if (ctx.status)
         ctx.status(Keepalive::Processing);
-    const auto end = std::chrono::steady_clock::now() + duration;
-    while (std::chrono::steady_clock::now() < end) {
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() < start + duration) {
         if (ctx.cancelled && ctx.cancelled())
             return false;
         cv_.wait_for(lk, kPoll);

@@ -378,11 +378,12 @@ TEST(ViewModelOrder, QueuedWinkAfterDeselectionIsSkipped)
     auto& key = h.plugAndList();
     h.select(0);
     ASSERT_TRUE(h.waitIdle() && pumpUntil([&] { return winks(*key.front) == 1; }));
-    // Hold the work queue with a slow refresh, then select and deselect while it is held.
-    key.authenticator().setProcessingDelay(std::chrono::milliseconds(300));
+    // Hold the work queue with a refresh the key holds, then select and deselect while it is held.
+    key.authenticator().setProcessingDelay(std::chrono::minutes(1));
     h.vm->setCurrentView(DeviceViewModel::View::deviceList);
     ViewModelTestSeam::select(*h.vm, h.vm->deviceList().at(0));
     ViewModelTestSeam::select(*h.vm, std::nullopt);
+    key.authenticator().setProcessingDelay({});
     ASSERT_TRUE(h.waitIdle() && h.settle());
     EXPECT_EQ(winks(*key.front), 1);
 }
@@ -401,12 +402,13 @@ TEST(ViewModelOrder, ArrivalAndRemovalDuringAPendingPinOperationBothComplete)
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 2; }));
     h.vm->showPinViewForSetOrChange();
     h.typePins("1357", "1357");
-    slow.authenticator().setProcessingDelay(std::chrono::milliseconds(150));
+    slow.authenticator().setProcessingDelay(std::chrono::minutes(1)); // held until let go below
     h.vm->pinOkClicked();
     ASSERT_TRUE(h.vm->busy());
     h.rig.unplug(leaving);
     auto& arriving = h.rig.plug();
     h.vm->pinOkClicked(); // refused while busy
+    slow.authenticator().setProcessingDelay({});
     ASSERT_TRUE(h.waitForMessage("New PIN is set"));
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 2 && !h.vm->busy(); }));
     EXPECT_EQ(h.vm->deviceList()[1].device.hid(), arriving.device);
