@@ -28,6 +28,9 @@ public:
         answers_->pop_front();
         return response.empty() ? SCARD_E_NOT_TRANSACTED : SCARD_S_SUCCESS;
     }
+    LONG reconnect() override { return SCARD_S_SUCCESS; }
+    LONG beginTransaction() override { return SCARD_S_SUCCESS; }
+    LONG endTransaction() override { return SCARD_S_SUCCESS; }
 
 private:
     std::shared_ptr<std::deque<Bytes>> answers_;
@@ -64,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         i += 1 + length;
     }
 
-    auto card = std::make_shared<SmartCard>("Fuzz Reader", [answers]() -> std::unique_ptr<CardChannel> {
+    auto card = std::make_shared<SmartCard>([answers]() -> std::unique_ptr<CardChannel> {
         return std::make_unique<QueuedAnswers>(answers);
     });
     std::promise<bool> opened;
