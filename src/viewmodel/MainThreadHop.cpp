@@ -6,11 +6,16 @@
 #include <sys/eventfd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
+namespace {
+constexpr std::chrono::milliseconds kTurn{8};
+} // namespace
+
 MainThreadHop::MainThreadHop()
-    : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE)),
+    : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       notifier_(std::make_unique<QSocketNotifier>(wake_.get(), QSocketNotifier::Read))
 {
     connect(notifier_.get(), &QSocketNotifier::activated, this, &MainThreadHop::runNext);
@@ -20,12 +25,17 @@ MainThreadHop::~MainThreadHop() = default;
 
 void MainThreadHop::post(std::function<void()> block)
 {
-    // The block goes over under our own mutex and the main thread is woken through an eventfd, one count per
-    // block: no thread but the main one touches Qt's own event queue, whose lock the thread sanitizer cannot see.
+    // The block goes over under our own mutex and the main thread is woken through an eventfd: no thread but the
+    // main one touches Qt's own event queue, whose lock the thread sanitizer cannot see.
     {
         std::lock_guard lock(blocksMutex_);
         blocks_.push_back(std::move(block));
     }
+    wake();
+}
+
+void MainThreadHop::wake()
+{
     const std::uint64_t one = 1;
     while (::write(wake_.get(), &one, sizeof one) < 0 && errno == EINTR) {
     }
@@ -33,19 +43,27 @@ void MainThreadHop::post(std::function<void()> block)
 
 void MainThreadHop::runNext()
 {
-    // One block per wake-up, so the window paints and takes input between blocks however many are waiting.
     std::uint64_t count = 0;
     if (::read(wake_.get(), &count, sizeof count) < 0)
         return;
-    std::function<void()> block;
-    {
-        std::lock_guard lock(blocksMutex_);
-        if (blocks_.empty())
-            return;
-        block = std::move(blocks_.front());
-        blocks_.pop_front();
+    // The blocks that are waiting run together, for one short turn at most: the rest wait for the next turn of the
+    // event loop, so the window paints and takes input between them however many come.
+    const auto until = std::chrono::steady_clock::now() + kTurn;
+    for (;;) {
+        std::function<void()> block;
+        {
+            std::lock_guard lock(blocksMutex_);
+            if (blocks_.empty())
+                return;
+            if (std::chrono::steady_clock::now() >= until) {
+                wake();
+                return;
+            }
+            block = std::move(blocks_.front());
+            blocks_.pop_front();
+        }
+        block();
     }
-    block();
 }
 
 void MainThreadHop::runSync(const std::function<void()>& block)

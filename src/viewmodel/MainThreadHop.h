@@ -33,6 +33,7 @@ public:
     void stop();
 
 private:
+    void wake();
     void runNext();
 
     UniqueFd wake_; // an eventfd counting the blocks not yet run
