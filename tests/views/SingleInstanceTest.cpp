@@ -12,13 +12,10 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -39,8 +36,8 @@ SingleInstance::Role launchLater(const QString& folder)
     return role;
 }
 
-// What a program that died leaves: its lock, naming a process that is gone, and its socket, bound to nothing.
-void leaveRemainsOfADeadProgram(const QTemporaryDir& folder)
+// The lock of a program that died: it names a process that is gone.
+void leaveTheLockOfADeadProgram(const QTemporaryDir& folder)
 {
     const pid_t child = ::fork();
     if (child == 0)
@@ -48,14 +45,6 @@ void leaveRemainsOfADeadProgram(const QTemporaryDir& folder)
     ::waitpid(child, nullptr, 0);
     std::ofstream(folder.filePath("app.lock").toStdString())
         << child << "\nMarrowtillance\n" << QSysInfo::machineHostName().toStdString() << "\n";
-
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = folder.filePath("app.socket").toStdString();
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    ::close(fd);
 }
 
 } // namespace
@@ -63,7 +52,7 @@ void leaveRemainsOfADeadProgram(const QTemporaryDir& folder)
 TEST(SingleInstance, LaterLaunchesBringTheFirstForwardAndEnd)
 {
     QTemporaryDir folder;
-    leaveRemainsOfADeadProgram(folder);
+    leaveTheLockOfADeadProgram(folder);
     SingleInstance first(folder.path(), "app");
     ASSERT_EQ(first.claim(), SingleInstance::Role::first);
     int raised = 0;
