@@ -7,6 +7,7 @@
 #include "views/CheckBox.h"
 #include "views/CircularButton.h"
 #include "views/CredentialList.h"
+#include "views/PinPage.h"
 
 #include <QClipboard>
 #include <QScrollBar>
@@ -34,6 +35,8 @@ TEST(PinPage, SetPinOnAUsbKey)
     EXPECT_EQ(h.visible(pinRows), (Names{"newPinRow", "confirmPinRow"}));
     QLineEdit* pin = h.field("newPinField");
     ASSERT_TRUE(pumpUntil([&] { return pin->hasFocus(); }));
+    auto* page = h.find<PinPage>("pinPage");
+    EXPECT_EQ(page->focusedField(), PinPage::FocusedField::newPinField);
     EXPECT_EQ(pin->echoMode(), QLineEdit::Password);
     // A space typed anywhere vanishes and the cursor stays where it was.
     QTest::keyClicks(pin, "14 ");
@@ -46,6 +49,7 @@ TEST(PinPage, SetPinOnAUsbKey)
     QApplication::clipboard()->setText("12 34\n");
     QLineEdit* confirm = h.field("confirmPinField");
     h.click(confirm);
+    EXPECT_TRUE(confirm->hasFocus() && !page->focusedField()); // a field the page never focuses itself
     QTest::keySequence(confirm, QKeySequence::Paste);
     EXPECT_EQ(h.vm().confirmPin(), "1234");
     ASSERT_TRUE(ok->isEnabled());
