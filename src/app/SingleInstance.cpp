@@ -2,15 +2,22 @@
 
 #include "platform/Log.h"
 
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QStandardPaths>
 #include <QThread>
 
+#include <cstdlib>
+
 namespace {
 constexpr char kRaise[] = "raise\n";
 constexpr char kRaised[] = "raised\n";
+// A launch writes its lock a moment after it creates it; a lock that still names nobody after this long was left by
+// a program that died in between.
+constexpr std::chrono::seconds kUnwrittenLockAge{5};
 
 void logFailure(const QString& reason)
 {
@@ -34,7 +41,10 @@ SingleInstance::Role SingleInstance::claim()
     lock_ = std::make_unique<QLockFile>(lockPath_);
     // Only a lock whose program is gone is stale, however old it is.
     lock_->setStaleLockTime(0);
-    if (!lock_->tryLock(0)) {
+    bool locked = lock_->tryLock(0);
+    if (!locked && lock_->error() == QLockFile::LockFailedError && removeUnwrittenLock())
+        locked = lock_->tryLock(0);
+    if (!locked) {
         if (lock_->error() == QLockFile::LockFailedError)
             return forward();
         // Without a usable lock there is no telling whether another runs: better two windows than none.
@@ -49,6 +59,35 @@ SingleInstance::Role SingleInstance::claim()
     else
         logFailure("cannot listen on " + socketPath_ + ": " + server_.errorString());
     return Role::first;
+}
+
+bool SingleInstance::namesNobodyForLong() const
+{
+    qint64 pid = 0;
+    QString host, application;
+    if (lock_->getLockInfo(&pid, &host, &application))
+        return false;
+    const QFileInfo file(lockPath_);
+    // Gone meanwhile: nothing to take over, and the next try takes the lock or finds its new owner.
+    if (!file.exists())
+        return false;
+    // Older or newer than now by that much: a clock set back must not keep a dead program's lock young for ever.
+    const qint64 age = std::abs(file.lastModified().secsTo(QDateTime::currentDateTime()));
+    return std::chrono::seconds(age) >= kUnwrittenLockAge;
+}
+
+bool SingleInstance::removeUnwrittenLock()
+{
+    if (!namesNobodyForLong())
+        return false;
+    // Two launches that both find it must not both remove it: the second would remove the lock the first has
+    // just made. Under this second lock the first removes it, and the second then finds a new lock that is
+    // written, or young, and leaves it.
+    QLockFile removal(lockPath_ + QStringLiteral(".rmlock"));
+    if (!removal.tryLock(0) || !namesNobodyForLong())
+        return false;
+    logFailure("the lock " + lockPath_ + " names no program and is old: taken over");
+    return lock_->removeStaleLockFile();
 }
 
 SingleInstance::Role SingleInstance::forward()

@@ -10,7 +10,8 @@
 
 // One running program per user: the first launch holds a lock file and listens on a local socket beside it;
 // a later launch finds the lock held, asks the first to bring its window forward, and ends. A lock or socket
-// left by a program that died does not count.
+// left by a program that died does not count, nor a lock that still names no program a few seconds after it was
+// made (its program died before it wrote it).
 class SingleInstance : public QObject {
     Q_OBJECT
 
@@ -36,6 +37,11 @@ signals:
     void raiseRequested();
 
 private:
+    // Whether the lock file names no program (empty, or not a lock) and has done so for longer than a launch takes
+    // to write it.
+    bool namesNobodyForLong() const;
+    // Removes such a lock; true when it did.
+    bool removeUnwrittenLock();
     Role forward();
     void answer();
 

@@ -1,36 +1,4 @@
-// The application: one QApplication, one view model, one window, and one program per user session.
-#include "app/SingleInstance.h"
-#include "viewmodel/DeviceViewModel.h"
-#include "views/MainWindow.h"
+// The program's entry.
+#include "app/MarrowtillanceApp.h"
 
-#include <QApplication>
-#include <QStyleFactory>
-
-int main(int argc, char** argv)
-{
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Marrowtillance"));
-    QApplication::setApplicationVersion(QStringLiteral(MT_APP_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("marrowtillance"));
-    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-
-    // A second program would drive the same keys as the first, its exchanges interleaved with the first's.
-    SingleInstance instance(SingleInstance::runtimeFolder(), QStringLiteral("marrowtillance"));
-    switch (instance.claim()) {
-    case SingleInstance::Role::first: break;
-    case SingleInstance::Role::forwarded: return 0;
-    case SingleInstance::Role::unreachable: return 1;
-    }
-
-    DeviceViewModel dv;
-    MainWindow window(dv);
-    QObject::connect(&instance, &SingleInstance::raiseRequested, &window, [&window] {
-        window.showNormal();
-        window.raise();
-        window.activateWindow();
-    });
-    window.show();
-    const int code = QApplication::exec();
-    dv.shutdown();
-    return code;
-}
+int main(int argc, char** argv) { return MarrowtillanceApp::main(argc, argv); }

@@ -19,7 +19,9 @@ BottomBar::BottomBar(QWidget* parent) : QWidget(parent)
     layout->addWidget(version);
 }
 
-QString BottomBar::versionText() { return QStringLiteral("KWO-VR v") + QStringLiteral(MT_APP_VERSION); }
+QString BottomBar::appVersion() { return QStringLiteral(MT_APP_VERSION); }
+
+QString BottomBar::versionText() { return QStringLiteral("KWO-VR v") + appVersion(); }
 
 void BottomBar::paintEvent(QPaintEvent*)
 {

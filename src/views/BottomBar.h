@@ -11,7 +11,9 @@ public:
     explicit BottomBar(QWidget* parent = nullptr);
 
     static constexpr int barHeight = 30;
-    // "KWO-VR v" and the version the program was built as.
+    // The version the program was built as.
+    static QString appVersion();
+    // "KWO-VR v" and the version.
     static QString versionText();
 
 protected:

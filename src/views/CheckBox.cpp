@@ -52,7 +52,7 @@ void CheckBox::paint(QPainter& painter, const QRect& rect, const QString& label,
     QPainterPath outline;
     outline.addRoundedRect(square.adjusted(1.5, 1.5, -1.5, -1.5), 4, 4);
     if (on) {
-        painter.fillPath(outline, QColor(0x0A, 0x84, 0xFF));
+        painter.fillPath(outline, Palette::blue());
         QPen tick(Qt::white, 2.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
         painter.setPen(tick);
         const QPointF o = square.topLeft();
@@ -62,7 +62,9 @@ void CheckBox::paint(QPainter& painter, const QRect& rect, const QString& label,
         painter.drawPath(outline);
     }
     if (focused) {
-        painter.setPen(QPen(QColor(0x0A, 0x84, 0xFF, 140), 2));
+        QColor ring = Palette::blue();
+        ring.setAlpha(140);
+        painter.setPen(QPen(ring, 2));
         painter.setBrush(Qt::NoBrush);
         painter.drawRoundedRect(square.adjusted(-0.5, -0.5, 0.5, 0.5), 6, 6);
     }

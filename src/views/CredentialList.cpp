@@ -1,6 +1,7 @@
 #include "views/CredentialList.h"
 
 #include "viewmodel/DeviceViewModel.h"
+#include "views/ScrollBar.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -15,7 +16,9 @@ CredentialList::CredentialList(DeviceViewModel& dv, QWidget* parent) : QAbstract
     setFrameShape(QFrame::NoFrame);
     setFocusPolicy(Qt::StrongFocus);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Only rows that do not fit need a bar; the rows are laid out again for the width it leaves them.
+    setVerticalScrollBar(new ScrollBar(Qt::Vertical, this));
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     verticalScrollBar()->setSingleStep(20);
     // The window's background shows under the rows.
     viewport()->setAutoFillBackground(false);

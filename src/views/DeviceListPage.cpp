@@ -4,6 +4,7 @@
 #include "views/DeviceCard.h"
 #include "views/NormalButton.h"
 #include "views/Palette.h"
+#include "views/ScrollBar.h"
 #include "views/TextFit.h"
 
 #include <QHBoxLayout>
@@ -32,6 +33,8 @@ DeviceListPage::DeviceListPage(DeviceViewModel& dv, QWidget* parent) : PageFrame
     list_->setFrameShape(QFrame::NoFrame);
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    list_->setVerticalScrollBar(new ScrollBar(Qt::Vertical, list_));
+    list_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     list_->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     list_->verticalScrollBar()->setSingleStep(20);
     // The window's background shows through; a selected row is tinted, so its text stays readable in both

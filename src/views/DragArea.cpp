@@ -2,11 +2,13 @@
 
 #include "views/Palette.h"
 
+#include <QEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QWindow>
 
-DragArea::DragArea(MoveStarter startMove, QWidget* parent) : QWidget(parent), startMove_(std::move(startMove))
+DragArea::DragArea(MoveStarter startMove, QWidget* parent, bool test)
+    : QWidget(parent), startMove_(std::move(startMove)), test_(test)
 {
     if (!startMove_)
         startMove_ = &DragArea::startSystemMove;
@@ -21,7 +23,7 @@ bool DragArea::startSystemMove(QWidget* window)
 void DragArea::paintEvent(QPaintEvent*)
 {
     // Nearly black and nearly transparent: invisible, yet not an empty area a window system might pass through.
-    QPainter(this).fillRect(rect(), Palette::fromRgba(0x01010101));
+    QPainter(this).fillRect(rect(), test_ ? Palette::green() : Palette::fromRgba(0x01010101));
 }
 
 void DragArea::mousePressEvent(QMouseEvent* event)
@@ -46,4 +48,21 @@ void DragArea::mouseReleaseEvent(QMouseEvent* event)
 {
     event->accept();
     manualMove_ = false;
+}
+
+bool DragArea::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == parentWidget() && event->type() == QEvent::Resize)
+        setGeometry(parentWidget()->rect());
+    return QWidget::eventFilter(watched, event);
+}
+
+DragArea* windowDragOverlay(QWidget* view, DragArea::MoveStarter startMove, bool test)
+{
+    auto* area = new DragArea(std::move(startMove), view, test);
+    area->setObjectName(view->objectName() + QStringLiteral("DragArea"));
+    area->setGeometry(view->rect());
+    area->lower();
+    view->installEventFilter(area);
+    return area;
 }

@@ -15,7 +15,10 @@ public:
     // Starts an interactive move of the window; false when the window system cannot.
     using MoveStarter = std::function<bool(QWidget* window)>;
 
-    explicit DragArea(MoveStarter startMove, QWidget* parent = nullptr);
+    // With test, the area is painted solid green, to show where it lies; the program leaves it invisible.
+    explicit DragArea(MoveStarter startMove, QWidget* parent = nullptr, bool test = false);
+
+    bool test() const { return test_; }
 
     // The window system's own move.
     static bool startSystemMove(QWidget* window);
@@ -25,9 +28,18 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    friend DragArea* windowDragOverlay(QWidget* view, MoveStarter startMove, bool test);
+
     MoveStarter startMove_;
+    const bool test_;
     bool manualMove_ = false;
     QPoint pressOffset_;
 };
+
+// Lays a drag area over view, as large as view whatever size it takes: a press anywhere on view's own painting
+// moves the window. The area lies under view's child widgets, so they keep their presses; a child that lets
+// presses through (a caption) drags as well.
+DragArea* windowDragOverlay(QWidget* view, DragArea::MoveStarter startMove, bool test = false);

@@ -41,9 +41,9 @@ MessageBox::MessageBox(DeviceViewModel& dv, QWidget* parent) : Overlay(QSize(pan
     message_->setFont(Palette::headlineFont());
     message_->setAlignment(Qt::AlignCenter);
     message_->setTextFormat(Qt::PlainText);
-    ok_ = new NormalButton({}, 100, [&dv] { dv.closeMessageBox(true); }, panel());
+    ok_ = new NormalButton({}, 100, [this] { okAction(); }, panel());
     ok_->setObjectName("okButton");
-    cancel_ = new NormalButton({}, 100, [&dv] { dv.closeMessageBox(false); }, panel());
+    cancel_ = new NormalButton({}, 100, [this] { cancelAction(); }, panel());
     cancel_->setObjectName("cancelButton");
     auto* buttons = new QHBoxLayout;
     buttons->setSpacing(8);
@@ -66,6 +66,10 @@ MessageBox::MessageBox(DeviceViewModel& dv, QWidget* parent) : Overlay(QSize(pan
 }
 
 QWidget* MessageBox::firstFocus() const { return ok_; }
+
+void MessageBox::okAction() { dv_.closeMessageBox(true); }
+
+void MessageBox::cancelAction() { dv_.closeMessageBox(false); }
 
 void MessageBox::refresh()
 {

@@ -17,6 +17,11 @@ public:
 
     QWidget* firstFocus() const override;
 
+    // The box's two buttons: each hands its answer to the view model, which records it, closes the box and then
+    // runs the box's callback.
+    void okAction();
+    void cancelAction();
+
 private:
     void refresh();
 

@@ -15,6 +15,8 @@ QColor darkBackground() { return QColor(0x1E, 0x1F, 0x24); }
 QColor dimBackground() { return QColor(0x3A, 0x3C, 0x43); }
 QColor lightGray() { return QColor(0xE4, 0xE6, 0xEB); }
 QColor gray() { return QColor(0x8E, 0x8E, 0x93); }
+QColor green() { return QColor(0x34, 0xC7, 0x59); }
+QColor blue() { return QColor(0x0A, 0x84, 0xFF); }
 
 bool isDark()
 {
@@ -24,6 +26,8 @@ bool isDark()
 QColor textColor() { return QApplication::palette().color(QPalette::WindowText); }
 QColor backgroundColor() { return isDark() ? darkBackground() : QColor(Qt::white); }
 QColor panelColor() { return isDark() ? dimBackground() : lightGray(); }
+QColor scrollTrackColor() { return isDark() ? QColor(0x2C, 0x2E, 0x34) : QColor(0xEE, 0xEF, 0xF2); }
+QColor scrollHandleColor() { return isDark() ? QColor(0x8A, 0x8C, 0x94) : QColor(0x9A, 0x9C, 0xA3); }
 
 QColor fromRgba(std::uint32_t rgba)
 {

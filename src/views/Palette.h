@@ -21,11 +21,17 @@ QColor lightGray();
 
 // The separators' grey and the standard button's bar.
 QColor gray();
+// The platform's plain green and blue: the drag area's test look, and a ticked check box.
+QColor green();
+QColor blue();
 
 bool isDark();
 QColor textColor();       // the scheme's primary text colour
 QColor backgroundColor(); // window and credential rows: white, or darkBackground
 QColor panelColor();      // bars and dialog panels: lightGray, or dimBackground
+// A list's scroll bar: the handle stands out from its track, and the track from the rows beside it.
+QColor scrollTrackColor();
+QColor scrollHandleColor();
 
 // Colours from packed numbers; each 8-bit channel c becomes c / 256.
 QColor fromRgba(std::uint32_t rgba);

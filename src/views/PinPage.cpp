@@ -179,14 +179,37 @@ void PinPage::refreshButtons()
         row.edit->setReadOnly(dv_.busy());
 }
 
+namespace {
+PinPage::Field fieldOf(PinPage::FocusedField focus)
+{
+    switch (focus) {
+    case PinPage::FocusedField::oldPinField: return PinPage::oldPin;
+    case PinPage::FocusedField::newPinField: return PinPage::newPin;
+    case PinPage::FocusedField::authPinField: return PinPage::authPin;
+    }
+    return PinPage::newPin;
+}
+} // namespace
+
+std::optional<PinPage::FocusedField> PinPage::focusedField() const
+{
+    for (FocusedField focus : {FocusedField::oldPinField, FocusedField::newPinField, FocusedField::authPinField})
+        if (rows_[fieldOf(focus)].edit->hasFocus())
+            return focus;
+    return std::nullopt;
+}
+
 void PinPage::placeFocus()
 {
-    // The field a person types into first; never the confirmation. The page hands its focus on to it, so
-    // the keyboard is there the moment the page comes up.
-    const Field field = dv_.hasOldPin() ? oldPin : dv_.hasAuthPin() ? authPin : newPin;
-    setFocusProxy(rows_[field].edit);
+    // The field a person types into first. The page hands its focus on to it, so the keyboard is there the moment
+    // the page comes up.
+    const FocusedField focus = dv_.hasOldPin()    ? FocusedField::oldPinField
+                               : dv_.hasAuthPin() ? FocusedField::authPinField
+                                                  : FocusedField::newPinField;
+    QLineEdit* edit = rows_[fieldOf(focus)].edit;
+    setFocusProxy(edit);
     if (isVisible())
-        rows_[field].edit->setFocus(Qt::OtherFocusReason);
+        edit->setFocus(Qt::OtherFocusReason);
 }
 
 void PinPage::pageShownOrHidden()

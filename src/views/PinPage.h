@@ -3,6 +3,7 @@
 #include <QWidget>
 
 #include <array>
+#include <optional>
 #include <string>
 
 class DeviceViewModel;
@@ -21,6 +22,12 @@ public:
     explicit PinPage(DeviceViewModel& dv, QWidget* parent = nullptr);
 
     enum Field { oldPin, newPin, confirmPin, authPin };
+    // The fields the page itself puts the keyboard in when it comes up. The confirmation is none of them: a person
+    // types the PIN first, and may still click or tab into the confirmation.
+    enum class FocusedField { oldPinField, newPinField, authPinField };
+
+    // The PIN field that holds the keyboard focus, when it is one of those.
+    std::optional<FocusedField> focusedField() const;
 
 protected:
     void changeEvent(QEvent* event) override;

@@ -22,9 +22,8 @@ TopBar::TopBar(DeviceViewModel& dv, const WindowHooks& hooks, QWidget* parent) :
 {
     setObjectName("topBar");
     setFixedSize(1024, barHeight);
-    auto* drag = new DragArea(hooks.startMove, this);
-    drag->setObjectName("topBarDragArea");
-    drag->setGeometry(rect());
+    // The bar's background, the logo painted on it and the title move the window; the buttons do not.
+    windowDragOverlay(this, hooks.startMove);
 
     title_ = new QLabel(this);
     title_->setObjectName("topBarTitle");

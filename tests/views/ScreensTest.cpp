@@ -7,8 +7,14 @@
 #include "views/CheckBox.h"
 #include "views/CircularButton.h"
 #include "views/CredentialList.h"
+#include "views/PinPage.h"
 
 #include <QClipboard>
+#include <QScrollBar>
+#include <QTemporaryDir>
+
+#include <cmath>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -29,6 +35,8 @@ TEST(PinPage, SetPinOnAUsbKey)
     EXPECT_EQ(h.visible(pinRows), (Names{"newPinRow", "confirmPinRow"}));
     QLineEdit* pin = h.field("newPinField");
     ASSERT_TRUE(pumpUntil([&] { return pin->hasFocus(); }));
+    auto* page = h.find<PinPage>("pinPage");
+    EXPECT_EQ(page->focusedField(), PinPage::FocusedField::newPinField);
     EXPECT_EQ(pin->echoMode(), QLineEdit::Password);
     // A space typed anywhere vanishes and the cursor stays where it was.
     QTest::keyClicks(pin, "14 ");
@@ -36,12 +44,15 @@ TEST(PinPage, SetPinOnAUsbKey)
     QTest::keyClicks(pin, " 23");
     EXPECT_TRUE(h.vm().newPin() == "1234" && pin->text() == "1234");
     QWidget* ok = h.in("pinPage", "okButton");
+    EXPECT_FALSE(ok->isEnabled()); // the confirmation is still empty
     // A paste keeps every character but spaces and line breaks; Return submits nothing.
     QApplication::clipboard()->setText("12 34\n");
     QLineEdit* confirm = h.field("confirmPinField");
     h.click(confirm);
+    EXPECT_TRUE(confirm->hasFocus() && !page->focusedField()); // a field the page never focuses itself
     QTest::keySequence(confirm, QKeySequence::Paste);
     EXPECT_EQ(h.vm().confirmPin(), "1234");
+    ASSERT_TRUE(ok->isEnabled());
     QTest::keyClick(confirm, Qt::Key_Return);
     EXPECT_FALSE(h.vm().busy());
 
@@ -174,6 +185,9 @@ TEST(ResetFlow, CardResetWithTwoTapsAndACancelledOne)
 TEST(ResetFlow, UsbResetAfterReinsertLeftByExit)
 {
     WindowHarness h;
+    QTemporaryDir share;
+    std::ofstream(share.filePath("USR-KWO-Guide.pdf").toStdString()) << "%PDF-1.4\n";
+    h.model.workspace->resources = share.path().toStdString();
     auto& key = h.model.plugAndList();
     // The bar's empty area, the logo and the title drag the window; its buttons do not.
     for (QPoint at : {QPoint(50, 30), QPoint(200, 30), QPoint(540, 70), QPoint(1018, 10)})
@@ -198,6 +212,7 @@ TEST(ResetFlow, UsbResetAfterReinsertLeftByExit)
         h.click(blocked);
     h.clickAt(QPoint(200, 30));
     EXPECT_TRUE(h.model.workspace->openedApplications.size() == 1 && h.moves == 4);
+    EXPECT_TRUE(h.model.workspace->openedDocuments.empty());
     EXPECT_TRUE(h.shown("deviceListPage") && h.vm().language() == Language::EN);
     for (const char* next : {"minimizeButton", "exitButton", "cancelButton"}) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -244,6 +259,11 @@ TEST(CredentialPage, FirstPinAuthenticateTickDeleteAfterATouchAndGoBack)
     h.submitPin({{"authPinField", "2468"}});
     ASSERT_TRUE(pumpUntil([&] { return h.shown("credentialListPage") && !h.vm().loading(); }));
     EXPECT_TRUE(h.shown("noRecordPrompt"));
+    // The scroll bar shows only while the rows do not fit.
+    auto* list = h.find<CredentialList>("credentialList");
+    QScrollBar* bar = list->verticalScrollBar();
+    QApplication::processEvents();
+    EXPECT_FALSE(bar->isVisible());
 
     std::string error;
     ASSERT_TRUE(SoftKeyFixtures::load("credential rp=a.example user=0A userName=alice\n"
@@ -260,8 +280,24 @@ TEST(CredentialPage, FirstPinAuthenticateTickDeleteAfterATouchAndGoBack)
     h.submitPin({{"authPinField", "2468"}});
     ASSERT_TRUE(pumpUntil([&] { return h.shown("credentialListPage") && !h.vm().loading(); }));
     EXPECT_EQ(h.text("countInfo"), "Resident credential counts: 4 , remains: 21");
-    auto* list = h.find<CredentialList>("credentialList");
+    EXPECT_FALSE(h.shown("noRecordPrompt"));
     ASSERT_EQ(list->rowCount(), 4);
+    ASSERT_TRUE(pumpUntil([&] { return bar->isVisible(); }));
+    // Its handle stands out from its track in both schemes: near the top of the bar, the handle scrolled up against
+    // the track the handle leaves when scrolled down.
+    const auto lightnessNearTop = [&](int value) {
+        bar->setValue(value);
+        const QImage image = bar->grab().toImage();
+        return image.pixelColor(image.width() / 2, image.height() / 8).lightnessF();
+    };
+    for (bool dark : {false, true}) {
+        setDarkScheme(dark);
+        QApplication::processEvents();
+        EXPECT_GT(std::abs(lightnessNearTop(bar->minimum()) - lightnessNearTop(bar->maximum())), 0.25)
+            << (dark ? "dark" : "light");
+    }
+    bar->setValue(bar->minimum());
+    setDarkScheme(false);
     auto* remove = h.find("deleteButton");
     EXPECT_FALSE(remove->isEnabled());
 
@@ -293,11 +329,39 @@ TEST(CredentialPage, FirstPinAuthenticateTickDeleteAfterATouchAndGoBack)
         ASSERT_TRUE(pumpUntil([&] { return !h.shown("touchPrompt") && !h.vm().busy(); }));
         EXPECT_TRUE(list->hasFocus() && !h.shown("messageBox"));
         EXPECT_EQ(list->rowCount(), cancel ? 4 : 2);
+        // A cancelled touch deletes nothing and leaves the ticks, and Delete, as they were.
+        if (cancel) {
+            EXPECT_TRUE(h.vm().rpList()[2].isChecked && h.vm().rpList()[3].isChecked && remove->isEnabled());
+        }
     }
+    EXPECT_TRUE(pumpUntil([&] { return !bar->isVisible(); }));
     EXPECT_EQ(h.vm().rpList()[1].userName, "bob");
     EXPECT_EQ(h.text("countInfo"), "Resident credential counts: 2 , remains: 23");
     EXPECT_FALSE(remove->isEnabled());
     h.model.rig.unplug(key);
     ASSERT_TRUE(pumpUntil([&] { return h.shown("deviceListPage") && h.vm().deviceList().size() == 1; }));
     EXPECT_FALSE(h.shown("touchPrompt"));
+}
+
+// The Advanced Mode box shows the setting each time the page opens; OK stores what it shows, off as well as on, and
+// the device list offers Credential Management accordingly.
+TEST(SettingsPage, AdvancedModeOnAndOff)
+{
+    WindowHarness h;
+    h.model.plugAndList();
+    for (bool on : {true, false}) {
+        SCOPED_TRACE(on);
+        h.click("settingsButton");
+        ASSERT_TRUE(h.shown("settingsPage"));
+        auto* box = h.find<CheckBox>("advancedModeCheckBox");
+        EXPECT_EQ(box->value(), !on);
+        // A click on the label flips it as a click on the square does.
+        h.click(box, QPoint(box->width() - 5, box->height() / 2));
+        EXPECT_EQ(h.vm().advancedMode(), on);
+        h.click(h.in("settingsPage", "okButton"));
+        EXPECT_EQ(h.model.config->values["AdvancedMode"], on ? "true" : "false");
+        ASSERT_TRUE(h.shown("deviceListPage") && h.model.waitIdle());
+        h.clickRow(0);
+        EXPECT_EQ(h.shown("credMgmtButton"), on);
+    }
 }

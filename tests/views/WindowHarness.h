@@ -14,7 +14,8 @@ using Names = std::vector<std::string>;
 
 // The real window over a view model on software keys, with the window-system hooks recorded.
 struct WindowHarness {
-    explicit WindowHarness(bool watchCards = false) : model(watchCards)
+    explicit WindowHarness(bool watchCards = false, std::map<std::string, std::string> settings = {})
+        : model(watchCards, std::move(settings))
     {
         WindowHooks hooks;
         hooks.minimize = [this](QWidget*) { ++minimized; };
