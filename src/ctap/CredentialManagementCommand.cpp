@@ -39,6 +39,13 @@ Bytes plain(Sub sub)
 
 } // namespace
 
+std::optional<CredentialManagementCommand::SubCommand> CredentialManagementCommand::subCommandFromRaw(std::uint8_t r)
+{
+    if (r >= 1 && r <= 7)
+        return static_cast<SubCommand>(r);
+    return std::nullopt;
+}
+
 Bytes CredentialManagementCommand::encodeCommand(const cbor_item_t* map)
 {
     Bytes out{credMgmtCommand.load()};

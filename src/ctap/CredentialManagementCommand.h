@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 // The command byte of authenticatorCredentialManagement requests: 0x0A, or 0x41 (the pre-2.1 prototype)
@@ -23,6 +24,7 @@ public:
         DELETE_CREDENTIAL = 6,
         UPDATE_USER_INFORMATION = 7,
     };
+    static std::optional<SubCommand> subCommandFromRaw(std::uint8_t raw);
 
     static Bytes getCredsMetadata(std::span<const std::uint8_t> pinUvAuthToken, const SSecret& sharedSecret,
                                   PinProtocol pinProtocol);

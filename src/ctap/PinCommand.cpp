@@ -24,6 +24,13 @@ Bytes build(Entries e)
 
 } // namespace
 
+std::optional<PinCommand::SubCommand> PinCommand::subCommandFromRaw(std::uint8_t raw)
+{
+    if ((raw >= 1 && raw <= 7) || raw == 9)
+        return static_cast<SubCommand>(raw);
+    return std::nullopt;
+}
+
 Bytes PinCommand::buildCommand(const cbor_item_t* map)
 {
     Bytes out{kClientPin};

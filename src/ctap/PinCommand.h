@@ -4,6 +4,7 @@
 #include "ctap/Permission.h"
 #include "ctap/PinProtocol.h"
 
+#include <optional>
 #include <string_view>
 
 // Builders of authenticatorClientPIN requests (command byte 0x06 and a canonical CBOR map).
@@ -19,6 +20,7 @@ public:
         getUvRetries = 7,
         getPinUvAuthTokenUsingPinWithPermissions = 9,
     };
+    static std::optional<SubCommand> subCommandFromRaw(std::uint8_t raw);
 
     static Bytes getRetries(PinProtocol pinProtocol);
     static Bytes getKeyAgreement(PinProtocol pinProtocol);
