@@ -17,6 +17,7 @@ const KeyAgreement kKey{2, -25, 1, Bytes(32, 0xAA), Bytes(32, 0xBB)};
 const std::string kCose = "A501020338182001215820" + X(kKey.keyX) + "225820" + X(kKey.keyY);
 const auto kPeer = crypto::P256KeyPair::fromPrivateKey(Bytes(32, 0x42));
 const SSecret kTwo = *SSecret::create(KeyAgreement{2, -25, 1, kPeer->x(), kPeer->y()}, PinProtocol::Two);
+const SSecret kOne = *SSecret::create(KeyAgreement{2, -25, 1, kPeer->x(), kPeer->y()}, PinProtocol::One);
 
 } // namespace
 
@@ -56,6 +57,18 @@ TEST(CtapRequests, AreCanonical)
         EXPECT_EQ(X(request), removeSpaces(hex));
     EXPECT_EQ(X(CredentialManagementCommand::enumerateRPsBegin(token, kTwo, PinProtocol::None)).substr(0, 14),
               "0AA30102030004");
+    // Authenticated requests carry the MAC of their sub-command and parameters: 16 bytes under One, 32 under Two.
+    const Bytes hash(32, 0xC3);
+    const std::pair<Bytes, std::string> macs[] = {
+        {CredentialManagementCommand::getCredsMetadata(token, kOne, PinProtocol::One),
+         "0AA3010103010450" + X(kOne.authenticate(token, Bytes{0x01}))},
+        {CredentialManagementCommand::getCredsMetadata(token, kTwo, PinProtocol::Two),
+         "0AA301010302045820" + X(kTwo.authenticate(token, Bytes{0x01}))},
+        {CredentialManagementCommand::enumerateCredentialsBegin(token, kTwo, hash, PinProtocol::Two),
+         "0AA4010402A1015820" + X(hash) + "0302045820" + X(kTwo.authenticate(token, H("04A1015820" + X(hash))))},
+    };
+    for (const auto& [request, hex] : macs)
+        EXPECT_EQ(X(request), hex);
     // Protocol Two draws a fresh IV for every encryption.
     EXPECT_NE(X(*kTwo.encrypt(Bytes(32, 1), 32)).substr(0, 32), X(*kTwo.encrypt(Bytes(32, 1), 32)).substr(0, 32));
 }
