@@ -44,6 +44,12 @@ std::optional<std::uint64_t> requestField(const Bytes& request, std::int64_t key
     return item ? cborUInt64Value(cborMapFind(item->get(), key)) : std::nullopt;
 }
 
+bool requestHas(const Bytes& request, std::int64_t key)
+{
+    auto item = request.size() < 2 ? std::nullopt : cborDecode(std::span(request).subspan(1));
+    return item && cborMapFind(item->get(), key) != nullptr;
+}
+
 class Ctap2OnKey : public testing::Test {
 protected:
     // Makes the key, opens the link, binds the client to it and opens a channel, as every key read starts.
@@ -111,7 +117,7 @@ TEST_F(Ctap2OnKey, InitOpensAChannelOnUsbOnlyAndGetInfoChoosesTheProtocol)
 }
 
 // setPIN, a wrong PIN, changePIN (to a PIN of multi-byte characters) and both token requests, under both
-// protocols; PINs of no bytes or more than 63, and tokens bound to an rpId, are refused before anything is sent.
+// protocols; PINs of no bytes or more than 63 are refused before anything is sent.
 TEST_F(Ctap2OnKey, PinOperationsUnderBothProtocols)
 {
     connect();
@@ -144,6 +150,7 @@ TEST_F(Ctap2OnKey, PinOperationsUnderBothProtocols)
             const Bytes request = takeRequests().at(3).request;
             EXPECT_EQ(requestField(request, 2), pre ? 5u : 9u);
             EXPECT_EQ(requestField(request, 9), pre ? std::nullopt : std::optional<std::uint64_t>(4));
+            EXPECT_FALSE(requestHas(request, 10)); // no rpId
         }
     }
 
@@ -153,10 +160,39 @@ TEST_F(Ctap2OnKey, PinOperationsUnderBothProtocols)
                             ctap_.changePin(pin(accents), pin(std::string(64, '7'))),
                             ctap_.changePin(pin(""), pin("1234")), std::get<2>(ctap_.getPinToken(pin(""))),
                             std::get<2>(ctap_.getPinUvAuthTokenUsingPinWithPermissions(pin(""), cm, "")),
-                            std::get<2>(ctap_.getPinUvAuthTokenUsingPinWithPermissions(pin(accents), cm, "a.ex"))})
+                            std::get<2>(ctap_.getPinUvAuthTokenUsingPinWithPermissions(pin(""), cm, "a.ex"))})
         EXPECT_EQ(status, kIOReturnInvalid);
     EXPECT_TRUE(key().requestLog().empty());
     EXPECT_EQ(ctap_.changePin(pin(accents), pin(std::string(63, '7'))), kIOReturnSuccess);
+}
+
+// A token for one relying party comes from the one PIN-with-permissions request, which carries the rpId under key 10
+// beside the permission; the key answers it with a token as for any other.
+TEST_F(Ctap2OnKey, ATokenForOneRelyingPartyIsAskedForInOneRequestWithItsRpId)
+{
+    connect();
+    ASSERT_TRUE(key().setPin("1234"));
+    for (PinProtocol protocol : {PinProtocol::One, PinProtocol::Two}) {
+        SCOPED_TRACE(rawValue(protocol));
+        ctap_.setPinProtocol(protocol);
+        auto [token, secret, status] =
+            ctap_.getPinUvAuthTokenUsingPinWithPermissions(pin("1234"), Permission::makeCredential, "a.example");
+        EXPECT_EQ(status, kIOReturnSuccess);
+        EXPECT_EQ(token.size(), 32u);
+        const auto requests = takeRequests();
+        ASSERT_EQ(requests.size(), 2u); // the key agreement, then the token request alone
+        const Bytes& request = requests[1].request;
+        auto map = cborDecode(std::span(request).subspan(1));
+        ASSERT_TRUE(map);
+        std::vector<std::uint64_t> keys;
+        for (const auto& [k, v] : cborMapValue(map->get()).value_or(CborMapView{}))
+            keys.push_back(cborUInt64Value(k).value_or(0));
+        EXPECT_EQ(keys, (std::vector<std::uint64_t>{1, 2, 3, 6, 9, 10}));
+        EXPECT_EQ(requestField(request, 1), rawValue(protocol));
+        EXPECT_EQ(requestField(request, 2), 9u);
+        EXPECT_EQ(requestField(request, 9), 1u);
+        EXPECT_EQ(cborStringValue(cborMapFind(map->get(), 10)), "a.example");
+    }
 }
 
 // Key-agreement, token and retries answers that cannot be used are refused: no PIN is encrypted to a bad point,
