@@ -114,6 +114,29 @@ TEST(CtapResponses, WrongKindsAreMalformed)
     EXPECT_EQ(log.count("ParseCborEnumerateCredentials: CBOR decode error"), 5);
 }
 
+// What an answer holds is taken as it comes; whether it can be used is judged later: a key-agreement key of another
+// algorithm and coordinate length, a credential's public key without an algorithm, a count beside a missing one.
+TEST(CtapResponses, ValuesAreTakenAsTheyCome)
+{
+    LogCapture log;
+    auto [odd, ok] = PinResponse::parseCborPinGetKeyAgreement(
+        H("A101A501020326200121 5830" + X(Bytes(48, 0xCC)) + "22 5830" + X(Bytes(48, 0xDD))));
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(std::make_tuple(odd.algorithm, odd.keyX, odd.keyY),
+              std::make_tuple(std::int64_t{-7}, Bytes(48, 0xCC), Bytes(48, 0xDD)));
+    EXPECT_TRUE(log.lines().empty());
+    std::vector<CredentialInfo> creds;
+    std::uint64_t total = 0;
+    const std::string user = "06A2626964 4201 02 646E616D65 6175";
+    const std::string credId = "07A2626964 4299 88 6474797065 6A7075626C69632D6B6579";
+    EXPECT_TRUE(CredentialManagementResponse::ParseCborEnumerateCredentials(H("A3" + user + credId + "08A10102"), creds,
+                                                                            total));
+    ASSERT_EQ(creds.size(), 1u);
+    EXPECT_EQ(creds[0].keyAgreement, (KeyAgreement{2, -25, 1, {}, {}}));
+    // A metadata answer without the remaining count fails, with the existing count read and the other one 0.
+    EXPECT_EQ(CredentialManagementResponse::ParseCborGetCredsMetaData(H("A10105")), std::make_tuple(5u, 0u, false));
+}
+
 TEST(InfoParser, TypicalAnswerAndProtocolChoice)
 {
     Info info;
@@ -128,7 +151,8 @@ TEST(InfoParser, TypicalAnswerAndProtocolChoice)
     EXPECT_EQ(p, PinProtocol::One);
     // The highest protocol this client knows, past a newer one it does not; none listed leaves None.
     const std::pair<const char*, PinProtocol> choices[] = {
-        {"A1 06 82 02 01", PinProtocol::Two}, {"A1 06 83 03 02 01", PinProtocol::Two}, {"A1 06 80", PinProtocol::None}};
+        {"A1 06 82 02 01", PinProtocol::Two}, {"A1 06 83 03 02 01", PinProtocol::Two}, {"A1 05 01", PinProtocol::None},
+        {"A1 06 80", PinProtocol::None}};
     for (const auto& [answer, protocol] : choices) {
         EXPECT_TRUE(parseInfo(H(answer), info, p));
         EXPECT_EQ(p, protocol) << answer;
