@@ -5,39 +5,84 @@ std::atomic<std::uint8_t> credMgmtCommand{0x0A};
 namespace {
 
 using Sub = CredentialManagementCommand::SubCommand;
-using Entries = std::vector<std::pair<CborItem, CborItem>>;
 
 std::uint8_t raw(Sub s) { return static_cast<std::uint8_t>(s); }
 
-// Builds the request map; params (may be null) is the sub-command parameter map, whose canonical encoding is
-// also what the authentication value covers, so the bytes sent and the bytes authenticated are the same.
-Bytes authenticated(Sub sub, CborItem params, std::span<const std::uint8_t> token, const SSecret& secret,
-                    PinProtocol protocol)
-{
-    Bytes message{raw(sub)};
-    if (params) {
-        const Bytes encoded = encodeCanonicalCborMap(params.get());
-        message.insert(message.end(), encoded.begin(), encoded.end());
-    }
-    Entries e;
-    e.emplace_back(cborFromUInt64(1), cborFromUInt64(raw(sub)));
-    if (params)
-        e.emplace_back(cborFromUInt64(2), std::move(params));
-    e.emplace_back(cborFromUInt64(3), cborFromUInt64(rawValue(protocol)));
-    e.emplace_back(cborFromUInt64(4), cborFromBytes(secret.authenticate(token, message)));
-    CborItem map = cborMap(std::move(e));
-    return CredentialManagementCommand::encodeCommand(map.get());
-}
-
-Bytes plain(Sub sub)
-{
-    Entries e;
-    e.emplace_back(cborFromUInt64(1), cborFromUInt64(raw(sub)));
-    CborItem map = cborMap(std::move(e));
-    return CredentialManagementCommand::encodeCommand(map.get());
-}
-
 } // namespace
+
+struct CredentialManagementCommand::InsertSubCommand {
+    SubCommand subCmd;
+    void insert(RequestMap& into) const { into.emplace_back(cborFromUInt64(1), cborFromUInt64(raw(subCmd))); }
+};
+
+struct CredentialManagementCommand::InsertSubCommandParams {
+    const cbor_item_t* paramMap;
+    void insert(RequestMap& into) const
+    {
+        // The request shares the parameter map whose encoding the pinUvAuthParam covers, so the bytes sent and
+        // the bytes authenticated are the same.
+        into.emplace_back(cborFromUInt64(2), CborItem(cbor_incref(const_cast<cbor_item_t*>(paramMap))));
+    }
+};
+
+struct CredentialManagementCommand::InsertPinUvAuthProtocol {
+    PinProtocol pinProtocol;
+    void insert(RequestMap& into) const { into.emplace_back(cborFromUInt64(3), cborFromUInt64(rawValue(pinProtocol))); }
+};
+
+struct CredentialManagementCommand::InsertPinUvAuthParam {
+    std::span<const std::uint8_t> pinUvAuthParam;
+    void insert(RequestMap& into) const { into.emplace_back(cborFromUInt64(4), cborFromBytes(pinUvAuthParam)); }
+};
+
+// The MAC over the sub-command byte followed by the canonical encoding of its parameters (none for the
+// sub-commands without any), under the token as key.
+struct CredentialManagementCommand::GetPinUvAuthParam {
+    std::span<const std::uint8_t> pinUvAuthToken;
+    const SSecret& sharedSecret;
+    SubCommand subCmd;
+    const cbor_item_t* paramMap;
+
+    Bytes pinUvAuthParam() const
+    {
+        Bytes message{raw(subCmd)};
+        if (paramMap) {
+            const Bytes encoded = encodeCanonicalCborMap(paramMap);
+            message.insert(message.end(), encoded.begin(), encoded.end());
+        }
+        return sharedSecret.authenticate(pinUvAuthToken, message);
+    }
+};
+
+std::optional<CredentialManagementCommand::SubCommand> CredentialManagementCommand::subCommandFromRaw(std::uint8_t r)
+{
+    if (r >= 1 && r <= 7)
+        return static_cast<SubCommand>(r);
+    return std::nullopt;
+}
+
+Bytes CredentialManagementCommand::authenticated(SubCommand subCmd, const cbor_item_t* paramMap,
+                                                 std::span<const std::uint8_t> pinUvAuthToken,
+                                                 const SSecret& sharedSecret, PinProtocol pinProtocol)
+{
+    const Bytes pinUvAuthParam = GetPinUvAuthParam{pinUvAuthToken, sharedSecret, subCmd, paramMap}.pinUvAuthParam();
+    RequestMap map;
+    InsertSubCommand{subCmd}.insert(map);
+    if (paramMap)
+        InsertSubCommandParams{paramMap}.insert(map);
+    InsertPinUvAuthProtocol{pinProtocol}.insert(map);
+    InsertPinUvAuthParam{pinUvAuthParam}.insert(map);
+    CborItem item = cborMap(std::move(map));
+    return encodeCommand(item.get());
+}
+
+Bytes CredentialManagementCommand::plain(SubCommand subCmd)
+{
+    RequestMap map;
+    InsertSubCommand{subCmd}.insert(map);
+    CborItem item = cborMap(std::move(map));
+    return encodeCommand(item.get());
+}
 
 Bytes CredentialManagementCommand::encodeCommand(const cbor_item_t* map)
 {
@@ -50,13 +95,13 @@ Bytes CredentialManagementCommand::encodeCommand(const cbor_item_t* map)
 Bytes CredentialManagementCommand::getCredsMetadata(std::span<const std::uint8_t> pinUvAuthToken,
                                                     const SSecret& sharedSecret, PinProtocol pinProtocol)
 {
-    return authenticated(Sub::GET_CREDS_META_DATA, CborItem(), pinUvAuthToken, sharedSecret, pinProtocol);
+    return authenticated(Sub::GET_CREDS_META_DATA, nullptr, pinUvAuthToken, sharedSecret, pinProtocol);
 }
 
 Bytes CredentialManagementCommand::enumerateRPsBegin(std::span<const std::uint8_t> pinUvAuthToken,
                                                      const SSecret& sharedSecret, PinProtocol pinProtocol)
 {
-    return authenticated(Sub::ENUMERATE_RPS_BEGIN, CborItem(), pinUvAuthToken, sharedSecret, pinProtocol);
+    return authenticated(Sub::ENUMERATE_RPS_BEGIN, nullptr, pinUvAuthToken, sharedSecret, pinProtocol);
 }
 
 Bytes CredentialManagementCommand::enumerateRPsGetNextRP() { return plain(Sub::ENUMERATE_RPS_GET_NEXT_RP); }
@@ -65,9 +110,10 @@ Bytes CredentialManagementCommand::enumerateCredentialsBegin(std::span<const std
                                                              const SSecret& sharedSecret, const Bytes& rpIdHash,
                                                              PinProtocol pinProtocol)
 {
-    Entries params;
+    RequestMap params;
     params.emplace_back(cborFromUInt64(1), cborFromBytes(rpIdHash));
-    return authenticated(Sub::ENUMERATE_CREDENTIALS_BEGIN, cborMap(std::move(params)), pinUvAuthToken, sharedSecret,
+    const CborItem paramMap = cborMap(std::move(params));
+    return authenticated(Sub::ENUMERATE_CREDENTIALS_BEGIN, paramMap.get(), pinUvAuthToken, sharedSecret,
                          pinProtocol);
 }
 
@@ -80,11 +126,11 @@ Bytes CredentialManagementCommand::deleteCredential(std::span<const std::uint8_t
                                                     const SSecret& sharedSecret, const Bytes& credentialId,
                                                     std::string_view credentialType, PinProtocol pinProtocol)
 {
-    Entries descriptor;
+    RequestMap descriptor;
     descriptor.emplace_back(cborFromString("id"), cborFromBytes(credentialId));
     descriptor.emplace_back(cborFromString("type"), cborFromString(credentialType));
-    Entries params;
+    RequestMap params;
     params.emplace_back(cborFromUInt64(2), cborMap(std::move(descriptor)));
-    return authenticated(Sub::DELETE_CREDENTIAL, cborMap(std::move(params)), pinUvAuthToken, sharedSecret,
-                         pinProtocol);
+    const CborItem paramMap = cborMap(std::move(params));
+    return authenticated(Sub::DELETE_CREDENTIAL, paramMap.get(), pinUvAuthToken, sharedSecret, pinProtocol);
 }

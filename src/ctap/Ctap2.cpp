@@ -334,13 +334,10 @@ std::tuple<SecureBytes, std::optional<SSecret>, IOReturn> Ctap2::getPinToken(con
 std::tuple<SecureBytes, std::optional<SSecret>, IOReturn>
 Ctap2::getPinUvAuthTokenUsingPinWithPermissions(const SecureBytes& pin, Permission permission, const std::string& rpId)
 {
-    // No caller asks for an rpId-bound token, and sending one would need the UV form of the request; refuse
-    // it rather than silently drop the rpId.
-    if (!rpId.empty())
-        return {SecureBytes{}, std::nullopt, kIOReturnInvalid};
-    return requestPinToken(*this, pin, [this, permission](const KeyAgreement& platformKey, const Bytes& pinHashEnc) {
+    // A token for one relying party is asked for in the same single request, with the rpId under key 10.
+    return requestPinToken(*this, pin, [&](const KeyAgreement& platformKey, const Bytes& pinHashEnc) {
         return PinCommand::getPinUvAuthTokenUsingPinWithPermissions(platformKey, pinHashEnc, permission,
-                                                                    pinProtocol());
+                                                                    pinProtocol(), rpId);
     });
 }
 

@@ -78,7 +78,7 @@ public:
     IOReturn selection();
 
     // clientPIN. PINs are UTF-8 bytes in wiping buffers; an empty PIN or one over 63 bytes is refused with
-    // kIOReturnInvalid before anything is sent.
+    // kIOReturnInvalid before anything is sent. A non-empty rpId binds the token to that relying party.
     std::pair<KeyAgreement, IOReturn> getKeyAgreement();
     std::pair<std::optional<SSecret>, IOReturn> getSharedSecret();
     std::tuple<SecureBytes, std::optional<SSecret>, IOReturn> getPinToken(const SecureBytes& pin);

@@ -2,27 +2,63 @@
 
 namespace {
 
-using Entries = std::vector<std::pair<CborItem, CborItem>>;
-
 constexpr std::uint8_t kClientPin = 0x06;
 
-Entries header(PinProtocol protocol, PinCommand::SubCommand sub)
-{
-    Entries e;
-    e.emplace_back(cborFromUInt64(1), cborFromUInt64(rawValue(protocol)));
-    e.emplace_back(cborFromUInt64(2), cborFromUInt64(static_cast<std::uint8_t>(sub)));
-    return e;
-}
-
-void add(Entries& e, std::uint64_t key, CborItem value) { e.emplace_back(cborFromUInt64(key), std::move(value)); }
-
-Bytes build(Entries e)
-{
-    CborItem map = cborMap(std::move(e));
-    return PinCommand::buildCommand(map.get());
-}
-
 } // namespace
+
+struct PinCommand::InsertPinProtocol {
+    PinProtocol pinProtocol;
+    void insert(RequestMap& into) const { into.emplace_back(cborFromUInt64(1), cborFromUInt64(rawValue(pinProtocol))); }
+};
+
+struct PinCommand::InsertSubCommand {
+    SubCommand subCmd;
+    void insert(RequestMap& into) const
+    {
+        into.emplace_back(cborFromUInt64(2), cborFromUInt64(static_cast<std::uint8_t>(subCmd)));
+    }
+};
+
+struct PinCommand::InsertKeyAgreement {
+    const KeyAgreement& keyAgreement;
+    void insert(RequestMap& into) const { into.emplace_back(cborFromUInt64(3), keyAgreement.toCbor()); }
+};
+
+struct PinCommand::InsertPinAuth {
+    std::span<const std::uint8_t> pinAuth;
+    void insert(RequestMap& into) const { into.emplace_back(cborFromUInt64(4), cborFromBytes(pinAuth)); }
+};
+
+struct PinCommand::InsertNewPinEnc {
+    std::span<const std::uint8_t> newPinEnc;
+    void insert(RequestMap& into) const { into.emplace_back(cborFromUInt64(5), cborFromBytes(newPinEnc)); }
+};
+
+struct PinCommand::InsertPinHashEnc {
+    std::span<const std::uint8_t> pinHashEnc;
+    void insert(RequestMap& into) const { into.emplace_back(cborFromUInt64(6), cborFromBytes(pinHashEnc)); }
+};
+
+std::optional<PinCommand::SubCommand> PinCommand::subCommandFromRaw(std::uint8_t raw)
+{
+    if ((raw >= 1 && raw <= 7) || raw == 9)
+        return static_cast<SubCommand>(raw);
+    return std::nullopt;
+}
+
+PinCommand::RequestMap PinCommand::start(PinProtocol pinProtocol, SubCommand subCmd)
+{
+    RequestMap map;
+    InsertPinProtocol{pinProtocol}.insert(map);
+    InsertSubCommand{subCmd}.insert(map);
+    return map;
+}
+
+Bytes PinCommand::build(RequestMap map)
+{
+    CborItem item = cborMap(std::move(map));
+    return buildCommand(item.get());
+}
 
 Bytes PinCommand::buildCommand(const cbor_item_t* map)
 {
@@ -32,58 +68,61 @@ Bytes PinCommand::buildCommand(const cbor_item_t* map)
     return out;
 }
 
-Bytes PinCommand::getRetries(PinProtocol pinProtocol) { return build(header(pinProtocol, SubCommand::getRetries)); }
+Bytes PinCommand::getRetries(PinProtocol pinProtocol) { return build(start(pinProtocol, SubCommand::getRetries)); }
 
 Bytes PinCommand::getKeyAgreement(PinProtocol pinProtocol)
 {
-    return build(header(pinProtocol, SubCommand::getKeyAgreement));
+    return build(start(pinProtocol, SubCommand::getKeyAgreement));
 }
 
 Bytes PinCommand::setPin(const KeyAgreement& keyAgreement, const Bytes& pinAuth, const Bytes& newPinEnc,
                          PinProtocol pinProtocol)
 {
-    Entries e = header(pinProtocol, SubCommand::setPin);
-    add(e, 3, keyAgreement.toCbor());
-    add(e, 4, cborFromBytes(pinAuth));
-    add(e, 5, cborFromBytes(newPinEnc));
-    return build(std::move(e));
+    RequestMap map = start(pinProtocol, SubCommand::setPin);
+    InsertKeyAgreement{keyAgreement}.insert(map);
+    InsertPinAuth{pinAuth}.insert(map);
+    InsertNewPinEnc{newPinEnc}.insert(map);
+    return build(std::move(map));
 }
 
 Bytes PinCommand::chgPin(const KeyAgreement& keyAgreement, const Bytes& pinAuth, const Bytes& newPinEnc,
                          const Bytes& pinHashEnc, PinProtocol pinProtocol)
 {
-    Entries e = header(pinProtocol, SubCommand::chgPin);
-    add(e, 3, keyAgreement.toCbor());
-    add(e, 4, cborFromBytes(pinAuth));
-    add(e, 5, cborFromBytes(newPinEnc));
-    add(e, 6, cborFromBytes(pinHashEnc));
-    return build(std::move(e));
+    RequestMap map = start(pinProtocol, SubCommand::chgPin);
+    InsertKeyAgreement{keyAgreement}.insert(map);
+    InsertPinAuth{pinAuth}.insert(map);
+    InsertNewPinEnc{newPinEnc}.insert(map);
+    InsertPinHashEnc{pinHashEnc}.insert(map);
+    return build(std::move(map));
 }
 
 Bytes PinCommand::getPinToken(const KeyAgreement& keyAgreement, const Bytes& pinHashEnc, PinProtocol pinProtocol)
 {
-    Entries e = header(pinProtocol, SubCommand::getPinToken);
-    add(e, 3, keyAgreement.toCbor());
-    add(e, 6, cborFromBytes(pinHashEnc));
-    return build(std::move(e));
+    RequestMap map = start(pinProtocol, SubCommand::getPinToken);
+    InsertKeyAgreement{keyAgreement}.insert(map);
+    InsertPinHashEnc{pinHashEnc}.insert(map);
+    return build(std::move(map));
 }
 
 Bytes PinCommand::getPinUvAuthTokenUsingUvWithPermissions(const KeyAgreement& keyAgreement, Permission permission,
                                                           std::string_view rpId, PinProtocol pinProtocol)
 {
-    Entries e = header(pinProtocol, SubCommand::getPinUvAuthTokenUsingUvWithPermissions);
-    add(e, 3, keyAgreement.toCbor());
-    add(e, 9, cborFromUInt64(rawValue(permission)));
-    add(e, 10, cborFromString(rpId));
-    return build(std::move(e));
+    RequestMap map = start(pinProtocol, SubCommand::getPinUvAuthTokenUsingUvWithPermissions);
+    InsertKeyAgreement{keyAgreement}.insert(map);
+    map.emplace_back(cborFromUInt64(9), cborFromUInt64(rawValue(permission)));
+    map.emplace_back(cborFromUInt64(10), cborFromString(rpId));
+    return build(std::move(map));
 }
 
 Bytes PinCommand::getPinUvAuthTokenUsingPinWithPermissions(const KeyAgreement& keyAgreement, const Bytes& pinHashEnc,
-                                                           Permission permission, PinProtocol pinProtocol)
+                                                           Permission permission, PinProtocol pinProtocol,
+                                                           std::string_view rpId)
 {
-    Entries e = header(pinProtocol, SubCommand::getPinUvAuthTokenUsingPinWithPermissions);
-    add(e, 3, keyAgreement.toCbor());
-    add(e, 6, cborFromBytes(pinHashEnc));
-    add(e, 9, cborFromUInt64(rawValue(permission)));
-    return build(std::move(e));
+    RequestMap map = start(pinProtocol, SubCommand::getPinUvAuthTokenUsingPinWithPermissions);
+    InsertKeyAgreement{keyAgreement}.insert(map);
+    InsertPinHashEnc{pinHashEnc}.insert(map);
+    map.emplace_back(cborFromUInt64(9), cborFromUInt64(rawValue(permission)));
+    if (!rpId.empty())
+        map.emplace_back(cborFromUInt64(10), cborFromString(rpId));
+    return build(std::move(map));
 }

@@ -6,8 +6,6 @@
 namespace {
 
 constexpr std::size_t kBlock = 16;
-const std::uint8_t kZeroSalt[32] = {};
-const std::uint8_t kZeroIV[16] = {};
 
 std::span<const std::uint8_t> ascii(std::string_view s)
 {
@@ -18,25 +16,45 @@ std::span<const std::uint8_t> ascii(std::string_view s)
 
 std::optional<SSecret> SSecret::create(const KeyAgreement& peer, PinProtocol protocol)
 {
-    auto platformKey = crypto::P256KeyPair::generate();
-    if (!platformKey)
-        return std::nullopt;
-    return create(peer, protocol, *platformKey);
+    SSecret s;
+    auto z = s.ecdh(peer);
+    return derive(std::move(s), z, protocol);
 }
 
 std::optional<SSecret> SSecret::create(const KeyAgreement& peer, PinProtocol protocol,
                                        const crypto::P256KeyPair& platformKey)
 {
+    SSecret s;
+    auto z = s.ecdh(peer, platformKey);
+    return derive(std::move(s), z, protocol);
+}
+
+std::optional<SecureBytes> SSecret::ecdh(const KeyAgreement& peer)
+{
+    auto platformKey = crypto::P256KeyPair::generate();
+    if (!platformKey)
+        return std::nullopt;
+    return ecdh(peer, *platformKey);
+}
+
+std::optional<SecureBytes> SSecret::ecdh(const KeyAgreement& peer, const crypto::P256KeyPair& platformKey)
+{
     auto z = platformKey.ecdh(peer.keyX, peer.keyY);
+    if (!z)
+        return std::nullopt;
+    keyAgreement_.keyX = platformKey.x();
+    keyAgreement_.keyY = platformKey.y();
+    return z;
+}
+
+std::optional<SSecret> SSecret::derive(SSecret s, const std::optional<SecureBytes>& z, PinProtocol protocol)
+{
     if (!z)
         return std::nullopt;
     auto derived = protocol == PinProtocol::One ? kdfV1(*z) : kdfV2(*z);
     if (!derived)
         return std::nullopt;
-    SSecret s;
     s.secret_ = std::move(*derived);
-    s.keyAgreement_.keyX = platformKey.x();
-    s.keyAgreement_.keyY = platformKey.y();
     s.pinProtocol_ = protocol;
     return s;
 }
@@ -45,8 +63,8 @@ std::optional<SecureBytes> SSecret::kdfV1(std::span<const std::uint8_t> z) { ret
 
 std::optional<SecureBytes> SSecret::kdfV2(std::span<const std::uint8_t> z)
 {
-    auto hmacKey = crypto::hkdfSha256(z, kZeroSalt, ascii("CTAP2 HMAC key"), 32);
-    auto aesKey = crypto::hkdfSha256(z, kZeroSalt, ascii("CTAP2 AES key"), 32);
+    auto hmacKey = crypto::hkdfSha256(z, zeroSalt, ascii("CTAP2 HMAC key"), 32);
+    auto aesKey = crypto::hkdfSha256(z, zeroSalt, ascii("CTAP2 AES key"), 32);
     if (!hmacKey || !aesKey)
         return std::nullopt;
     SecureBytes out = std::move(*hmacKey);
@@ -88,7 +106,7 @@ std::optional<Bytes> SSecret::encrypt(std::span<const std::uint8_t> data, std::s
     if (isOne()) {
         if (secret_.size() != 32)
             return std::nullopt;
-        auto ct = crypto::aes256CbcEncrypt(secret_, kZeroIV, input);
+        auto ct = crypto::aes256CbcEncrypt(secret_, zeroIV, input);
         if (!ct)
             return std::nullopt;
         return ct->toBytes();
@@ -111,7 +129,7 @@ std::optional<SecureBytes> SSecret::decrypt(std::span<const std::uint8_t> data) 
     if (isOne()) {
         if (secret_.size() != 32 || data.empty() || data.size() % kBlock != 0)
             return std::nullopt;
-        return crypto::aes256CbcDecrypt(secret_, kZeroIV, data);
+        return crypto::aes256CbcDecrypt(secret_, zeroIV, data);
     }
     if (secret_.size() != 64 || data.size() <= kBlock || data.size() % kBlock != 0)
         return std::nullopt;

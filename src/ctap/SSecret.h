@@ -5,6 +5,7 @@
 #include "platform/Crypto.h"
 #include "platform/SecureBytes.h"
 
+#include <array>
 #include <optional>
 #include <span>
 
@@ -23,6 +24,10 @@ public:
     const SecureBytes& secret() const { return secret_; }
     // The platform's public key, as clientPIN requests carry it.
     KeyAgreement getKeyAgreement() const { return keyAgreement_; }
+
+    // The HKDF salt of protocol Two and the AES-CBC IV of protocol One.
+    static constexpr std::array<std::uint8_t, 32> zeroSalt{};
+    static constexpr std::array<std::uint8_t, 16> zeroIV{};
 
     static std::optional<SecureBytes> kdfV1(std::span<const std::uint8_t> z);
     static std::optional<SecureBytes> kdfV2(std::span<const std::uint8_t> z);
@@ -45,6 +50,13 @@ public:
 
 private:
     SSecret() = default;
+    // Agrees with the peer's public key under a new platform key pair (or the one given), whose public key
+    // becomes keyAgreement; the shared secret Z, or nothing when the peer key is not a P-256 point.
+    std::optional<SecureBytes> ecdh(const KeyAgreement& peer);
+    std::optional<SecureBytes> ecdh(const KeyAgreement& peer, const crypto::P256KeyPair& platformKey);
+    // The rest of creation once ecdh has run: the protocol's secret derived from Z.
+    static std::optional<SSecret> derive(SSecret s, const std::optional<SecureBytes>& z, PinProtocol protocol);
+
     bool isOne() const { return pinProtocol_ == PinProtocol::One; }
 
     SecureBytes secret_;

@@ -81,6 +81,23 @@ std::string unknownName(std::uint8_t raw)
 
 } // namespace
 
+std::optional<CTAPHID> ctaphidFromRaw(std::uint8_t raw)
+{
+    for (const auto& [value, name] : kCommandNames)
+        if (rawValue(value) == raw)
+            return value;
+    return std::nullopt;
+}
+
+std::optional<CTAPSTATUS> ctapStatusFromRaw(std::uint8_t raw)
+{
+    switch (raw) {
+    case 1: return CTAPSTATUS::PROCESSING;
+    case 2: return CTAPSTATUS::UPNEEDED;
+    default: return std::nullopt;
+    }
+}
+
 std::optional<CTAPHID_ERROR_CODE> ctapErrorFromRaw(std::uint8_t raw)
 {
     for (const auto& [value, name] : kErrorNames)

@@ -80,6 +80,9 @@ enum class CTAPHID_ERROR_CODE : std::uint8_t {
     ERR_VENDOR_LAST = 0xFF,
 };
 
+// The case a raw byte names, or nothing: bytes off the wire may name no case at all.
+std::optional<CTAPHID> ctaphidFromRaw(std::uint8_t raw);
+std::optional<CTAPSTATUS> ctapStatusFromRaw(std::uint8_t raw);
 std::optional<CTAPHID_ERROR_CODE> ctapErrorFromRaw(std::uint8_t raw);
 
 constexpr std::uint8_t rawValue(CTAPHID v) { return static_cast<std::uint8_t>(v); }

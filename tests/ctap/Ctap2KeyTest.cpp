@@ -2,6 +2,7 @@
 // vpcd reader through pcscd, else the USB key on a socket pair): channel set-up, getInfo, clientPIN and the token,
 // touch requests, the status mapping, and credential management with both command bytes (0x0A and 0x41).
 #include "ctap/AuthenToken.h"
+#include "ctap/CredentialManagementCommand.h"
 #include "ctap/Ctap2.h"
 #include "fido/Utils.h"
 #include "softkey/CtapCbor.h"
@@ -42,6 +43,12 @@ std::optional<std::uint64_t> requestField(const Bytes& request, std::int64_t key
 {
     auto item = request.size() < 2 ? std::nullopt : cborDecode(std::span(request).subspan(1));
     return item ? cborUInt64Value(cborMapFind(item->get(), key)) : std::nullopt;
+}
+
+bool requestHas(const Bytes& request, std::int64_t key)
+{
+    auto item = request.size() < 2 ? std::nullopt : cborDecode(std::span(request).subspan(1));
+    return item && cborMapFind(item->get(), key) != nullptr;
 }
 
 class Ctap2OnKey : public testing::Test {
@@ -103,15 +110,34 @@ TEST_F(Ctap2OnKey, InitOpensAChannelOnUsbOnlyAndGetInfoChoosesTheProtocol)
         EXPECT_EQ(link_->received(), before);
         EXPECT_EQ(ctap_.sendCmdWink(), kIOReturnUnsupported);
     }
-    EXPECT_EQ(ctap_.getInfo().first.pinUvAuthProtocols, (std::vector<std::uint64_t>{2, 1}));
+    auto [info, infoStatus] = ctap_.getInfo();
+    ASSERT_EQ(infoStatus, kIOReturnSuccess);
+    EXPECT_EQ(info.versions, (std::vector<std::string>{"FIDO_2_0", "FIDO_2_1_PRE", "FIDO_2_1"}));
+    EXPECT_EQ(info.aaguid, "4D542D534F46544B45592D3030303031");
+    EXPECT_EQ(std::make_pair(info.options.at("clientPin"), info.options.at("credMgmt")), std::make_pair(false, true));
+    EXPECT_EQ(info.pinUvAuthProtocols, (std::vector<std::uint64_t>{2, 1}));
+    EXPECT_EQ(std::tie(info.maxMsgSize, info.minPINLength, info.firmwareVersion, info.remainingDiscoverableCredentials),
+              std::make_tuple(1200u, 4u, 0x050403u, 25u));
     EXPECT_EQ(ctap_.pinProtocol(), PinProtocol::Two);
+    // The highest protocol the key lists, None when it lists none.
+    using Listed = std::optional<std::vector<std::uint64_t>>;
+    const std::pair<Listed, PinProtocol> choices[] = {
+        {std::vector<std::uint64_t>{1}, PinProtocol::One},
+        {std::nullopt, PinProtocol::None},
+        {std::vector<std::uint64_t>{2}, PinProtocol::Two},
+    };
+    for (const auto& [listed, chosen] : choices) {
+        key().updateConfig([&listed = listed](SoftKeyConfig& c) { c.pinUvAuthProtocols = listed; });
+        EXPECT_EQ(ctap_.getInfo().second, kIOReturnSuccess);
+        EXPECT_EQ(ctap_.pinProtocol(), chosen);
+    }
     reply(Bytes{0x01}, 0x04);
     EXPECT_EQ(ctap_.getInfo(), std::make_pair(Info{}, kIOReturnError));
     EXPECT_EQ(ctap_.pinProtocol(), PinProtocol::None); // a failed read leaves no protocol behind
 }
 
 // setPIN, a wrong PIN, changePIN (to a PIN of multi-byte characters) and both token requests, under both
-// protocols; PINs of no bytes or more than 63, and tokens bound to an rpId, are refused before anything is sent.
+// protocols; PINs of no bytes or more than 63 are refused before anything is sent.
 TEST_F(Ctap2OnKey, PinOperationsUnderBothProtocols)
 {
     connect();
@@ -144,6 +170,7 @@ TEST_F(Ctap2OnKey, PinOperationsUnderBothProtocols)
             const Bytes request = takeRequests().at(3).request;
             EXPECT_EQ(requestField(request, 2), pre ? 5u : 9u);
             EXPECT_EQ(requestField(request, 9), pre ? std::nullopt : std::optional<std::uint64_t>(4));
+            EXPECT_FALSE(requestHas(request, 10)); // no rpId
         }
     }
 
@@ -153,10 +180,79 @@ TEST_F(Ctap2OnKey, PinOperationsUnderBothProtocols)
                             ctap_.changePin(pin(accents), pin(std::string(64, '7'))),
                             ctap_.changePin(pin(""), pin("1234")), std::get<2>(ctap_.getPinToken(pin(""))),
                             std::get<2>(ctap_.getPinUvAuthTokenUsingPinWithPermissions(pin(""), cm, "")),
-                            std::get<2>(ctap_.getPinUvAuthTokenUsingPinWithPermissions(pin(accents), cm, "a.ex"))})
+                            std::get<2>(ctap_.getPinUvAuthTokenUsingPinWithPermissions(pin(""), cm, "a.ex"))})
         EXPECT_EQ(status, kIOReturnInvalid);
     EXPECT_TRUE(key().requestLog().empty());
     EXPECT_EQ(ctap_.changePin(pin(accents), pin(std::string(63, '7'))), kIOReturnSuccess);
+}
+
+// A token for one relying party comes from the one PIN-with-permissions request, which carries the rpId under key 10
+// beside the permission; the key answers it with a token as for any other.
+TEST_F(Ctap2OnKey, ATokenForOneRelyingPartyIsAskedForInOneRequestWithItsRpId)
+{
+    connect();
+    ASSERT_TRUE(key().setPin("1234"));
+    for (PinProtocol protocol : {PinProtocol::One, PinProtocol::Two}) {
+        SCOPED_TRACE(rawValue(protocol));
+        ctap_.setPinProtocol(protocol);
+        auto [token, secret, status] =
+            ctap_.getPinUvAuthTokenUsingPinWithPermissions(pin("1234"), Permission::makeCredential, "a.example");
+        EXPECT_EQ(status, kIOReturnSuccess);
+        EXPECT_EQ(token.size(), 32u);
+        const auto requests = takeRequests();
+        ASSERT_EQ(requests.size(), 2u); // the key agreement, then the token request alone
+        const Bytes& request = requests[1].request;
+        auto map = cborDecode(std::span(request).subspan(1));
+        ASSERT_TRUE(map);
+        std::vector<std::uint64_t> keys;
+        for (const auto& [k, v] : cborMapValue(map->get()).value_or(CborMapView{}))
+            keys.push_back(cborUInt64Value(k).value_or(0));
+        EXPECT_EQ(keys, (std::vector<std::uint64_t>{1, 2, 3, 6, 9, 10}));
+        EXPECT_EQ(requestField(request, 1), rawValue(protocol));
+        EXPECT_EQ(requestField(request, 2), 9u);
+        EXPECT_EQ(requestField(request, 9), 1u);
+        EXPECT_EQ(cborStringValue(cborMapFind(map->get(), 10)), "a.example");
+    }
+}
+
+// Wrong PINs count the retries down and the third in a row blocks PIN use (PIN_AUTH_BLOCKED); the retries answer
+// carries the UV retries beside them.
+TEST_F(Ctap2OnKey, RetriesCountDownAndPinIsBlockedAfterThreeMismatches)
+{
+    connect();
+    key().updateConfig([](SoftKeyConfig& c) { c.uvRetries = 3; });
+    ASSERT_EQ(ctap_.getInfo().second, kIOReturnSuccess);
+    ASSERT_TRUE(key().setPin("1234"));
+    EXPECT_EQ(ctap_.getPinRetries(), std::make_pair(PinResponse::PinRetries{8, 3}, kIOReturnSuccess));
+    for (const char* wrong : {"1111", "2222"})
+        EXPECT_EQ(std::get<2>(ctap_.getPinToken(pin(wrong))), kIOReturnError);
+    log_.clear();
+    EXPECT_EQ(std::get<2>(ctap_.getPinToken(pin("3333"))), kIOReturnError);
+    EXPECT_TRUE(log_.contains("CBOR error: ERR_PIN_AUTH_BLOCKED"));
+    EXPECT_EQ(ctap_.getPinRetries().first.retries, 5u);
+}
+
+// The channel, PIN protocol and pre-2.1 flag of the key an operation is for replace those of the key read before:
+// nothing of that key is carried into this one's requests.
+TEST_F(Ctap2OnKey, KeySettingsAppliedForOneOperationChooseChannelProtocolAndCommandByte)
+{
+    connect();
+    const std::uint32_t cid = ctap_.sendCmdInit().first.cid;
+    ASSERT_EQ(ctap_.getInfo().second, kIOReturnSuccess);
+    // Another key was read in between: its channel and protocol are in the client now.
+    ctap_.applyKeySettings(0x11223344, PinProtocol::Two, false);
+    ctap_.applyKeySettings(cid, PinProtocol::One, true);
+    EXPECT_EQ(credMgmtCommand.load(), 0x41);
+    key().clearRequestLog();
+    EXPECT_EQ(ctap_.getPinRetries().second, kIOReturnSuccess);
+    if constexpr (kUsb) {
+        EXPECT_EQ(link_->usbKey()->front->received().back().cid, cid);
+    }
+    const auto requests = takeRequests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requestField(requests[0].request, 1), 1u);
+    ctap_.applyKeySettings(cid, PinProtocol::Two, false);
+    EXPECT_EQ(credMgmtCommand.load(), 0x0A);
 }
 
 // Key-agreement, token and retries answers that cannot be used are refused: no PIN is encrypted to a bad point,
@@ -169,10 +265,14 @@ TEST_F(Ctap2OnKey, UnusableClientPinAnswersAreInvalid)
     // Off the curve, a short coordinate, the zero point, no key at all; and the key's refusal.
     for (const Bytes& answer : {agreement(Bytes(32, 1), Bytes(32, 1)), agreement(Bytes(31, 5), Bytes(32, 5)),
                                 agreement(Bytes(32, 0), Bytes(32, 0)), okMap({}), Bytes{0x01}}) {
-        key().clearRequestLog();
-        reply(answer, 0x06, 0x02);
-        EXPECT_EQ(ctap_.changePin(pin("1234"), pin("5678")), answer.size() > 1 ? kIOReturnInvalid : kIOReturnError);
-        EXPECT_EQ(key().requestLog().size(), 1u);
+        for (bool set : {true, false}) {
+            SCOPED_TRACE(testing::Message() << X(answer) << (set ? " setPin" : " changePin"));
+            key().clearRequestLog();
+            reply(answer, 0x06, 0x02);
+            const IOReturn status = set ? ctap_.setPin(pin("5678")) : ctap_.changePin(pin("1234"), pin("5678"));
+            EXPECT_EQ(status, answer.size() > 1 ? kIOReturnInvalid : kIOReturnError);
+            EXPECT_EQ(key().requestLog().size(), 1u);
+        }
     }
     // Under Two, 32 bytes are an IV and one block: a 16-byte token; then an IV alone, no whole blocks, nothing.
     const std::pair<PinProtocol, Bytes> tokens[] = {
@@ -232,26 +332,39 @@ TEST_F(Ctap2OnKey, TouchRequestsTouchedDeniedTimedOutCancelledOrCutShort)
     EXPECT_NE(ctap_.selection(), kIOReturnSuccess);
 }
 
-// What a status byte becomes: the status of sendCmdCbor and its log line, and what the touch requests make of it.
+// What a status byte becomes: the status, code and payload of sendCmdCbor with its log line, and what the touch
+// requests make of it.
 TEST_F(Ctap2OnKey, StatusBytesMapToStatusesWithTheirLogLines)
 {
     connect();
+    using E = CTAPHID_ERROR_CODE;
     const IOReturn OK = kIOReturnSuccess, ERR = kIOReturnError, REFUSED = kIOReturnNotPermitted;
+    const IOReturn ABORTED = kIOReturnAborted, TIMEOUT = kIOReturnTimeout;
     struct Row {
         Bytes answer;
-        IOReturn status, selection, selectDevice;
+        IOReturn status;
+        std::optional<E> code; // nothing: a byte without a case, whose code must be one no caller reads specially
+        Bytes payload;
+        IOReturn selection, selectDevice;
         std::string name; // of the log line, "" for none
     };
     const Row rows[] = {
-        {{0x00, 0xA0}, OK, OK, OK, ""}, // denied, timed-out and cancelled touches are in their own test
-        {{0x30}, REFUSED, REFUSED, REFUSED, "ERR_NOT_ALLOWED"},
-        {{0x31, 0xA0}, ERR, ERR, OK, "ERR_PIN_INVALID"},
-        {{0x01}, ERR, ERR, OK, "ERR_INVALID_CMD"},
-        {{0x12}, ERR, OK, OK, "ERR_INVALID_CBOR"}, // the key sent INVALID_CBOR itself: it did answer
-        {{}, ERR, ERR, ERR, "ERR_INVALID_CBOR"},   // no status byte at all: nobody touched the key
+        {{0x00, 0xA0}, OK, E::ERR_NO_ERROR, {0xA0}, OK, OK, ""},
+        {{0x00}, OK, E::ERR_NO_ERROR, {}, OK, OK, ""},
+        {{0x27}, ABORTED, E::ERR_OPERATION_DENIED, {}, ABORTED, ABORTED, "ERR_OPERATION_DENIED"},
+        {{0x2D}, ABORTED, E::ERR_KEEPALIVE_CANCEL, {}, ABORTED, ABORTED, "ERR_KEEPALIVE_CANCEL"},
+        {{0x2F}, TIMEOUT, E::ERR_USER_ACTION_TIMEOUT, {}, TIMEOUT, TIMEOUT, "ERR_USER_ACTION_TIMEOUT"},
+        {{0x30}, REFUSED, E::ERR_NOT_ALLOWED, {}, REFUSED, REFUSED, "ERR_NOT_ALLOWED"},
+        {{0x31}, ERR, E::ERR_PIN_INVALID, {}, ERR, OK, "ERR_PIN_INVALID"},
+        {{0x31, 0xA0}, ERR, E::ERR_PIN_INVALID, {0xA0}, ERR, OK, "ERR_PIN_INVALID"}, // an error answer's payload too
+        {{0x01}, ERR, E::ERR_INVALID_CMD, {}, ERR, OK, "ERR_INVALID_CMD"},
+        {{0x12}, ERR, E::ERR_INVALID_CBOR, {}, OK, OK, "ERR_INVALID_CBOR"}, // the key sent INVALID_CBOR itself
+        {{}, ERR, E::ERR_INVALID_CBOR, {}, ERR, ERR, "ERR_INVALID_CBOR"},   // no status byte: nobody touched the key
         // Bytes without a name (newer keys send some) fail plainly; selection takes them for no touch or refusal.
-        {{0x3B}, ERR, ERR, OK, "UNKNOWN_0x3B"},
-        {{0xE5}, ERR, ERR, OK, "UNKNOWN_0xE5"},
+        {{0x3B}, ERR, std::nullopt, {}, ERR, OK, "UNKNOWN_0x3B"},
+        {{0x3F}, ERR, std::nullopt, {}, ERR, OK, "UNKNOWN_0x3F"},
+        {{0x40}, ERR, std::nullopt, {}, ERR, OK, "UNKNOWN_0x40"},
+        {{0xE5}, ERR, std::nullopt, {}, ERR, OK, "UNKNOWN_0xE5"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(X(row.answer));
@@ -259,6 +372,12 @@ TEST_F(Ctap2OnKey, StatusBytesMapToStatusesWithTheirLogLines)
         log_.clear();
         const Ctap2::CborAnswer answer = ctap_.sendCmdCbor(Bytes{0x04});
         EXPECT_EQ(answer.status, row.status);
+        if (row.code)
+            EXPECT_EQ(answer.code, *row.code);
+        else
+            for (E special : {E::ERR_NO_ERROR, E::ERR_INVALID_CBOR, E::ERR_OPERATION_DENIED})
+                EXPECT_NE(answer.code, special);
+        EXPECT_EQ(answer.payload, row.payload);
         EXPECT_EQ(answer.statusByteReceived, !row.answer.empty());
         EXPECT_EQ(answer.statusByte, row.answer.empty() ? 0 : row.answer[0]);
         EXPECT_EQ(log_.lines(), row.name.empty() ? std::vector<std::string>{}
@@ -272,7 +391,8 @@ TEST_F(Ctap2OnKey, StatusBytesMapToStatusesWithTheirLogLines)
 
 #if !KEY_TRANSPORT_CARD
 // An INIT answer must echo the nonce in exactly 17 bytes, or the client stays on the broadcast channel. Failures
-// of the transport pass through as they came, with the transport's log line and no CBOR one.
+// of the transport pass through as they came, with the transport's log line and no CBOR one; an answer cut short
+// by an ERROR reply is no touch.
 TEST_F(Ctap2OnKey, InitAnswersAreCheckedAndTransportFailuresPassThrough)
 {
     connect();
@@ -308,8 +428,15 @@ TEST_F(Ctap2OnKey, InitAnswersAreCheckedAndTransportFailuresPassThrough)
     log_.clear();
     const Ctap2::CborAnswer answer = ctap_.sendCmdCbor(Bytes{0x04});
     EXPECT_EQ(answer.status, kIOReturnError); // the transport's answer time-out
+    EXPECT_EQ(answer.code, CTAPHID_ERROR_CODE::ERR_INVALID_CBOR);
+    EXPECT_TRUE(answer.payload.empty());
     EXPECT_FALSE(answer.statusByteReceived);
     EXPECT_EQ(log_.lines(), std::vector<std::string>{"receiveResponse: timeout"});
+    // An ERROR reply ends the answer early with nothing gathered: no touch either.
+    for (auto request : {&Ctap2::selection, &Ctap2::selectDevice}) {
+        front.injectFault({CtaphidFront::Fault::ErrorReply, 0x7F, std::uint8_t{0x10}});
+        EXPECT_NE((ctap_.*request)(), kIOReturnSuccess);
+    }
     // The key removed while it works; later requests find no device.
     front.injectFault({CtaphidFront::Fault::HangUp, 0, std::uint8_t{0x10}});
     const Ctap2::CborAnswer gone = ctap_.sendCmdCbor(Bytes{0x04});
@@ -465,12 +592,14 @@ TEST_F(CredMgmtOnKey, ReadAndDeleteUnderBothProtocolsAndCommandBytes)
 // adds no row (no empty one either) and the enumeration goes on. The key's total is read up to 1000 entries.
 TEST_F(CredMgmtOnKey, AnEnumerationReportsItsFirstFailureAndReadsAtMostAThousandEntries)
 {
-    start({PinProtocol::Two, false}, "credential rp=a.example user=01\ncredential rp=b.example user=02\n"
-                                     "credential rp=c.example user=03\n");
+    start({PinProtocol::Two, false}, "credential rp=a.example user=01\ncredential rp=a.example user=02\n"
+                                     "credential rp=a.example user=03\ncredential rp=b.example user=04\n"
+                                     "credential rp=c.example user=05\n");
     const Bytes unreadable{0x00, 0xFF};
-    const Bytes unknown = okMap({{C::uint(10), C::uint(1)}});
+    const Bytes unknown = okMap({{C::uint(10), C::uint(1)}}); // neither a relying party nor a user
     struct Case {
         const char* name;
+        bool credentials; // a.example's credentials, else the relying parties
         std::vector<std::pair<Bytes, std::uint8_t>> replies; // answers and their sub-commands
         IOReturn status;
         std::size_t rows;
@@ -478,34 +607,76 @@ TEST_F(CredMgmtOnKey, AnEnumerationReportsItsFirstFailureAndReadsAtMostAThousand
         Subs subs;
     };
     const Case cases[] = {
-        {"begin refused", {{{0x33}, 2}}, kIOReturnError, 0, 0, {2}},
-        {"begin on an empty key", {{{0x2E}, 2}}, kIOReturnSuccess, 0, 0, {2}},
-        {"second round refused", {{{0x01}, 3}}, kIOReturnError, 1, 3, {2, 3}},
-        {"second round says no credentials", {{{0x2E}, 3}}, kIOReturnError, 1, 3, {2, 3}},
-        {"second round not permitted", {{{0x30}, 3}}, kIOReturnNotPermitted, 1, 3, {2, 3}},
-        {"second round unreadable, third fine", {{unreadable, 3}}, kIOReturnInvalid, 2, 3, {2, 3, 3}},
-        {"third round unreadable", {{rpAnswer("x.example"), 3}, {unreadable, 3}}, kIOReturnInvalid, 2, 3, {2, 3, 3}},
-        {"second round without an entry, third refused", {{unknown, 3}, {{0x01}, 3}}, kIOReturnInvalid, 1, 3,
+        {"begin refused", false, {{{0x33}, 2}}, kIOReturnError, 0, 0, {2}},
+        {"begin on an empty key", false, {{{0x2E}, 2}}, kIOReturnSuccess, 0, 0, {2}},
+        {"no credentials for the party", true, {{{0x2E}, 4}}, kIOReturnSuccess, 0, 0, {4}},
+        {"second round refused", false, {{{0x01}, 3}}, kIOReturnError, 1, 3, {2, 3}},
+        {"second round says no credentials", false, {{{0x2E}, 3}}, kIOReturnError, 1, 3, {2, 3}},
+        {"second round not permitted", false, {{{0x30}, 3}}, kIOReturnNotPermitted, 1, 3, {2, 3}},
+        {"second credential not permitted", true, {{{0x30}, 5}}, kIOReturnNotPermitted, 1, 3, {4, 5}},
+        {"second round unreadable, third fine", false, {{unreadable, 3}}, kIOReturnInvalid, 2, 3, {2, 3, 3}},
+        {"third round unreadable", false, {{rpAnswer("x.example"), 3}, {unreadable, 3}}, kIOReturnInvalid, 2, 3,
          {2, 3, 3}},
+        {"second round without an entry, third refused", false, {{unknown, 3}, {{0x01}, 3}}, kIOReturnInvalid, 1, 3,
+         {2, 3, 3}},
+        {"second credential without a user, third fine", true, {{unknown, 5}}, kIOReturnInvalid, 2, 3, {4, 5, 5}},
+        {"second credential without a user, third refused", true, {{unknown, 5}, {{0x01}, 5}}, kIOReturnInvalid, 1,
+         3, {4, 5, 5}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         key().clearRawReplies();
         for (const auto& [answer, sub] : c.replies)
             reply(answer, sub);
-        auto [list, total, status] = rps();
-        for (const auto& rp : list)
-            EXPECT_EQ(rp.idHash, rpHash(rp.id));
+        IOReturn status = kIOReturnSuccess;
+        std::uint64_t total = 0;
+        std::size_t rows = 0;
+        if (c.credentials) {
+            std::vector<CredentialInfo> list;
+            std::tie(list, total, status) = creds("a.example");
+            for (const auto& cred : list)
+                EXPECT_FALSE(cred.userEntity.id.empty());
+            rows = list.size();
+        } else {
+            std::vector<RpInfo> list;
+            std::tie(list, total, status) = rps();
+            for (const auto& rp : list)
+                EXPECT_EQ(rp.idHash, rpHash(rp.id));
+            rows = list.size();
+        }
         EXPECT_EQ(std::tie(status, total), std::tie(c.status, c.total));
-        EXPECT_EQ(list.size(), c.rows);
+        EXPECT_EQ(rows, c.rows);
         EXPECT_EQ(subCommandsSent(), c.subs);
     }
 
+    // Totals far beyond what any key holds: the relying parties and the credentials of one are read up to 1000.
     reply(rpAnswer("rp0.example", 1'000'000), 2);
     for (int i = 1; i < 1005; ++i)
         reply(rpAnswer("rp" + std::to_string(i) + ".example"), 3);
     log_.clear();
-    EXPECT_EQ(std::get<0>(rps()).size(), 1000u);
+    auto [parties, total, status] = rps();
+    EXPECT_EQ(std::tie(status, total), std::make_tuple(kIOReturnSuccess, std::uint64_t{1'000'000}));
+    EXPECT_EQ(parties.size(), Ctap2::kMaxRelyingParties);
+    EXPECT_EQ(parties.back().id, "rp999.example");
+    EXPECT_EQ(takeRequests().size(), Ctap2::kMaxRelyingParties);
     EXPECT_TRUE(log_.contains("enumerateRPs: the key reports 1000000 entries, reading 1000"));
+    key().clearRawReplies();
+
+    auto credAnswer = [](int i, std::optional<std::uint64_t> announced) {
+        const auto n = static_cast<std::uint8_t>(i);
+        std::vector<C::Entry> m{
+            {C::uint(6), C::map({{C::text("id"), C::bytes(Bytes{n})}})},
+            {C::uint(7), C::map({{C::text("id"), C::bytes(Bytes(16, n))}, {C::text("type"), C::text("public-key")}})}};
+        if (announced)
+            m.push_back({C::uint(9), C::uint(*announced)});
+        return okMap(std::move(m));
+    };
+    reply(credAnswer(0, UINT64_MAX), 4);
+    for (int i = 1; i < 1005; ++i)
+        reply(credAnswer(i, std::nullopt), 5);
+    auto [credentials, credTotal, credStatus] = creds("rp0.example");
+    EXPECT_EQ(std::tie(credStatus, credTotal), std::make_tuple(kIOReturnSuccess, std::uint64_t{UINT64_MAX}));
+    EXPECT_EQ(credentials.size(), Ctap2::kMaxCredentialsPerRp);
+    EXPECT_EQ(takeRequests().size(), Ctap2::kMaxCredentialsPerRp);
     key().clearRawReplies();
 }

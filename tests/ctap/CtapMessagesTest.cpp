@@ -17,6 +17,7 @@ const KeyAgreement kKey{2, -25, 1, Bytes(32, 0xAA), Bytes(32, 0xBB)};
 const std::string kCose = "A501020338182001215820" + X(kKey.keyX) + "225820" + X(kKey.keyY);
 const auto kPeer = crypto::P256KeyPair::fromPrivateKey(Bytes(32, 0x42));
 const SSecret kTwo = *SSecret::create(KeyAgreement{2, -25, 1, kPeer->x(), kPeer->y()}, PinProtocol::Two);
+const SSecret kOne = *SSecret::create(KeyAgreement{2, -25, 1, kPeer->x(), kPeer->y()}, PinProtocol::One);
 
 } // namespace
 
@@ -56,6 +57,18 @@ TEST(CtapRequests, AreCanonical)
         EXPECT_EQ(X(request), removeSpaces(hex));
     EXPECT_EQ(X(CredentialManagementCommand::enumerateRPsBegin(token, kTwo, PinProtocol::None)).substr(0, 14),
               "0AA30102030004");
+    // Authenticated requests carry the MAC of their sub-command and parameters: 16 bytes under One, 32 under Two.
+    const Bytes hash(32, 0xC3);
+    const std::pair<Bytes, std::string> macs[] = {
+        {CredentialManagementCommand::getCredsMetadata(token, kOne, PinProtocol::One),
+         "0AA3010103010450" + X(kOne.authenticate(token, Bytes{0x01}))},
+        {CredentialManagementCommand::getCredsMetadata(token, kTwo, PinProtocol::Two),
+         "0AA301010302045820" + X(kTwo.authenticate(token, Bytes{0x01}))},
+        {CredentialManagementCommand::enumerateCredentialsBegin(token, kTwo, hash, PinProtocol::Two),
+         "0AA4010402A1015820" + X(hash) + "0302045820" + X(kTwo.authenticate(token, H("04A1015820" + X(hash))))},
+    };
+    for (const auto& [request, hex] : macs)
+        EXPECT_EQ(X(request), hex);
     // Protocol Two draws a fresh IV for every encryption.
     EXPECT_NE(X(*kTwo.encrypt(Bytes(32, 1), 32)).substr(0, 32), X(*kTwo.encrypt(Bytes(32, 1), 32)).substr(0, 32));
 }
@@ -101,6 +114,29 @@ TEST(CtapResponses, WrongKindsAreMalformed)
     EXPECT_EQ(log.count("ParseCborEnumerateCredentials: CBOR decode error"), 5);
 }
 
+// What an answer holds is taken as it comes; whether it can be used is judged later: a key-agreement key of another
+// algorithm and coordinate length, a credential's public key without an algorithm, a count beside a missing one.
+TEST(CtapResponses, ValuesAreTakenAsTheyCome)
+{
+    LogCapture log;
+    auto [odd, ok] = PinResponse::parseCborPinGetKeyAgreement(
+        H("A101A501020326200121 5830" + X(Bytes(48, 0xCC)) + "22 5830" + X(Bytes(48, 0xDD))));
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(std::make_tuple(odd.algorithm, odd.keyX, odd.keyY),
+              std::make_tuple(std::int64_t{-7}, Bytes(48, 0xCC), Bytes(48, 0xDD)));
+    EXPECT_TRUE(log.lines().empty());
+    std::vector<CredentialInfo> creds;
+    std::uint64_t total = 0;
+    const std::string user = "06A2626964 4201 02 646E616D65 6175";
+    const std::string credId = "07A2626964 4299 88 6474797065 6A7075626C69632D6B6579";
+    EXPECT_TRUE(CredentialManagementResponse::ParseCborEnumerateCredentials(H("A3" + user + credId + "08A10102"), creds,
+                                                                            total));
+    ASSERT_EQ(creds.size(), 1u);
+    EXPECT_EQ(creds[0].keyAgreement, (KeyAgreement{2, -25, 1, {}, {}}));
+    // A metadata answer without the remaining count fails, with the existing count read and the other one 0.
+    EXPECT_EQ(CredentialManagementResponse::ParseCborGetCredsMetaData(H("A10105")), std::make_tuple(5u, 0u, false));
+}
+
 TEST(InfoParser, TypicalAnswerAndProtocolChoice)
 {
     Info info;
@@ -115,7 +151,8 @@ TEST(InfoParser, TypicalAnswerAndProtocolChoice)
     EXPECT_EQ(p, PinProtocol::One);
     // The highest protocol this client knows, past a newer one it does not; none listed leaves None.
     const std::pair<const char*, PinProtocol> choices[] = {
-        {"A1 06 82 02 01", PinProtocol::Two}, {"A1 06 83 03 02 01", PinProtocol::Two}, {"A1 06 80", PinProtocol::None}};
+        {"A1 06 82 02 01", PinProtocol::Two}, {"A1 06 83 03 02 01", PinProtocol::Two}, {"A1 05 01", PinProtocol::None},
+        {"A1 06 80", PinProtocol::None}};
     for (const auto& [answer, protocol] : choices) {
         EXPECT_TRUE(parseInfo(H(answer), info, p));
         EXPECT_EQ(p, protocol) << answer;

@@ -42,6 +42,26 @@ TEST(CborCanonical, MapsAreWrittenInCanonicalOrder)
         EXPECT_EQ(X(encodeCanonicalCborMap(item(given).get())), removeSpaces(canonical)) << given;
 }
 
+// The key order is a strict weak ordering, as the sort needs: unsigned, then negative, then text, then every other
+// kind, all of which rank alike.
+TEST(CborCanonical, KeyOrderIsStrictWeak)
+{
+    CborItem u1 = cborFromInt64(1), n1 = cborFromInt64(-1), t = cborFromString("id"), b = cborFromBytes(Bytes{1});
+    auto less = [](const cbor_item_t* a, const cbor_item_t* c) {
+        return canonicalCborKeyLess({a, nullptr}, {c, nullptr});
+    };
+    EXPECT_TRUE(less(u1.get(), n1.get()));
+    EXPECT_FALSE(less(n1.get(), u1.get()));
+    EXPECT_TRUE(less(n1.get(), t.get()));
+    EXPECT_TRUE(less(u1.get(), t.get()));
+    EXPECT_TRUE(less(t.get(), b.get()));
+    EXPECT_FALSE(less(b.get(), b.get()));
+    CborItem id = cborFromString("id"), type = cborFromString("type");
+    EXPECT_TRUE(less(id.get(), type.get()));
+    CborItem m2 = cborFromInt64(-2), m3 = cborFromInt64(-3);
+    EXPECT_TRUE(less(m2.get(), m3.get()));
+}
+
 TEST(CborBuild, ShortestIntegerHeads)
 {
     const std::pair<std::int64_t, std::string> rows[] = {
@@ -52,6 +72,7 @@ TEST(CborBuild, ShortestIntegerHeads)
     for (const auto& [value, hex] : rows)
         EXPECT_EQ(X(cborEncode(cborFromInt64(value).get())), hex) << value;
     EXPECT_EQ(X(cborEncode(cborFromUInt64(UINT64_MAX).get())), "1BFFFFFFFFFFFFFFFF");
+    EXPECT_EQ(X(cborHead(4, 24)), "9818");
 }
 
 // Each accessor reads its own kind only (i int64, u uint64, s text, y bytes, b bool, m map, a array), and the
@@ -75,6 +96,19 @@ TEST(CborAccess, StrictKinds)
     }
     EXPECT_EQ(cborInt64Value(item("3B7FFFFFFFFFFFFFFF").get()), INT64_MIN);
     EXPECT_EQ(cborUInt64Value(item("1BFFFFFFFFFFFFFFFF").get()), UINT64_MAX);
+}
+
+// Keys are found by kind and value: -2 is not the unsigned 1 its encoding carries, nor any text.
+TEST(CborAccess, MapLookup)
+{
+    auto map = item("A3" "01" "6141" "6474797065" "02" "21" "F4");
+    EXPECT_EQ(cborStringValue(cborMapFind(map.get(), 1)), "A");
+    EXPECT_EQ(cborInt64Value(cborMapFind(map.get(), "type")), 2);
+    EXPECT_EQ(cborBoolValue(cborMapFind(map.get(), -2)), false);
+    EXPECT_EQ(cborMapFind(map.get(), 7), nullptr);
+    auto view = cborMapValue(map.get());
+    ASSERT_TRUE(view);
+    EXPECT_EQ(view->size(), 3u);
 }
 
 TEST(CborDecode, RefusesMalformedAndOversizedInput)

@@ -21,12 +21,14 @@ TEST(Hex, HexToBytesPairRules)
 TEST(Utils, TextsByteOrderHashAndRandom)
 {
     EXPECT_EQ(joinedWithSpace({"1", "2"}), "1 2");
+    EXPECT_EQ(joinedWithSpace({"only"}), "only");
     EXPECT_EQ(joinedWithSpace({}), "");
     EXPECT_EQ(removeSpaces(" 1\t2 "), "1\t2");
     EXPECT_EQ(toBytes(0x0102, CFByteOrderLittleEndian), (Bytes{0x02, 0x01}));
     EXPECT_EQ(toBytes(0x0102, CFByteOrderBigEndian), (Bytes{0x01, 0x02}));
     EXPECT_EQ(toBytes(0x0102, CFByteOrderUnknown), (Bytes{0x01, 0x02}));
     EXPECT_EQ(X(sha256(Bytes{'a', 'b', 'c'})), "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
+    EXPECT_EQ(X(sha256(Bytes{})), "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855");
     EXPECT_EQ(randomBytes(8).value_or(Bytes{}).size(), 8u);
     EXPECT_EQ(randomBytes(0), Bytes{});
     EXPECT_FALSE(randomBytes(-1));

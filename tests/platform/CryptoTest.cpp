@@ -54,6 +54,8 @@ TEST(CryptoVectors, EcdhP256Rfc5903)
     ASSERT_TRUE(initiator && responder);
     EXPECT_EQ(X(initiator->x()), "DAD0B65394221CF9B051E1FECA5787D098DFE637FC90B9EF945D0C3772581180");
     EXPECT_EQ(X(initiator->y()), "5271A0461CDB8252D61F1C456FA3E59AB1F45B33ACCF5F58389E0577B8990BB3");
+    EXPECT_EQ(X(responder->x()), "D12DFB5289C8D4F81208B70270398C342296970A0BCCB74C736FC7554494BF63");
+    EXPECT_EQ(X(responder->y()), "56FBF3CA366CC23E8157854C13C58D6AAC23F046ADA30F8353E74F33039872AB");
     const Bytes expected = H("D6840F6B42F6EDAFD13116E0E12565202FEF8E9ECE7DCE03812464D04B9442DE");
     EXPECT_EQ(plain(initiator->ecdh(responder->x(), responder->y())), expected);
     EXPECT_EQ(plain(responder->ecdh(initiator->x(), initiator->y())), expected);
@@ -82,6 +84,8 @@ TEST(CryptoKeys, CoordinatesKeepLeadingZerosPeerPointsAreCheckedAndRandomFills)
     EXPECT_FALSE(crypto::P256KeyPair::fromPrivateKey(Bytes(32, 0xFF))); // above the group order
 
     Bytes random(64, 0);
-    ASSERT_TRUE(crypto::randomFill(random));
+    Bytes other(64, 0);
+    ASSERT_TRUE(crypto::randomFill(random) && crypto::randomFill(other));
     EXPECT_NE(Bytes(random.end() - 16, random.end()), Bytes(16, 0)); // drawn to its end
+    EXPECT_NE(random, other);                                         // and drawn afresh
 }

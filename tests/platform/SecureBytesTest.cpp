@@ -7,6 +7,21 @@
 #include <algorithm>
 #include <functional>
 
+TEST(SecureBytes, CopyMoveResizeKeepContent)
+{
+    SecureBytes a{1, 2, 3};
+    a.append(Bytes{4, 5});
+    EXPECT_EQ(a.toBytes(), (Bytes{1, 2, 3, 4, 5}));
+    a.resize(8);
+    EXPECT_EQ(a.toBytes(), (Bytes{1, 2, 3, 4, 5, 0, 0, 0}));
+    a.resize(2);
+    EXPECT_EQ(a.toBytes(), (Bytes{1, 2}));
+    SecureBytes b = a;
+    SecureBytes c = std::move(a);
+    EXPECT_TRUE(a.empty()); // NOLINT(bugprone-use-after-move): a moved-from buffer is defined to be empty
+    EXPECT_EQ(b, c);
+}
+
 // Whatever happens to a secret's buffer, it holds what it should, and the heap gets none of its storage back with
 // any part of the secret still in it (the watch looks for its second half, which also a shrink cuts off).
 TEST(SecureBytes, NoFreedBlockKeepsTheSecret)

@@ -20,6 +20,21 @@ TEST(SecureString, ShortTextIsNeverStoredInsideTheObject)
     }
 }
 
+TEST(SecureString, CopiesMovesAndAssignmentsKeepTheText)
+{
+    SecureString a("2468");
+    SecureString b = a;
+    SecureString c = std::move(a);
+    EXPECT_TRUE(a.empty()); // NOLINT(bugprone-use-after-move): a moved-from string is defined to be empty
+    EXPECT_EQ(b, c);
+    EXPECT_TRUE(c == "2468");
+    c = SecureString(std::string("13579"));
+    EXPECT_EQ(c.view(), "13579");
+    c.clear();
+    EXPECT_TRUE(c.empty());
+    EXPECT_FALSE(b == c);
+}
+
 // Whatever happens to a PIN, it reads as it should, and no freed heap block keeps any of it past its first digit.
 TEST(SecureString, NoFreedBlockKeepsThePin)
 {
