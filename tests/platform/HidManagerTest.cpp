@@ -9,6 +9,7 @@
 
 #include <sys/socket.h>
 
+#include <array>
 #include <atomic>
 
 TEST(HidManager, InputReportsOfTheBoundDeviceAreAllDeliveredByAFlushAndItsHangUpUnbindsIt)
@@ -20,9 +21,10 @@ TEST(HidManager, InputReportsOfTheBoundDeviceAreAllDeliveredByAFlushAndItsHangUp
     HidManager manager(source);
     std::atomic<int> arrivals{0}, gone{0};
     std::atomic<std::size_t> delivered{0};
+    std::array<std::uint8_t, 64> buffer{};
     manager.registerDeviceMatchingCallback([&](const std::shared_ptr<HidDevice>&) { ++arrivals; });
     manager.registerInputReportCallback(
-        key, 64, [&](std::span<const std::uint8_t> r) { delivered += r.size(); }, [&] { ++gone; });
+        key, buffer, [&](std::span<const std::uint8_t> r) { delivered += r.size(); }, [&] { ++gone; });
     // Without a running thread there is nothing to wait for.
     manager.flushInput();
     ASSERT_TRUE(manager.start());
