@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <tuple>
 
 namespace {
 
@@ -82,6 +83,40 @@ TEST(NfcCardFront, StatusWordsChainingExtendedLengthAndLongAnswers)
 
     EXPECT_EQ(c.apdu("00A4040008A0000006472F000200"), "6A82"); // another applet...
     EXPECT_EQ(c.apdu("801080000104"), "6985");                 // ...and ours is no longer selected
+}
+
+// What the application asks of a card before it uses it: its identity (GET DATA of the historical bytes, else the
+// vendor command) and the applet's version in the answer to SELECT; the ATR carries the same historical bytes.
+TEST(NfcCardFront, IdentityAndSelectAnswerFollowTheOptions)
+{
+    const std::string maker = "0E783381024A4F56204B574F3032";
+    NfcCardFront::Options unavailable;
+    unavailable.identity = NfcCardFront::Identity::Unavailable;
+    NfcCardFront::Options vendor = unavailable;
+    vendor.vendorAnswer = "KWO02";
+    vendor.selectAnswer = "U2F_V2";
+    const std::tuple<const char*, NfcCardFront::Options, std::vector<std::string>> cases[] = {
+        {"the maker's card", {}, {maker + "9000", "6D00", "4649444F5F325F309000"}},
+        {"no historical bytes", unavailable, {"6A81", "6D00", "4649444F5F325F309000"}},
+        {"a vendor answer", vendor, {"6A81", "4B574F30329000", "5532465F56329000"}},
+    };
+    for (const auto& [what, options, answers] : cases) {
+        SCOPED_TRACE(what);
+        SoftAuthenticator key;
+        NfcCardFront card(key, options);
+        std::vector<std::string> got;
+        for (const char* apdu : {"FFCA010000", "804000000414010000", kSelect.c_str()})
+            got.push_back(X(card.handleApdu(H(apdu))));
+        EXPECT_EQ(got, answers);
+    }
+    SoftAuthenticator key;
+    const Bytes atr = NfcCardFront(key).atr();
+    std::uint8_t tck = 0;
+    for (std::size_t i = 1; i < atr.size(); ++i)
+        tck ^= atr[i];
+    EXPECT_EQ(X(atr).substr(0, 8 + maker.size()), "3B8E8001" + maker);
+    EXPECT_EQ(atr.size(), 4 + maker.size() / 2 + 1);
+    EXPECT_EQ(tck, 0) << "TCK makes the bytes after TS add up to zero";
 }
 
 // While the key works the card answers 91 00 with what it waits for; DESELECT ends the request, and after a

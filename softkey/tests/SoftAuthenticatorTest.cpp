@@ -135,6 +135,24 @@ TEST_P(PinProtocols, CredentialManagementEdges)
 
 INSTANTIATE_TEST_SUITE_P(OneAndTwo, PinProtocols, ::testing::Values(1u, 2u));
 
+// What the client tests script: a reply answers the first request it matches (any, or this command and sub-command),
+// in the order queued; the request it answers changes nothing, and the log shows the reply it got.
+TEST(SoftAuthenticator, ScriptedRepliesAnswerTheRequestsTheyMatchInTheirOrder)
+{
+    Fixture f;
+    const Bytes keyAgreement = f.client.pinRequest(2);
+    f.key.queueRawReply({H("00A1"), 0x06, 2});
+    f.key.queueRawReply({{}});
+    f.key.queueRawReply({H("00"), 0x06, 3});
+    EXPECT_EQ((S{f.answer(Bytes{0x04}), f.answer(keyAgreement), f.status(keyAgreement),
+                 f.answer(f.client.setPinRequest("1234"))}),
+              (S{"", "00A1", "00", "00"}));
+    EXPECT_FALSE(f.key.hasPin());
+    const auto log = f.key.requestLog(); // the client asked for the key agreement again before its setPIN
+    ASSERT_EQ(log.size(), 5u);
+    EXPECT_EQ((S{X(log[0].response), X(log[1].response), X(log[4].response)}), (S{"", "00A1", "00"}));
+}
+
 TEST(SoftAuthenticator, ResetIsRefusedOutsideThePowerUpWindowBeforeAnyTouch)
 {
     Fixture f(2, "pin 1234\ncredential rp=r.example user=09\n");

@@ -28,6 +28,7 @@ HidHelper::HidHelper(std::shared_ptr<HidDeviceSource> source) : HidHelper(std::m
 HidHelper::HidHelper(std::shared_ptr<HidDeviceSource> source, Timing timing)
     : timing_(timing), manager_(std::move(source))
 {
+    recvData_.reserve(reportSize);
     manager_.setDeviceMatching(HidMatching{vendorId, productId, usagePage, page});
     manager_.registerDeviceMatchingCallback([this](const std::shared_ptr<HidDevice>& d) { deviceAdded(d); });
     manager_.registerDeviceRemovalCallback([this](const std::shared_ptr<HidDevice>& d) { deviceRemoved(d); });
@@ -41,7 +42,7 @@ void HidHelper::stopUsb()
 {
     std::stop_source request;
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(queue_);
         stopped_ = true;
         request = request_;
     }
@@ -90,19 +91,19 @@ void HidHelper::deviceRemoved(const std::shared_ptr<HidDevice>& device)
 
 std::string HidHelper::getProductName() const
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(queue_);
     return device_ ? device_->product() : std::string();
 }
 
 std::shared_ptr<HidDevice> HidHelper::device() const
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(queue_);
     return device_;
 }
 
 void HidHelper::setDevice(std::shared_ptr<HidDevice> device)
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(queue_);
     device_ = std::move(device);
 }
 
@@ -208,7 +209,7 @@ IOReturn HidHelper::sendCancel(const Bytes& packet)
 {
     std::stop_source request;
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(queue_);
         request = request_;
     }
     if (!request.stop_possible())
@@ -229,14 +230,14 @@ HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span
     if (cmd == CTAPHID::CANCEL)
         return {{}, sendCancel(framing.packets.front())};
 
-    // Read now: a CANCEL from another thread rewrites it for itself.
-    const bool noTimeLimit = waitForever_.load();
     std::stop_token token;
     bool flush = false;
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(queue_);
         if (stopped_)
             return {{}, kIOReturnAborted};
+        // Read now: a CANCEL from another thread rewrites it for itself.
+        requestWaitsForever_ = waitForever_.load();
         request_ = std::stop_source();
         token = request_.get_token();
         requestDevice_ = target;
@@ -248,23 +249,27 @@ HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span
     // that did not end on a whole answer, so neither is taken for this request's answer.
     if (manager_.inputDevice() != target) {
         manager_.registerInputReportCallback(
-            target, reportSize, [this](std::span<const std::uint8_t> report) { handleInputReport(report); },
+            target, inReport_, [this](std::span<const std::uint8_t> report) { handleInputReport(report); },
             [this, target] { releaseWaiter(target); });
         flush = true;
     }
     if (flush)
         manager_.flushInput();
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(queue_);
         cmd_ = cmd;
         prepareReceive(state_, rv_, cid);
         rv_.result = kIOReturnSuccess;
         lastReport_ = std::chrono::steady_clock::now();
     }
+    // The wait's reports are taken from before the first packet leaves: a key may answer before the sender is back
+    // from writing the last one, and a report the reassembly did not take is gone.
+    registerInputReportCallback();
     const IOReturn status = sendPackets(framing.packets);
-    Response response = status == kIOReturnSuccess ? receiveResponse(token, noTimeLimit) : Response{{}, status};
+    Response response = status == kIOReturnSuccess ? receiveResponse(token) : Response{{}, status};
+    unregisterInputReportCallback();
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(queue_);
         unsettled_ = unsettled_ || status != kIOReturnSuccess;
         state_ = ReceiveState::idle;
         request_ = std::stop_source(std::nostopstate);
@@ -353,16 +358,19 @@ HidHelper::ReceiveOutcome HidHelper::ReceiveResponse(ReceiveState& state, Receiv
     return ReceiveOutcome::accepted;
 }
 
+HidHelper::ReceiveOutcome HidHelper::ReceiveResponse() { return ReceiveResponse(state_, rv_, cmd_, recvData_); }
+
 void HidHelper::handleInputReport(std::span<const std::uint8_t> report)
 {
     std::lock_guard action(actionMutex_);
     ReceiveOutcome outcome = ReceiveOutcome::ignored;
     {
-        std::lock_guard lock(mutex_);
-        if (state_ != ReceiveState::start && state_ != ReceiveState::processing)
+        std::lock_guard lock(queue_);
+        if (!inputReportsDelivered_)
             return;
         lastReport_ = std::chrono::steady_clock::now();
-        outcome = ReceiveResponse(state_, rv_, cmd_, report);
+        recvData_.assign(report.begin(), report.end());
+        outcome = ReceiveResponse();
         if (state_ == ReceiveState::done)
             cv_.notify_all();
     }
@@ -374,11 +382,25 @@ void HidHelper::handleInputReport(std::span<const std::uint8_t> report)
     }
 }
 
+void HidHelper::registerInputReportCallback()
+{
+    std::lock_guard lock(queue_);
+    if (device_)
+        inputReportsDelivered_ = true;
+}
+
+void HidHelper::unregisterInputReportCallback()
+{
+    std::lock_guard lock(queue_);
+    if (device_)
+        inputReportsDelivered_ = false;
+}
+
 void HidHelper::releaseWaiter(const std::shared_ptr<HidDevice>& device)
 {
     std::stop_source request;
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(queue_);
         if (!device || requestDevice_ != device)
             return;
         removed_ = true;
@@ -388,14 +410,27 @@ void HidHelper::releaseWaiter(const std::shared_ptr<HidDevice>& device)
     cv_.notify_all();
 }
 
-HidHelper::Response HidHelper::receiveResponse(const std::stop_token& token, bool noTimeLimit)
+std::chrono::steady_clock::time_point HidHelper::timeout() const
+{
+    bool forever = false;
+    {
+        std::lock_guard lock(queue_);
+        forever = requestWaitsForever_;
+    }
+    return forever ? std::chrono::steady_clock::time_point::max()
+                   : std::chrono::steady_clock::now() + timing_.answerTimeout;
+}
+
+HidHelper::Response HidHelper::receiveResponse(const std::stop_token& token)
 {
     enum class End { answer, removed, stopped, cancelled, answerTimeout, silence };
     End end = End::answerTimeout;
     Response response{{}, kIOReturnError};
-    std::unique_lock lock(mutex_);
+    auto answerDeadline = timeout();
+    // A wait without time limit still ends when the key has sent nothing at all for the silence time.
+    bool noTimeLimit = answerDeadline == std::chrono::steady_clock::time_point::max();
+    std::unique_lock lock(queue_);
     const auto answered = [this] { return state_ == ReceiveState::done; };
-    auto answerDeadline = std::chrono::steady_clock::now() + timing_.answerTimeout;
     bool cancelSent = false;
     for (;;) {
         if (answered()) {

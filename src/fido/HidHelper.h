@@ -5,8 +5,10 @@
 #include "platform/HidDeviceSource.h"
 #include "platform/HidManager.h"
 #include "platform/IOReturn.h"
+#include "platform/LabelledMutex.h"
 #include "platform/SecureBytes.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -116,6 +118,9 @@ public:
     void setWaitUserInput(bool value);
     bool waitForever() const { return waitForever_.load(); }
     void setWaitForever(bool value) { waitForever_.store(value); }
+    // The deadline of an answer wait, taken when the wait begins: the distant future for a request sent while
+    // waitForever was set, otherwise the answer time from now. Keepalives do not move it.
+    std::chrono::steady_clock::time_point timeout() const;
 
     // Sends one request on channel cid to the bound key and, unless cmd is CANCEL, waits for its answer.
     //
@@ -126,8 +131,14 @@ public:
     Response sendCmd(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data);
     // Writes one output report to the bound key.
     IOReturn sendReport(std::span<const std::uint8_t> packet);
-    // One input report of the bound key (the HID thread calls this).
+    // One input report of the bound key (the HID thread calls this): copied into recvData and fed into the
+    // reassembly, while the delivery is installed.
     void handleInputReport(std::span<const std::uint8_t> report);
+    // Install and remove the delivery of the bound key's input reports to the reassembly; without a bound key they
+    // do nothing. The HID thread reads the key all along and drops what comes while no delivery is installed, so
+    // these only open and close the way in, under the reassembly's guard: neither wakes that thread.
+    void registerInputReportCallback();
+    void unregisterInputReportCallback();
     // The key left: a request to it that is under way ends at once with kIOReturnNoDevice.
     void releaseWaiter(const std::shared_ptr<HidDevice>& device);
 
@@ -142,19 +153,30 @@ public:
 private:
     IOReturn sendPackets(const std::vector<Bytes>& packets);
     IOReturn sendCancel(const Bytes& packet);
-    Response receiveResponse(const std::stop_token& token, bool noTimeLimit);
+    // With queue_ held: feeds recvData into the reassembly.
+    ReceiveOutcome ReceiveResponse();
+    Response receiveResponse(const std::stop_token& token);
     // With actionMutex_ held.
     void storeWaitUserInput(bool value);
 
     const Timing timing_;
+    // The HID thread reads each input report of the bound key into this one buffer; it outlives the HID thread.
+    std::array<std::uint8_t, reportSize> inReport_{};
     HidManager manager_;
 
     // Reassembly, the request under way and the bound key. Never held during I/O or while calling out.
-    mutable std::mutex mutex_;
+    mutable LabelledMutex queue_{"thread-safe-hidRecvBuffer"};
+    // Tells the waiting caller that its answer is complete or its wait is over.
     std::condition_variable_any cv_;
     ReceiveState state_ = ReceiveState::idle;
     ReceiveVariables rv_;
+    // Copy of the last input report, taken under queue_.
+    Bytes recvData_;
+    // Installed by registerInputReportCallback: the bound key's reports go to the reassembly.
+    bool inputReportsDelivered_ = false;
     CTAPHID cmd_ = CTAPHID::INIT;
+    // waitForever as it was when the request under way began: a CANCEL from another thread sets it for itself.
+    bool requestWaitsForever_ = false;
     std::shared_ptr<HidDevice> device_;
     // The one way into a request under way from another thread: CANCEL, stopUsb and the key's removal trip it
     // (the last two note why below). Between requests it has no stop state, so nothing can be left tripped for

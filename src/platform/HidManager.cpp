@@ -86,7 +86,7 @@ void HidManager::wake()
     [[maybe_unused]] ssize_t n = ::write(wakeFd_.get(), &one, sizeof one);
 }
 
-void HidManager::registerInputReportCallback(std::shared_ptr<HidDevice> device, std::size_t bufferSize,
+void HidManager::registerInputReportCallback(std::shared_ptr<HidDevice> device, std::span<std::uint8_t> buffer,
                                              ReportCallback onReport, GoneCallback onGone)
 {
     // A hidraw node is opened on first use; it must be open before the HID thread can poll it.
@@ -94,7 +94,7 @@ void HidManager::registerInputReportCallback(std::shared_ptr<HidDevice> device, 
         device->open();
     {
         std::lock_guard lock(mutex_);
-        binding_ = Binding{std::move(device), bufferSize, std::move(onReport), std::move(onGone)};
+        binding_ = Binding{std::move(device), buffer, std::move(onReport), std::move(onGone)};
         bindingChanged_ = true;
     }
     wake();
@@ -168,11 +168,11 @@ bool HidManager::readInput(int maxReports)
 {
     for (int i = 0; i < maxReports; ++i) {
         std::size_t length = 0;
-        const auto result = polled_.device->readReport(buffer_, length);
+        const auto result = polled_.device->readReport(polled_.buffer, length);
         if (result != HidDevice::ReadResult::report)
             return result == HidDevice::ReadResult::gone;
         if (polled_.onReport)
-            polled_.onReport(std::span<const std::uint8_t>(buffer_.data(), length));
+            polled_.onReport(polled_.buffer.first(length));
     }
     return false;
 }
@@ -205,9 +205,7 @@ bool HidManager::serveInput(bool adopted, std::uint64_t flushTicket)
 {
     const bool flush = flushTicket != flushDone_;
     bool gone = false;
-    if (adopted) {
-        buffer_.resize(polled_.bufferSize);
-    } else if (devicePolled_ && pollFds_[1].revents != 0) {
+    if (!adopted && devicePolled_ && pollFds_[1].revents != 0) {
         // The revents of a device just replaced belong to the old one and are not looked at.
         const short revents = pollFds_[1].revents;
         gone = (revents & POLLIN) ? readInput(kMaxReportsPerTurn) : (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;

@@ -54,10 +54,11 @@ public:
     // Holds up the HID thread (and so every event) for the given time; stop() ends the pause early.
     void pause(std::chrono::milliseconds duration);
 
-    // Delivers each input report of `device` (at most bufferSize bytes each) to onReport on the HID thread,
-    // until unregistered or another device is registered; onGone runs once if the device's descriptor hangs up,
-    // and the device is not read any more. Opens the device if it is not open yet.
-    void registerInputReportCallback(std::shared_ptr<HidDevice> device, std::size_t bufferSize,
+    // Reads each input report of `device` into `buffer` (cut to its size) and hands it to onReport on the HID
+    // thread, until unregistered or another device is registered; onGone runs once if the device's descriptor
+    // hangs up, and the device is not read any more. The buffer is the caller's and must outlive the
+    // registration. Opens the device if it is not open yet.
+    void registerInputReportCallback(std::shared_ptr<HidDevice> device, std::span<std::uint8_t> buffer,
                                      ReportCallback onReport, GoneCallback onGone);
     void unregisterInputReportCallback();
     // The device whose reports are delivered: nothing after unregistering or a hang-up.
@@ -69,7 +70,7 @@ public:
 private:
     struct Binding {
         std::shared_ptr<HidDevice> device;
-        std::size_t bufferSize = 0;
+        std::span<std::uint8_t> buffer;
         ReportCallback onReport;
         GoneCallback onGone;
     };
@@ -103,10 +104,9 @@ private:
     std::uint64_t flushRequested_ = 0;
     std::uint64_t flushDone_ = 0;
 
-    // Only the HID thread touches these: the binding it polls, the report buffer and the poll list, which are
-    // rebuilt only when the binding or the source's descriptors change.
+    // Only the HID thread touches these: the binding it polls and the poll list, which is rebuilt only when the
+    // binding or the source's descriptors change.
     Binding polled_;
-    std::vector<std::uint8_t> buffer_;
     std::vector<pollfd> pollFds_;
     bool devicePolled_ = false;
     std::map<std::string, std::shared_ptr<HidDevice>> reported_;

@@ -13,7 +13,9 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <functional>
 #include <future>
+#include <mutex>
 #include <optional>
 
 using namespace std::chrono_literals;
@@ -108,7 +110,126 @@ protected:
     LogCapture log;
 };
 
+// A transport whose arrivals and removal notices the test records, with a pause after each arrival.
+class HidHelperDiscovery : public testing::Test {
+protected:
+    struct Report {
+        std::shared_ptr<HidDevice> device;
+        bool added;
+        std::chrono::steady_clock::time_point at;
+    };
+
+    void TearDown() override
+    {
+        helper->stopUsb();
+        NotificationCenter::defaultCenter().removeObserver(token);
+    }
+
+    void monitor()
+    {
+        helper->setMonitorCallback([this](const std::shared_ptr<HidDevice>& device, bool added) {
+            std::lock_guard lock(mutex);
+            reports.push_back({device, added, std::chrono::steady_clock::now()});
+        });
+    }
+
+    std::vector<Report> seen(std::size_t atLeast)
+    {
+        EXPECT_TRUE(eventually([&] {
+            std::lock_guard lock(mutex);
+            return reports.size() >= atLeast;
+        }));
+        std::lock_guard lock(mutex);
+        return reports;
+    }
+
+    std::size_t notificationCount()
+    {
+        std::lock_guard lock(mutex);
+        return notifications;
+    }
+
+    HidHelper::Timing timing{.answerTimeout = 200ms, .arrivalPause = 60ms};
+    std::shared_ptr<SocketPairHidSource> source = std::make_shared<SocketPairHidSource>();
+    std::unique_ptr<HidHelper> helper = std::make_unique<HidHelper>(source, timing);
+    std::mutex mutex;
+    std::vector<Report> reports;
+    std::size_t notifications = 0;
+    NotificationCenter::Token token = NotificationCenter::defaultCenter().addObserver(
+        "deviceDisconnected", [this](const std::string&, const NotificationCenter::UserInfo&) {
+            std::lock_guard lock(mutex);
+            ++notifications;
+        });
+};
+
 } // namespace
+
+// Every packet but the last is 64 bytes long and the last carries only what is left (a request without data is one
+// 7-byte packet); continuations are numbered from 0 to 0x7F, and a message that would need 0x80 is refused whole.
+TEST(HidHelperFraming, PacketsAreCutAtTheirBoundariesAndBuiltAtTheirExactLength)
+{
+    const std::vector<std::size_t> longest(129, 64);
+    const std::tuple<CTAPHID, std::size_t, std::vector<std::size_t>> cases[] = {
+        {CTAPHID::CANCEL, 0, {7}}, {CTAPHID::WINK, 0, {7}},       {CTAPHID::CBOR, 1, {8}},
+        {CTAPHID::CBOR, 57, {64}}, {CTAPHID::CBOR, 58, {64, 6}}, {CTAPHID::CBOR, 116, {64, 64}},
+        {CTAPHID::CBOR, 117, {64, 64, 6}}, {CTAPHID::PING, 7609, longest}, {CTAPHID::CBOR, 7610, {}},
+        {CTAPHID::CBOR, 65535, {}}, {CTAPHID::CBOR, 70000, {}},
+    };
+    for (const auto& [cmd, length, sizes] : cases) {
+        SCOPED_TRACE(std::to_string(length) + " bytes");
+        const Bytes data = pattern(length, 5);
+        const HidHelper::Framing framing = HidHelper::makePackets(kCid, cmd, data);
+        EXPECT_EQ(framing.status, sizes.empty() ? kIOReturnOverrun : kIOReturnSuccess);
+        std::vector<std::size_t> got;
+        Bytes payload;
+        for (std::size_t i = 0; i < framing.packets.size(); ++i) {
+            const Bytes& packet = framing.packets[i];
+            got.push_back(packet.size());
+            const Bytes header = i == 0 ? Bytes{0x11, 0x22, 0x33, 0x44, static_cast<std::uint8_t>(rawValue(cmd) | 0x80),
+                                                static_cast<std::uint8_t>(length >> 8),
+                                                static_cast<std::uint8_t>(length & 0xFF)}
+                                        : Bytes{0x11, 0x22, 0x33, 0x44, static_cast<std::uint8_t>(i - 1)};
+            ASSERT_GE(packet.size(), header.size());
+            EXPECT_EQ(X(std::span(packet).first(header.size())), X(header)) << "packet " << i;
+            payload.insert(payload.end(), packet.begin() + static_cast<std::ptrdiff_t>(header.size()), packet.end());
+        }
+        EXPECT_EQ(got, sizes);
+        EXPECT_EQ(payload, sizes.empty() ? Bytes{} : data);
+    }
+}
+
+// The arrival of each key already attached is reported as if it had been plugged in: after the pause, one at a
+// time, before any later arrival.
+TEST_F(HidHelperDiscovery, KeysAlreadyAttachedAreReportedFirstEachAfterThePause)
+{
+    auto a = source->plug();
+    auto b = source->plug();
+    monitor();
+    const auto started = std::chrono::steady_clock::now();
+    helper->initUsb();
+    seen(2);
+    auto c = source->plug();
+    const auto r = seen(3);
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ((std::vector{r[0].device, r[1].device, r[2].device}), (std::vector{a, b, c}));
+    EXPECT_TRUE(r[0].added && r[1].added && r[2].added);
+    EXPECT_GE(r[0].at - started, timing.arrivalPause);
+    EXPECT_GE(r[1].at - r[0].at, timing.arrivalPause);
+    EXPECT_GE(r[2].at - r[1].at, timing.arrivalPause);
+    // With a monitor callback, binding a key is left to the receiver.
+    EXPECT_EQ(helper->device(), nullptr);
+}
+
+TEST_F(HidHelperDiscovery, WithoutMonitorCallbackArrivalBindsAndRemovalStillNotifies)
+{
+    helper->initUsb();
+    auto a = source->plug(SocketPairHidSource::makerKey("KWO FIDO"));
+    ASSERT_TRUE(eventually([&] { return helper->device() == a; }));
+    EXPECT_EQ(helper->getProductName(), "KWO FIDO");
+    source->unplug(a);
+    EXPECT_TRUE(eventually([&] { return notificationCount() == 1; }));
+    EXPECT_EQ(helper->device(), a);
+}
 
 TEST_F(HidHelperTransport, EachRequestTakesOnlyItsOwnWholeAnswerAndErrorsEndItsWaitAtOnceAndSilenceAtItsLimit)
 {
@@ -269,4 +390,34 @@ TEST_F(HidHelperTransport, TouchPromptNeverStaysUpAfterAWaitAndAQuitEndsTheArriv
     source->plug();
     auto stopped = std::async(std::launch::async, [&] { fast.stopUsb(); });
     EXPECT_EQ(stopped.wait_for(10s), std::future_status::ready);
+}
+
+// Repeated UPNEEDED keepalives raise the touch prompt once, each logged; it comes down when the wait ends, however it
+// ends.
+TEST_F(HidHelperTransport, TouchPromptRisesOnceAndFallsWhenTheWaitEnds)
+{
+    const std::tuple<const char*, std::function<void()>, Response> ends[] = {
+        {"the answer", [&] { send({H("1122334490 0001 00")}); }, ok(H("00"))},
+        {"a cancel",
+         [&] {
+             EXPECT_EQ(helper->sendCmd(kCid, CTAPHID::CANCEL, {}), ok({}));
+             EXPECT_EQ(readRequest(), H("1122334491 0000"));
+             send({H("1122334490 0001 2D")});
+         },
+         ok(H("2D"))},
+        {"the key's removal", [&] { source->unplug(key); }, Response{{}, kIOReturnNoDevice}},
+    };
+    std::vector<bool> calls;
+    for (const auto& [what, end, response] : ends) {
+        SCOPED_TRACE(what);
+        log.clear();
+        auto f = touchRequest();
+        send({kUpNeeded, kUpNeeded});
+        end();
+        EXPECT_EQ(get(std::move(f)), response);
+        EXPECT_FALSE(helper->waitUserInput());
+        calls.insert(calls.end(), {true, false});
+        EXPECT_EQ(prompts.calls(), calls);
+        EXPECT_EQ(log.count("ReceiveResponse: Waiting for user response"), 3);
+    }
 }
