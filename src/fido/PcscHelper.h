@@ -60,11 +60,16 @@ public:
     // Setting a different value tells waitUserInputAction.
     bool waitUserInput() const;
     void setWaitUserInput(bool waiting);
+    WaitUserInputAction waitUserInputAction() const;
+    void setWaitUserInputAction(WaitUserInputAction action);
 
     bool extendedApdu() const { return extendedApdu_; }
     void setExtendedApdu(bool extended) { extendedApdu_ = extended; }
     // Whether the request in progress (or the latest one) was cancelled; always true after stop().
     bool cancel() const;
+    // true cancels the request in progress, as CANCEL does. A cancel cannot be taken back from the request it
+    // landed in, so false changes nothing: every request starts uncancelled anyway.
+    void setCancel(bool cancelled);
     void stop();
 
     std::shared_ptr<SmartCard> activeCard() const;
@@ -101,11 +106,11 @@ private:
     Response sendApdu(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data,
                       const std::stop_token& request);
 
-    const WaitUserInputAction waitUserInputAction_;
     const Timing timing_;
     std::atomic<bool> extendedApdu_{false};
 
     mutable std::mutex mutex_; // guards what follows; never held while the card is waited for
+    WaitUserInputAction waitUserInputAction_;
     std::shared_ptr<SmartCard> activeCard_;
     bool waitUserInput_ = false;
     std::stop_source request_;
