@@ -19,16 +19,26 @@ using namespace std::chrono_literals;
 namespace {
 
 using Events = std::vector<std::string>;
+using OnReport = std::function<void(bool present, const std::string& reader)>;
+
+// The names of the watched readers, in name order.
+Events names(const PcscMonitor::Readers& readers)
+{
+    Events list;
+    for (const auto& [name, handler] : readers)
+        list.push_back(name);
+    return list;
+}
 
 // A card monitor's reports as "+R1" (present) and "-R1" (gone), in arrival order.
 class CardEvents {
 public:
     // onReport runs first at each report, as a receiver's own work would.
-    PcscMonitor::CardAction action(std::function<void(const std::string& reader)> onReport = {})
+    PcscMonitor::CardAction action(OnReport onReport = {})
     {
         return [this, onReport](bool present, const std::string& reader) {
             if (onReport)
-                onReport(reader);
+                onReport(present, reader);
             std::lock_guard lock(mutex_);
             events_.push_back((present ? "+" : "-") + reader);
         };
@@ -59,7 +69,7 @@ struct Fixture {
     CardEvents events;
     std::shared_ptr<PcscMonitor> monitor;
 
-    void start(std::function<void(const std::string& reader)> onReport = {})
+    void start(OnReport onReport = {})
     {
         manager = std::make_shared<SmartCardSlotManager>(api, SmartCardSlotManager::Options{10ms, 40ms});
         monitor = PcscMonitor::create(events.action(std::move(onReport)), manager);
@@ -115,7 +125,7 @@ TEST(PcscMonitor, CardsAreReportedOnceEachAndPerReader)
     f.api->addReader("R3", true, false);
     f.start();
     ASSERT_TRUE(f.events.waitFor(1));
-    EXPECT_EQ(f.monitor->readers(), (Events{"R1", "R2", "R3"}));
+    EXPECT_EQ(names(f.monitor->readers()), (Events{"R1", "R2", "R3"}));
     f.api->insertCard("R2", true);
     ASSERT_TRUE(eventually([&] { return f.manager->getSlotWithName("R2")->state() == SmartCardSlotState::muteCard; }));
     f.api->insertCard("R2");
@@ -135,6 +145,58 @@ TEST(PcscMonitor, CardsAreReportedOnceEachAndPerReader)
     EXPECT_EQ(second->transmit(Bytes{0x01}, 1s).second, kIOReturnError);
 }
 
+// The receiver of the reports stops the monitor while a report is under way, made as a reader leaves the list:
+// by the watcher as it sees the reader missing, or by a thread that handles a new reader list (and holds the
+// monitor meanwhile) as it drops the reader. stop waits for that report to end, and once it returns no report comes
+// any more, whatever the watcher sees next and on whichever thread the monitor goes, so the receiver may go at once.
+TEST(PcscMonitor, StopWaitsForAReportUnderWayAndNoneComesAfterIt)
+{
+    for (const bool listHandledElsewhere : {false, true}) {
+        SCOPED_TRACE(listHandledElsewhere ? "list handled on another thread" : "reader missing on the watcher");
+        Fixture f;
+        std::promise<void> held, release;
+        std::atomic<bool> stopped{false};
+        std::atomic<int> late{0};
+        f.api->addReader("R1", true);
+        f.api->addReader("R2", true);
+        f.start([&, released = release.get_future().share()](bool present, const std::string& reader) {
+            late += stopped ? 1 : 0;
+            if (!present && reader == "R2") {
+                held.set_value();
+                released.wait_for(20s); // bounded, should the test fail early
+            }
+            late += stopped ? 1 : 0;
+        });
+        ASSERT_TRUE(f.events.waitFor(2));
+        std::future<void> listing;
+        if (listHandledElsewhere)
+            listing = std::async(std::launch::async, [monitor = f.monitor]() mutable {
+                monitor->slotNamesChanged({"R1"});
+                monitor.reset(); // perhaps the last holder
+            });
+        else
+            f.api->removeReader("R2");
+        held.get_future().wait();
+        auto stopping = std::async(std::launch::async, [&] {
+            f.monitor->stop();
+            stopped = true;
+            f.monitor.reset();
+        });
+        // A stop that did not wait for the report would be back at once.
+        EXPECT_EQ(stopping.wait_for(200ms), std::future_status::timeout) << "stop returned during a report";
+        release.set_value();
+        stopping.get();
+        if (listing.valid())
+            listing.get();
+        f.api->removeCard("R1");
+        f.api->addReader("R3", true);
+        f.manager->stop(); // the watcher has dealt with all of it
+        EXPECT_EQ(late.load(), 0);
+        EXPECT_EQ(f.events.of("R1"), Events{"+R1"});
+        EXPECT_EQ(f.events.of("R2"), (Events{"+R2", "-R2"}));
+    }
+}
+
 // A service absent at start is tried again until it comes. A vanished reader reports its card gone once, whether
 // the list without it came first or the watcher saw it missing; one listed again is watched again. When the
 // service goes away its cards are reported gone, and present again once it is back. The receiver asks the monitor
@@ -146,7 +208,7 @@ TEST(PcscMonitor, ReadersAndTheServiceComingAndGoingAreFollowed)
     f.api->setServiceRunning(false);
     f.api->addReader("R1", true);
     f.api->addReader("R2", true);
-    f.start([&](const std::string& reader) {
+    f.start([&](bool, const std::string& reader) {
         if (PcscMonitor* m = monitor.load())
             m->getActiveCard(reader);
     });
@@ -155,7 +217,7 @@ TEST(PcscMonitor, ReadersAndTheServiceComingAndGoingAreFollowed)
     f.api->setServiceRunning(true);
     ASSERT_TRUE(f.events.waitFor(2));
     f.monitor->slotNamesChanged({"R2"});
-    EXPECT_EQ(f.monitor->readers(), Events{"R2"});
+    EXPECT_EQ(names(f.monitor->readers()), Events{"R2"});
     f.api->removeReader("R2"); // the list that follows has R1 again
     ASSERT_TRUE(f.events.waitFor(5));
     f.api->setServiceRunning(false);
