@@ -22,13 +22,14 @@
 // Carries CTAP requests to a FIDO card on a PC/SC reader as ISO 7816-4 APDUs: selects and deselects the FIDO
 // applet, sends CTAP 2 requests as NFCCTAP messages (polling while the card is still working), passes raw
 // APDUs through and reads the card's identity. It works on one card at a time, its active card, bound by one
-// thread at a time (the view model's work queue) for one operation; only CANCEL and stop() come from other
+// thread at a time (the view model's work queue) for one operation; only a cancel and stop() come from other
 // threads.
 //
-// Each call that talks to the card is a request with a cancellation source of its own: CANCEL (sendCommand)
-// and stop() trip the one in progress, which ends its waits at once (the card's late answer is dropped), so a
-// cancel that lands in a request's first exchange still ends that request; a cancel between two requests is
-// not carried over to the next. stop() is for good: every request after it fails without reaching the card.
+// Each call that talks to the card is a request with a cancellation source of its own: a cancel (CANCEL through
+// sendCommand, or setCancel) and stop() trip the one in progress, which ends its waits at once (the card's late
+// answer is dropped), so a cancel that lands in a request's first exchange still ends that request; a cancel
+// between two requests is not carried over to the next. stop() is for good: every request after it fails
+// without reaching the card.
 class PcscHelper {
 public:
     using WaitUserInputAction = std::function<void(bool waiting)>;
