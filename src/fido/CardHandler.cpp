@@ -28,6 +28,12 @@ std::shared_ptr<SmartCard> CardHandler::activeCard() const
     return activeCard_;
 }
 
+bool CardHandler::slotObservation() const
+{
+    std::lock_guard lock(mutex_);
+    return static_cast<bool>(slotObservation_);
+}
+
 void CardHandler::observeSlot()
 {
     if (!currentSlot_)
@@ -42,8 +48,10 @@ void CardHandler::observeSlot()
         }
     });
     std::lock_guard guard(queue_);
-    if (!finished_)
-        slotObservation_ = std::move(observation);
+    if (finished_)
+        return;
+    std::lock_guard lock(mutex_);
+    std::swap(slotObservation_, observation); // one observed before is unregistered once mutex_ is let go
 }
 
 std::shared_ptr<SmartCard> CardHandler::handleSlotState(SmartCardSlotState state)
@@ -51,7 +59,7 @@ std::shared_ptr<SmartCard> CardHandler::handleSlotState(SmartCardSlotState state
     if (finished_)
         return nullptr;
     switch (state) {
-    case SmartCardSlotState::missing: return cleanup();
+    case SmartCardSlotState::missing: return cleanupUnderGuard();
     case SmartCardSlotState::empty: return endActiveCard();
     case SmartCardSlotState::validCard: {
         if (activeCard_)
@@ -108,19 +116,29 @@ std::shared_ptr<SmartCard> CardHandler::endActiveCard()
     return card;
 }
 
-std::shared_ptr<SmartCard> CardHandler::cleanup()
+std::shared_ptr<SmartCard> CardHandler::cleanupUnderGuard()
 {
     std::shared_ptr<SmartCard> card = endActiveCard();
-    slotObservation_.reset();
+    Observation observation;
+    {
+        std::lock_guard lock(mutex_);
+        std::swap(slotObservation_, observation);
+    }
+    observation.reset();
     finished_ = true;
     return card;
 }
 
-void CardHandler::stop()
+void CardHandler::cleanup()
 {
     std::shared_ptr<SmartCard> dropped;
     std::lock_guard guard(queue_);
-    dropped = cleanup();
+    dropped = cleanupUnderGuard();
+}
+
+void CardHandler::stop()
+{
+    cleanup();
 }
 
 void CardHandler::report(bool present)

@@ -33,9 +33,13 @@ public:
     std::shared_ptr<SmartCardSlot> currentSlot() const { return currentSlot_; }
     // The card while one is valid on the reader and its session is open or opening.
     std::shared_ptr<SmartCard> activeCard() const;
+    // Whether the slot's state is being watched: from observeSlot (with a slot) until cleanup.
+    bool slotObservation() const;
 
     void observeSlot();
-    // cleanup, under the handler's guard.
+    // Ends the session, reports the card gone (if it was reported present) and stops watching, for good.
+    void cleanup();
+    // cleanup, for an owner that lets the handler go.
     void stop();
 
 private:
@@ -44,8 +48,7 @@ private:
     // for its worker, which may be waiting for queue_ with a session reply.
     std::shared_ptr<SmartCard> handleSlotState(SmartCardSlotState state);
     void sessionOpened(const std::shared_ptr<SmartCard>& card, bool opened);
-    // Ends the session, reports the card gone (if it was reported present) and stops watching.
-    std::shared_ptr<SmartCard> cleanup();
+    std::shared_ptr<SmartCard> cleanupUnderGuard();
     std::shared_ptr<SmartCard> endActiveCard();
     void report(bool present);
     std::string readerName() const;
@@ -56,8 +59,8 @@ private:
     // Under queue_.
     bool presentReported_ = false;
     bool finished_ = false;
-    Observation slotObservation_;
     // Under queue_ and mutex_ to change, under mutex_ alone to read.
     mutable std::mutex mutex_;
     std::shared_ptr<SmartCard> activeCard_;
+    Observation slotObservation_;
 };

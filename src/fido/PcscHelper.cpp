@@ -75,7 +75,7 @@ PcscHelper::PcscHelper(WaitUserInputAction waitUserInputAction) : PcscHelper(std
 }
 
 PcscHelper::PcscHelper(WaitUserInputAction waitUserInputAction, Timing timing)
-    : waitUserInputAction_(std::move(waitUserInputAction)), timing_(timing)
+    : timing_(timing), waitUserInputAction_(std::move(waitUserInputAction))
 {
 }
 
@@ -94,6 +94,14 @@ bool PcscHelper::cancel() const
     return stopped_ || request_.stop_requested();
 }
 
+void PcscHelper::setCancel(bool cancelled)
+{
+    if (!cancelled)
+        return;
+    std::lock_guard lock(mutex_);
+    request_.request_stop();
+}
+
 void PcscHelper::stop()
 {
     std::lock_guard lock(mutex_);
@@ -109,14 +117,28 @@ bool PcscHelper::waitUserInput() const
 
 void PcscHelper::setWaitUserInput(bool waiting)
 {
+    WaitUserInputAction action;
     {
         std::lock_guard lock(mutex_);
         if (waitUserInput_ == waiting)
             return;
         waitUserInput_ = waiting;
+        action = waitUserInputAction_;
     }
-    if (waitUserInputAction_)
-        waitUserInputAction_(waiting);
+    if (action)
+        action(waiting);
+}
+
+PcscHelper::WaitUserInputAction PcscHelper::waitUserInputAction() const
+{
+    std::lock_guard lock(mutex_);
+    return waitUserInputAction_;
+}
+
+void PcscHelper::setWaitUserInputAction(WaitUserInputAction action)
+{
+    std::lock_guard lock(mutex_);
+    waitUserInputAction_ = std::move(action);
 }
 
 std::shared_ptr<SmartCard> PcscHelper::activeCard() const
@@ -339,11 +361,7 @@ PcscHelper::Response PcscHelper::sendCommand(CTAPHID command, std::span<const st
     switch (command) {
     case CTAPHID::MSG: return sendCmdMsg(data);
     case CTAPHID::CBOR: return sendCmdCbor(data);
-    case CTAPHID::CANCEL: {
-        std::lock_guard lock(mutex_);
-        request_.request_stop();
-        return {{}, kIOReturnSuccess};
-    }
+    case CTAPHID::CANCEL: setCancel(true); return {{}, kIOReturnSuccess};
     case CTAPHID::INIT:
     case CTAPHID::PING:
     case CTAPHID::WINK:

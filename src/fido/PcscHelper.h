@@ -22,13 +22,14 @@
 // Carries CTAP requests to a FIDO card on a PC/SC reader as ISO 7816-4 APDUs: selects and deselects the FIDO
 // applet, sends CTAP 2 requests as NFCCTAP messages (polling while the card is still working), passes raw
 // APDUs through and reads the card's identity. It works on one card at a time, its active card, bound by one
-// thread at a time (the view model's work queue) for one operation; only CANCEL and stop() come from other
+// thread at a time (the view model's work queue) for one operation; only a cancel and stop() come from other
 // threads.
 //
-// Each call that talks to the card is a request with a cancellation source of its own: CANCEL (sendCommand)
-// and stop() trip the one in progress, which ends its waits at once (the card's late answer is dropped), so a
-// cancel that lands in a request's first exchange still ends that request; a cancel between two requests is
-// not carried over to the next. stop() is for good: every request after it fails without reaching the card.
+// Each call that talks to the card is a request with a cancellation source of its own: a cancel (CANCEL through
+// sendCommand, or setCancel) and stop() trip the one in progress, which ends its waits at once (the card's late
+// answer is dropped), so a cancel that lands in a request's first exchange still ends that request; a cancel
+// between two requests is not carried over to the next. stop() is for good: every request after it fails
+// without reaching the card.
 class PcscHelper {
 public:
     using WaitUserInputAction = std::function<void(bool waiting)>;
@@ -60,11 +61,16 @@ public:
     // Setting a different value tells waitUserInputAction.
     bool waitUserInput() const;
     void setWaitUserInput(bool waiting);
+    WaitUserInputAction waitUserInputAction() const;
+    void setWaitUserInputAction(WaitUserInputAction action);
 
     bool extendedApdu() const { return extendedApdu_; }
     void setExtendedApdu(bool extended) { extendedApdu_ = extended; }
     // Whether the request in progress (or the latest one) was cancelled; always true after stop().
     bool cancel() const;
+    // true cancels the request in progress, as CANCEL does. A cancel cannot be taken back from the request it
+    // landed in, so false changes nothing: every request starts uncancelled anyway.
+    void setCancel(bool cancelled);
     void stop();
 
     std::shared_ptr<SmartCard> activeCard() const;
@@ -101,11 +107,11 @@ private:
     Response sendApdu(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data,
                       const std::stop_token& request);
 
-    const WaitUserInputAction waitUserInputAction_;
     const Timing timing_;
     std::atomic<bool> extendedApdu_{false};
 
     mutable std::mutex mutex_; // guards what follows; never held while the card is waited for
+    WaitUserInputAction waitUserInputAction_;
     std::shared_ptr<SmartCard> activeCard_;
     bool waitUserInput_ = false;
     std::stop_source request_;

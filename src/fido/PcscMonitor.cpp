@@ -3,6 +3,43 @@
 #include "fido/PcscHelper.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+
+// Passes the handlers' reports on to the card callback until it is closed. Closing waits for the reports under
+// way to end, so the receiver may go once it returns. The callback runs outside the gate's mutex: reports of
+// several readers do not wait for one another.
+struct PcscMonitor::ReportGate {
+    explicit ReportGate(CardAction callback) : action(std::move(callback)) {}
+
+    void report(bool present, const std::string& reader)
+    {
+        {
+            std::lock_guard lock(mutex);
+            if (closed || !action)
+                return;
+            ++underWay;
+        }
+        action(present, reader); // not cleared while a report is under way
+        std::lock_guard lock(mutex);
+        if (--underWay == 0)
+            idle.notify_all();
+    }
+
+    void close()
+    {
+        std::unique_lock lock(mutex);
+        closed = true;
+        idle.wait(lock, [this] { return underWay == 0; });
+        action = nullptr;
+    }
+
+    std::mutex mutex;
+    std::condition_variable idle;
+    CardAction action;
+    bool closed = false;
+    int underWay = 0;
+};
 
 std::shared_ptr<PcscMonitor> PcscMonitor::create(CardAction cardAction)
 {
@@ -25,14 +62,26 @@ void PcscMonitor::startWatching()
 }
 
 PcscMonitor::PcscMonitor(CardAction cardAction, std::shared_ptr<SmartCardSlotManager> manager)
-    : mngr_(std::move(manager)), cardAction_(std::move(cardAction))
+    : mngr_(std::move(manager)), cardAction_(std::move(cardAction)), gate_(std::make_shared<ReportGate>(cardAction_))
 {
+}
+
+void PcscMonitor::stop()
+{
+    managerObservation_.reset();
+    gate_->close();
+    stopHandlers();
 }
 
 PcscMonitor::~PcscMonitor()
 {
     managerObservation_.reset();
-    std::map<std::string, std::shared_ptr<CardHandler>> handlers;
+    stopHandlers();
+}
+
+void PcscMonitor::stopHandlers()
+{
+    Readers handlers;
     {
         std::lock_guard guard(queue_);
         handlers.swap(readers_);
@@ -41,13 +90,10 @@ PcscMonitor::~PcscMonitor()
         handler->stop();
 }
 
-std::vector<std::string> PcscMonitor::readers()
+PcscMonitor::Readers PcscMonitor::readers()
 {
-    std::vector<std::string> names;
     std::lock_guard guard(queue_);
-    for (const auto& [name, handler] : readers_)
-        names.push_back(name);
-    return names;
+    return readers_;
 }
 
 std::shared_ptr<SmartCard> PcscMonitor::getActiveCard(const std::string& readerName)
@@ -87,7 +133,9 @@ void PcscMonitor::slotNamesChanged(const std::vector<std::string>& slotNames)
                 continue;
         }
         // Made outside the guard: its first slot state is handled at once, under the handler's own lock.
-        auto handler = CardHandler::create(mngr_ ? mngr_->getSlotWithName(name) : nullptr, cardAction_);
+        auto handler = CardHandler::create(
+            mngr_ ? mngr_->getSlotWithName(name) : nullptr,
+            [gate = gate_](bool present, const std::string& reader) { gate->report(present, reader); });
         std::lock_guard guard(queue_);
         readers_.try_emplace(name, std::move(handler)); // the reader lists come one at a time
     }

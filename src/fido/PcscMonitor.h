@@ -17,6 +17,7 @@
 class PcscMonitor : public std::enable_shared_from_this<PcscMonitor> {
 public:
     using CardAction = CardHandler::CardAction;
+    using Readers = std::map<std::string, std::shared_ptr<CardHandler>>;
 
     // A monitor of the process-wide readers.
     static std::shared_ptr<PcscMonitor> create(CardAction cardAction);
@@ -24,15 +25,22 @@ public:
     static std::shared_ptr<PcscMonitor> create(CardAction cardAction, std::shared_ptr<SmartCardSlotManager> manager);
     // Starts watching (once); the readers and cards already there are handled before it returns.
     void startWatching();
-    // Stops every handler, so every card reported present is reported gone.
+    // Ends the watching for good, for a receiver of the card callback that goes before the monitor does (a
+    // watcher thread may hold the monitor a moment longer): once it returns no card is reported any more, a
+    // report under way included, and every card's session is ended without a report. Not from inside the card
+    // callback, whose end it waits for.
+    void stop();
+    // Stops every handler, so every card reported present is reported gone (unless stop came first).
     ~PcscMonitor();
     PcscMonitor(const PcscMonitor&) = delete;
     PcscMonitor& operator=(const PcscMonitor&) = delete;
 
     const std::shared_ptr<SmartCardSlotManager>& mngr() const { return mngr_; }
+    // Whether the reader list is being watched (from startWatching until stop); for the owner's thread.
+    bool managerObservation() const { return static_cast<bool>(managerObservation_); }
+    // The watched readers, each with its handler.
+    Readers readers();
     const CardAction& cardAction() const { return cardAction_; }
-    // The names of the watched readers, in name order.
-    std::vector<std::string> readers();
 
     // The card with its session of the named reader, or nullptr when the reader is not watched or has no card.
     std::shared_ptr<SmartCard> getActiveCard(const std::string& readerName);
@@ -41,11 +49,16 @@ public:
     void slotNamesChanged(const std::vector<std::string>& slotNames);
 
 private:
+    struct ReportGate;
+
     PcscMonitor(CardAction cardAction, std::shared_ptr<SmartCardSlotManager> manager);
+    void stopHandlers();
 
     const std::shared_ptr<SmartCardSlotManager> mngr_;
     Observation managerObservation_;
     const CardAction cardAction_;
+    // The handlers report through it, so stop can shut them all off at once.
+    const std::shared_ptr<ReportGate> gate_;
     LabelledMutex queue_{"thread-safe-pcscMonitor"};
-    std::map<std::string, std::shared_ptr<CardHandler>> readers_; // under queue_
+    Readers readers_; // under queue_
 };

@@ -54,6 +54,10 @@ void DeviceViewModel::shutdown()
     hidHelper_->stopUsb();
     hidHelper_->setMonitorCallback({});
     hidHelper_->setWaitUserInputAction({});
+    // Dropping the monitor is not enough: a watcher thread in the middle of a reader-list change holds it too,
+    // and would report its cards gone to this object once it is destroyed.
+    if (pcscMonitor_)
+        pcscMonitor_->stop();
     queue_.stop();
     pcscMonitor_.reset();
 }

@@ -13,22 +13,33 @@
 
 #include <atomic>
 #include <future>
+#include <numeric>
 
 using namespace std::chrono_literals;
 
 namespace {
 
 using Events = std::vector<std::string>;
+using OnReport = std::function<void(bool present, const std::string& reader)>;
+
+// The names of the watched readers, in name order.
+Events names(const PcscMonitor::Readers& readers)
+{
+    Events list;
+    for (const auto& [name, handler] : readers)
+        list.push_back(name);
+    return list;
+}
 
 // A card monitor's reports as "+R1" (present) and "-R1" (gone), in arrival order.
 class CardEvents {
 public:
     // onReport runs first at each report, as a receiver's own work would.
-    PcscMonitor::CardAction action(std::function<void(const std::string& reader)> onReport = {})
+    PcscMonitor::CardAction action(OnReport onReport = {})
     {
         return [this, onReport](bool present, const std::string& reader) {
             if (onReport)
-                onReport(reader);
+                onReport(present, reader);
             std::lock_guard lock(mutex_);
             events_.push_back((present ? "+" : "-") + reader);
         };
@@ -59,7 +70,7 @@ struct Fixture {
     CardEvents events;
     std::shared_ptr<PcscMonitor> monitor;
 
-    void start(std::function<void(const std::string& reader)> onReport = {})
+    void start(OnReport onReport = {})
     {
         manager = std::make_shared<SmartCardSlotManager>(api, SmartCardSlotManager::Options{10ms, 40ms});
         monitor = PcscMonitor::create(events.action(std::move(onReport)), manager);
@@ -70,7 +81,7 @@ struct Fixture {
 const std::string kReader = "Virtual PCD 00 00";
 
 // A card already on reader 0 when the monitor starts watching (with the reader's port lock held). It echoes each
-// APDU, but holds its answer to INS DD until released.
+// APDU unless a test scripts its answers, but holds its answer to INS DD until released.
 class CardOnReader0 : public testing::Test {
 protected:
     void SetUp() override
@@ -84,8 +95,24 @@ protected:
         ASSERT_TRUE(card_);
     }
 
+    // Answers every later APDU through script, and records them.
+    void script(ScriptedCardChannel::Handler script)
+    {
+        std::lock_guard lock(mutex_);
+        script_ = std::move(script);
+        received_.clear();
+    }
+    Events received()
+    {
+        std::lock_guard lock(mutex_);
+        return received_;
+    }
+
     VpcdPortLock lock_{VpcdCard::kPortReader0};
     std::promise<void> held_, release_;
+    std::mutex mutex_;
+    ScriptedCardChannel::Handler script_;
+    Events received_;
     VpcdCard vcard_{VpcdCard::kPortReader0,
                     {0x3B, 0x80, 0x80, 0x01, 0x01},
                     [this, released = release_.get_future().share()](const Bytes& apdu) {
@@ -93,7 +120,9 @@ protected:
                             held_.set_value();
                             released.wait_for(20s); // bounded, should the test fail early
                         }
-                        return ScriptedCardChannel::echo(apdu);
+                        std::lock_guard lock(mutex_);
+                        received_.push_back(X(apdu));
+                        return script_ ? script_(apdu) : ScriptedCardChannel::echo(apdu);
                     }};
     CardEvents events_;
     std::shared_ptr<PcscMonitor> monitor_ = PcscMonitor::create(events_.action());
@@ -103,9 +132,9 @@ protected:
 } // namespace
 
 // A card already on a reader is reported once its session opens; each card put on or taken off is reported once,
-// per reader; a card swapped between two polls is reported gone, then present, and only the new card's session is
-// open; releasing the monitor reports every present card gone. Never reported: a reader with an empty name, a mute
-// card, a card whose session cannot open.
+// per reader, and each reader's card answers on its own reader; a card swapped between two polls is reported gone,
+// then present, and only the new card's session is open; releasing the monitor reports every present card gone.
+// Never reported, and never handed out: a reader with an empty name, a mute card, a card whose session cannot open.
 TEST(PcscMonitor, CardsAreReportedOnceEachAndPerReader)
 {
     Fixture f;
@@ -113,13 +142,24 @@ TEST(PcscMonitor, CardsAreReportedOnceEachAndPerReader)
     f.api->addReader("R1", true);
     f.api->addReader("R2");
     f.api->addReader("R3", true, false);
+    f.api->setResponder([](const std::string& reader, const Bytes& apdu) {
+        Bytes reply(reader.begin(), reader.end());
+        reply.insert(reply.end(), apdu.begin(), apdu.end());
+        reply.insert(reply.end(), {0x90, 0x00});
+        return reply;
+    });
     f.start();
     ASSERT_TRUE(f.events.waitFor(1));
-    EXPECT_EQ(f.monitor->readers(), (Events{"R1", "R2", "R3"}));
+    EXPECT_EQ(names(f.monitor->readers()), (Events{"R1", "R2", "R3"}));
+    EXPECT_TRUE(eventually([&] { return !f.monitor->getActiveCard("R3"); }));
+    EXPECT_FALSE(f.monitor->getActiveCard(""));
+    EXPECT_FALSE(f.monitor->getActiveCard("R9"));
     f.api->insertCard("R2", true);
     ASSERT_TRUE(eventually([&] { return f.manager->getSlotWithName("R2")->state() == SmartCardSlotState::muteCard; }));
     f.api->insertCard("R2");
     ASSERT_TRUE(f.events.waitFor(2));
+    EXPECT_EQ(f.monitor->getActiveCard("R2")->transmit(Bytes{0x02}, 1s),
+              (SmartCard::Response{H("5232029000"), kIOReturnSuccess}));
     f.api->removeCard("R2");
     ASSERT_TRUE(f.events.waitFor(3));
     EXPECT_FALSE(f.monitor->getActiveCard("R2"));
@@ -129,10 +169,75 @@ TEST(PcscMonitor, CardsAreReportedOnceEachAndPerReader)
     EXPECT_EQ(first->transmit(Bytes{0x01}, 1s).second, kIOReturnError);
     auto second = f.monitor->getActiveCard("R1");
     ASSERT_TRUE(second);
-    EXPECT_EQ(second->transmit(Bytes{0x01}, 1s).second, kIOReturnSuccess);
+    EXPECT_EQ(second->transmit(Bytes{0x01}, 1s), (SmartCard::Response{H("5231019000"), kIOReturnSuccess}));
     f.monitor.reset();
     EXPECT_EQ(f.events.of(), (Events{"+R1", "+R2", "-R2", "-R1", "+R1", "-R1"}));
     EXPECT_EQ(second->transmit(Bytes{0x01}, 1s).second, kIOReturnError);
+}
+
+// Without a smart-card service there are no readers, no cards and no reports.
+TEST(PcscMonitor, WithoutAManagerNothingIsEverReported)
+{
+    CardEvents events;
+    auto monitor = PcscMonitor::create(events.action(), nullptr);
+    monitor->startWatching();
+    EXPECT_FALSE(monitor->mngr());
+    EXPECT_TRUE(monitor->readers().empty());
+    EXPECT_FALSE(monitor->getActiveCard("Virtual PCD 00 00"));
+    monitor.reset();
+    EXPECT_TRUE(events.of().empty());
+}
+
+// The receiver of the reports stops the monitor while a report is under way, made as a reader leaves the list:
+// by the watcher as it sees the reader missing, or by a thread that handles a new reader list (and holds the
+// monitor meanwhile) as it drops the reader. stop waits for that report to end, and once it returns no report comes
+// any more, whatever the watcher sees next and on whichever thread the monitor goes, so the receiver may go at once.
+TEST(PcscMonitor, StopWaitsForAReportUnderWayAndNoneComesAfterIt)
+{
+    for (const bool listHandledElsewhere : {false, true}) {
+        SCOPED_TRACE(listHandledElsewhere ? "list handled on another thread" : "reader missing on the watcher");
+        Fixture f;
+        std::promise<void> held, release;
+        std::atomic<bool> stopped{false};
+        std::atomic<int> late{0};
+        f.api->addReader("R1", true);
+        f.api->addReader("R2", true);
+        f.start([&, released = release.get_future().share()](bool present, const std::string& reader) {
+            late += stopped ? 1 : 0;
+            if (!present && reader == "R2") {
+                held.set_value();
+                released.wait_for(20s); // bounded, should the test fail early
+            }
+            late += stopped ? 1 : 0;
+        });
+        ASSERT_TRUE(f.events.waitFor(2));
+        std::future<void> listing;
+        if (listHandledElsewhere)
+            listing = std::async(std::launch::async, [monitor = f.monitor]() mutable {
+                monitor->slotNamesChanged({"R1"});
+                monitor.reset(); // perhaps the last holder
+            });
+        else
+            f.api->removeReader("R2");
+        held.get_future().wait();
+        auto stopping = std::async(std::launch::async, [&] {
+            f.monitor->stop();
+            stopped = true;
+            f.monitor.reset();
+        });
+        // A stop that did not wait for the report would be back at once.
+        EXPECT_EQ(stopping.wait_for(200ms), std::future_status::timeout) << "stop returned during a report";
+        release.set_value();
+        stopping.get();
+        if (listing.valid())
+            listing.get();
+        f.api->removeCard("R1");
+        f.api->addReader("R3", true);
+        f.manager->stop(); // the watcher has dealt with all of it
+        EXPECT_EQ(late.load(), 0);
+        EXPECT_EQ(f.events.of("R1"), Events{"+R1"});
+        EXPECT_EQ(f.events.of("R2"), (Events{"+R2", "-R2"}));
+    }
 }
 
 // A service absent at start is tried again until it comes. A vanished reader reports its card gone once, whether
@@ -146,7 +251,7 @@ TEST(PcscMonitor, ReadersAndTheServiceComingAndGoingAreFollowed)
     f.api->setServiceRunning(false);
     f.api->addReader("R1", true);
     f.api->addReader("R2", true);
-    f.start([&](const std::string& reader) {
+    f.start([&](bool, const std::string& reader) {
         if (PcscMonitor* m = monitor.load())
             m->getActiveCard(reader);
     });
@@ -155,7 +260,7 @@ TEST(PcscMonitor, ReadersAndTheServiceComingAndGoingAreFollowed)
     f.api->setServiceRunning(true);
     ASSERT_TRUE(f.events.waitFor(2));
     f.monitor->slotNamesChanged({"R2"});
-    EXPECT_EQ(f.monitor->readers(), Events{"R2"});
+    EXPECT_EQ(names(f.monitor->readers()), Events{"R2"});
     f.api->removeReader("R2"); // the list that follows has R1 again
     ASSERT_TRUE(f.events.waitFor(5));
     f.api->setServiceRunning(false);
@@ -184,6 +289,30 @@ TEST_F(CardOnReader0, CardTakenOffEndsAWaitingExchange)
     ASSERT_TRUE(events_.waitFor(3, kReader));
     monitor_.reset(); // after which no late duplicate can come
     EXPECT_EQ(events_.of(kReader), (Events{"+" + kReader, "-" + kReader, "+" + kReader, "-" + kReader}));
+}
+
+// Through pcscd, a request longer than one short APDU goes in 240-byte pieces and a long answer is joined through
+// GET RESPONSE.
+TEST_F(CardOnReader0, RequestsAreChainedAndMoreDataIsJoined)
+{
+    PcscHelper helper(nullptr);
+    ASSERT_EQ(helper.setActiveCard(card_), kIOReturnSuccess);
+    Bytes request(300);
+    std::iota(request.begin(), request.end(), std::uint8_t{1});
+    const std::string first = X(std::span(request).first(240));
+    script([](const Bytes& apdu) {
+        if (apdu[0] & 0x10)
+            return H("9000"); // a piece of a chain
+        if (apdu[1] == 0xC0)
+            return H("CCDD9000");
+        return apdu.size() == 7 ? H("00AABB6110") : H("00A19000");
+    });
+    EXPECT_EQ(helper.sendCmdCbor(request), (PcscHelper::Response{H("00A1"), kIOReturnSuccess}));
+    EXPECT_EQ(helper.sendCmdCbor(std::span(request).first(240)), (PcscHelper::Response{H("00A1"), kIOReturnSuccess}));
+    EXPECT_EQ(helper.sendCmdCbor(H("04")), (PcscHelper::Response{H("00AABBCCDD"), kIOReturnSuccess}));
+    EXPECT_EQ(received(), (Events{"90108000F0" + first, "801080003C" + X(std::span(request).subspan(240)) + "00",
+                                  "80108000F0" + first + "00", "80108000010400", "00C0000010"}));
+    helper.setActiveCard(nullptr);
 }
 
 // Another program keeps the card in a transaction of its own: binding the card waits for it within the bound

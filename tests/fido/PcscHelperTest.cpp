@@ -1,4 +1,4 @@
-// The card transport on scripted cards: the APDU layer, and the card's own worker beneath it.
+// The card transport on scripted cards.
 #include "fido/PcscHelper.h"
 #include "TestHex.h"
 #include "fido/PromptLog.h"
@@ -46,6 +46,30 @@ struct HelperOnCard {
 
 } // namespace
 
+TEST(PcscHelper, StatusWordAndDataOfShortAndNormalResponses)
+{
+    EXPECT_EQ(X(PcscHelper::getStatusWord(Bytes{})), "0000");
+    EXPECT_EQ(X(PcscHelper::getStatusWord(H("90"))), "0000");
+    EXPECT_TRUE(PcscHelper::getResponseData(H("90")).empty());
+    EXPECT_EQ(X(PcscHelper::getStatusWord(H("01029100"))), "9100");
+    EXPECT_EQ(X(PcscHelper::getResponseData(H("01029100"))), "0102");
+    EXPECT_TRUE(PcscHelper::isValidReaderName("Virtual PCD 00 00"));
+    EXPECT_FALSE(PcscHelper::isValidReaderName(""));
+}
+
+TEST(PcscHelper, WithoutACardEveryExchangeFailsWithNoDevice)
+{
+    PcscHelper helper(nullptr, {500ms, 300ms});
+    EXPECT_FALSE(helper.isCardPresent());
+    EXPECT_EQ(helper.transmit(H("00A40400")).second, kIOReturnNoDevice);
+    EXPECT_EQ(helper.sendApdu(PcscHelper::NFCCTAP_MSG, H("04")).second, kIOReturnNoDevice);
+    EXPECT_EQ(helper.sendCmdMsg(H("00A4040000")), (PcscHelper::Response{{}, kIOReturnNoDevice}));
+    EXPECT_EQ(helper.sendCmdSelect(), kIOReturnError);
+    EXPECT_EQ(helper.sendCmdDeselect(), kIOReturnError);
+    EXPECT_EQ(helper.sendCmdCbor(H("04")).second, kIOReturnError);
+    EXPECT_EQ(helper.getAtr(), "");
+}
+
 // A request longer than one short APDU goes in 240-byte pieces with the chaining bit; a piece the card does not
 // take ends the chain with its answer. 61 xx answers are joined through GET RESPONSE, which must not fail, and a
 // card that keeps announcing more is cut off after 64 rounds.
@@ -73,22 +97,53 @@ TEST(PcscHelper, LongRequestsAreChainedAndLongAnswersJoined)
 
 // A raw APDU goes again in short form (Lc cut to the bytes given) and its whole answer comes back with status 0,
 // an error answer included: it is never an empty success. In extended form a request is one APDU up to 65,535
-// bytes, and nothing beyond.
+// bytes, and nothing beyond; its answer is taken as it comes, without GET RESPONSE.
 TEST(PcscHelper, RawApdusAreReencodedAndExtendedOnesBounded)
 {
-    HelperOnCard h([](const Bytes& apdu) { return apdu[1] == 0xA4 ? H("6A82") : H("AB9000"); });
+    HelperOnCard h([](const Bytes& apdu) {
+        return apdu[1] == 0xA4 ? H("6A82") : apdu[1] == 0x11 ? H("6100") : H("AB9000");
+    });
     EXPECT_EQ(h.helper.sendCmdMsg(H("00A4040002AABB")), (Response{H("6A82"), kIOReturnSuccess}));
     EXPECT_EQ(h.helper.sendCmdMsg(H("80100000000003AABBCC0000")), (Response{H("AB9000"), kIOReturnSuccess}));
     EXPECT_EQ(h.helper.sendCmdMsg(H("0001020305AA")).second, kIOReturnSuccess);
+    EXPECT_EQ(h.helper.sendCommand(CTAPHID::MSG, H("00010203")), (Response{H("AB9000"), kIOReturnSuccess}));
     EXPECT_EQ(h.helper.sendCmdMsg(H("000102")), (Response{{}, kIOReturnInvalid}));
     h.helper.setExtendedApdu(true);
     EXPECT_EQ(h.helper.sendApdu(kMsg, Bytes(300, 0x11)), (Response{H("AB9000"), kIOReturnSuccess}));
+    EXPECT_EQ(h.helper.sendApdu(PcscHelper::NFCCTAP_GETRESPONSE, {}), (Response{H("6100"), kIOReturnSuccess}));
     EXPECT_EQ(h.helper.sendApdu(kMsg, Bytes(65535, 0x11)).second, kIOReturnSuccess);
     EXPECT_EQ(h.helper.sendApdu(kMsg, Bytes(65536, 0x11)), (Response{{}, kIOReturnOverrun}));
-    h.sent.resize(4);
-    EXPECT_EQ(h.sent, (Apdus{"00A4040002AABB00", "8010000003AABBCC00", "0001020301AA00",
-                             "8010800000012C" + X(Bytes(300, 0x11)) + "0000"}));
+    EXPECT_EQ(h.sent.size(), 7u);
+    h.sent.resize(6);
+    EXPECT_EQ(h.sent, (Apdus{"00A4040002AABB00", "8010000003AABBCC00", "0001020301AA00", "0001020300",
+                             "8010800000012C" + X(Bytes(300, 0x11)) + "0000", "80110000000000"}));
     EXPECT_EQ(PcscHelper(nullptr).sendCmdMsg(H("00010203")), (Response{{}, kIOReturnNoDevice}));
+    HelperOnCard silent(Apdus{});
+    EXPECT_EQ(silent.helper.sendCommand(CTAPHID::MSG, H("00010203")), (Response{{}, kIOReturnError}));
+}
+
+TEST(PcscHelper, CommandsTheTransportCannotCarryAreRefusedWithoutTouchingTheCard)
+{
+    HelperOnCard h([](const Bytes&) { return H("9000"); });
+    for (CTAPHID command :
+         {CTAPHID::INIT, CTAPHID::PING, CTAPHID::WINK, CTAPHID::LOCK, CTAPHID::KEEPALIVE, CTAPHID::ERROR})
+        EXPECT_EQ(h.helper.sendCommand(command, H("00")), (Response{{}, kIOReturnUnsupported}));
+    EXPECT_TRUE(h.sent.empty());
+    EXPECT_FALSE(h.helper.cancel());
+    h.helper.sendCommand(CTAPHID::CANCEL, {});
+    EXPECT_TRUE(h.helper.cancel());
+    EXPECT_TRUE(h.sent.empty());
+}
+
+// DESELECT is the bare four bytes; any status word but 90 00 makes it invalid, a failed exchange an error.
+TEST(PcscHelper, DeselectMapsTheStatusWord)
+{
+    for (const auto& [answer, expected] : std::vector<std::pair<std::string, IOReturn>>{
+             {"9000", kIOReturnSuccess}, {"6A80", kIOReturnInvalid}, {"01", kIOReturnInvalid}, {"", kIOReturnError}}) {
+        HelperOnCard h(Apdus{answer});
+        EXPECT_EQ(h.helper.sendCmdDeselect(), expected) << answer;
+        EXPECT_EQ(h.sent, (Apdus{"80120100"}));
+    }
 }
 
 // Select takes "U2F_V2" and "FIDO_2_0" with 90 00 only, and logs any other answer.
@@ -124,19 +179,21 @@ TEST(PcscHelper, PollingWhileTheCardWorks)
     EXPECT_TRUE(busy.prompts.calls().empty());
 }
 
-// A cancel, stop() or the card leaving ends the request's wait for the card at once (long before the card's
-// time-out), whether it lands in the first exchange or in the polling for a touch. An exchange given up while the
-// card still stalls is never sent, and the late answer never answers the next one. A cancel ends only the request
-// it lands in; stop() is for good: no later request reaches the card.
+// A cancel (CANCEL, or setting cancel), stop() or the card leaving ends the request's wait for the card at once
+// (long before the card's time-out), whether it lands in the first exchange or in the polling for a touch. An
+// exchange given up while the card still stalls is never sent, and the late answer never answers the next one. A
+// cancel ends only the request it lands in, and reads as set until the next one; stop() is for good: no later
+// request reaches the card, clearing cancel or not.
 TEST(PcscHelper, CancelStopOrTheCardLeavingEndsTheRequestAtOnce)
 {
-    enum End { cancel, stop, cardLeaves };
+    enum End { cancel, setCancel, stop, cardLeaves };
     const struct {
         End end;
         std::size_t heldApdu;
         IOReturn status;
     } cases[] = {{cancel, 1, kIOReturnAborted},
                  {cancel, 2, kIOReturnAborted},
+                 {setCancel, 2, kIOReturnAborted},
                  {stop, 2, kIOReturnAborted},
                  {cardLeaves, 2, kIOReturnError}};
     for (const auto& c : cases) {
@@ -155,19 +212,28 @@ TEST(PcscHelper, CancelStopOrTheCardLeavingEndsTheRequestAtOnce)
         held.get_future().wait();
         if (c.end == cancel)
             EXPECT_EQ(h.helper.sendCommand(CTAPHID::CANCEL, {}), (Response{{}, kIOReturnSuccess}));
+        else if (c.end == setCancel)
+            h.helper.setCancel(true);
         else if (c.end == stop)
             h.helper.stop();
         else
             h.card->endSession();
-        ASSERT_EQ(request.wait_for(20s), std::future_status::ready) << "the wait for the card went on";
+        if (request.wait_for(20s) != std::future_status::ready) {
+            ADD_FAILURE() << "the wait for the card went on";
+            h.card->endSession(); // ends the request, so the test ends
+        }
         EXPECT_EQ(request.get().second, c.status);
         EXPECT_EQ(h.prompts.calls(), (c.heldApdu == 1 ? std::vector<bool>{} : std::vector<bool>{true, false}));
+        EXPECT_EQ(h.helper.cancel(), c.end != cardLeaves);
         const bool usable = c.end != cardLeaves;
         EXPECT_EQ(h.card->transmit(H("0B0B0000"), 50ms).second, usable ? kIOReturnTimeout : kIOReturnError);
         release.set_value();
+        h.helper.setCancel(false);
+        const bool cancelled = c.end == cancel || c.end == setCancel;
         EXPECT_EQ(h.helper.sendCmdMsg(H("00010000")),
-                  (c.end == cancel ? Response{H("00010000009000"), kIOReturnSuccess} : Response{{}, c.status}));
-        EXPECT_EQ(h.sent.size(), c.heldApdu + (c.end == cancel ? 1 : 0)); // the one given up on never reached it
+                  (cancelled ? Response{H("00010000009000"), kIOReturnSuccess} : Response{{}, c.status}));
+        EXPECT_EQ(h.helper.cancel(), c.end == stop);
+        EXPECT_EQ(h.sent.size(), c.heldApdu + (cancelled ? 1 : 0)); // the one given up on never reached it
     }
 }
 
@@ -177,64 +243,30 @@ TEST(PcscHelper, CardIdentityFromHistoricalBytesOrTheVendorCommand)
 {
     HelperOnCard h(Apdus{"8031C073D6319000", "6A81", "4B574F30322D4E46439000", // "KWO02-NFC"
                          "", "4B574F30329000",                                 // GET DATA failed
+                         "9000", "4B574F30319000",                             // another model
                          "6A81", "4B574F3032FF9000",                           // not UTF-8
                          "6A81", "4B574F30C0AF9000",                           // overlong form
                          "6A81", "4B574F"});                                   // then both exchanges fail
     const std::string maker = "0E783381024A4F56204B574F3032";
-    for (const char* identity : {"8031C073D631", maker.c_str(), maker.c_str(), "", "", "", ""})
+    for (const char* identity : {"8031C073D631", maker.c_str(), maker.c_str(), "", "", "", "", ""})
         EXPECT_EQ(h.helper.getAtr(), identity);
-    EXPECT_EQ(h.sent.size(), 13u);
+    EXPECT_EQ(h.sent.size(), 15u);
     EXPECT_EQ(Apdus(h.sent.begin(), h.sent.begin() + 3), (Apdus{"FFCA010000", "FFCA010000", "804000000414010000"}));
 }
 
-// The card object goes without waiting for its worker when that is stuck in a card call (the worker ends by
-// itself later), or when the object's last holder lets it go inside its own reply, on that worker.
-TEST(SmartCard, CardGoesWithoutWaitingForItsWorker)
+// An APDU the card does not answer within the transmit bound times out; the card's late answer to it is dropped,
+// so the next exchange gets its own.
+TEST(PcscHelper, StalledCardTimesOutAndTheNextExchangeIsStillRight)
 {
-    auto answered = std::make_shared<std::atomic<bool>>(false); // shared with the worker, which outlives the card
-    auto release = std::make_shared<std::promise<void>>();
-    auto card = ScriptedCardChannel::openCard([answered, released = release->get_future().share()](const Bytes& apdu) {
-        released.wait_for(5s);
-        *answered = true;
-        return ScriptedCardChannel::echo(apdu);
-    });
-    EXPECT_EQ(card->transmit(H("00010000"), 50ms).second, kIOReturnTimeout);
-    card.reset();
-    EXPECT_FALSE(*answered);
-    release->set_value();
-
-    auto last = std::make_shared<std::shared_ptr<SmartCard>>(ScriptedCardChannel::openCard(ScriptedCardChannel::echo));
-    auto done = std::make_shared<std::promise<void>>();
-    (*last)->beginSession([last, done](bool) { // refused (the session is open), on the worker
-        last->reset();
-        done->set_value();
-    });
-    EXPECT_EQ(done->get_future().wait_for(3s), std::future_status::ready);
-}
-
-// Waiting for our transaction on a card another program keeps ends on stop; the transaction granted after its
-// caller gave up is let go at once, or it would keep the card from everyone.
-TEST(SmartCard, TransactionGrantedAfterItsCallerGaveUpIsLetGo)
-{
-    std::promise<void> asked, letGo;
-    std::atomic<int> ended{0};
-    auto transactions = [&, granted = letGo.get_future().share()](bool begin) {
-        if (begin) {
-            asked.set_value();
-            granted.wait();
-        } else {
-            ++ended;
-        }
-        return SCARD_S_SUCCESS;
-    };
-    auto card = ScriptedCardChannel::openCard(ScriptedCardChannel::echo, transactions);
-    std::stop_source stop;
-    auto begin = std::async(std::launch::async, [&] { return card->beginTransaction(600s, stop.get_token()); });
-    asked.get_future().wait();
-    stop.request_stop();
-    EXPECT_EQ(begin.get(), kIOReturnAborted);
-    letGo.set_value();
-    // The worker takes this exchange only after it has dealt with the transaction nobody waits for any more.
-    EXPECT_EQ(card->transmit(H("00010000"), 5s).second, kIOReturnSuccess);
-    EXPECT_EQ(ended.load(), 1);
+    std::promise<void> release;
+    HelperOnCard h(
+        [released = release.get_future().share(), first = true](const Bytes& apdu) mutable {
+            if (std::exchange(first, false))
+                released.wait_for(10s); // bounded, should the test fail early
+            return ScriptedCardChannel::echo(apdu);
+        },
+        200ms);
+    EXPECT_EQ(h.helper.sendCmdMsg(H("00010000")), (Response{{}, kIOReturnTimeout}));
+    release.set_value();
+    EXPECT_EQ(h.helper.sendCmdMsg(H("00020000")), (Response{H("00020000009000"), kIOReturnSuccess}));
 }

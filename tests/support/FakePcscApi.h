@@ -3,6 +3,7 @@
 #include "platform/PcscApi.h"
 
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -11,15 +12,20 @@
 
 // A scripted PC/SC service: readers come and go, cards are put on and taken off, the service stops and starts
 // again. getStatusChange waits like pcscd's until something changes (which shows on the plug-and-play reader) or it
-// is cancelled. A reader's state counts insertions and removals in its upper 16 bits. Every card answers 90 00.
+// is cancelled. A reader's state counts insertions and removals in its upper 16 bits. Every card answers 90 00
+// unless a responder is set; a connection to a card that has gone since fails as pcscd's would.
 class FakePcscApi : public PcscApi {
 public:
+    using Responder = std::function<Bytes(const std::string& reader, const Bytes& apdu)>;
+
     void setServiceRunning(bool running)
     {
         edit([&] {
             running_ = running;
-            if (!running)
+            if (!running) {
                 contexts_.clear();
+                cards_.clear();
+            }
         });
     }
     void addReader(const std::string& name, bool cardPresent = false, bool connectable = true)
@@ -32,7 +38,10 @@ public:
     }
     void removeReader(const std::string& name)
     {
-        edit([&] { readers_.erase(name); });
+        edit([&] {
+            readers_.erase(name);
+            dropCards(name);
+        });
     }
     void insertCard(const std::string& name, bool mute = false)
     {
@@ -41,10 +50,32 @@ public:
     void removeCard(const std::string& name) { setCard(name, SCARD_STATE_EMPTY, 1); }
     // Takes the card off and puts one on again without the watcher being able to see the empty reader.
     void swapCard(const std::string& name) { setCard(name, SCARD_STATE_PRESENT, 2); }
+    void setResponder(Responder responder)
+    {
+        std::lock_guard lock(mutex_);
+        responder_ = std::move(responder);
+    }
+    // The next reader-list call fails with result, as when the service goes away just before it; the watcher is
+    // woken to make that call.
+    void failNextListReaders(LONG result)
+    {
+        edit([&] { listFailure_ = result; });
+    }
+    int establishCalls() const
+    {
+        std::lock_guard lock(mutex_);
+        return establishCalls_;
+    }
+    int openContexts() const
+    {
+        std::lock_guard lock(mutex_);
+        return static_cast<int>(contexts_.size());
+    }
 
     LONG establishContext(SCARDCONTEXT& context) override
     {
         std::lock_guard lock(mutex_);
+        ++establishCalls_;
         if (!running_)
             return SCARD_E_NO_SERVICE;
         contexts_.insert(context = nextContext_++);
@@ -59,6 +90,8 @@ public:
     {
         std::lock_guard lock(mutex_);
         readers.clear();
+        if (const LONG failure = std::exchange(listFailure_, SCARD_S_SUCCESS); failure != SCARD_S_SUCCESS)
+            return failure;
         for (const auto& [name, state] : readers_)
             readers.push_back(name);
         return contexts_.count(context) ? SCARD_S_SUCCESS : SCARD_E_NO_SERVICE;
@@ -98,17 +131,33 @@ public:
         if (!contexts_.count(context) || unconnectable_.count(reader) || it == readers_.end() ||
             !(it->second & SCARD_STATE_PRESENT))
             return SCARD_E_NO_SMARTCARD;
-        card = 1;
+        card = nextCard_++;
+        cards_[card] = reader;
         protocol = SCARD_PROTOCOL_T1;
         return SCARD_S_SUCCESS;
     }
     LONG reconnect(SCARDHANDLE, DWORD&) override { return SCARD_S_SUCCESS; }
-    LONG disconnect(SCARDHANDLE) override { return SCARD_S_SUCCESS; }
+    LONG disconnect(SCARDHANDLE card) override
+    {
+        std::lock_guard lock(mutex_);
+        cards_.erase(card);
+        return SCARD_S_SUCCESS;
+    }
     LONG beginTransaction(SCARDHANDLE) override { return SCARD_S_SUCCESS; }
     LONG endTransaction(SCARDHANDLE) override { return SCARD_S_SUCCESS; }
-    LONG transmit(SCARDHANDLE, DWORD, std::span<const std::uint8_t>, Bytes& response) override
+    LONG transmit(SCARDHANDLE card, DWORD, std::span<const std::uint8_t> apdu, Bytes& response) override
     {
-        response = {0x90, 0x00};
+        Responder responder;
+        std::string reader;
+        {
+            std::lock_guard lock(mutex_);
+            const auto it = cards_.find(card);
+            if (it == cards_.end())
+                return SCARD_W_REMOVED_CARD;
+            reader = it->second;
+            responder = responder_;
+        }
+        response = responder ? responder(reader, Bytes(apdu.begin(), apdu.end())) : Bytes{0x90, 0x00};
         return SCARD_S_SUCCESS;
     }
 
@@ -123,10 +172,18 @@ private:
     // The card state of the reader changes by that many insertions and removals.
     void setCard(const std::string& name, DWORD flags, DWORD steps)
     {
-        edit([&] { readers_.at(name) = flags | ((readers_.at(name) >> 16) + steps) << 16; });
+        edit([&] {
+            readers_.at(name) = flags | ((readers_.at(name) >> 16) + steps) << 16;
+            dropCards(name);
+        });
+    }
+    // The connections to the card of the reader end with the card.
+    void dropCards(const std::string& reader)
+    {
+        std::erase_if(cards_, [&](const auto& card) { return card.second == reader; });
     }
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool running_ = true;
     bool cancelled_ = false; // the watcher's context, the only one waited on
@@ -135,4 +192,9 @@ private:
     std::set<std::string> unconnectable_;
     std::set<SCARDCONTEXT> contexts_;
     SCARDCONTEXT nextContext_ = 100;
+    std::map<SCARDHANDLE, std::string> cards_; // open connections and their readers
+    SCARDHANDLE nextCard_ = 500;
+    Responder responder_;
+    LONG listFailure_ = SCARD_S_SUCCESS;
+    int establishCalls_ = 0;
 };
