@@ -5,7 +5,6 @@
 #include "fido/PcscMonitor.h"
 #include "platform/Log.h"
 #include "viewmodel/DesktopWorkspace.h"
-#include "viewmodel/QSettingsConfig.h"
 
 #include <QThread>
 
@@ -15,7 +14,7 @@ DeviceViewModel::DeviceViewModel(QObject* parent) : DeviceViewModel(Dependencies
 
 DeviceViewModel::DeviceViewModel(Dependencies dependencies, QObject* parent)
     : QObject(parent),
-      config_(dependencies.config ? std::move(dependencies.config) : std::make_shared<QSettingsConfig>()),
+      config_(dependencies.config ? std::move(dependencies.config) : Config::defaults()),
       workspace_(dependencies.workspace ? std::move(dependencies.workspace) : std::make_shared<DesktopWorkspace>()),
       stringTables_(dependencies.stringTables ? dependencies.stringTables : &defaultStringTables()),
       hidHelper_(dependencies.hidHelper ? dependencies.hidHelper : &HidHelper::shared())

@@ -14,14 +14,9 @@ std::vector<RpItem> rowsOf(const RpInfo& rp, const std::vector<CredentialInfo>& 
     std::vector<RpItem> rows;
     rows.reserve(creds.size());
     for (const CredentialInfo& cred : creds) {
-        RpItem row;
-        row.id = rp.id;
-        row.name = removeSpaces(rp.name).empty() ? rp.id : rp.name;
-        row.idHash = bytesToHexString(rp.idHash);
-        row.userId = cred.userEntity.id;
-        row.userName = cred.userEntity.name;
-        row.credentialId = bytesToHexString(cred.publicKeyCredentialDescriptor.id);
-        row.credType = cred.publicKeyCredentialDescriptor.type;
+        RpItem row(rp, cred);
+        if (removeSpaces(row.name).empty())
+            row.name = row.id;
         rows.push_back(std::move(row));
     }
     return rows;

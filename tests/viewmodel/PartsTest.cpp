@@ -3,6 +3,7 @@
 #include "support/LogCapture.h"
 #include "viewmodel/DesktopWorkspace.h"
 #include "viewmodel/Device.h"
+#include "viewmodel/DeviceViewModel.h"
 #include "viewmodel/JOVFidoDevice.h"
 #include "viewmodel/Language.h"
 #include "viewmodel/QSettingsConfig.h"
@@ -130,6 +131,17 @@ TEST(Records, NearMissesOfTheRawNamesAreOtherKeysAndDevicesCompareByIdentityOrRe
     EXPECT_FALSE(Device::isSame(Device(), Device::pcscDevice("")));
 }
 
+TEST(Records, PagesFromRawValuesAreTheFourOnly)
+{
+    using View = DeviceViewModel::View;
+    const std::pair<int, std::optional<View>> cases[] = {
+        {-1, std::nullopt}, {0, View::deviceList}, {1, View::pin},
+        {2, View::settings}, {3, View::credMgmt}, {4, std::nullopt},
+    };
+    for (const auto& [raw, view] : cases)
+        EXPECT_EQ(DeviceViewModel::viewFromRawValue(raw), view) << raw;
+}
+
 // The companion starts from its vendor's folder; the manual is the first USR-KWO*.pdf at the top of the resources;
 // every way either fails is logged with its reason.
 TEST(Workspace, HelpAndOtpOpenWhatTheyShouldOrSayWhyNot)
@@ -138,6 +150,7 @@ TEST(Workspace, HelpAndOtpOpenWhatTheyShouldOrSayWhyNot)
     const fs::path root = temp.path().toStdString(), share = root / "share";
     const fs::path otp = root / "JOV Fido Tools" / "Tallowfin-OTP";
     const std::string manual = "openUserManual: ";
+    const auto openOtpApp = [](Workspace& w) { openApp(w, otpAppName, otpAppFolder); };
     // files in the resources, whether the folders are known, the desktop's refusal, the action, the line logged
     // (empty: none), what the desktop was asked to open (empty: nothing)
     using Case = std::tuple<std::vector<fs::path>, bool, const char*, void (*)(Workspace&), std::string, fs::path>;

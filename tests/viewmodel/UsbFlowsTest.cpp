@@ -125,6 +125,58 @@ TEST(ViewModelDevices, RowsFollowTheKeysAndALeavingKeyTakesItsSelectionPageAndTo
     EXPECT_TRUE(h.vm->settingsViewVisible() && !h.vm->selectedDeviceItem());
 }
 
+// The four buttons follow the selected key's row: Set PIN for a key with a PIN protocol and no PIN, Change PIN for a
+// key with one, Reset for any key, Credential Management in Advanced Mode for a key that offers it (in its final or
+// prototype form). Advanced Mode switched on shows it only at the next selection.
+TEST(ViewModelPages, ButtonsFollowTheSelectedKey)
+{
+    SoftKeyConfig plain, noProtocol, noCredMgmt, preview;
+    noProtocol.pinUvAuthProtocols.reset();
+    noProtocol.clientPin = SoftKeyConfig::Option::Absent;
+    noCredMgmt.credMgmt = false;
+    preview.credMgmt = false;
+    preview.credMgmtPreview = true;
+    struct Case {
+        const char* name;
+        SoftKeyConfig key;
+        bool pinSet, advancedMode;
+        bool setPin, changePin, credMgmt; // shown; Reset always is
+    };
+    const Case cases[] = {
+        {"no PIN", plain, false, true, true, false, true},
+        {"PIN set", plain, true, true, false, true, true},
+        {"PIN set, Advanced Mode off", plain, true, false, false, true, false},
+        {"no PIN protocol", noProtocol, false, true, false, false, true},
+        {"no credential management", noCredMgmt, false, true, true, false, false},
+        {"prototype credential management", preview, false, true, true, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ViewModelHarness h(false, {{"AdvancedMode", c.advancedMode ? "true" : "false"}});
+        auto& key = h.plugAndList(c.key);
+        if (c.pinSet) {
+            ASSERT_TRUE(key.authenticator().setPin("1234"));
+            h.vm->refreshAllDevices();
+            ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList()[0].pinPresent; }));
+        }
+        EXPECT_FALSE(h.vm->setPinVisible() || h.vm->changePinVisible() || h.vm->resetVisible() ||
+                     h.vm->credMgmtVisible());
+        h.select(0);
+        EXPECT_EQ(h.vm->setPinVisible(), c.setPin);
+        EXPECT_EQ(h.vm->changePinVisible(), c.changePin);
+        EXPECT_TRUE(h.vm->resetVisible());
+        EXPECT_EQ(h.vm->credMgmtVisible(), c.credMgmt);
+        if (!c.advancedMode) {
+            h.vm->showSettings();
+            h.vm->setAdvancedMode(true);
+            EXPECT_FALSE(h.vm->credMgmtVisible());
+            h.vm->saveAdvancedMode();
+            h.select(0);
+            EXPECT_TRUE(h.vm->credMgmtVisible());
+        }
+    }
+}
+
 // A field loses only spaces and control characters (a pasted "1234 5678" is 12345678, never 1234). Nothing goes to
 // the key before the PIN is within the key's minimum (never below 4; the row keeps what the key reported) and 63, in
 // characters and in bytes, and both fields match, length first. "Original PIN is wrong" only for the key's own
