@@ -148,6 +148,7 @@ public:
     void updateCredMgmtCountInfo();
     // A row's check box: ticks or clears the row at index.
     void setRpItemChecked(std::size_t index, bool checked);
+    // Deletes the ticked rows after a touch; ignored while busy and while the list loads.
     void credMgmtDeleteClicked();
     void credMgmtBackClicked();
     std::uint64_t existingResidentCredentialCount() const { return existingCount_.load(); }

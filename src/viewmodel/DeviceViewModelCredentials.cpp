@@ -46,6 +46,7 @@ void DeviceViewModel::setCredMgmtViewVisible(bool visible)
     if (visible && needUpdateRpList_) {
         setLoading(true);
         resetRpList({});
+        updateCredMgmtDeleteButtonEnable();
         if (selectedDeviceItem_) {
             const DeviceItem item = *selectedDeviceItem_;
             runOnQueue([this, item] { loadRpList(item); });
@@ -59,8 +60,10 @@ void DeviceViewModel::setCredMgmtViewVisible(bool visible)
 
 void DeviceViewModel::updateCredMgmtDeleteButtonEnable()
 {
+    // Not while the list loads: a deletion would wait behind the load, and ask for its touch after it wherever the
+    // window is by then.
     setCredMgmtDeleteButtonEnable(
-        std::any_of(rpList_.begin(), rpList_.end(), [](const RpItem& item) { return item.isChecked; }));
+        !loading_ && std::any_of(rpList_.begin(), rpList_.end(), [](const RpItem& item) { return item.isChecked; }));
 }
 
 void DeviceViewModel::updateCredMgmtCountInfo()
@@ -284,7 +287,7 @@ void DeviceViewModel::credentialsDeleted(DeleteOutcome& outcome)
 
 void DeviceViewModel::credMgmtDeleteClicked()
 {
-    if (busy_ || !selectedDeviceItem_)
+    if (busy_ || loading_ || !selectedDeviceItem_)
         return;
     const DeviceItem item = *selectedDeviceItem_;
     const std::string prompt = uiStr_.touchPrompt;

@@ -318,6 +318,36 @@ TEST(ViewModelCredentials, ADeleteShowsWhatTheKeyDid)
     }
 }
 
+// While the list loads, Delete is off and a click on it does nothing: a deletion queued behind the load would ask for
+// the touch after it, even over the device list should the load fail. A tick left from an earlier visit does not
+// count either.
+TEST(ViewModelCredentials, NoDeleteWhileTheListLoads)
+{
+    ViewModelHarness h(false, {{"AdvancedMode", "true"}});
+    auto& key = h.plugAndSelectWithPin(kCredentials);
+    ASSERT_TRUE(h.openCredentials("1234"));
+    h.vm->setRpItemChecked(1, true);
+    ASSERT_TRUE(h.vm->credMgmtDeleteButtonEnable());
+    h.vm->credMgmtBackClicked();
+    h.select(0);
+    // The next load is held at its first request.
+    QObject context;
+    QObject::connect(h.vm.get(), &DeviceViewModel::loadingChanged, &context, [&] {
+        if (h.vm->loading())
+            key.authenticator().setProcessingDelay(std::chrono::minutes(1));
+    });
+    h.openCredentials("1234", false);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->loading(); }));
+    EXPECT_FALSE(h.vm->credMgmtDeleteButtonEnable());
+    h.vm->credMgmtDeleteClicked();
+    EXPECT_FALSE(h.vm->busy());
+    key.authenticator().setProcessingDelay({});
+    ASSERT_TRUE(pumpUntil([&] { return !h.vm->loading(); }) && h.waitIdle() && h.settle());
+    EXPECT_EQ(countRequests(key.authenticator(), 0x0B), 0u); // no touch asked for
+    EXPECT_TRUE(h.vm->rpList().size() == 3 && key.authenticator().credentials().size() == 3);
+    EXPECT_FALSE(h.vm->waitUserTouch() || h.vm->credMgmtDeleteButtonEnable());
+}
+
 // "Wrong PIN" only when the key said so; any other failure of the token or of reading the whole list (another
 // program's token makes ours stale) says so, keeps no rows, and the way in again takes a new token.
 TEST(ViewModelCredentials, AFailedAuthenticationOrReadingSaysWhatTheKeySaid)
