@@ -238,6 +238,10 @@ void DeviceViewModel::refreshAllDevices()
 
 void DeviceViewModel::winkDevice(const DeviceItem& item)
 {
+    // A card cannot wink (its transport has no WINK): binding it would only take the card from any other program
+    // for a moment, and wait for it while another program holds it.
+    if (!item.device.isHidDevice())
+        return;
     runOnDevice([this] { return ctap2_->sendCmdWink(); }, item);
 }
 

@@ -26,7 +26,11 @@ TEST(ViewModelCards, CardIsListedResetAfterTwoTapsAndLeaves)
     const DeviceItem item = h.vm->deviceList()[0];
     EXPECT_TRUE(item.device.readerName() == card.readerName() && item.cid == 0xFFFFFFFFu && item.pinPresent);
     EXPECT_TRUE(log.contains(card.readerName() + ": card present"));
+    // A card cannot wink: selecting it takes nothing of the card (another program may hold it meanwhile).
+    const std::size_t received = card.front().receivedApdus().size();
     h.select(0);
+    ASSERT_TRUE(h.settle());
+    EXPECT_EQ(card.front().receivedApdus().size(), received);
     ASSERT_TRUE(h.startReset());
 
     ASSERT_TRUE(card.remove() && pumpUntil([&] { return h.vm->deviceList().empty(); }));
