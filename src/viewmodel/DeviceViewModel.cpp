@@ -151,7 +151,12 @@ DeviceViewModel::Outcome DeviceViewModel::outcomeOf(IOReturn status) const
     const std::optional<std::uint8_t> answered = ctap2_->lastStatusByte();
     if (!answered || *answered == 0 || !ctapErrorFromRaw(*answered))
         return Outcome::unclear;
-    return *answered == rawValue(CTAPHID_ERROR_CODE::ERR_PIN_INVALID) ? Outcome::pinInvalid : Outcome::refused;
+    switch (*ctapErrorFromRaw(*answered)) {
+    case CTAPHID_ERROR_CODE::ERR_PIN_INVALID: return Outcome::pinInvalid;
+    case CTAPHID_ERROR_CODE::ERR_PIN_BLOCKED: return Outcome::pinBlocked;
+    case CTAPHID_ERROR_CODE::ERR_PIN_AUTH_BLOCKED: return Outcome::pinAuthBlocked;
+    default: return Outcome::refused;
+    }
 }
 
 void DeviceViewModel::beginBusy()

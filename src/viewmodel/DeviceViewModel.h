@@ -249,10 +249,10 @@ private:
     // The same, talking to the key with the channel, protocol and pre-2.1 flag of its row.
     IOReturn runOnDevice(const Operation& op, const DeviceItem& item);
     // Main thread: runs op on the work queue with the selected key's row, `busy` up until done has its status.
-    // How an operation on a key ended, as far as the user must be told: done; refused by the key for a wrong PIN;
-    // refused for another reason; or unclear (no answer came, or one that could not be read, so the key may or
-    // may not have done it).
-    enum class Outcome { done, pinInvalid, refused, unclear };
+    // How an operation on a key ended, as far as the user must be told: done; refused by the key for a wrong PIN,
+    // for a PIN blocked until a reset, or for too many wrong PINs since it was plugged in; refused for another
+    // reason; or unclear (no answer came, or one that could not be read, so the key may or may not have done it).
+    enum class Outcome { done, pinInvalid, pinBlocked, pinAuthBlocked, refused, unclear };
     // Work queue, right after the operation: judged from its status and the key's last answer.
     Outcome outcomeOf(IOReturn status) const;
     // After a failure the key's row is read again (the key may hold another PIN state or fewer retries now), and
@@ -317,6 +317,8 @@ private:
     void authenticatePin(std::function<void(Outcome)> done);
     // The message of a PIN set or change that ended so.
     std::string pinOutcomeText(Outcome outcome, bool change) const;
+    // The message of a PIN authentication that failed so.
+    std::string pinAuthFailureText(Outcome outcome) const;
 
     // Credential page (work queue unless noted).
     struct DeleteOutcome;

@@ -254,10 +254,27 @@ std::string DeviceViewModel::pinOutcomeText(Outcome outcome, bool change) const
     case Outcome::done: return uiStr_.pinNewPinSet;
     // Only the key's own word that the PIN was wrong says so; a blocked PIN or a policy refusal did not judge it.
     case Outcome::pinInvalid: return change ? uiStr_.pinWrongPin : uiStr_.pinSetFailed;
+    case Outcome::pinBlocked: return uiStr_.pinBlocked;
+    case Outcome::pinAuthBlocked: return uiStr_.pinAuthBlocked;
     case Outcome::refused: return uiStr_.pinSetFailed;
     case Outcome::unclear: return uiStr_.keyNoClearAnswer;
     }
     return uiStr_.pinSetFailed;
+}
+
+std::string DeviceViewModel::pinAuthFailureText(Outcome outcome) const
+{
+    switch (outcome) {
+    // "Wrong PIN" only when the key said so; a lost or unreadable answer is no verdict on the PIN.
+    case Outcome::pinInvalid: return uiStr_.pinAuthFailed;
+    // Entering the PIN again cannot help here: the text says what does.
+    case Outcome::pinBlocked: return uiStr_.pinBlocked;
+    case Outcome::pinAuthBlocked: return uiStr_.pinAuthBlocked;
+    case Outcome::done:
+    case Outcome::refused:
+    case Outcome::unclear: return uiStr_.credMgmtReadFailed;
+    }
+    return uiStr_.credMgmtReadFailed;
 }
 
 void DeviceViewModel::pinOkClicked()
@@ -281,8 +298,7 @@ void DeviceViewModel::pinOkClicked()
                 pinAuthen_ = false;
                 setCurrentView(targetView_);
             } else {
-                // "Wrong PIN" only when the key said so; a lost or unreadable answer is no verdict on the PIN.
-                showNotice(title, outcome == Outcome::pinInvalid ? uiStr_.pinAuthFailed : uiStr_.credMgmtReadFailed);
+                showNotice(title, pinAuthFailureText(outcome));
             }
         });
     };

@@ -16,6 +16,8 @@ namespace {
 
 const std::string kNotKnown = "No clear answer: the key may or may not have changed";
 const std::string kReadAgain = "Credentials could not be read, enter the PIN again";
+const std::string kPinBlocked = "The PIN is blocked: only a reset makes the key usable again";
+const std::string kReinsert = "Too many wrong PINs since the key was plugged in: remove and re-insert it";
 const char* const kCredentials = "pin 1234\nrp id=a.example name=\"A Corp\"\n"
                                  "credential rp=a.example user=0A userName=alice\nrp id=b.example name=\"   \"\n"
                                  "credential rp=b.example user=0B userName=bob\n"
@@ -219,7 +221,8 @@ TEST(ViewModelPin, EachOutcomeSaysWhatHappened)
         {"set, answer lost", {}, "", "5678", "5678", lost, {}, kNotKnown, true},
         {"set, key gone while answering", {}, "", "5678", "5678", gone, {}, kNotKnown, true},
         {"change, answer lost", {}, "1234", "5678", "5678", lost, {}, kNotKnown, true},
-        {"change, PIN blocked", {}, "1234", "5678", "5678", {}, 0x32, "Set PIN failed", false},
+        {"change, PIN blocked", {}, "1234", "5678", "5678", {}, 0x32, kPinBlocked, false},
+        {"change, too many wrong PINs", {}, "1234", "5678", "5678", {}, 0x34, kReinsert, false},
         {"change, policy refused", {}, "1234", "5678", "5678", {}, 0x37, "Set PIN failed", false},
         {"change, wrong old PIN", {}, "9999", "5678", "5678", {}, {}, "Original PIN is wrong", false},
     };
@@ -362,7 +365,8 @@ TEST(ViewModelCredentials, AFailedAuthenticationOrReadingSaysWhatTheKeySaid)
     const std::tuple<const char*, const char*, std::optional<Reply>, Step, std::string, std::size_t> cases[] = {
         {"wrong PIN", "9999", {}, {}, "Wrong PIN", 0},
         {"token of the wrong kind", "1234", answer({0x00, 0xA1, 0x02, 0x01}, 0x06, 0x09), {}, kReadAgain, 0},
-        {"PIN_AUTH_BLOCKED", "1234", answer({0x34}, 0x06, 0x09), {}, kReadAgain, 0},
+        {"PIN_BLOCKED", "1234", answer({0x32}, 0x06, 0x09), {}, kPinBlocked, 0},
+        {"PIN_AUTH_BLOCKED", "1234", answer({0x34}, 0x06, 0x09), {}, kReinsert, 0},
         {"token replaced", "1234", {}, otherProgram, kReadAgain, 0},
         {"counts refused", "1234", answer({0x7F}, 0x0A, 0x01), {}, kReadAgain, 0},
         {"next relying party refused", "1234", answer({0x7F}, 0x0A, 0x03), {}, kReadAgain, 0},
