@@ -535,6 +535,13 @@ TEST(ViewModelCredentials, NoDeleteWhileTheListLoads)
     EXPECT_EQ(countRequests(key.authenticator(), 0x0B), 0u); // no touch asked for
     EXPECT_TRUE(h.vm->rpList().size() == 3 && key.authenticator().credentials().size() == 3);
     EXPECT_FALSE(h.vm->waitUserTouch() || h.vm->credMgmtDeleteButtonEnable());
+    // Rows arrive while the rest still loads: a tick on one of them does not turn Delete on either.
+    ViewModelTestSeam::showLoading(*h.vm, true);
+    h.vm->setRpItemChecked(0, true);
+    EXPECT_FALSE(h.vm->credMgmtDeleteButtonEnable());
+    ViewModelTestSeam::showLoading(*h.vm, false);
+    h.vm->setRpItemChecked(1, true);
+    EXPECT_TRUE(h.vm->credMgmtDeleteButtonEnable());
 }
 
 // "Wrong PIN" only when the key said so; any other failure of the token or of reading the whole list (another
