@@ -25,8 +25,8 @@
 
 namespace fs = std::filesystem;
 
-// Every built-in table holds every text, translated (the English one: the text itself), and a number template keeps its marks where they were (a
-// mark lost or moved would print a number in the wrong place, or none).
+// Every built-in table holds every text, translated (the English one: the text itself), and a number template keeps
+// its marks where they were (a mark lost or moved would print a number in the wrong place, or none).
 TEST(BuiltInTables, CompleteAndTemplateSafe)
 {
     const auto marks = [](std::string_view text) { return std::count(text.begin(), text.end(), '_'); };

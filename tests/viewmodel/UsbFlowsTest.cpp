@@ -41,14 +41,15 @@ struct RowMirror {
             rows = vm.rpList();
             ++resets;
         });
-        QObject::connect(&vm, &DeviceViewModel::rpItemsInserted, &context, [this, &vm](std::size_t first, std::size_t n) {
-            const auto& list = vm.rpList();
-            ok = ok && first <= rows.size() && first + n <= list.size();
-            if (ok)
-                rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(first),
-                            list.begin() + static_cast<std::ptrdiff_t>(first),
-                            list.begin() + static_cast<std::ptrdiff_t>(first + n));
-        });
+        QObject::connect(&vm, &DeviceViewModel::rpItemsInserted, &context,
+                         [this, &vm](std::size_t first, std::size_t n) {
+                             const auto& list = vm.rpList();
+                             ok = ok && first <= rows.size() && first + n <= list.size();
+                             if (ok)
+                                 rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(first),
+                                             list.begin() + static_cast<std::ptrdiff_t>(first),
+                                             list.begin() + static_cast<std::ptrdiff_t>(first + n));
+                         });
         QObject::connect(&vm, &DeviceViewModel::rpItemsRemoved, &context, [this](std::size_t first, std::size_t n) {
             ok = ok && first + n <= rows.size();
             if (ok)
