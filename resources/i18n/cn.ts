@@ -235,5 +235,13 @@
         <source>Could not delete credentials, enter the PIN again</source>
         <translation>无法删除凭据，请重新输入 PIN</translation>
     </message>
+    <message>
+        <source>The PIN is blocked: only a reset makes the key usable again</source>
+        <translation>PIN 已被锁定：只有重置后才能再次使用此密钥</translation>
+    </message>
+    <message>
+        <source>Too many wrong PINs since the key was plugged in: remove and re-insert it</source>
+        <translation>自插入密钥以来 PIN 错误次数过多：请拔出密钥并重新插入</translation>
+    </message>
 </context>
 </TS>

@@ -235,5 +235,13 @@
         <source>Could not delete credentials, enter the PIN again</source>
         <translation>Could not delete credentials, enter the PIN again</translation>
     </message>
+    <message>
+        <source>The PIN is blocked: only a reset makes the key usable again</source>
+        <translation>The PIN is blocked: only a reset makes the key usable again</translation>
+    </message>
+    <message>
+        <source>Too many wrong PINs since the key was plugged in: remove and re-insert it</source>
+        <translation>Too many wrong PINs since the key was plugged in: remove and re-insert it</translation>
+    </message>
 </context>
 </TS>

@@ -235,5 +235,13 @@
         <source>Could not delete credentials, enter the PIN again</source>
         <translation>No se pudieron eliminar las credenciales; vuelva a introducir el PIN</translation>
     </message>
+    <message>
+        <source>The PIN is blocked: only a reset makes the key usable again</source>
+        <translation>El PIN está bloqueado: solo restableciendo la llave podrá volver a usarla</translation>
+    </message>
+    <message>
+        <source>Too many wrong PINs since the key was plugged in: remove and re-insert it</source>
+        <translation>Demasiados PIN incorrectos desde que se conectó la llave: retírela y vuelva a insertarla</translation>
+    </message>
 </context>
 </TS>

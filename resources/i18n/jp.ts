@@ -235,5 +235,13 @@
         <source>Could not delete credentials, enter the PIN again</source>
         <translation>認証情報を削除できませんでした。PINを再入力してください</translation>
     </message>
+    <message>
+        <source>The PIN is blocked: only a reset makes the key usable again</source>
+        <translation>PINがロックされています。リセットしない限りキーは使用できません</translation>
+    </message>
+    <message>
+        <source>Too many wrong PINs since the key was plugged in: remove and re-insert it</source>
+        <translation>キーを接続してから誤ったPINの入力が多すぎます。キーを取り外して挿し直してください</translation>
+    </message>
 </context>
 </TS>

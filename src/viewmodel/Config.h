@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -9,6 +10,9 @@ class Config {
 public:
     static constexpr std::string_view languageKey = "Language";
     static constexpr std::string_view advancedModeKey = "AdvancedMode";
+
+    // The user's own store of the application, made once, on first use.
+    static const std::shared_ptr<Config>& defaults();
 
     virtual ~Config() = default;
 

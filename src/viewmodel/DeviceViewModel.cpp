@@ -5,7 +5,6 @@
 #include "fido/PcscMonitor.h"
 #include "platform/Log.h"
 #include "viewmodel/DesktopWorkspace.h"
-#include "viewmodel/QSettingsConfig.h"
 
 #include <QThread>
 
@@ -15,7 +14,7 @@ DeviceViewModel::DeviceViewModel(QObject* parent) : DeviceViewModel(Dependencies
 
 DeviceViewModel::DeviceViewModel(Dependencies dependencies, QObject* parent)
     : QObject(parent),
-      config_(dependencies.config ? std::move(dependencies.config) : std::make_shared<QSettingsConfig>()),
+      config_(dependencies.config ? std::move(dependencies.config) : Config::defaults()),
       workspace_(dependencies.workspace ? std::move(dependencies.workspace) : std::make_shared<DesktopWorkspace>()),
       stringTables_(dependencies.stringTables ? dependencies.stringTables : &defaultStringTables()),
       hidHelper_(dependencies.hidHelper ? dependencies.hidHelper : &HidHelper::shared())
@@ -156,7 +155,12 @@ DeviceViewModel::Outcome DeviceViewModel::outcomeOf(IOReturn status) const
     const std::optional<std::uint8_t> answered = ctap2_->lastStatusByte();
     if (!answered || *answered == 0 || !ctapErrorFromRaw(*answered))
         return Outcome::unclear;
-    return *answered == rawValue(CTAPHID_ERROR_CODE::ERR_PIN_INVALID) ? Outcome::pinInvalid : Outcome::refused;
+    switch (*ctapErrorFromRaw(*answered)) {
+    case CTAPHID_ERROR_CODE::ERR_PIN_INVALID: return Outcome::pinInvalid;
+    case CTAPHID_ERROR_CODE::ERR_PIN_BLOCKED: return Outcome::pinBlocked;
+    case CTAPHID_ERROR_CODE::ERR_PIN_AUTH_BLOCKED: return Outcome::pinAuthBlocked;
+    default: return Outcome::refused;
+    }
 }
 
 void DeviceViewModel::beginBusy()

@@ -9,7 +9,6 @@
 #include "viewmodel/Language.h"
 #include "viewmodel/MainThreadHop.h"
 #include "viewmodel/PublishedValue.h"
-#include "viewmodel/ReinsertWait.h"
 #include "viewmodel/RpItem.h"
 #include "viewmodel/StringTables.h"
 #include "viewmodel/UIStringVal.h"
@@ -43,6 +42,8 @@ class DeviceViewModel : public QObject
 
 public:
     enum class View { deviceList = 0, pin = 1, settings = 2, credMgmt = 3 };
+    // The page whose raw value this is; nothing outside 0 to 3.
+    static std::optional<View> viewFromRawValue(int raw);
     enum class PinField { oldPin, newPin, confirmPin, authPin };
 
     struct MessageBoxInfo {
@@ -56,7 +57,7 @@ public:
 
     struct Dependencies {
         HidHelper* hidHelper = nullptr;             // the process-wide one when not given
-        std::shared_ptr<Config> config;             // QSettings when not given
+        std::shared_ptr<Config> config;             // Config::defaults() when not given
         std::shared_ptr<Workspace> workspace;       // the desktop when not given
         const StringTables* stringTables = nullptr; // the built-in tables when not given
         bool watchCards = true;                     // make the card transport and the reader watcher
@@ -147,6 +148,7 @@ public:
     void updateCredMgmtCountInfo();
     // A row's check box: ticks or clears the row at index.
     void setRpItemChecked(std::size_t index, bool checked);
+    // Deletes the ticked rows after a touch; ignored while busy and while the list loads.
     void credMgmtDeleteClicked();
     void credMgmtBackClicked();
     std::uint64_t existingResidentCredentialCount() const { return existingCount_.load(); }
@@ -247,10 +249,10 @@ private:
     // The same, talking to the key with the channel, protocol and pre-2.1 flag of its row.
     IOReturn runOnDevice(const Operation& op, const DeviceItem& item);
     // Main thread: runs op on the work queue with the selected key's row, `busy` up until done has its status.
-    // How an operation on a key ended, as far as the user must be told: done; refused by the key for a wrong PIN;
-    // refused for another reason; or unclear (no answer came, or one that could not be read, so the key may or
-    // may not have done it).
-    enum class Outcome { done, pinInvalid, refused, unclear };
+    // How an operation on a key ended, as far as the user must be told: done; refused by the key for a wrong PIN,
+    // for a PIN blocked until a reset, or for too many wrong PINs since it was plugged in; refused for another
+    // reason; or unclear (no answer came, or one that could not be read, so the key may or may not have done it).
+    enum class Outcome { done, pinInvalid, pinBlocked, pinAuthBlocked, refused, unclear };
     // Work queue, right after the operation: judged from its status and the key's last answer.
     Outcome outcomeOf(IOReturn status) const;
     // After a failure the key's row is read again (the key may hold another PIN state or fewer retries now), and
@@ -272,7 +274,13 @@ private:
     void showNotice(std::string title, std::string message);
 
     // Device list (work queue unless noted).
-    void updateButtons(); // main
+    // The four buttons follow the selection, not later changes of its row or of Advanced Mode (main thread).
+    bool selectedDeviceSupportsCredMgmt() const;
+    void updateSetPinVisible();
+    void updateChangePinVisible();
+    void updateResetVisible();
+    void updateCredMgmtVisible();
+    void updateButtons();
     std::string deviceName(const Device& device);
     std::pair<DeviceItem, IOReturn> readDeviceInfo(const Device& device);
     // Binds the key and reads its row; nothing for a key that fails to answer or is no FIDO key. With
@@ -289,16 +297,28 @@ private:
     void replaceSelectedItem(const DeviceItem& updated);       // main
 
     // PIN flows (main thread; device work is posted).
+    // How a step of the PIN page's OK ended: the message for the box, and whether the flow goes on.
+    using PinStepDone = std::function<void(std::string message, bool ok)>;
     void setupPinFields();
     void clearPinFields();
     std::size_t characterCount(std::string_view text) const;
     // The local checks of a new PIN; the message when they fail.
     std::optional<std::string> checkNewPin() const;
     std::optional<std::string> checkPinLength(std::string_view pin) const;
-    void setOrChangePinOnDevice(bool pinSet, std::function<void(Outcome)> done);
+    // Sets the selected key's first PIN, or changes its PIN, once the typed PINs pass the local checks. When what
+    // the key did is not known, the device list is shown before done hears of it.
+    void setOrChangePin(PinStepDone done);
+    // The step before a PIN authentication: a key without a PIN gets the new one (the page then holds it as the
+    // Security PIN); on a key with one, the typed PIN's length is checked.
+    void checkAuthPinLength(PinStepDone done);
+    // Work queue: the clientPIN request on the row's key.
+    IOReturn setPinOnDevice(const DeviceItem& item, const SecureBytes& newPin);
+    IOReturn changePinOnDevice(const DeviceItem& item, const SecureBytes& oldPin, const SecureBytes& newPin);
     void authenticatePin(std::function<void(Outcome)> done);
     // The message of a PIN set or change that ended so.
     std::string pinOutcomeText(Outcome outcome, bool change) const;
+    // The message of a PIN authentication that failed so.
+    std::string pinAuthFailureText(Outcome outcome) const;
 
     // Credential page (work queue unless noted).
     struct DeleteOutcome;
@@ -319,9 +339,13 @@ private:
 
     // Reset and touch prompt (work queue unless noted).
     void setWaitReinsert(std::optional<Device> device); // any thread
+    // The wait for the device (none: no wait), with the prompt that goes with it.
+    void applyWaitReinsert(const std::optional<Device>& device);
     // The re-insert prompt for the awaited key; none without one.
     void showReinsertPrompt(const std::optional<Device>& device);
     bool checkReinsert(const Device& device, const std::optional<std::string>& id);
+    // The arriving device is the awaited key come back (id: the identity a card answers with).
+    bool isAwaitedDevice(const Device& device, const std::optional<std::string>& id) const;
     // Runs op on the key with the touch prompt reading `prompt`, should the key ask for a touch.
     IOReturn runWithTouchPrompt(std::string prompt, const Operation& op, const Device& device);
     void setTouchPromptText(std::string text); // any thread
@@ -359,7 +383,13 @@ private:
     // Work queue only.
     std::unique_ptr<AuthenToken> authenToken_;
     std::optional<Device> tokenDevice_; // the key authenToken_ was obtained from
-    ReinsertWait reinsertWait_;
+    // The key a reset waits for: a USB key unplugged and plugged in again, or a card taken away and tapped twice.
+    std::optional<Device> waitReinsertDevice_;
+    // The USB product string, or the card's identity as read when the wait began.
+    std::optional<std::string> waitReinsertName_;
+    // The USB serial number ("" when the key reports none, and for a card).
+    std::string waitReinsertSerial_;
+    std::uint64_t tapCount_ = 0; // awaited card arrivals taken during the current wait
 
     // Read by queued blocks: guarded.
     mutable std::mutex stateMutex_;

@@ -14,14 +14,9 @@ std::vector<RpItem> rowsOf(const RpInfo& rp, const std::vector<CredentialInfo>& 
     std::vector<RpItem> rows;
     rows.reserve(creds.size());
     for (const CredentialInfo& cred : creds) {
-        RpItem row;
-        row.id = rp.id;
-        row.name = removeSpaces(rp.name).empty() ? rp.id : rp.name;
-        row.idHash = bytesToHexString(rp.idHash);
-        row.userId = cred.userEntity.id;
-        row.userName = cred.userEntity.name;
-        row.credentialId = bytesToHexString(cred.publicKeyCredentialDescriptor.id);
-        row.credType = cred.publicKeyCredentialDescriptor.type;
+        RpItem row(rp, cred);
+        if (removeSpaces(row.name).empty())
+            row.name = row.id;
         rows.push_back(std::move(row));
     }
     return rows;
@@ -51,6 +46,7 @@ void DeviceViewModel::setCredMgmtViewVisible(bool visible)
     if (visible && needUpdateRpList_) {
         setLoading(true);
         resetRpList({});
+        updateCredMgmtDeleteButtonEnable();
         if (selectedDeviceItem_) {
             const DeviceItem item = *selectedDeviceItem_;
             runOnQueue([this, item] { loadRpList(item); });
@@ -64,8 +60,10 @@ void DeviceViewModel::setCredMgmtViewVisible(bool visible)
 
 void DeviceViewModel::updateCredMgmtDeleteButtonEnable()
 {
+    // Not while the list loads: a deletion would wait behind the load, and ask for its touch after it wherever the
+    // window is by then.
     setCredMgmtDeleteButtonEnable(
-        std::any_of(rpList_.begin(), rpList_.end(), [](const RpItem& item) { return item.isChecked; }));
+        !loading_ && std::any_of(rpList_.begin(), rpList_.end(), [](const RpItem& item) { return item.isChecked; }));
 }
 
 void DeviceViewModel::updateCredMgmtCountInfo()
@@ -289,7 +287,7 @@ void DeviceViewModel::credentialsDeleted(DeleteOutcome& outcome)
 
 void DeviceViewModel::credMgmtDeleteClicked()
 {
-    if (busy_ || !selectedDeviceItem_)
+    if (busy_ || loading_ || !selectedDeviceItem_)
         return;
     const DeviceItem item = *selectedDeviceItem_;
     const std::string prompt = uiStr_.touchPrompt;

@@ -27,12 +27,37 @@ void DeviceViewModel::setDeviceListViewVisible(bool visible)
     setDeviceListViewVisibleFlag(visible);
 }
 
-void DeviceViewModel::updateButtons()
+bool DeviceViewModel::selectedDeviceSupportsCredMgmt() const
+{
+    return selectedDeviceItem_ && selectedDeviceItem_->hasCredMgmt;
+}
+
+void DeviceViewModel::updateSetPinVisible()
 {
     setSetPinVisible(supportsPin() && !isPinSet());
+}
+
+void DeviceViewModel::updateChangePinVisible()
+{
     setChangePinVisible(isPinSet());
+}
+
+void DeviceViewModel::updateResetVisible()
+{
     setResetVisible(selectedDeviceItem_.has_value());
-    setCredMgmtVisible(advancedMode_ && selectedDeviceItem_ && selectedDeviceItem_->hasCredMgmt);
+}
+
+void DeviceViewModel::updateCredMgmtVisible()
+{
+    setCredMgmtVisible(advancedMode_ && selectedDeviceSupportsCredMgmt());
+}
+
+void DeviceViewModel::updateButtons()
+{
+    updateSetPinVisible();
+    updateChangePinVisible();
+    updateResetVisible();
+    updateCredMgmtVisible();
 }
 
 void DeviceViewModel::selectedDeviceChanged()
@@ -213,6 +238,10 @@ void DeviceViewModel::refreshAllDevices()
 
 void DeviceViewModel::winkDevice(const DeviceItem& item)
 {
+    // A card cannot wink (its transport has no WINK): binding it would only take the card from any other program
+    // for a moment, and wait for it while another program holds it.
+    if (!item.device.isHidDevice())
+        return;
     runOnDevice([this] { return ctap2_->sendCmdWink(); }, item);
 }
 

@@ -1,5 +1,12 @@
 #include "viewmodel/DeviceViewModel.h"
 
+std::optional<DeviceViewModel::View> DeviceViewModel::viewFromRawValue(int raw)
+{
+    if (raw < static_cast<int>(View::deviceList) || raw > static_cast<int>(View::credMgmt))
+        return std::nullopt;
+    return static_cast<View>(raw);
+}
+
 void DeviceViewModel::setCurrentView(View view)
 {
     currentView_ = view;

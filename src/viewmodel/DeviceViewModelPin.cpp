@@ -172,17 +172,67 @@ std::optional<std::string> DeviceViewModel::checkNewPin() const
     return std::nullopt;
 }
 
-void DeviceViewModel::setOrChangePinOnDevice(bool pinSet, std::function<void(Outcome)> done)
+void DeviceViewModel::setOrChangePin(PinStepDone done)
 {
+    const bool pinSet = isPinSet();
+    if (auto message = checkNewPin()) {
+        done(std::move(*message), false);
+        return;
+    }
     runOnSelectedWhileBusy(
         [this, pinSet, oldPin = pinBytes(oldPin_), newPin = pinBytes(newPin_)](const DeviceItem& item) {
-            const IOReturn status = runOnDevice(
-                [&] { return pinSet ? ctap2_->changePin(*oldPin, *newPin) : ctap2_->setPin(*newPin); }, item);
+            const IOReturn status = pinSet ? changePinOnDevice(item, *oldPin, *newPin) : setPinOnDevice(item, *newPin);
             oldPin->clear();
             newPin->clear();
             return status;
         },
-        std::move(done));
+        [this, pinSet, done = std::move(done)](Outcome outcome) {
+            // When it is not known what the key did, the page's fields no longer fit the key: the list shows the key
+            // as it is now.
+            if (outcome == Outcome::unclear)
+                setCurrentView(View::deviceList);
+            done(pinOutcomeText(outcome, pinSet), outcome == Outcome::done);
+        });
+}
+
+IOReturn DeviceViewModel::setPinOnDevice(const DeviceItem& item, const SecureBytes& newPin)
+{
+    return runOnDevice([&] { return ctap2_->setPin(newPin); }, item);
+}
+
+IOReturn DeviceViewModel::changePinOnDevice(const DeviceItem& item, const SecureBytes& oldPin,
+                                            const SecureBytes& newPin)
+{
+    return runOnDevice([&] { return ctap2_->changePin(oldPin, newPin); }, item);
+}
+
+void DeviceViewModel::checkAuthPinLength(PinStepDone done)
+{
+    if (isPinSet()) {
+        if (auto message = checkPinLength(authPin_.view()))
+            done(std::move(*message), false);
+        else
+            done({}, true);
+        return;
+    }
+    // A key without a PIN: the new PIN is set first, and the authentication then uses it.
+    setOrChangePin([this, done = std::move(done)](std::string message, bool ok) {
+        if (ok) {
+            // The key has a PIN now: a failing token step must not send the user back to setting one.
+            if (selectedDeviceItem_) {
+                DeviceItem updated = *selectedDeviceItem_;
+                updated.pinPresent = true;
+                replaceSelectedItem(updated);
+            }
+            // The page now shows what the key needs from here on, the Security PIN, holding the PIN just set.
+            setAuthPin(newPin_);
+            setNewPin({});
+            setConfirmPin({});
+            setupPinFields();
+            updatePinInputDone();
+        }
+        done(std::move(message), ok);
+    });
 }
 
 void DeviceViewModel::authenticatePin(std::function<void(Outcome)> done)
@@ -204,79 +254,58 @@ std::string DeviceViewModel::pinOutcomeText(Outcome outcome, bool change) const
     case Outcome::done: return uiStr_.pinNewPinSet;
     // Only the key's own word that the PIN was wrong says so; a blocked PIN or a policy refusal did not judge it.
     case Outcome::pinInvalid: return change ? uiStr_.pinWrongPin : uiStr_.pinSetFailed;
+    case Outcome::pinBlocked: return uiStr_.pinBlocked;
+    case Outcome::pinAuthBlocked: return uiStr_.pinAuthBlocked;
     case Outcome::refused: return uiStr_.pinSetFailed;
     case Outcome::unclear: return uiStr_.keyNoClearAnswer;
     }
     return uiStr_.pinSetFailed;
 }
 
+std::string DeviceViewModel::pinAuthFailureText(Outcome outcome) const
+{
+    switch (outcome) {
+    // "Wrong PIN" only when the key said so; a lost or unreadable answer is no verdict on the PIN.
+    case Outcome::pinInvalid: return uiStr_.pinAuthFailed;
+    // Entering the PIN again cannot help here: the text says what does.
+    case Outcome::pinBlocked: return uiStr_.pinBlocked;
+    case Outcome::pinAuthBlocked: return uiStr_.pinAuthBlocked;
+    case Outcome::done:
+    case Outcome::refused:
+    case Outcome::unclear: return uiStr_.credMgmtReadFailed;
+    }
+    return uiStr_.credMgmtReadFailed;
+}
+
 void DeviceViewModel::pinOkClicked()
 {
     if (busy_)
         return;
-    if (!pinAuthen_) {
-        const std::string title = uiStr_.pinMessageBoxTitle;
-        if (auto message = checkNewPin()) {
-            showNotice(title, *message);
+    const bool authentication = pinAuthen_;
+    const std::string title = authentication ? uiStr_.pinAuthTitle : uiStr_.pinMessageBoxTitle;
+    PinStepDone checked = [this, authentication, title](std::string message, bool ok) {
+        // A PIN set or changed is always told; before an authentication, only a step that failed.
+        if (!ok || !authentication)
+            showNotice(title, std::move(message));
+        if (!ok)
+            return;
+        if (!authentication) {
+            setCurrentView(View::deviceList);
             return;
         }
-        const bool pinSet = isPinSet();
-        setOrChangePinOnDevice(pinSet, [this, title, pinSet](Outcome outcome) {
-            showNotice(title, pinOutcomeText(outcome, pinSet));
-            // When it is not known what the key did, the page's fields no longer fit the key: the list shows the
-            // key as it is now.
-            if (outcome == Outcome::done || outcome == Outcome::unclear)
-                setCurrentView(View::deviceList);
-        });
-        return;
-    }
-
-    const std::string title = uiStr_.pinAuthTitle;
-    auto authenticate = [this, title] {
         authenticatePin([this, title](Outcome outcome) {
             if (outcome == Outcome::done) {
                 pinAuthen_ = false;
                 setCurrentView(targetView_);
             } else {
-                // "Wrong PIN" only when the key said so; a lost or unreadable answer is no verdict on the PIN.
-                showNotice(title, outcome == Outcome::pinInvalid ? uiStr_.pinAuthFailed : uiStr_.credMgmtReadFailed);
+                showNotice(title, pinAuthFailureText(outcome));
             }
         });
     };
-    if (isPinSet()) {
-        if (auto message = checkPinLength(authPin_.view())) {
-            showNotice(title, *message);
-            return;
-        }
-        authenticate();
-        return;
-    }
-    // A key without a PIN: set the new PIN first, then authenticate with it.
-    if (auto message = checkNewPin()) {
-        showNotice(title, *message);
-        return;
-    }
-    setOrChangePinOnDevice(false, [this, title, authenticate](Outcome outcome) {
-        if (outcome != Outcome::done) {
-            showNotice(title, pinOutcomeText(outcome, false));
-            if (outcome == Outcome::unclear)
-                setCurrentView(View::deviceList);
-            return;
-        }
-        // The key has a PIN now: a failing token step must not send the user back to setting one.
-        if (selectedDeviceItem_) {
-            DeviceItem updated = *selectedDeviceItem_;
-            updated.pinPresent = true;
-            replaceSelectedItem(updated);
-        }
-        // The page now shows what the key needs from here on, the Security PIN, holding the PIN just set.
-        setAuthPin(newPin_);
-        setNewPin({});
-        setConfirmPin({});
-        setupPinFields();
-        updatePinInputDone();
-        authenticate();
-    });
+    if (authentication)
+        checkAuthPinLength(std::move(checked));
+    else
+        setOrChangePin(std::move(checked));
 }
 
 void DeviceViewModel::pinCancelClicked()

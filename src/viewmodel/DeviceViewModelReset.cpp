@@ -22,18 +22,25 @@ void DeviceViewModel::startReset()
 
 void DeviceViewModel::setWaitReinsert(std::optional<Device> device)
 {
-    runOnQueue([this, device] {
-        if (!device) {
-            reinsertWait_.clear();
-        } else if (device->isHidDevice()) {
-            const auto hid = device->hid();
-            reinsertWait_.start(*device, hid ? hid->product() : std::string{},
-                                hid ? hid->serialNumber() : std::string{});
-        } else {
-            reinsertWait_.start(*device, readCardIdentity(*device), {});
-        }
-        showReinsertPrompt(device);
-    });
+    // The wait is the work queue's own: every arrival that may end it is handled there.
+    runOnQueue([this, device] { applyWaitReinsert(device); });
+}
+
+void DeviceViewModel::applyWaitReinsert(const std::optional<Device>& device)
+{
+    waitReinsertDevice_ = device;
+    tapCount_ = 0;
+    waitReinsertName_.reset();
+    waitReinsertSerial_.clear();
+    if (device && device->isHidDevice()) {
+        const auto hid = device->hid();
+        waitReinsertName_ = hid ? hid->product() : std::string{};
+        waitReinsertSerial_ = hid ? hid->serialNumber() : std::string{};
+    } else if (device) {
+        // The card is still on the reader when the wait begins.
+        waitReinsertName_ = readCardIdentity(*device);
+    }
+    showReinsertPrompt(device);
 }
 
 void DeviceViewModel::showReinsertPrompt(const std::optional<Device>& device)
@@ -45,16 +52,27 @@ void DeviceViewModel::showReinsertPrompt(const std::optional<Device>& device)
     });
 }
 
+bool DeviceViewModel::isAwaitedDevice(const Device& device, const std::optional<std::string>& id) const
+{
+    if (!waitReinsertDevice_ || !waitReinsertName_ || waitReinsertName_->empty())
+        return false;
+    if (device.isHidDevice()) {
+        const auto hid = device.hid();
+        if (!hid || hid->product() != *waitReinsertName_)
+            return false;
+        // The returning key is a new object: the same model, and the same serial number when keys report one.
+        return waitReinsertSerial_.empty() || hid->serialNumber() == waitReinsertSerial_;
+    }
+    return Device::isSame(device, *waitReinsertDevice_) && id == waitReinsertName_;
+}
+
 bool DeviceViewModel::checkReinsert(const Device& device, const std::optional<std::string>& id)
 {
-    if (!reinsertWait_.isAwaited(device, id))
+    if (!isAwaitedDevice(device, id))
         return false;
     UIStringVal texts;
     runOnMainSync([&] { texts = uiStr_; });
-    auto endWait = [this] {
-        reinsertWait_.clear();
-        showReinsertPrompt(std::nullopt);
-    };
+    auto endWait = [this] { applyWaitReinsert(std::nullopt); };
     IOReturn status = kIOReturnSuccess;
     if (device.isHidDevice()) {
         endWait();
@@ -63,8 +81,11 @@ bool DeviceViewModel::checkReinsert(const Device& device, const std::optional<st
             status = runWithTouchPrompt(
                 texts.touchTwicePrompt, [this] { return ctap2_->selectDevice(); }, device);
     } else {
-        if (reinsertWait_.firstTap())
+        // The first tap of each wait only counts.
+        if (tapCount_ == 0) {
+            tapCount_ = 1;
             return true;
+        }
         endWait();
     }
     bool resetSent = false;

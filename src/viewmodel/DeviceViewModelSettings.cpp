@@ -63,7 +63,7 @@ void DeviceViewModel::showSettings()
 
 void DeviceViewModel::openOtpApp()
 {
-    ::openOtpApp(*workspace_);
+    openApp(*workspace_, otpAppName, otpAppFolder);
 }
 
 void DeviceViewModel::openUserManual()

@@ -12,6 +12,12 @@ QString toQString(std::string_view text)
 }
 } // namespace
 
+const std::shared_ptr<Config>& Config::defaults()
+{
+    static const std::shared_ptr<Config> store = std::make_shared<QSettingsConfig>();
+    return store;
+}
+
 QSettingsConfig::QSettingsConfig()
     : settings_(std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("JOV"),
                                             QStringLiteral("Marrowtillance")))

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ctap/CredentialRecords.h"
 #include "platform/SecureBytes.h"
 
 #include <cstddef>
@@ -9,6 +10,10 @@
 // One row of the credential list: a discoverable credential with its relying party and user. A row is known
 // by its credential ID alone, so a ticked and an unticked copy of one row are the same row.
 struct RpItem {
+    RpItem() = default;
+    // The row of one credential as the key listed it: the IDs as upper-case hex, the user by name, not ticked.
+    RpItem(const RpInfo& rpInfo, const CredentialInfo& credentialInfo);
+
     std::string id;           // relying party id
     std::string name;         // relying party name (the view model puts the id here when the name is blank)
     std::string idHash;       // upper-case hex

@@ -66,7 +66,9 @@
     X(credMgmtReadFailed, "Credentials could not be read, enter the PIN again")                                    \
     X(keyNoClearAnswer, "No clear answer: the key may or may not have changed")                                    \
     X(credMgmtNothingDeleted, "Nothing was deleted")                                                               \
-    X(credMgmtDeleteNeedsPin, "Could not delete credentials, enter the PIN again")
+    X(credMgmtDeleteNeedsPin, "Could not delete credentials, enter the PIN again")                                 \
+    X(pinBlocked, "The PIN is blocked: only a reset makes the key usable again")                                   \
+    X(pinAuthBlocked, "Too many wrong PINs since the key was plugged in: remove and re-insert it")
 
 // The English texts as constants, one per field of UIStringVal and named as that field.
 struct UIStringKey {
@@ -89,4 +91,4 @@ struct UIStringKey {
     static constexpr std::size_t count = all.size();
 };
 
-static_assert(UIStringKey::count == 59);
+static_assert(UIStringKey::count == 61);

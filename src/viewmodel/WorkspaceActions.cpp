@@ -17,11 +17,6 @@ void openApp(Workspace& workspace, std::string_view appName, std::string_view fo
         logLine("openApp: " + *failure);
 }
 
-void openOtpApp(Workspace& workspace)
-{
-    openApp(workspace, otpAppName, otpAppFolder);
-}
-
 std::optional<std::string> findUserManual(const Workspace& workspace)
 {
     const std::optional<std::filesystem::path> resources = workspace.resourceFolder();

@@ -25,9 +25,16 @@ TEST(ViewModelCards, CardIsListedResetAfterTwoTapsAndLeaves)
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
     const DeviceItem item = h.vm->deviceList()[0];
     EXPECT_TRUE(item.device.readerName() == card.readerName() && item.cid == 0xFFFFFFFFu && item.pinPresent);
+    EXPECT_EQ(item.deviceName, "Tallowfin NFC Card");
+    EXPECT_EQ(item.retries, 8u);
     EXPECT_TRUE(log.contains(card.readerName() + ": card present"));
+    // A card cannot wink: selecting it takes nothing of the card (another program may hold it meanwhile).
+    const std::size_t received = card.front().receivedApdus().size();
     h.select(0);
+    ASSERT_TRUE(h.settle());
+    EXPECT_EQ(card.front().receivedApdus().size(), received);
     ASSERT_TRUE(h.startReset());
+    EXPECT_EQ(h.vm->reinsertText(), "Tap your security key twice on your reader");
 
     ASSERT_TRUE(card.remove() && pumpUntil([&] { return h.vm->deviceList().empty(); }));
     const std::size_t asked = identityRequests(card);

@@ -3,10 +3,12 @@
 #include "support/LogCapture.h"
 #include "viewmodel/DesktopWorkspace.h"
 #include "viewmodel/Device.h"
+#include "viewmodel/DeviceViewModel.h"
 #include "viewmodel/JOVFidoDevice.h"
 #include "viewmodel/Language.h"
 #include "viewmodel/QSettingsConfig.h"
 #include "viewmodel/QtStringTables.h"
+#include "viewmodel/RpItem.h"
 #include "viewmodel/TextTemplates.h"
 #include "viewmodel/UIStringKey.h"
 #include "viewmodel/UIStringVal.h"
@@ -19,11 +21,12 @@
 
 #include <fstream>
 #include <set>
+#include <unordered_set>
 
 namespace fs = std::filesystem;
 
-// Every built-in table holds every text, translated, and a number template keeps its marks where they were (a
-// mark lost or moved would print a number in the wrong place, or none).
+// Every built-in table holds every text, translated (the English one: the text itself), and a number template keeps
+// its marks where they were (a mark lost or moved would print a number in the wrong place, or none).
 TEST(BuiltInTables, CompleteAndTemplateSafe)
 {
     const auto marks = [](std::string_view text) { return std::count(text.begin(), text.end(), '_'); };
@@ -38,9 +41,31 @@ TEST(BuiltInTables, CompleteAndTemplateSafe)
             EXPECT_EQ(marks(*text), marks(entry.text)) << lang << ": " << entry.field;
             EXPECT_EQ(templatePieces(*text).size(), templatePieces(entry.text).size()) << lang << ": " << entry.field;
             EXPECT_EQ(text->front() == '_', entry.text.front() == '_') << lang << ": " << entry.field;
+            EXPECT_EQ(text->back() == '_', entry.text.back() == '_') << lang << ": " << entry.field;
+            if (language == Language::EN) {
+                EXPECT_EQ(*text, entry.text) << entry.field;
+            }
         }
         EXPECT_GT(distinct.size(), 40u) << lang;
     }
+}
+
+// A language change replaces every field (settingsOk too, which no page shows), and English brings back the texts
+// a new value starts with.
+TEST(BuiltInTables, EveryFieldIsTranslatedAndEnglishRestoresTheDefaults)
+{
+    const UIStringVal english;
+    UIStringVal texts;
+    for (const char* lang : {"es", "jp", "cn"}) {
+        texts.update(lang);
+        std::size_t changed = 0;
+        for (const auto field : UIStringVal::fields())
+            changed += texts.*field != english.*field ? 1 : 0;
+        EXPECT_GT(changed, 40u) << lang;
+        EXPECT_NE(texts.settingsOk, english.settingsOk) << lang;
+    }
+    texts.update("en");
+    EXPECT_EQ(texts, english);
 }
 
 // A missing or unreadable table, a missing entry and an unknown language give English; a template with the wrong
@@ -64,10 +89,20 @@ TEST(Tables, MissingTextsFallBackToEnglishAndNumbersGoWhereTheMarksAre)
     std::ofstream(folder.filePath("es.qm").toStdString()) << "not a translation table";
     EXPECT_EQ(QtStringTables(folder.path().toStdString()).translation("es", "Settings"), std::nullopt);
 
+    // Empty pieces are dropped wherever they are.
+    EXPECT_EQ(templatePieces("a__b_"), (std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(templatePieces("").empty() && templatePieces("___").empty());
     for (const char* wrong : {"to characters", "_x", "a_b_c"})
         EXPECT_EQ(pinLengthHintText(wrong, 4, 63), "") << wrong;
     EXPECT_EQ(pinLengthMessageText("to_characters", 4, 63), "");
     EXPECT_EQ(credentialCountText(5, 20, "es", partial), ""); // "_x" has one piece
+    // The count line and the status line are built in the language asked for, English for an unknown one.
+    EXPECT_EQ(credentialCountText(5, 20, "xx"), "Resident credential counts: 5 , remains: 20");
+    EXPECT_NE(credentialCountText(5, 20, "cn"), credentialCountText(5, 20, "en"));
+    for (const char* lang : {"es", "jp", "cn"}) {
+        const std::string text = deviceStatusText(8, true, true, lang);
+        EXPECT_TRUE(text.find(" 8 ") != std::string::npos && text != deviceStatusText(8, true, true, "en")) << lang;
+    }
     // retries, PIN set, credential management, the status
     const std::tuple<std::optional<std::uint64_t>, bool, bool, const char*> cases[] = {
         {8, true, true, "PIN is set, 8 retries left, support credential management"},
@@ -109,6 +144,20 @@ TEST(Settings, ValuesSurviveUnchangedAndAFailedWriteIsLogged)
     EXPECT_EQ(log.lines(), std::vector<std::string>{"saveSettings: cannot write " + unwritable + " (no access)"});
 }
 
+// Each language's code reads back as that language, and the button's cycle visits all four before it comes back.
+TEST(Settings, CodesReadBackAndTheCycleVisitsEveryLanguage)
+{
+    std::set<Language> visited;
+    Language language = Language::EN;
+    for (std::size_t i = 0; i < allLanguages.size(); ++i) {
+        EXPECT_EQ(languageFromRawValue(rawValue(language)), language);
+        visited.insert(language);
+        language = next(language);
+    }
+    EXPECT_EQ(language, Language::EN);
+    EXPECT_EQ(visited.size(), allLanguages.size());
+}
+
 // Near misses of the raw names are other keys: they keep their own name and get the USB key's picture.
 TEST(Records, NearMissesOfTheRawNamesAreOtherKeysAndDevicesCompareByIdentityOrReader)
 {
@@ -127,7 +176,50 @@ TEST(Records, NearMissesOfTheRawNamesAreOtherKeysAndDevicesCompareByIdentityOrRe
     EXPECT_FALSE(Device::isSame(Device::hidDevice(key), Device::hidDevice(twin)));
     EXPECT_TRUE(Device::isSame(Device::pcscDevice("Virtual PCD 00 00"), Device::pcscDevice("Virtual PCD 00 00")));
     EXPECT_FALSE(Device::isSame(Device::pcscDevice("Virtual PCD 00 00"), Device::pcscDevice("virtual pcd 00 00")));
+    // Hashes agree with equality.
+    const std::unordered_set<Device> devices{Device::hidDevice(key), Device::hidDevice(key), Device::hidDevice(twin),
+                                             Device::pcscDevice("Virtual PCD 00 00"),
+                                             Device::pcscDevice("Virtual PCD 00 00")};
+    EXPECT_EQ(devices.size(), 3u);
+    EXPECT_TRUE(devices.contains(Device::hidDevice(key)) && devices.contains(Device::pcscDevice("Virtual PCD 00 00")));
+    EXPECT_FALSE(devices.contains(Device::pcscDevice("Virtual PCD 00 01")));
     EXPECT_FALSE(Device::isSame(Device(), Device::pcscDevice("")));
+}
+
+// A credential's row shows its IDs as upper-case hex and its user by name (not the display name); two credentials of
+// one relying party are two rows of the same party. A row is known by its credential ID alone, ticked or not.
+TEST(Records, CredentialRowsAreKnownByTheirCredentialIdOnly)
+{
+    const RpInfo rp{"example.com", "Example", {0xA3, 0x79, 0x0F}};
+    CredentialInfo alice, bob;
+    alice.userEntity = {{1, 2, 3}, "alice", "", "Alice A."};
+    alice.publicKeyCredentialDescriptor = {{0x01, 0x02, 0xAA, 0xBB}, "public-key"};
+    bob.userEntity = {{4}, "bob", "", "Bob"};
+    bob.publicKeyCredentialDescriptor = {{0x01, 0x02, 0xAA, 0xBC}, "public-key"};
+    const RpItem row(rp, alice), other(rp, bob);
+    EXPECT_EQ(std::tie(row.id, row.name, row.idHash, row.userName, row.credentialId, row.credType),
+              std::tie("example.com", "Example", "A3790F", "alice", "0102AABB", "public-key"));
+    EXPECT_TRUE(row.userId == Bytes({1, 2, 3}) && !row.isChecked);
+    EXPECT_TRUE(other.idHash == row.idHash && other.credentialId == "0102AABC");
+
+    RpItem ticked = row;
+    ticked.isChecked = true;
+    ticked.name = "example.com";
+    EXPECT_EQ(row, ticked);
+    EXPECT_EQ(std::hash<RpItem>{}(row), std::hash<RpItem>{}(ticked));
+    EXPECT_NE(row, other);
+    EXPECT_EQ((std::unordered_set<RpItem>{row, ticked, other}).size(), 2u);
+}
+
+TEST(Records, PagesFromRawValuesAreTheFourOnly)
+{
+    using View = DeviceViewModel::View;
+    const std::pair<int, std::optional<View>> cases[] = {
+        {-1, std::nullopt}, {0, View::deviceList}, {1, View::pin},
+        {2, View::settings}, {3, View::credMgmt}, {4, std::nullopt},
+    };
+    for (const auto& [raw, view] : cases)
+        EXPECT_EQ(DeviceViewModel::viewFromRawValue(raw), view) << raw;
 }
 
 // The companion starts from its vendor's folder; the manual is the first USR-KWO*.pdf at the top of the resources;
@@ -138,6 +230,7 @@ TEST(Workspace, HelpAndOtpOpenWhatTheyShouldOrSayWhyNot)
     const fs::path root = temp.path().toStdString(), share = root / "share";
     const fs::path otp = root / "JOV Fido Tools" / "Tallowfin-OTP";
     const std::string manual = "openUserManual: ";
+    const auto openOtpApp = [](Workspace& w) { openApp(w, otpAppName, otpAppFolder); };
     // files in the resources, whether the folders are known, the desktop's refusal, the action, the line logged
     // (empty: none), what the desktop was asked to open (empty: nothing)
     using Case = std::tuple<std::vector<fs::path>, bool, const char*, void (*)(Workspace&), std::string, fs::path>;
@@ -175,6 +268,20 @@ TEST(Workspace, HelpAndOtpOpenWhatTheyShouldOrSayWhyNot)
         opened.insert(opened.end(), w.openedDocuments.begin(), w.openedDocuments.end());
         EXPECT_EQ(opened, asked.empty() ? std::vector<fs::path>{} : std::vector<fs::path>{asked});
     }
+}
+
+// Of two manuals, the first the file system lists is the one.
+TEST(Workspace, OfTwoManualsTheFirstEnumeratedWins)
+{
+    QTemporaryDir temp;
+    RecordingWorkspace w;
+    w.resources = fs::path(temp.path().toStdString());
+    for (const char* name : {"USR-KWO-a.pdf", "USR-KWO-b.pdf"})
+        std::ofstream(*w.resources / name) << "%PDF-1.4\n";
+    const std::string first = fs::directory_iterator(*w.resources)->path().stem().string();
+    EXPECT_EQ(findUserManual(w), first);
+    openUserManual(w);
+    EXPECT_EQ(w.openedDocuments, std::vector<fs::path>{*w.resources / (first + ".pdf")});
 }
 
 TEST(Workspace, DesktopSaysWhyItCannotOpen)

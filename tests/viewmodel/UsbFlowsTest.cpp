@@ -5,6 +5,9 @@
 #include "softkey/tests/TestCtapClient.h"
 #include "support/LogCapture.h"
 
+#include <QTemporaryDir>
+
+#include <fstream>
 #include <future>
 
 using View = DeviceViewModel::View;
@@ -16,6 +19,8 @@ namespace {
 
 const std::string kNotKnown = "No clear answer: the key may or may not have changed";
 const std::string kReadAgain = "Credentials could not be read, enter the PIN again";
+const std::string kPinBlocked = "The PIN is blocked: only a reset makes the key usable again";
+const std::string kReinsert = "Too many wrong PINs since the key was plugged in: remove and re-insert it";
 const char* const kCredentials = "pin 1234\nrp id=a.example name=\"A Corp\"\n"
                                  "credential rp=a.example user=0A userName=alice\nrp id=b.example name=\"   \"\n"
                                  "credential rp=b.example user=0B userName=bob\n"
@@ -27,13 +32,116 @@ Reply answer(Bytes bytes, std::uint8_t command, std::optional<std::uint8_t> subC
     return {std::move(bytes), command, subCommand, after};
 }
 
+// A view's copy of the credential list, kept from the row signals alone, as the page keeps its rows: it must always
+// be the model's list. Counts the times the list was replaced as a whole.
+struct RowMirror {
+    explicit RowMirror(DeviceViewModel& vm) : rows(vm.rpList())
+    {
+        QObject::connect(&vm, &DeviceViewModel::rpListReset, &context, [this, &vm] {
+            rows = vm.rpList();
+            ++resets;
+        });
+        QObject::connect(&vm, &DeviceViewModel::rpItemsInserted, &context,
+                         [this, &vm](std::size_t first, std::size_t n) {
+                             const auto& list = vm.rpList();
+                             ok = ok && first <= rows.size() && first + n <= list.size();
+                             if (ok)
+                                 rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(first),
+                                             list.begin() + static_cast<std::ptrdiff_t>(first),
+                                             list.begin() + static_cast<std::ptrdiff_t>(first + n));
+                         });
+        QObject::connect(&vm, &DeviceViewModel::rpItemsRemoved, &context, [this](std::size_t first, std::size_t n) {
+            ok = ok && first + n <= rows.size();
+            if (ok)
+                rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(first),
+                           rows.begin() + static_cast<std::ptrdiff_t>(first + n));
+        });
+        QObject::connect(&vm, &DeviceViewModel::rpItemChanged, &context, [this, &vm](std::size_t index) {
+            ok = ok && index < rows.size() && index < vm.rpList().size();
+            if (ok)
+                rows[index] = vm.rpList()[index];
+        });
+    }
+    bool matches(const DeviceViewModel& vm) const
+    {
+        return ok && std::ranges::equal(rows, vm.rpList(), [](const RpItem& a, const RpItem& b) {
+                   return a.credentialId == b.credentialId && a.isChecked == b.isChecked;
+               });
+    }
+    QObject context;
+    std::vector<RpItem> rows;
+    bool ok = true;
+    int resets = 0;
+};
+
 } // namespace
+
+// Right after start: the device list alone, no key, every button hidden, and the saved language and Advanced Mode in
+// force (a stored "True" is not "true"); a PIN set is told in that language.
+TEST(ViewModelStart, InitialStateAndSavedSettings)
+{
+    ViewModelHarness h(false, {{"Language", "es"}, {"AdvancedMode", "true"}});
+    DeviceViewModel& vm = *h.vm;
+    EXPECT_TRUE(vm.deviceListViewVisible() && vm.currentView() == View::deviceList);
+    EXPECT_FALSE(vm.pinViewVisible() || vm.settingsViewVisible() || vm.credMgmtViewVisible());
+    EXPECT_TRUE(vm.deviceList().empty());
+    EXPECT_FALSE(vm.selectedDeviceItem());
+    EXPECT_FALSE(vm.setPinVisible() || vm.changePinVisible() || vm.resetVisible() || vm.credMgmtVisible());
+    EXPECT_EQ(vm.language(), Language::ES);
+    EXPECT_NE(vm.uiStr().pinOk, "Ok"); // translated before any key is reported
+    EXPECT_TRUE(vm.advancedMode());
+    auto& key = h.plugAndList();
+    h.select(0);
+    vm.showPinViewForSetOrChange();
+    h.typePins("4321", "4321");
+    vm.pinOkClicked();
+    ASSERT_TRUE(h.waitForMessage(vm.uiStr().pinNewPinSet));
+    EXPECT_NE(vm.uiStr().pinNewPinSet, "New PIN is set");
+    EXPECT_EQ(vm.messageBoxInfo().title, vm.uiStr().pinMessageBoxTitle);
+    EXPECT_TRUE(key.authenticator().pinIs("4321"));
+
+    ViewModelHarness fresh(false, {{"Language", "EN"}, {"AdvancedMode", "True"}});
+    EXPECT_EQ(fresh.vm->language(), Language::EN);
+    EXPECT_FALSE(fresh.vm->advancedMode());
+    EXPECT_EQ(fresh.config->values["Language"], "en"); // an unknown code is replaced by the one in force
+}
 
 // A saved language is in force before any key is reported; an unknown one is replaced by the one in force.
 TEST(ViewModelSettings, SavedLanguageIsUsedAndAnUnknownOneReplaced)
 {
     EXPECT_NE(ViewModelHarness(false, {{"Language", "es"}}).vm->uiStr().pinOk, "Ok");
     EXPECT_EQ(ViewModelHarness(false, {{"Language", "EN"}}).config->values["Language"], "en");
+}
+
+TEST(ViewModelDevices, ArrivalListsTheKeyWithItsInformation)
+{
+    ViewModelHarness h;
+    SoftKeyConfig config;
+    config.minPINLength = 6;
+    auto& key = h.plugAndList(config);
+    ASSERT_EQ(h.vm->deviceList().size(), 1u);
+    const DeviceItem item = h.vm->deviceList()[0];
+    EXPECT_EQ(item.deviceName, "Tallowfin");
+    EXPECT_EQ(item.aaguid, "4D542D534F46544B45592D3030303031");
+    EXPECT_EQ(item.protocols, "FIDO_2_0, FIDO_2_1_PRE, FIDO_2_1");
+    EXPECT_EQ(item.firmware, std::to_string(0x050403));
+    EXPECT_FALSE(item.pinPresent);
+    EXPECT_TRUE(item.hasCredMgmt);
+    EXPECT_FALSE(item.fido2Pre);
+    EXPECT_EQ(item.retries, 8u);
+    EXPECT_EQ(item.minPinLength, 6u);
+    EXPECT_EQ(item.pinProtocol, PinProtocol::Two);
+    EXPECT_NE(item.cid, 0u);
+    EXPECT_EQ(countRequests(key.authenticator(), 0x04), 1u);
+
+    // A key with another product name keeps it; a key with credential management only in prototype form has it.
+    SoftKeyConfig preview;
+    preview.credMgmt = false;
+    preview.credMgmtPreview = true;
+    h.plugAndList(preview, "Other Key");
+    ASSERT_EQ(h.vm->deviceList().size(), 2u);
+    EXPECT_EQ(h.vm->deviceList()[1].deviceName, "Other Key");
+    EXPECT_TRUE(h.vm->deviceList()[1].fido2Pre && h.vm->deviceList()[1].hasCredMgmt);
 }
 
 // A key whose reading fails part-way is logged, and listed with what was read when it said who it is (its AAGUID),
@@ -78,6 +186,7 @@ TEST(ViewModelDevices, AKeyReadOnlyInPartIsLoggedAndListedWhenItSaidWhoItIs)
         ASSERT_EQ(h.vm->deviceList().size(), listed ? 1u : 0u);
         if (listed) {
             EXPECT_EQ(h.vm->deviceList()[0].aaguid, "4D542D534F46544B45592D3030303031");
+            EXPECT_EQ(h.vm->deviceList()[0].deviceName, "Tallowfin");
             EXPECT_EQ(h.vm->deviceStatus(h.vm->deviceList()[0]).find("retries"), std::string::npos);
         }
     }
@@ -125,6 +234,75 @@ TEST(ViewModelDevices, RowsFollowTheKeysAndALeavingKeyTakesItsSelectionPageAndTo
     EXPECT_TRUE(h.vm->settingsViewVisible() && !h.vm->selectedDeviceItem());
 }
 
+// The selected key leaving takes the PIN page with it (as it takes the credential page); another key leaving does not.
+TEST(ViewModelDevices, RemovalOfSelectedAndOtherKeys)
+{
+    ViewModelHarness h;
+    auto& first = h.plugAndList();
+    auto& second = h.plugAndList();
+    h.select(0);
+    h.vm->showPinViewForSetOrChange();
+    ASSERT_TRUE(h.vm->pinViewVisible());
+    h.rig.unplug(second);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
+    EXPECT_TRUE(h.vm->pinViewVisible() && h.vm->selectedDeviceItem());
+    ASSERT_TRUE(h.unplugLast(first));
+    EXPECT_TRUE(h.vm->deviceListViewVisible() && h.vm->currentView() == View::deviceList);
+    EXPECT_FALSE(h.vm->selectedDeviceItem() || h.vm->resetVisible());
+}
+
+// The four buttons follow the selected key's row: Set PIN for a key with a PIN protocol and no PIN, Change PIN for a
+// key with one, Reset for any key, Credential Management in Advanced Mode for a key that offers it (in its final or
+// prototype form). Advanced Mode switched on shows it only at the next selection.
+TEST(ViewModelPages, ButtonsFollowTheSelectedKey)
+{
+    SoftKeyConfig plain, noProtocol, noCredMgmt, preview;
+    noProtocol.pinUvAuthProtocols.reset();
+    noProtocol.clientPin = SoftKeyConfig::Option::Absent;
+    noCredMgmt.credMgmt = false;
+    preview.credMgmt = false;
+    preview.credMgmtPreview = true;
+    struct Case {
+        const char* name;
+        SoftKeyConfig key;
+        bool pinSet, advancedMode;
+        bool setPin, changePin, credMgmt; // shown; Reset always is
+    };
+    const Case cases[] = {
+        {"no PIN", plain, false, true, true, false, true},
+        {"PIN set", plain, true, true, false, true, true},
+        {"PIN set, Advanced Mode off", plain, true, false, false, true, false},
+        {"no PIN protocol", noProtocol, false, true, false, false, true},
+        {"no credential management", noCredMgmt, false, true, true, false, false},
+        {"prototype credential management", preview, false, true, true, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ViewModelHarness h(false, {{"AdvancedMode", c.advancedMode ? "true" : "false"}});
+        auto& key = h.plugAndList(c.key);
+        if (c.pinSet) {
+            ASSERT_TRUE(key.authenticator().setPin("1234"));
+            h.vm->refreshAllDevices();
+            ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList()[0].pinPresent; }));
+        }
+        EXPECT_FALSE(h.vm->setPinVisible() || h.vm->changePinVisible() || h.vm->resetVisible() ||
+                     h.vm->credMgmtVisible());
+        h.select(0);
+        EXPECT_EQ(h.vm->setPinVisible(), c.setPin);
+        EXPECT_EQ(h.vm->changePinVisible(), c.changePin);
+        EXPECT_TRUE(h.vm->resetVisible());
+        EXPECT_EQ(h.vm->credMgmtVisible(), c.credMgmt);
+        if (!c.advancedMode) {
+            h.vm->showSettings();
+            h.vm->setAdvancedMode(true);
+            EXPECT_FALSE(h.vm->credMgmtVisible());
+            h.vm->saveAdvancedMode();
+            h.select(0);
+            EXPECT_TRUE(h.vm->credMgmtVisible());
+        }
+    }
+}
+
 // A field loses only spaces and control characters (a pasted "1234 5678" is 12345678, never 1234). Nothing goes to
 // the key before the PIN is within the key's minimum (never below 4; the row keeps what the key reported) and 63, in
 // characters and in bytes, and both fields match, length first. "Original PIN is wrong" only for the key's own
@@ -167,7 +345,8 @@ TEST(ViewModelPin, EachOutcomeSaysWhatHappened)
         {"set, answer lost", {}, "", "5678", "5678", lost, {}, kNotKnown, true},
         {"set, key gone while answering", {}, "", "5678", "5678", gone, {}, kNotKnown, true},
         {"change, answer lost", {}, "1234", "5678", "5678", lost, {}, kNotKnown, true},
-        {"change, PIN blocked", {}, "1234", "5678", "5678", {}, 0x32, "Set PIN failed", false},
+        {"change, PIN blocked", {}, "1234", "5678", "5678", {}, 0x32, kPinBlocked, false},
+        {"change, too many wrong PINs", {}, "1234", "5678", "5678", {}, 0x34, kReinsert, false},
         {"change, policy refused", {}, "1234", "5678", "5678", {}, 0x37, "Set PIN failed", false},
         {"change, wrong old PIN", {}, "9999", "5678", "5678", {}, {}, "Original PIN is wrong", false},
     };
@@ -188,13 +367,16 @@ TEST(ViewModelPin, EachOutcomeSaysWhatHappened)
         EXPECT_EQ(h.vm->pinLengthHint(), std::to_string(c.minimum.value_or(4)) + " to 63 characters");
         key.authenticator().clearRequestLog();
         h.typePins(c.pin, c.confirm, c.oldPin);
+        EXPECT_TRUE(h.vm->pinInputDone());
         // A PROCESSING keepalive before the key-agreement answer leaves that one as it is.
         for (Fault fault : c.faults)
             key.front->injectFault({fault, fault == Fault::BadKeepalive ? 1u : 0u, std::uint8_t{0x10}});
         if (c.refusal)
             key.authenticator().queueRawReply(answer({*c.refusal}, 0x06, 0x04));
         h.vm->pinOkClicked();
+        EXPECT_EQ(h.vm->busy(), sent); // the window refuses OK, Cancel and page switches meanwhile
         ASSERT_TRUE(h.waitForMessage(c.message));
+        EXPECT_EQ(h.vm->messageBoxInfo().title, "PIN Set/Change");
         EXPECT_EQ(key.authenticator().requestLog().empty(), !sent);
         EXPECT_EQ(h.vm->currentView(), c.newPinOnKey ? View::deviceList : View::pin);
         EXPECT_EQ(h.vm->newPin().empty(), c.newPinOnKey);
@@ -212,6 +394,47 @@ TEST(ViewModelPin, EachOutcomeSaysWhatHappened)
     }
 }
 
+// OK is on only once every field the page shows holds something (the old PIN too, on a change; the Security PIN alone
+// before the credential page). Cancel goes back to the list, sends nothing and leaves the fields empty, so the page
+// opens again with OK off; while the key is at work, Cancel is refused.
+TEST(ViewModelPin, OkFollowsTheFieldsAndCancelLeavesThemEmpty)
+{
+    ViewModelHarness h;
+    auto& key = h.plugAndSelectWithPin("pin 1234\n");
+    h.vm->showPinViewForSetOrChange();
+    EXPECT_FALSE(h.vm->pinInputDone());
+    h.typePins("5678", "5678");
+    EXPECT_FALSE(h.vm->pinInputDone());
+    h.typePins("5678", "", "1234");
+    EXPECT_FALSE(h.vm->pinInputDone());
+    h.typePins("5678", "5678", "1234");
+    EXPECT_TRUE(h.vm->pinInputDone());
+    h.vm->pinCancelClicked();
+    EXPECT_TRUE(h.vm->deviceListViewVisible() && h.vm->currentView() == View::deviceList);
+    EXPECT_TRUE(h.vm->oldPin().empty() && h.vm->newPin().empty() && h.vm->confirmPin().empty());
+    h.select(0);
+    h.vm->showPinViewForSetOrChange();
+    EXPECT_FALSE(h.vm->pinInputDone());
+    EXPECT_EQ(countRequests(key.authenticator(), 0x06, 0x04), 0u);
+    EXPECT_TRUE(key.authenticator().pinIs("1234"));
+
+    h.typePins("5678", "5678", "1234");
+    key.authenticator().setProcessingDelay(std::chrono::minutes(1)); // held until let go below
+    h.vm->pinOkClicked();
+    h.vm->pinCancelClicked();
+    EXPECT_TRUE(h.vm->pinViewVisible() && h.vm->newPin().view() == "5678");
+    key.authenticator().setProcessingDelay({});
+    ASSERT_TRUE(h.waitForMessage("New PIN is set") && h.waitIdle());
+    EXPECT_TRUE(key.authenticator().pinIs("5678"));
+    h.vm->closeMessageBox(true);
+
+    h.select(0);
+    h.vm->showPinViewForCredMgmt();
+    EXPECT_FALSE(h.vm->pinInputDone());
+    h.vm->pinFieldEdited(DeviceViewModel::PinField::authPin, "5678");
+    EXPECT_TRUE(h.vm->pinInputDone());
+}
+
 // What a Delete of the last two of three rows (after one touch) leaves on screen is what the key holds, and the user
 // hears of every failure they did not cause.
 TEST(ViewModelCredentials, ADeleteShowsWhatTheKeyDid)
@@ -220,29 +443,38 @@ TEST(ViewModelCredentials, ADeleteShowsWhatTheKeyDid)
     const std::string needsPin = "Could not delete credentials, enter the PIN again";
     const Step unplug = [](ViewModelHarness& h, UsbKeyRig::Key& key) { h.rig.unplug(key); };
     // name, the key's answers, what happens with the touch prompt up, message (empty: none), the page then, the
-    // credentials the key holds and the count shown
-    const std::tuple<const char*, std::vector<Reply>, Step, std::string, View, std::size_t, std::size_t> cases[] = {
-        {"deleted", {}, {}, "", View::credMgmt, 1, 1},
-        {"touch cancelled", {}, [](auto& h, auto&) { h.vm->cancelUserTouch(); }, "", View::credMgmt, 3, 3},
-        {"touch answer garbled", {answer({}, 0x0B)}, {}, nothingDeleted, View::credMgmt, 3, 3},
-        {"key removed during the touch", {}, unplug, nothingDeleted, View::deviceList, 3, 3},
-        {"token expired", {answer({0x38}, 0x0A, 0x06)}, {}, needsPin, View::deviceList, 3, 3},
-        {"token refused", {answer({0x33}, 0x0A, 0x06)}, {}, needsPin, View::deviceList, 3, 3},
-        {"answer lost", {answer({}, 0x0A, 0x06, true)}, {}, "", View::credMgmt, 1, 1}, // the row must not stay
-        // The last row goes first; the list is read again.
-        {"one refused", {answer({0x2E}, 0x0A, 0x06)}, {}, "Some credentials could not be deleted", View::credMgmt, 2,
-         2},
-        // The counts are read after each deletion; the last ones read stay, no zeros.
-        {"counts unreadable", {answer({0x7F}, 0x0A, 0x01), answer({0x7F}, 0x0A, 0x01)}, {}, "", View::credMgmt, 1, 3},
-    };
-    for (const auto& [name, replies, duringTouch, message, page, left, counted] : cases) {
+    // credentials the key holds, the count shown, whether the list was read again (after a deletion that failed)
+    const std::tuple<const char*, std::vector<Reply>, Step, std::string, View, std::size_t, std::size_t, bool>
+        cases[] = {
+            {"deleted", {}, {}, "", View::credMgmt, 1, 1, false},
+            {"touch cancelled", {}, [](auto& h, auto&) { h.vm->cancelUserTouch(); }, "", View::credMgmt, 3, 3, false},
+            {"touch answer garbled", {answer({}, 0x0B)}, {}, nothingDeleted, View::credMgmt, 3, 3, false},
+            {"key removed during the touch", {}, unplug, nothingDeleted, View::deviceList, 3, 3, false},
+            {"token expired", {answer({0x38}, 0x0A, 0x06)}, {}, needsPin, View::deviceList, 3, 3, false},
+            {"token refused", {answer({0x33}, 0x0A, 0x06)}, {}, needsPin, View::deviceList, 3, 3, false},
+            // The row must not stay.
+            {"answer lost", {answer({}, 0x0A, 0x06, true)}, {}, "", View::credMgmt, 1, 1, true},
+            // The last row goes first.
+            {"one refused", {answer({0x2E}, 0x0A, 0x06)}, {}, "Some credentials could not be deleted", View::credMgmt,
+             2, 2, true},
+            // The counts are read after each deletion; the last ones read stay, no zeros.
+            {"counts unreadable", {answer({0x7F}, 0x0A, 0x01), answer({0x7F}, 0x0A, 0x01)}, {}, "", View::credMgmt, 1,
+             3, false},
+        };
+    for (const auto& [name, replies, duringTouch, message, page, left, counted, readAgain] : cases) {
         SCOPED_TRACE(name);
         ViewModelHarness h(false, {{"AdvancedMode", "true"}});
         auto& key = h.plugAndSelectWithPin(kCredentials);
         ASSERT_TRUE(h.openCredentials("1234") && h.vm->rpList().size() == 3);
+        EXPECT_TRUE(h.vm->rpList()[0].name == "A Corp" && h.vm->rpList()[0].userName == "alice");
         EXPECT_EQ(h.vm->rpList()[2].name, "b.example"); // a blank name gives way to the id
+        EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: 3 , remains: 22");
+        EXPECT_FALSE(h.vm->credMgmtDeleteButtonEnable());
+        RowMirror mirror(*h.vm);
+        const std::string lastId = h.vm->rpList()[2].credentialId;
         h.vm->setRpItemChecked(1, true);
         h.vm->setRpItemChecked(2, true);
+        EXPECT_TRUE(h.vm->credMgmtDeleteButtonEnable());
         for (const Reply& reply : replies)
             key.authenticator().queueRawReply(reply);
         if (duringTouch)
@@ -254,16 +486,63 @@ TEST(ViewModelCredentials, ADeleteShowsWhatTheKeyDid)
         }
         ASSERT_TRUE(message.empty() ? h.waitIdle() && h.settle() : h.waitForMessage(message));
         EXPECT_EQ(h.vm->showMessageBox(), !message.empty());
+        if (!message.empty()) {
+            EXPECT_EQ(h.vm->messageBoxInfo().title, "Credential Management");
+        }
+        EXPECT_EQ(h.vm->touchPromptText(), "Touch your security key");
         EXPECT_EQ(h.vm->currentView(), page);
         EXPECT_EQ(key.authenticator().credentials().size(), left);
         EXPECT_EQ(countRequests(key.authenticator(), 0x0B), 1u); // one touch (selection) for the whole deletion
+        // Rows change in place; the list is replaced as a whole only when it was read again.
+        EXPECT_TRUE(mirror.matches(*h.vm));
+        EXPECT_EQ(mirror.resets, readAgain ? 1 : 0);
         if (page == View::credMgmt) {
             EXPECT_EQ(h.vm->rpList().size(), left);
             EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: " + std::to_string(counted) +
                                                      " , remains: " + std::to_string(25 - counted));
-            EXPECT_EQ(h.vm->credMgmtDeleteButtonEnable(), left > 1); // the rows not deleted stay ticked
+            // The rows not deleted stay ticked, and only they.
+            EXPECT_EQ(h.vm->credMgmtDeleteButtonEnable(), left > 1);
+            EXPECT_FALSE(h.vm->rpList()[0].isChecked);
+            EXPECT_TRUE(left == 1 || (h.vm->rpList().back().credentialId == lastId && h.vm->rpList().back().isChecked));
         }
     }
+}
+
+// While the list loads, Delete is off and a click on it does nothing: a deletion queued behind the load would ask for
+// the touch after it, even over the device list should the load fail. A tick left from an earlier visit does not
+// count either.
+TEST(ViewModelCredentials, NoDeleteWhileTheListLoads)
+{
+    ViewModelHarness h(false, {{"AdvancedMode", "true"}});
+    auto& key = h.plugAndSelectWithPin(kCredentials);
+    ASSERT_TRUE(h.openCredentials("1234"));
+    h.vm->setRpItemChecked(1, true);
+    ASSERT_TRUE(h.vm->credMgmtDeleteButtonEnable());
+    h.vm->credMgmtBackClicked();
+    h.select(0);
+    // The next load is held at its first request.
+    QObject context;
+    QObject::connect(h.vm.get(), &DeviceViewModel::loadingChanged, &context, [&] {
+        if (h.vm->loading())
+            key.authenticator().setProcessingDelay(std::chrono::minutes(1));
+    });
+    h.openCredentials("1234", false);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->loading(); }));
+    EXPECT_FALSE(h.vm->credMgmtDeleteButtonEnable());
+    h.vm->credMgmtDeleteClicked();
+    EXPECT_FALSE(h.vm->busy());
+    key.authenticator().setProcessingDelay({});
+    ASSERT_TRUE(pumpUntil([&] { return !h.vm->loading(); }) && h.waitIdle() && h.settle());
+    EXPECT_EQ(countRequests(key.authenticator(), 0x0B), 0u); // no touch asked for
+    EXPECT_TRUE(h.vm->rpList().size() == 3 && key.authenticator().credentials().size() == 3);
+    EXPECT_FALSE(h.vm->waitUserTouch() || h.vm->credMgmtDeleteButtonEnable());
+    // Rows arrive while the rest still loads: a tick on one of them does not turn Delete on either.
+    ViewModelTestSeam::showLoading(*h.vm, true);
+    h.vm->setRpItemChecked(0, true);
+    EXPECT_FALSE(h.vm->credMgmtDeleteButtonEnable());
+    ViewModelTestSeam::showLoading(*h.vm, false);
+    h.vm->setRpItemChecked(1, true);
+    EXPECT_TRUE(h.vm->credMgmtDeleteButtonEnable());
 }
 
 // "Wrong PIN" only when the key said so; any other failure of the token or of reading the whole list (another
@@ -280,7 +559,8 @@ TEST(ViewModelCredentials, AFailedAuthenticationOrReadingSaysWhatTheKeySaid)
     const std::tuple<const char*, const char*, std::optional<Reply>, Step, std::string, std::size_t> cases[] = {
         {"wrong PIN", "9999", {}, {}, "Wrong PIN", 0},
         {"token of the wrong kind", "1234", answer({0x00, 0xA1, 0x02, 0x01}, 0x06, 0x09), {}, kReadAgain, 0},
-        {"PIN_AUTH_BLOCKED", "1234", answer({0x34}, 0x06, 0x09), {}, kReadAgain, 0},
+        {"PIN_BLOCKED", "1234", answer({0x32}, 0x06, 0x09), {}, kPinBlocked, 0},
+        {"PIN_AUTH_BLOCKED", "1234", answer({0x34}, 0x06, 0x09), {}, kReinsert, 0},
         {"token replaced", "1234", {}, otherProgram, kReadAgain, 0},
         {"counts refused", "1234", answer({0x7F}, 0x0A, 0x01), {}, kReadAgain, 0},
         {"next relying party refused", "1234", answer({0x7F}, 0x0A, 0x03), {}, kReadAgain, 0},
@@ -302,6 +582,7 @@ TEST(ViewModelCredentials, AFailedAuthenticationOrReadingSaysWhatTheKeySaid)
             meanwhile(h, key);
         ASSERT_TRUE(h.waitForMessage(message));
         const bool tokenGiven = countRequests(key.authenticator(), 0x0A) > 0;
+        EXPECT_EQ(h.vm->messageBoxInfo().title, tokenGiven ? "Credential Management" : "PIN authentication");
         EXPECT_EQ(h.vm->currentView(), tokenGiven ? View::deviceList : View::pin);
         EXPECT_TRUE(!h.vm->loading() && h.vm->rpList().empty());
         EXPECT_EQ(rowsSeen, rows);
@@ -312,6 +593,56 @@ TEST(ViewModelCredentials, AFailedAuthenticationOrReadingSaysWhatTheKeySaid)
         ASSERT_TRUE(h.openCredentials("1234"));
         EXPECT_TRUE(h.vm->rpList().size() == 3 && !h.vm->showMessageBox());
     }
+}
+
+// A key without a PIN gets one on the way to its credentials; should the token step then fail, the row and the page
+// know the key has a PIN now, and the next try asks for that PIN alone.
+TEST(ViewModelCredentials, AKeyWithoutPinSetsOneThenAuthenticates)
+{
+    ViewModelHarness h(false, {{"AdvancedMode", "true"}});
+    auto& key = h.plugAndList();
+    h.select(0);
+    h.vm->showPinViewForCredMgmt();
+    EXPECT_TRUE(!h.vm->hasAuthPin() && h.vm->hasNewPin() && h.vm->hasConfirmPin());
+    h.typePins("2468", "2468");
+    key.authenticator().queueRawReply(answer({0x31}, 0x06, 0x09)); // the token step fails once
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(h.waitForMessage("Wrong PIN"));
+    EXPECT_TRUE(key.authenticator().pinIs("2468"));
+    ASSERT_TRUE(h.vm->selectedDeviceItem());
+    EXPECT_TRUE(h.vm->selectedDeviceItem()->pinPresent);
+    EXPECT_TRUE(h.vm->hasAuthPin() && !h.vm->hasNewPin() && h.vm->authPin().view() == "2468");
+    h.vm->closeMessageBox(true);
+    h.vm->pinCancelClicked();
+    h.select(0);
+    h.vm->showPinViewForCredMgmt();
+    EXPECT_TRUE(h.vm->hasAuthPin() && !h.vm->hasNewPin());
+    h.vm->pinFieldEdited(DeviceViewModel::PinField::authPin, "2468");
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->credMgmtViewVisible() && !h.vm->loading(); }));
+    EXPECT_TRUE(h.vm->rpList().empty());
+}
+
+// A key without credentials answers the listing with NO_CREDENTIALS: an empty list with its counts, no failure.
+TEST(ViewModelCredentials, AKeyWithoutCredentialsIsAnEmptyListNotAFailure)
+{
+    LogCapture log;
+    ViewModelHarness h(false, {{"AdvancedMode", "true"}});
+    auto& key = h.plugAndSelectWithPin("pin 1234\n");
+    ASSERT_TRUE(h.openCredentials("1234"));
+    EXPECT_TRUE(h.vm->rpList().empty());
+    EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: 0 , remains: 25");
+    // Its requests start 0A A? 01 <sub-command>: the relying parties' (2) was answered NO_CREDENTIALS.
+    const auto requests = key.authenticator().requestLog();
+    EXPECT_EQ(std::ranges::count_if(requests, [](const auto& entry) {
+                  return entry.command() == 0x0A && entry.request.size() >= 4 && entry.request[3] == 0x02 &&
+                         entry.status() == 0x2E;
+              }),
+              1);
+    ASSERT_TRUE(h.waitIdle() && h.settle());
+    EXPECT_TRUE(h.vm->credMgmtViewVisible() && !h.vm->showMessageBox());
+    for (const std::string& line : log.lines())
+        EXPECT_EQ(line.find("loadRpList"), std::string::npos) << line;
 }
 
 // A reset goes out once the key asked for comes back (not another model, nor another key of its model), after a first
@@ -343,6 +674,9 @@ TEST(ViewModelReset, EachOutcomeSaysWhatTheKeyDid)
         ASSERT_TRUE(key.authenticator().setPin("1234"));
         h.select(0);
         ASSERT_TRUE(h.startReset());
+        EXPECT_EQ(h.vm->messageBoxInfo().message, "All data and credentials on this key will be cleared");
+        EXPECT_EQ(h.vm->messageBoxInfo().cancel, std::optional<std::string>("Cancel"));
+        EXPECT_EQ(h.vm->reinsertText(), "Please re-insert the security Key");
         if (beforeReplug)
             beforeReplug(h, key);
         ASSERT_TRUE(h.unplugLast(key));
@@ -359,13 +693,50 @@ TEST(ViewModelReset, EachOutcomeSaysWhatTheKeyDid)
                                     : h.waitForMessage(message));
         EXPECT_EQ(h.vm->showMessageBox(), !message.empty());
         EXPECT_FALSE(h.vm->reinsertNeeded() || h.vm->waitUserTouch());
+        EXPECT_EQ(h.vm->reinsertText(), "");
+        EXPECT_EQ(h.vm->touchPromptText(), "Touch your security key"); // the reset's, after the first touch's
         // Listed once, unless it left.
         ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == (again.front->connected() ? 3u : 2u); }));
+        EXPECT_EQ(countRequests(again.authenticator(), 0x01), 1u); // the first touch
         EXPECT_EQ(countRequests(again.authenticator(), 0x07), 1u);
         EXPECT_EQ(countRequests(otherModel.authenticator(), 0x07) + countRequests(otherSerial.authenticator(), 0x07),
                   0u);
         EXPECT_EQ(again.authenticator().hasPin(), !cleared);
     }
+}
+
+// Cancel at each step ends the reset without a word: at the warning (closing it any other way than OK counts as
+// Cancel), at the re-insert prompt (the key's next arrival is an ordinary one), and at the first touch.
+TEST(ViewModelReset, CancelAtEachStepEndsItSilently)
+{
+    ViewModelHarness h;
+    auto& key = h.plugAndList();
+    h.select(0);
+    h.vm->confirmReset();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->showMessageBox(); }));
+    h.vm->closeMessageBox(false);
+    ASSERT_TRUE(h.settle());
+    EXPECT_FALSE(h.vm->reinsertNeeded());
+
+    ASSERT_TRUE(h.startReset());
+    h.vm->cancelReinsert();
+    ASSERT_TRUE(pumpUntil([&] { return !h.vm->reinsertNeeded(); }));
+    ASSERT_TRUE(h.unplugLast(key));
+    auto& second = h.rig.replug(key);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
+    EXPECT_EQ(countRequests(second.authenticator(), 0x07), 0u);
+
+    h.select(0);
+    ASSERT_TRUE(h.startReset());
+    ASSERT_TRUE(h.unplugLast(second));
+    second.authenticator().setTouch(SoftAuthenticator::Touch::HeldUntilCancel);
+    auto& third = h.rig.replug(second);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->waitUserTouch(); }));
+    EXPECT_EQ(h.vm->touchPromptText(), "Touch your security twice within 10 seconds");
+    h.vm->cancelUserTouch();
+    ASSERT_TRUE(pumpUntil([&] { return !h.vm->waitUserTouch() && h.vm->deviceList().size() == 1; }) && h.settle());
+    EXPECT_FALSE(h.vm->showMessageBox() || h.vm->reinsertNeeded());
+    EXPECT_EQ(countRequests(third.authenticator(), 0x07), 0u);
 }
 
 // A wink queued for a selection that is gone when it runs is skipped.
@@ -428,4 +799,65 @@ TEST(ViewModelOrder, ShutdownWithAPendingTouchWaitEnds)
     auto done = std::async(std::launch::async, [&] { h.vm->shutdown(); });
     // A hang here would be a thread that never stops; the limit is far above any real stop time.
     EXPECT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
+// A second box before the first is closed replaces its content and its callback: closing it runs only the second's
+// callback, once (the reset warning's callback starts a reset), and a box that is not shown cannot be closed again.
+TEST(ViewModelOrder, ASecondMessageBoxReplacesTheFirst)
+{
+    ViewModelHarness h;
+    int first = 0, second = 0;
+    h.vm->presentMessageBox("T1", "M1", "Ok", std::nullopt, [&] { ++first; });
+    h.vm->presentMessageBox("T2", "M2", "Ok", std::string("Cancel"), [&] { ++second; });
+    ASSERT_TRUE(h.waitForMessage("M2"));
+    EXPECT_EQ(h.vm->messageBoxInfo().title, "T2");
+    EXPECT_TRUE(h.vm->messageBoxInfo().result);
+    h.vm->closeMessageBox(false);
+    EXPECT_FALSE(h.vm->showMessageBox() || h.vm->messageBoxInfo().result);
+    EXPECT_EQ(first, 0);
+    EXPECT_EQ(second, 1);
+    h.vm->closeMessageBox(true);
+    EXPECT_EQ(second, 1);
+}
+
+// The language button steps through the four languages, each saved at once; Advanced Mode is saved by the settings
+// page's OK only when it changed, and OK returns to the list; Help and OTP open the manual and the companion.
+TEST(ViewModelSettings, LanguageCycleAdvancedModeAndTopBar)
+{
+    ViewModelHarness h;
+    EXPECT_EQ(h.vm->language(), Language::EN);
+    EXPECT_EQ(h.config->values["Language"], "en");
+    const int writes = h.config->writes;
+    const std::pair<Language, const char*> cycle[] = {
+        {Language::ES, "es"}, {Language::JP, "jp"}, {Language::CN, "cn"}, {Language::EN, "en"}};
+    for (const auto& [language, code] : cycle) {
+        h.vm->switchLanguage();
+        EXPECT_EQ(h.vm->language(), language);
+        EXPECT_EQ(h.config->values["Language"], code);
+        EXPECT_EQ(h.vm->uiStr().pinOk == "Ok", language == Language::EN) << code;
+    }
+    EXPECT_EQ(h.config->writes, writes + 4);
+
+    h.vm->showSettings();
+    EXPECT_TRUE(h.vm->settingsViewVisible());
+    h.vm->setAdvancedMode(true);
+    h.vm->saveAdvancedMode();
+    EXPECT_EQ(h.config->values["AdvancedMode"], "true");
+    EXPECT_TRUE(h.vm->deviceListViewVisible());
+    const int saved = h.config->writes;
+    h.vm->showSettings();
+    h.vm->saveAdvancedMode();
+    EXPECT_EQ(h.config->writes, saved);
+    EXPECT_TRUE(h.vm->deviceListViewVisible());
+
+    QTemporaryDir temp;
+    const std::filesystem::path folder = temp.path().toStdString();
+    std::ofstream(folder / "USR-KWO-Manual.pdf") << "%PDF";
+    h.workspace->resources = folder;
+    h.workspace->applications = folder;
+    h.vm->openUserManual();
+    h.vm->openOtpApp();
+    EXPECT_EQ(h.workspace->openedDocuments, std::vector<std::filesystem::path>{folder / "USR-KWO-Manual.pdf"});
+    EXPECT_EQ(h.workspace->openedApplications,
+              std::vector<std::filesystem::path>{folder / "JOV Fido Tools" / "Tallowfin-OTP"});
 }

@@ -38,7 +38,8 @@ template <typename Pred> bool pumpUntil(Pred pred, std::chrono::milliseconds lim
 // Keeps the event loop running for a while, for "nothing happens" checks where no event could be awaited.
 inline void pumpFor(std::chrono::milliseconds time) { pumpUntil([] { return false; }, time); }
 
-// The states of the view model that no intent reaches: the prompts a key raises, a selection made while busy.
+// The states of the view model that no intent reaches: the prompts a key raises, a selection made while busy, a load
+// still under way after its first rows arrived (intents reach it only by a race).
 struct ViewModelTestSeam {
     static void select(DeviceViewModel& vm, const std::optional<DeviceItem>& item)
     {
@@ -47,6 +48,7 @@ struct ViewModelTestSeam {
     }
     static void showTouchPrompt(DeviceViewModel& vm, bool up) { vm.setWaitUserTouchValue(up); }
     static void showReinsertPrompt(DeviceViewModel& vm, bool up) { vm.setReinsertNeeded(up); }
+    static void showLoading(DeviceViewModel& vm, bool loading) { vm.setLoading(loading); }
 };
 
 // A view model on software USB keys (and, with cards, on the real pcscd), with settings and workspace in memory.
