@@ -7,6 +7,7 @@ import pathlib
 import shutil
 import socket
 import subprocess
+import struct
 import sys
 import tempfile
 import time
@@ -15,8 +16,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from softkey_card import SoftKey, lock_reader, wait_until_reader_empty  # noqa: E402
 
 LIMIT = 20  # seconds for any one step
-# In the frameless 1024 x 530 window; the first button is Set PIN, or Change PIN once the card has a PIN.
+# In the frameless 1024 x 530 window; the first button is Set PIN, or Change PIN once the card has a PIN. The button
+# bar stays bare at EMPTY_BAR whatever is selected.
 FIRST_ROW, FIRST_BUTTON, RESET_BUTTON, EXIT_BUTTON = (300, 210), (100, 104), (256, 104), (980, 40)
+EMPTY_BAR = (900, 104)
 
 
 def expect(ok, why):
@@ -77,12 +80,22 @@ def main():
         def keys(*names):
             x("xdotool", "key", "--window", window, "--delay", "30", *names)
 
+        def pixel(at):  # the colour the window shows at a point, as xwd grabs it
+            dump = subprocess.run(["xwd", "-silent", "-id", window], env=env, capture_output=True, check=True).stdout
+            head = struct.unpack(">25I", dump[:100])
+            header_size, byte_order, bits_per_pixel, bytes_per_line, ncolors = (head[0], head[7], head[11],
+                                                                              head[12], head[19])
+            offset = header_size + 12 * ncolors + at[1] * bytes_per_line + at[0] * bits_per_pixel // 8
+            raw = dump[offset:offset + bits_per_pixel // 8]
+            return int.from_bytes(raw, "little" if byte_order == 0 else "big") & 0xFFFFFF
+
         def select_card():
-            # A selection makes the card wink (the card sees APDUs); until the card is listed a click selects nothing.
-            def selected(before):
+            # A selected card shows its buttons: the first button's place no longer shows the bare bar. Until the
+            # card is listed a click selects nothing, so the click is repeated until the buttons come.
+            def selected():
                 click(FIRST_ROW)
-                return wait_for(None, lambda: count("apdus") > before, 1)
-            wait_for("the selection", lambda: selected(count("apdus")))
+                return wait_for(None, lambda: pixel(FIRST_BUTTON) != pixel(EMPTY_BAR), 1)
+            wait_for("the selection", selected)
 
         # CTAP requests the card answers: reading it (getInfo, PIN retries) 2, setting or changing a PIN 2 (key
         # agreement, the PIN command); back on the list the card is read again, and the outcome is shown before
