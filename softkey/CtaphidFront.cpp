@@ -249,7 +249,7 @@ void CtaphidFront::onMessage(const CtaphidReassembler::Event& m)
             pending_->shared->cancel = true;
         return; // CANCEL itself is never answered
     }
-    if (pending_ || (lockedTo_ && *lockedTo_ != m.cid))
+    if (pending_ || (lockedTo_ && *lockedTo_ != m.cid) || turnsAway(m.cmd))
         return sendError(m.cid, CtaphidReassembler::ERR_CHANNEL_BUSY);
 
     switch (m.cmd) {
@@ -337,8 +337,9 @@ void CtaphidFront::sendMessage(std::uint32_t cid, std::uint8_t cmd, std::span<co
     std::optional<InjectedFault> fault;
     if (faults) {
         std::lock_guard lk(mutex_);
-        auto it = std::find_if(faults_.begin(), faults_.end(),
-                               [&](const InjectedFault& f) { return !f.command || *f.command == cmd; });
+        auto it = std::find_if(faults_.begin(), faults_.end(), [&](const InjectedFault& f) {
+            return f.kind != Fault::TurnedAway && (!f.command || *f.command == cmd);
+        });
         if (it != faults_.end()) {
             fault = *it;
             faults_.erase(it);
@@ -410,7 +411,27 @@ void CtaphidFront::sendFaulted(const std::optional<InjectedFault>& fault, std::u
         for (auto& p : packets)
             sendReport(p);
         return;
+    case Fault::TurnedAway: // a request's fault, never an answer's
+        for (auto& p : packets)
+            sendReport(p);
+        return;
     }
+}
+
+bool CtaphidFront::turnsAway(std::uint8_t cmd)
+{
+    std::lock_guard lk(mutex_);
+    auto it = std::find_if(faults_.begin(), faults_.end(), [&](const InjectedFault& f) {
+        return f.kind == Fault::TurnedAway && (!f.command || *f.command == cmd);
+    });
+    if (it == faults_.end())
+        return false;
+    if (it->value > 0) {
+        --it->value;
+        return false;
+    }
+    faults_.erase(it);
+    return true;
 }
 
 bool CtaphidFront::sendReport(std::span<const std::uint8_t> report)

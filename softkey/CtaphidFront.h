@@ -38,6 +38,9 @@ public:
         HangUp,                   // the key is removed instead of answering
         ErrorReply,               // an ERROR reply with code `value` instead of the answer
         BadKeepalive,             // a keepalive with status `value` (default 0x7F) before the answer
+        // A request (not an answer) is turned away with ERROR CHANNEL_BUSY before the key looks at it, as a key
+        // busy on another program's channel does; `value` requests of that command are let through first.
+        TurnedAway,
     };
     struct InjectedFault {
         InjectedFault(Fault k, std::uint32_t v = 0, std::optional<std::uint8_t> cmd = {})
@@ -96,6 +99,8 @@ private:
     void finishCbor();
     void sendMessage(std::uint32_t cid, std::uint8_t cmd, std::span<const std::uint8_t> payload, bool faults = true);
     void sendFaulted(const std::optional<InjectedFault>& fault, std::uint32_t cid, std::vector<Bytes> packets);
+    // Whether a queued TurnedAway fault takes this request.
+    bool turnsAway(std::uint8_t cmd);
     void sendError(std::uint32_t cid, std::uint8_t code);
     void sendKeepalive(std::uint32_t cid, std::uint8_t status);
     bool sendReport(std::span<const std::uint8_t> report);

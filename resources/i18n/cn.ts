@@ -243,5 +243,9 @@
         <source>Too many wrong PINs since the key was plugged in: remove and re-insert it</source>
         <translation>自插入密钥以来 PIN 错误次数过多：请拔出密钥并重新插入</translation>
     </message>
+    <message>
+        <source>The key is busy or in use by another program: nothing was changed</source>
+        <translation>密钥正忙或正被其他程序使用：未做任何更改</translation>
+    </message>
 </context>
 </TS>

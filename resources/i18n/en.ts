@@ -243,5 +243,9 @@
         <source>Too many wrong PINs since the key was plugged in: remove and re-insert it</source>
         <translation>Too many wrong PINs since the key was plugged in: remove and re-insert it</translation>
     </message>
+    <message>
+        <source>The key is busy or in use by another program: nothing was changed</source>
+        <translation>The key is busy or in use by another program: nothing was changed</translation>
+    </message>
 </context>
 </TS>

@@ -243,5 +243,9 @@
         <source>Too many wrong PINs since the key was plugged in: remove and re-insert it</source>
         <translation>Demasiados PIN incorrectos desde que se conectó la llave: retírela y vuelva a insertarla</translation>
     </message>
+    <message>
+        <source>The key is busy or in use by another program: nothing was changed</source>
+        <translation>La llave está ocupada o la usa otro programa: no se cambió nada</translation>
+    </message>
 </context>
 </TS>

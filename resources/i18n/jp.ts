@@ -243,5 +243,9 @@
         <source>Too many wrong PINs since the key was plugged in: remove and re-insert it</source>
         <translation>キーを接続してから誤ったPINの入力が多すぎます。キーを取り外して挿し直してください</translation>
     </message>
+    <message>
+        <source>The key is busy or in use by another program: nothing was changed</source>
+        <translation>キーは使用中か、別のプログラムが使用しています。何も変更されていません</translation>
+    </message>
 </context>
 </TS>

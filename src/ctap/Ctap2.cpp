@@ -69,12 +69,16 @@ bool Ctap2::isWaitForeverCmd(CTAPHID cmd, const Bytes& data)
 std::pair<Bytes, IOReturn> Ctap2::sendCmd(std::uint32_t cid, CTAPHID cmd, const Bytes& data)
 {
     std::pair<Bytes, IOReturn> result{Bytes{}, kIOReturnIOError};
+    lastRequestHandedOver_ = false;
     if (HidHelper* hid = hidHelper()) {
         hid->setWaitForever(isWaitForeverCmd(cmd, data));
         result = hid->sendCmd(cid, cmd, data);
+        lastRequestHandedOver_ = hid->requestHandedOver();
     }
-    if (PcscHelper* pcsc = pcscHelper())
+    if (PcscHelper* pcsc = pcscHelper()) {
         result = pcsc->sendCommand(cmd, data);
+        lastRequestHandedOver_ = pcsc->requestHandedOver();
+    }
     if (result.second != kIOReturnSuccess)
         result.first.clear();
     return result;
@@ -103,6 +107,13 @@ Ctap2::CborAnswer Ctap2::sendCmdCbor(const Bytes& data)
     }
     if (bytes.size() >= 2)
         answer.payload.assign(bytes.begin() + 1, bytes.end());
+    return answer;
+}
+
+Ctap2::CborAnswer Ctap2::sendChangeCmdCbor(const Bytes& data)
+{
+    CborAnswer answer = sendCmdCbor(data);
+    changeRequestHandedOver_ = changeRequestHandedOver_ || lastRequestHandedOver_;
     return answer;
 }
 
@@ -211,7 +222,7 @@ IOReturn Ctap2::selectDevice()
     return kIOReturnSuccess;
 }
 
-IOReturn Ctap2::reset() { return sendCmdCbor(Bytes{kReset}).status; }
+IOReturn Ctap2::reset() { return sendChangeCmdCbor(Bytes{kReset}).status; }
 
 IOReturn Ctap2::selection()
 {
@@ -258,7 +269,8 @@ IOReturn Ctap2::setPin(const SecureBytes& pin)
     const Bytes pinAuth = secret->authenticate(*newPinEnc);
     if (pinAuth.empty())
         return kIOReturnInvalid;
-    return sendCmdCbor(PinCommand::setPin(secret->getKeyAgreement(), pinAuth, *newPinEnc, pinProtocol())).status;
+    return sendChangeCmdCbor(PinCommand::setPin(secret->getKeyAgreement(), pinAuth, *newPinEnc, pinProtocol()))
+        .status;
 }
 
 IOReturn Ctap2::changePin(const SecureBytes& currentPin, const SecureBytes& newPin)
@@ -277,7 +289,7 @@ IOReturn Ctap2::changePin(const SecureBytes& currentPin, const SecureBytes& newP
     const Bytes pinAuth = secret->authenticate(message);
     if (pinAuth.empty())
         return kIOReturnInvalid;
-    return sendCmdCbor(
+    return sendChangeCmdCbor(
                PinCommand::chgPin(secret->getKeyAgreement(), pinAuth, *newPinEnc, *pinHashEnc, pinProtocol()))
         .status;
 }
@@ -425,7 +437,7 @@ Ctap2::enumerateCredentials(const SecureBytes& pinUvAuthToken, const SSecret& sh
 IOReturn Ctap2::deleteCredential(const SecureBytes& pinUvAuthToken, const SSecret& sharedSecret,
                                  const PublicKeyCredentialDescriptor& descriptor)
 {
-    return sendCmdCbor(CredentialManagementCommand::deleteCredential(pinUvAuthToken, sharedSecret, descriptor.id,
-                                                                     descriptor.type, sharedSecret.pinProtocol()))
+    return sendChangeCmdCbor(CredentialManagementCommand::deleteCredential(
+                                 pinUvAuthToken, sharedSecret, descriptor.id, descriptor.type, sharedSecret.pinProtocol()))
         .status;
 }

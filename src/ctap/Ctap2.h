@@ -57,10 +57,18 @@ public:
     static bool isWaitForeverCmd(CTAPHID cmd, const Bytes& data);
 
     // The status byte of the key's answer to the latest CBOR request, or nothing when that request got no answer
-    // (lost, timed out, the key gone) or none was sent since forgetLastStatusByte. Tells a key's own refusal
+    // (lost, timed out, the key gone) or none was sent since forgetLastExchange. Tells a key's own refusal
     // apart from an answer that never came; only the work queue reads and writes it.
     std::optional<std::uint8_t> lastStatusByte() const { return lastStatusByte_; }
-    void forgetLastStatusByte() { lastStatusByte_.reset(); }
+    // Whether a request that changes what the key holds (set or change its PIN, reset, delete a credential)
+    // reached the key since forgetLastExchange: when none did, a failure without the key's answer changed
+    // nothing; when one did and its answer was lost, the key may or may not have done it.
+    bool changeRequestHandedOver() const { return changeRequestHandedOver_; }
+    void forgetLastExchange()
+    {
+        lastStatusByte_.reset();
+        changeRequestHandedOver_ = false;
+    }
 
     std::pair<Bytes, IOReturn> sendCmd(std::uint32_t cid, CTAPHID cmd, const Bytes& data);
     CborAnswer sendCmdCbor(const Bytes& data);
@@ -99,10 +107,15 @@ public:
                               const PublicKeyCredentialDescriptor& descriptor);
 
 private:
+    // A CBOR request that changes what the key holds: whether it reached the key is noted.
+    CborAnswer sendChangeCmdCbor(const Bytes& data);
+
     std::atomic<HidHelper*> hidHelper_{nullptr};
     std::atomic<PcscHelper*> pcscHelper_{nullptr};
     std::atomic<std::uint32_t> cid_{kBroadcastCid};
     PinProtocol pinProtocol_ = PinProtocol::None;
     bool fido2Pre_ = false;
     std::optional<std::uint8_t> lastStatusByte_;
+    bool lastRequestHandedOver_ = false;
+    bool changeRequestHandedOver_ = false;
 };

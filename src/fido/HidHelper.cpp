@@ -220,6 +220,10 @@ IOReturn HidHelper::sendCancel(const Bytes& packet)
 
 HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data)
 {
+    if (cmd != CTAPHID::CANCEL) {
+        std::lock_guard lock(queue_);
+        handedOver_ = false;
+    }
     const auto target = device();
     if (!target)
         return {{}, kIOReturnNoDevice};
@@ -242,6 +246,7 @@ HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span
         token = request_.get_token();
         requestDevice_ = target;
         removed_ = false;
+        turnedAway_ = false;
         flush = std::exchange(unsettled_, false);
     }
     // The HID thread keeps reading the key between requests and drops what comes in then. Only what may still
@@ -271,6 +276,7 @@ HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span
     {
         std::lock_guard lock(queue_);
         unsettled_ = unsettled_ || status != kIOReturnSuccess;
+        handedOver_ = status == kIOReturnSuccess && !turnedAway_;
         state_ = ReceiveState::idle;
         request_ = std::stop_source(std::nostopstate);
         requestDevice_.reset();
@@ -323,8 +329,10 @@ HidHelper::ReceiveOutcome HidHelper::ReceiveResponse(ReceiveState& state, Receiv
             endInError();
             return ReceiveOutcome::unknownStatus;
         }
-        if (command == rawValue(CTAPHID::ERROR))
-            return endInError();
+        if (command == rawValue(CTAPHID::ERROR)) {
+            endInError();
+            return ReceiveOutcome::turnedAway;
+        }
         if (command != rawValue(cmd))
             return ReceiveOutcome::ignored;
         const int declared = (report[5] << 8) | report[6];
@@ -371,6 +379,8 @@ void HidHelper::handleInputReport(std::span<const std::uint8_t> report)
         lastReport_ = std::chrono::steady_clock::now();
         recvData_.assign(report.begin(), report.end());
         outcome = ReceiveResponse();
+        if (outcome == ReceiveOutcome::turnedAway)
+            turnedAway_ = true;
         if (state_ == ReceiveState::done)
             cv_.notify_all();
     }
@@ -380,6 +390,12 @@ void HidHelper::handleInputReport(std::span<const std::uint8_t> report)
     } else if (outcome == ReceiveOutcome::unknownStatus) {
         logLine("Unknown status");
     }
+}
+
+bool HidHelper::requestHandedOver() const
+{
+    std::lock_guard lock(queue_);
+    return handedOver_;
 }
 
 void HidHelper::registerInputReportCallback()

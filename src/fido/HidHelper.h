@@ -52,6 +52,7 @@ public:
         ignored,            // not for this answer (or a PROCESSING keepalive)
         userPresenceNeeded, // UPNEEDED keepalive
         unknownStatus,      // keepalive with another status; the message ended
+        turnedAway,         // a CTAPHID ERROR: the key did not take the request (busy channel, bad length, ...)
         accepted,           // payload taken, more expected
         ended,              // the message is complete, or ended in error (state done)
     };
@@ -129,6 +130,9 @@ public:
     // and waits at most one answer time for the key's answer to the cancelled request. Without a request under
     // way, the CANCEL goes out at once.
     Response sendCmd(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data);
+    // Whether the latest request reached the key: every packet went out and the key did not turn it away with a
+    // CTAPHID ERROR. Only what happened to the request counts, not whether its answer came.
+    bool requestHandedOver() const;
     // Writes one output report to the bound key.
     IOReturn sendReport(std::span<const std::uint8_t> packet);
     // One input report of the bound key (the HID thread calls this): copied into recvData and fed into the
@@ -187,6 +191,8 @@ private:
     bool stopped_ = false;
     // The last request did not end on a whole, well-formed answer, so a late part of it may still come in.
     bool unsettled_ = false;
+    bool handedOver_ = false;
+    bool turnedAway_ = false;
     std::chrono::steady_clock::time_point lastReport_;
 
     // Orders the touch prompt's calls: the HID thread holds it from taking a report to raising the prompt, the

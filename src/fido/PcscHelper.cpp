@@ -191,12 +191,15 @@ PcscHelper::Response PcscHelper::transmit(std::span<const std::uint8_t> apdu)
     return request ? transmit(apdu, *request) : Response{{}, kIOReturnAborted};
 }
 
-PcscHelper::Response PcscHelper::transmit(std::span<const std::uint8_t> apdu, const std::stop_token& request)
+PcscHelper::Response PcscHelper::transmit(std::span<const std::uint8_t> apdu, const std::stop_token& request,
+                                          bool* handedOver)
 {
+    if (handedOver)
+        *handedOver = false;
     const std::shared_ptr<SmartCard> card = activeCard();
     if (!card)
         return {{}, kIOReturnNoDevice};
-    return card->transmit(apdu, timing_.transmitTimeout, request);
+    return card->transmit(apdu, timing_.transmitTimeout, request, handedOver);
 }
 
 PcscHelper::Response PcscHelper::sendApdu(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data)
@@ -206,8 +209,10 @@ PcscHelper::Response PcscHelper::sendApdu(std::span<const std::uint8_t> header, 
 }
 
 PcscHelper::Response PcscHelper::sendApdu(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data,
-                                          const std::stop_token& request)
+                                          const std::stop_token& request, bool* handedOver)
 {
+    if (handedOver)
+        *handedOver = false;
     if (header.size() != 4)
         return {{}, kIOReturnInvalid};
     if (extendedApdu_) {
@@ -222,7 +227,7 @@ PcscHelper::Response PcscHelper::sendApdu(std::span<const std::uint8_t> header, 
         }
         apdu.push_back(0x00);
         apdu.push_back(0x00);
-        return transmit(apdu, request);
+        return transmit(apdu, request, handedOver);
     }
 
     std::span<const std::uint8_t> rest = data;
@@ -242,7 +247,7 @@ PcscHelper::Response PcscHelper::sendApdu(std::span<const std::uint8_t> header, 
         last.insert(last.end(), rest.begin(), rest.end());
     }
     last.push_back(0x00);
-    Response answer = transmit(last, request);
+    Response answer = transmit(last, request, handedOver);
 
     for (int round = 0; answer.first.size() >= 2 && answer.first[answer.first.size() - 2] == SW1_MORE_DATA; ++round) {
         if (round >= kMaxGetResponseRounds)
@@ -302,10 +307,13 @@ IOReturn PcscHelper::sendCmdDeselect()
 
 PcscHelper::Response PcscHelper::sendCmdCbor(std::span<const std::uint8_t> request)
 {
+    handedOver_ = false;
     const auto token = beginRequest();
     if (!token)
         return {{}, kIOReturnAborted};
-    Response answer = sendApdu(NFCCTAP_MSG, request, *token);
+    bool handedOver = false;
+    Response answer = sendApdu(NFCCTAP_MSG, request, *token, &handedOver);
+    handedOver_ = handedOver;
 
     // Polling for a touch has no end of its own (cancel, stop or the card leaving ends it); a card that only
     // keeps saying it is busy is given up after processingTimeout.
@@ -337,6 +345,8 @@ PcscHelper::Response PcscHelper::sendCmdCbor(std::span<const std::uint8_t> reque
     return {std::move(data), status};
 }
 
+bool PcscHelper::requestHandedOver() const { return handedOver_.load(); }
+
 PcscHelper::Response PcscHelper::sendCmdMsg(std::span<const std::uint8_t> apdu)
 {
     if (apdu.size() < 4)
@@ -358,6 +368,8 @@ PcscHelper::Response PcscHelper::sendCmdMsg(std::span<const std::uint8_t> apdu)
 
 PcscHelper::Response PcscHelper::sendCommand(CTAPHID command, std::span<const std::uint8_t> data)
 {
+    if (command != CTAPHID::CANCEL)
+        handedOver_ = false;
     switch (command) {
     case CTAPHID::MSG: return sendCmdMsg(data);
     case CTAPHID::CBOR: return sendCmdCbor(data);

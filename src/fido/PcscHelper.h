@@ -96,6 +96,10 @@ public:
     // A raw APDU; the card's whole answer, status word included.
     Response sendCmdMsg(std::span<const std::uint8_t> apdu);
     Response sendCommand(CTAPHID command, std::span<const std::uint8_t> data);
+    // Whether the latest CTAP request (sendCmdCbor) reached the card: the APDU that completes it went to the card,
+    // whatever became of the answer. False when it was never sent (no card, a cancel or stop first, an earlier
+    // piece of a chain refused, a stalled card still busy with an earlier APDU).
+    bool requestHandedOver() const;
 
     static bool isValidReaderName(std::string_view name);
 
@@ -103,9 +107,11 @@ private:
     // The token of a new request; none after stop().
     std::optional<std::stop_token> beginRequest();
     // transmit and sendApdu as parts of a request.
-    Response transmit(std::span<const std::uint8_t> apdu, const std::stop_token& request);
+    // handedOver: whether the APDU (for sendApdu: the one that completes the command) went to the card.
+    Response transmit(std::span<const std::uint8_t> apdu, const std::stop_token& request,
+                      bool* handedOver = nullptr);
     Response sendApdu(std::span<const std::uint8_t> header, std::span<const std::uint8_t> data,
-                      const std::stop_token& request);
+                      const std::stop_token& request, bool* handedOver = nullptr);
 
     const Timing timing_;
     std::atomic<bool> extendedApdu_{false};
@@ -116,4 +122,5 @@ private:
     bool waitUserInput_ = false;
     std::stop_source request_;
     bool stopped_ = false;
+    std::atomic<bool> handedOver_{false};
 };

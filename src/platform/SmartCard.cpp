@@ -130,6 +130,7 @@ struct SmartCard::Core {
     HandOverWait answerWait{kAnswerSpin}; // under turn
     std::uint64_t lastSequence = 0;
     std::uint64_t awaited = 0;
+    std::uint64_t handedOver = 0; // the latest sequence whose APDU went to the service
     std::atomic<std::uint64_t> answered{0};
     Response answer{{}, kIOReturnError};
 
@@ -241,6 +242,7 @@ void SmartCard::Core::carryOut(const ExchangeJob& job, Lock& lock)
         return; // its caller has given up: never send an APDU nobody waits for
     Bytes response;
     LONG rv = SCARD_S_SUCCESS;
+    handedOver = job.sequence;
     cardCall(lock, [&] { rv = perform(job, response); });
     if (job.sequence == awaited) {
         const bool ok = rv == SCARD_S_SUCCESS && (job.beginTransaction || !response.empty());
@@ -327,9 +329,9 @@ void SmartCard::endSession()
 }
 
 SmartCard::Response SmartCard::transmit(std::span<const std::uint8_t> apdu, std::chrono::milliseconds timeout,
-                                        std::stop_token stop)
+                                        std::stop_token stop, bool* handedOver)
 {
-    return exchange(false, apdu, timeout, std::move(stop));
+    return exchange(false, apdu, timeout, std::move(stop), handedOver);
 }
 
 IOReturn SmartCard::beginTransaction(std::chrono::milliseconds timeout, std::stop_token stop)
@@ -347,9 +349,11 @@ void SmartCard::endTransaction()
 }
 
 SmartCard::Response SmartCard::exchange(bool beginTransaction, std::span<const std::uint8_t> apdu,
-                                        std::chrono::milliseconds timeout, std::stop_token stop)
+                                        std::chrono::milliseconds timeout, std::stop_token stop, bool* handedOver)
 {
     Core& core = *core_;
+    if (handedOver)
+        *handedOver = false;
     const auto posted = Clock::now();
     std::lock_guard turn(core.turn);
     std::uint64_t sequence = 0;
@@ -369,6 +373,8 @@ SmartCard::Response SmartCard::exchange(bool beginTransaction, std::span<const s
     std::unique_lock lock(core.mutex);
     const bool answered = core.answerReady.wait_until(lock, stop, posted + timeout, isAnswered);
     core.answerWait.took(Clock::now() - posted);
+    if (handedOver)
+        *handedOver = core.handedOver == sequence;
     if (!answered) {
         core.awaited = 0; // whatever comes back for this sequence now is stale
         return {{}, stop.stop_requested() ? kIOReturnAborted : kIOReturnTimeout};

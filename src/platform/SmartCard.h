@@ -38,7 +38,10 @@ public:
     // Sends one complete APDU and waits at most timeout for the answer (status word included).
     // kIOReturnError: no open session, the service reported an error or the answer was empty;
     // kIOReturnTimeout: no answer in time; kIOReturnAborted: stop was requested first.
-    Response transmit(std::span<const std::uint8_t> apdu, std::chrono::milliseconds timeout, std::stop_token stop = {});
+    // handedOver, when given, tells whether the APDU went to the service at all (an APDU given up before the
+    // worker reached it never does), whatever became of its answer.
+    Response transmit(std::span<const std::uint8_t> apdu, std::chrono::milliseconds timeout, std::stop_token stop = {},
+                      bool* handedOver = nullptr);
 
     // Keeps other programs away from the card until endTransaction, so none of their commands lands between
     // two of ours. Waits at most timeout while another program keeps the card (kIOReturnTimeout); a card that
@@ -51,7 +54,7 @@ public:
 private:
     struct Core;
     Response exchange(bool beginTransaction, std::span<const std::uint8_t> apdu, std::chrono::milliseconds timeout,
-                      std::stop_token stop);
+                      std::stop_token stop, bool* handedOver = nullptr);
 
     std::shared_ptr<Core> core_;
 };

@@ -108,7 +108,7 @@ IOReturn DeviceViewModel::runOnPcsc(const Operation& op, const std::string& read
 IOReturn DeviceViewModel::runOnDevice(const Operation& op, const Device& device)
 {
     // The key's last answer tells this operation's outcome, never one of an earlier operation.
-    ctap2_->forgetLastStatusByte();
+    ctap2_->forgetLastExchange();
     if (device.isHidDevice())
         return runOnHid(op, device.hid());
     return runOnPcsc(op, device.readerName());
@@ -151,10 +151,11 @@ DeviceViewModel::Outcome DeviceViewModel::outcomeOf(IOReturn status) const
     if (status == kIOReturnSuccess)
         return Outcome::done;
     // No answer, a status byte of success beside an answer that could not be read, or a byte that is no CTAP
-    // status at all: what the key did is not known.
+    // status at all is no verdict of the key's: what it did is not known once a request that changes it had
+    // reached it, and nothing changed when none had.
     const std::optional<std::uint8_t> answered = ctap2_->lastStatusByte();
     if (!answered || *answered == 0 || !ctapErrorFromRaw(*answered))
-        return Outcome::unclear;
+        return ctap2_->changeRequestHandedOver() ? Outcome::unclear : Outcome::notTaken;
     switch (*ctapErrorFromRaw(*answered)) {
     case CTAPHID_ERROR_CODE::ERR_PIN_INVALID: return Outcome::pinInvalid;
     case CTAPHID_ERROR_CODE::ERR_PIN_BLOCKED: return Outcome::pinBlocked;

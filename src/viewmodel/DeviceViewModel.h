@@ -251,8 +251,10 @@ private:
     // Main thread: runs op on the work queue with the selected key's row, `busy` up until done has its status.
     // How an operation on a key ended, as far as the user must be told: done; refused by the key for a wrong PIN,
     // for a PIN blocked until a reset, or for too many wrong PINs since it was plugged in; refused for another
-    // reason; or unclear (no answer came, or one that could not be read, so the key may or may not have done it).
-    enum class Outcome { done, pinInvalid, pinBlocked, pinAuthBlocked, refused, unclear };
+    // reason; unclear (a request that changes the key reached it, and no answer came, or one that could not be
+    // read, so the key may or may not have done it); or not taken (no such request reached the key: it was busy,
+    // held by another program or gone before, so nothing changed).
+    enum class Outcome { done, pinInvalid, pinBlocked, pinAuthBlocked, refused, unclear, notTaken };
     // Work queue, right after the operation: judged from its status and the key's last answer.
     Outcome outcomeOf(IOReturn status) const;
     // After a failure the key's row is read again (the key may hold another PIN state or fewer retries now), and

@@ -258,6 +258,7 @@ std::string DeviceViewModel::pinOutcomeText(Outcome outcome, bool change) const
     case Outcome::pinAuthBlocked: return uiStr_.pinAuthBlocked;
     case Outcome::refused: return uiStr_.pinSetFailed;
     case Outcome::unclear: return uiStr_.keyNoClearAnswer;
+    case Outcome::notTaken: return uiStr_.keyBusyNothingChanged;
     }
     return uiStr_.pinSetFailed;
 }
@@ -272,7 +273,8 @@ std::string DeviceViewModel::pinAuthFailureText(Outcome outcome) const
     case Outcome::pinAuthBlocked: return uiStr_.pinAuthBlocked;
     case Outcome::done:
     case Outcome::refused:
-    case Outcome::unclear: return uiStr_.credMgmtReadFailed;
+    case Outcome::unclear:
+    case Outcome::notTaken: return uiStr_.credMgmtReadFailed;
     }
     return uiStr_.credMgmtReadFailed;
 }

@@ -88,11 +88,11 @@ bool DeviceViewModel::checkReinsert(const Device& device, const std::optional<st
         }
         endWait();
     }
-    bool resetSent = false;
+    bool resetTried = false;
     if (status == kIOReturnSuccess) {
         status = runWithTouchPrompt(
             texts.touchPrompt, [this] { return ctap2_->reset(); }, device);
-        resetSent = true;
+        resetTried = true;
     }
     if (status == kIOReturnSuccess) {
         addDevice(device);
@@ -101,10 +101,12 @@ bool DeviceViewModel::checkReinsert(const Device& device, const std::optional<st
     }
     if (status == kIOReturnAborted || status == kIOReturnNotPermitted)
         return false;
-    // An answer that never came may hide a reset the key did: say that it is not known. The arrival then goes
-    // on to be read, so the row shows what the key holds now.
-    const bool unclear = resetSent && outcomeOf(status) == Outcome::unclear;
-    const std::string& message = unclear ? texts.keyNoClearAnswer : texts.resetFailed;
+    // An answer that never came may hide a reset the key did: say that it is not known; a reset that never
+    // reached the key changed nothing. The arrival then goes on to be read, so the row shows what the key holds.
+    const Outcome outcome = resetTried ? outcomeOf(status) : Outcome::refused;
+    const std::string& message = outcome == Outcome::unclear    ? texts.keyNoClearAnswer
+                                 : outcome == Outcome::notTaken ? texts.keyBusyNothingChanged
+                                                                : texts.resetFailed;
     presentMessageBox(texts.resetMessageBoxTitle, message, texts.pinOk, std::nullopt, {});
     return false;
 }

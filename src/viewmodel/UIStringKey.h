@@ -68,7 +68,8 @@
     X(credMgmtNothingDeleted, "Nothing was deleted")                                                               \
     X(credMgmtDeleteNeedsPin, "Could not delete credentials, enter the PIN again")                                 \
     X(pinBlocked, "The PIN is blocked: only a reset makes the key usable again")                                   \
-    X(pinAuthBlocked, "Too many wrong PINs since the key was plugged in: remove and re-insert it")
+    X(pinAuthBlocked, "Too many wrong PINs since the key was plugged in: remove and re-insert it")                 \
+    X(keyBusyNothingChanged, "The key is busy or in use by another program: nothing was changed")
 
 // The English texts as constants, one per field of UIStringVal and named as that field.
 struct UIStringKey {
@@ -91,4 +92,4 @@ struct UIStringKey {
     static constexpr std::size_t count = all.size();
 };
 
-static_assert(UIStringKey::count == 61);
+static_assert(UIStringKey::count == 62);

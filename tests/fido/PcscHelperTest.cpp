@@ -270,3 +270,31 @@ TEST(PcscHelper, StalledCardTimesOutAndTheNextExchangeIsStillRight)
     release.set_value();
     EXPECT_EQ(h.helper.sendCmdMsg(H("00020000")), (Response{H("00020000009000"), kIOReturnSuccess}));
 }
+
+// A CTAP request counts as handed over once the APDU that completes it went to the card, answered or not: not
+// when nothing could be sent, nor when the card was still stuck in an earlier APDU and this one was given up on
+// before it left. Whether the key may have acted on a request hangs on it.
+TEST(PcscHelper, ARequestIsHandedOverOnlyOnceItsLastApduWentToTheCard)
+{
+    std::promise<void> release;
+    HelperOnCard h(
+        [released = release.get_future().share(), n = 0](const Bytes& apdu) mutable {
+            if (++n == 2)
+                released.wait_for(10s); // bounded, should the test fail early
+            return apdu[0] == 0x80 ? H("009000") : ScriptedCardChannel::echo(apdu);
+        },
+        200ms);
+    const Bytes chained(300, 0x01); // two APDUs, the first of which the card answers
+    EXPECT_NE(h.helper.sendCmdCbor(chained).second, kIOReturnSuccess); // the second stalls the card
+    EXPECT_TRUE(h.helper.requestHandedOver());
+    EXPECT_NE(h.helper.sendCmdCbor(H("04")).second, kIOReturnSuccess); // still stuck in the one before
+    EXPECT_FALSE(h.helper.requestHandedOver());
+    release.set_value();
+    EXPECT_EQ(h.helper.sendCmdCbor(H("04")), (Response{H("00"), kIOReturnSuccess}));
+    EXPECT_TRUE(h.helper.requestHandedOver());
+    EXPECT_EQ(h.helper.sendCommand(CTAPHID::WINK, {}).second, kIOReturnUnsupported);
+    EXPECT_FALSE(h.helper.requestHandedOver());
+    h.helper.setActiveCard(nullptr);
+    EXPECT_NE(h.helper.sendCmdCbor(H("04")).second, kIOReturnSuccess);
+    EXPECT_FALSE(h.helper.requestHandedOver());
+}

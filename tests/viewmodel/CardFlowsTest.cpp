@@ -96,6 +96,31 @@ TEST(ViewModelCards, CardResetByAnotherProgramStaysUsable)
     }
 }
 
+// Another program keeps the card in a transaction of its own: Change PIN waits for the card within the transport's
+// bound, then says that the key is busy and nothing changed, and indeed the card still has its PIN. No request
+// reached the card, so it is no "may or may not have changed".
+TEST(ViewModelCards, ACardHeldByAnotherProgramIsToldAsBusyAndKeepsItsPin)
+{
+    CardRig card;
+    ViewModelHarness h(true);
+    ASSERT_TRUE(card.key().setPin("1234") && card.insert());
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1 && h.vm->deviceList()[0].pinPresent; }));
+    h.select(0);
+    ASSERT_TRUE(h.waitIdle());
+    ChildProcess other(otherCardClient(card.readerName(), "hold"));
+    ASSERT_EQ(other.readLine(), "held");
+    card.key().clearRequestLog();
+    h.vm->showPinViewForSetOrChange();
+    h.typePins("5678", "5678", "1234");
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(h.waitForMessage("The key is busy or in use by another program: nothing was changed", std::chrono::seconds(20)))
+        << h.vm->messageBoxInfo().message;
+    EXPECT_EQ(h.vm->currentView(), DeviceViewModel::View::pin);
+    EXPECT_EQ(other.finish(), 0);
+    EXPECT_TRUE(card.key().requestLog().empty());
+    EXPECT_TRUE(card.key().pinIs("1234"));
+}
+
 // Another program selects an application of its own over and over while the credentials are listed: none of
 // its commands lands inside one of our operations (from our SELECT to our DESELECT).
 TEST(ViewModelCards, AnotherProgramsCommandsWaitUntilTheOperationEnds)

@@ -18,6 +18,7 @@ using Step = std::function<void(ViewModelHarness&, UsbKeyRig::Key&)>;
 namespace {
 
 const std::string kNotKnown = "No clear answer: the key may or may not have changed";
+const std::string kBusy = "The key is busy or in use by another program: nothing was changed";
 const std::string kReadAgain = "Credentials could not be read, enter the PIN again";
 const std::string kPinBlocked = "The PIN is blocked: only a reset makes the key usable again";
 const std::string kReinsert = "Too many wrong PINs since the key was plugged in: remove and re-insert it";
@@ -345,6 +346,7 @@ TEST(ViewModelPin, EachOutcomeSaysWhatHappened)
         {"set, answer lost", {}, "", "5678", "5678", lost, {}, kNotKnown, true},
         {"set, key gone while answering", {}, "", "5678", "5678", gone, {}, kNotKnown, true},
         {"change, answer lost", {}, "1234", "5678", "5678", lost, {}, kNotKnown, true},
+        {"change, turned away by a busy key", {}, "1234", "5678", "5678", {Fault::TurnedAway}, {}, kBusy, false},
         {"change, PIN blocked", {}, "1234", "5678", "5678", {}, 0x32, kPinBlocked, false},
         {"change, too many wrong PINs", {}, "1234", "5678", "5678", {}, 0x34, kReinsert, false},
         {"change, policy refused", {}, "1234", "5678", "5678", {}, 0x37, "Set PIN failed", false},
@@ -368,9 +370,11 @@ TEST(ViewModelPin, EachOutcomeSaysWhatHappened)
         key.authenticator().clearRequestLog();
         h.typePins(c.pin, c.confirm, c.oldPin);
         EXPECT_TRUE(h.vm->pinInputDone());
-        // A PROCESSING keepalive before the key-agreement answer leaves that one as it is.
+        // A PROCESSING keepalive before the key-agreement answer leaves that one as it is; the key-agreement request
+        // goes through, the one after it is turned away.
         for (Fault fault : c.faults)
-            key.front->injectFault({fault, fault == Fault::BadKeepalive ? 1u : 0u, std::uint8_t{0x10}});
+            key.front->injectFault({fault, fault == Fault::BadKeepalive || fault == Fault::TurnedAway ? 1u : 0u,
+                                    std::uint8_t{0x10}});
         if (c.refusal)
             key.authenticator().queueRawReply(answer({*c.refusal}, 0x06, 0x04));
         h.vm->pinOkClicked();
@@ -657,6 +661,11 @@ TEST(ViewModelReset, EachOutcomeSaysWhatTheKeyDid)
         key.front->injectFault({Fault::HangUp, 0, std::uint8_t{0x10}});
         key.authenticator().giveTouch();
     };
+    const Step turnAway = [](ViewModelHarness& h, UsbKeyRig::Key& key) {
+        ASSERT_TRUE(pumpUntil([&] { return h.vm->waitUserTouch(); })); // the first touch, before the reset
+        key.front->injectFault({Fault::TurnedAway, 0, std::uint8_t{0x10}});
+        key.authenticator().giveTouch();
+    };
     // name, before the key comes back, whether it powers up, once it is back, message (empty: none), key cleared
     const std::tuple<const char*, Step, bool, Step, std::string, bool> cases[] = {
         {"reset", {}, true, {}, "Reset device is successful", true},
@@ -666,6 +675,8 @@ TEST(ViewModelReset, EachOutcomeSaysWhatTheKeyDid)
          {}, "Reset device is failed", false},
         {"answer lost", [](auto&, auto& key) { key.authenticator().queueTouch(Touch::Manual); }, true, loseAnswer,
          kNotKnown, true},
+        {"turned away by a busy key", [](auto&, auto& key) { key.authenticator().queueTouch(Touch::Manual); }, true,
+         turnAway, kBusy, false},
     };
     for (const auto& [name, beforeReplug, powerUp, afterReplug, message, cleared] : cases) {
         SCOPED_TRACE(name);
@@ -698,7 +709,7 @@ TEST(ViewModelReset, EachOutcomeSaysWhatTheKeyDid)
         // Listed once, unless it left.
         ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == (again.front->connected() ? 3u : 2u); }));
         EXPECT_EQ(countRequests(again.authenticator(), 0x01), 1u); // the first touch
-        EXPECT_EQ(countRequests(again.authenticator(), 0x07), 1u);
+        EXPECT_EQ(countRequests(again.authenticator(), 0x07), message == kBusy ? 0u : 1u); // turned away: never seen
         EXPECT_EQ(countRequests(otherModel.authenticator(), 0x07) + countRequests(otherSerial.authenticator(), 0x07),
                   0u);
         EXPECT_EQ(again.authenticator().hasPin(), !cleared);

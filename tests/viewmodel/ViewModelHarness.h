@@ -100,9 +100,9 @@ struct ViewModelHarness {
         vm->selectDeviceItem(vm->deviceList().at(index));
     }
     bool waitIdle() { return pumpUntil([&] { return !vm->busy(); }); }
-    bool waitForMessage(const std::string& message)
+    bool waitForMessage(const std::string& message, std::chrono::milliseconds limit = std::chrono::seconds(8))
     {
-        return pumpUntil([&] { return vm->showMessageBox() && vm->messageBoxInfo().message == message; });
+        return pumpUntil([&] { return vm->showMessageBox() && vm->messageBoxInfo().message == message; }, limit);
     }
     void typePins(std::string_view newPin, std::string_view confirm, std::string_view oldPin = {})
     {
