@@ -69,16 +69,12 @@ bool Ctap2::isWaitForeverCmd(CTAPHID cmd, const Bytes& data)
 std::pair<Bytes, IOReturn> Ctap2::sendCmd(std::uint32_t cid, CTAPHID cmd, const Bytes& data)
 {
     std::pair<Bytes, IOReturn> result{Bytes{}, kIOReturnIOError};
-    lastRequestHandedOver_ = false;
     if (HidHelper* hid = hidHelper()) {
         hid->setWaitForever(isWaitForeverCmd(cmd, data));
         result = hid->sendCmd(cid, cmd, data);
-        lastRequestHandedOver_ = hid->requestHandedOver();
     }
-    if (PcscHelper* pcsc = pcscHelper()) {
+    if (PcscHelper* pcsc = pcscHelper())
         result = pcsc->sendCommand(cmd, data);
-        lastRequestHandedOver_ = pcsc->requestHandedOver();
-    }
     if (result.second != kIOReturnSuccess)
         result.first.clear();
     return result;
@@ -113,7 +109,11 @@ Ctap2::CborAnswer Ctap2::sendCmdCbor(const Bytes& data)
 Ctap2::CborAnswer Ctap2::sendChangeCmdCbor(const Bytes& data)
 {
     CborAnswer answer = sendCmdCbor(data);
-    changeRequestHandedOver_ = changeRequestHandedOver_ || lastRequestHandedOver_;
+    // Asked of the transport that carried it (a CANCEL from another thread never changes what it says).
+    const HidHelper* hid = hidHelper();
+    const PcscHelper* pcsc = pcscHelper();
+    if ((hid && hid->requestHandedOver()) || (pcsc && pcsc->requestHandedOver()))
+        changeRequestHandedOver_ = true;
     return answer;
 }
 

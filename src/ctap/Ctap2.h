@@ -116,6 +116,5 @@ private:
     PinProtocol pinProtocol_ = PinProtocol::None;
     bool fido2Pre_ = false;
     std::optional<std::uint8_t> lastStatusByte_;
-    bool lastRequestHandedOver_ = false;
     bool changeRequestHandedOver_ = false;
 };

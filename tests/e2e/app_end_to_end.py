@@ -41,6 +41,7 @@ def wait_for(what, check, limit=LIMIT):
 def main():
     program, softkey_program = sys.argv[1], sys.argv[2]
     reader_lock = lock_reader()  # noqa: F841 (held until the end)
+    wait_until_reader_empty()  # a card an earlier test left is seen until pcscd's next poll
     home = pathlib.Path(tempfile.mkdtemp(prefix="marrowtillance-e2e-"))
     ready, told = os.pipe()  # Xvfb picks a free display and names it once it takes clients
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(told), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],

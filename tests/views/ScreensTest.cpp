@@ -170,9 +170,10 @@ TEST(ResetFlow, CardResetWithTwoTapsAndACancelledOne)
             EXPECT_TRUE(h.find("resetButton")->hasFocus());
         }
         for (int tap = 0; tap < 2; ++tap) {
-            // A tap lasts until the application has read the card (select, identity, deselect).
+            // A tap lasts until the application has let the card go from its list and then read it again (select,
+            // identity, deselect), so the row clicked next is never one about to leave.
             const std::size_t before = card.front().receivedApdus().size();
-            ASSERT_TRUE(card.remove() && card.insert());
+            ASSERT_TRUE(card.remove() && pumpUntil([&] { return h.vm().deviceList().empty(); }) && card.insert());
             ASSERT_TRUE(pumpUntil([&] { return card.front().receivedApdus().size() >= before + 2; }));
         }
     }
