@@ -158,6 +158,17 @@ void journey(const QString& folder, Language language, CardRig* card)
     j.shoot("message-ok");
     vm.closeMessageBox(true);
     vm.pinCancelClicked();
+    // The longest of the outcome texts, as the box shows it in this language.
+    const UIStringVal& texts = vm.uiStr();
+    std::string longest;
+    for (const std::string* text : {&texts.pinAuthBlocked, &texts.pinBlocked, &texts.keyBusyNothingChanged,
+                                    &texts.keyNoClearAnswer, &texts.credMgmtDeleteNeedsPin, &texts.credMgmtReadFailed})
+        if (QString::fromStdString(*text).size() > QString::fromStdString(longest).size())
+            longest = *text;
+    vm.presentMessageBox(texts.pinMessageBoxTitle, longest, texts.pinOk, std::nullopt, {});
+    j.waitFor("the message", [&] { return vm.showMessageBox(); });
+    j.shoot("message-longest");
+    vm.closeMessageBox(true);
 
     j.select(false);
     vm.showPinViewForSetOrChange();
