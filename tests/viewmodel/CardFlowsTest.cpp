@@ -75,6 +75,21 @@ TEST(ViewModelCards, ForeignCardIsIgnored)
     EXPECT_EQ(countRequests(card.key(), 0x04), 0u);
 }
 
+// A card whose FIDO applet answers SELECT with a version this program does not take cannot be identified: it is not
+// listed, and the log says why instead of dropping it without a word.
+TEST(ViewModelCards, ACardThatCannotBeIdentifiedIsLogged)
+{
+    NfcCardFront::Options options;
+    options.selectAnswer = "FIDO_2_1";
+    CardRig card({}, options);
+    LogCapture log;
+    ViewModelHarness h(true);
+    ASSERT_TRUE(card.insert());
+    ASSERT_TRUE(pumpUntil([&] { return log.contains("readCardIdentity: failed, error = 0xE00002BC"); }));
+    ASSERT_TRUE(h.settle());
+    EXPECT_TRUE(h.vm->deviceList().empty());
+}
+
 // Another program resets the card or powers it down (disconnecting as most PC/SC clients do) after the card was
 // listed: the next operation still reaches the card.
 TEST(ViewModelCards, CardResetByAnotherProgramStaysUsable)
