@@ -5,7 +5,7 @@
 #include "support/CardRig.h"
 #include "views/CircularButton.h"
 #include "views/ContentView.h"
-#include "views/DragArea.h"
+#include "views/DragWndView.h"
 #include "views/Overlay.h"
 #include "views/Palette.h"
 
@@ -194,11 +194,11 @@ TEST(Window, FocusRingShowsForKeyboardFocusOnly)
 }
 
 // With its test flag the drag area is solid green; otherwise it is the near-invisible 0x01010101.
-TEST(DragArea, TestFlagPaintsItGreen)
+TEST(DragWndView, TestFlagPaintsItGreen)
 {
     for (bool test : {true, false}) {
         SCOPED_TRACE(test);
-        DragArea area({}, nullptr, test);
+        DragWndView area({}, nullptr, test);
         EXPECT_EQ(area.test(), test);
         area.resize(40, 20);
         QImage image(area.size(), QImage::Format_ARGB32_Premultiplied);

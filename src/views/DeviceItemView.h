@@ -9,11 +9,11 @@ class QLabel;
 
 // One row of the device list: the key's picture, its name, firmware, AAGUID and protocol lines, and a status
 // line in the current language. Display only; the list around it owns selection.
-class DeviceCard : public QWidget {
+class DeviceItemView : public QWidget {
     Q_OBJECT
 
 public:
-    DeviceCard(DeviceViewModel& dv, const DeviceItem& item, QWidget* parent = nullptr);
+    DeviceItemView(DeviceViewModel& dv, const DeviceItem& item, QWidget* parent = nullptr);
 
     static constexpr int cardHeight = 100;
 

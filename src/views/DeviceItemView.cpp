@@ -1,4 +1,4 @@
-#include "views/DeviceCard.h"
+#include "views/DeviceItemView.h"
 
 #include "viewmodel/DeviceViewModel.h"
 #include "viewmodel/JOVFidoDevice.h"
@@ -21,7 +21,7 @@ constexpr int statusWidth = 390;
 
 } // namespace
 
-DeviceCard::DeviceCard(DeviceViewModel& dv, const DeviceItem& item, QWidget* parent)
+DeviceItemView::DeviceItemView(DeviceViewModel& dv, const DeviceItem& item, QWidget* parent)
     : QWidget(parent), dv_(dv), item_(item), imageName_(qs(imageName(item.deviceName)))
 {
     setObjectName("deviceCard");
@@ -52,11 +52,11 @@ DeviceCard::DeviceCard(DeviceViewModel& dv, const DeviceItem& item, QWidget* par
     status_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
     refreshTexts();
-    connect(&dv, &DeviceViewModel::uiStrChanged, this, &DeviceCard::refreshTexts);
-    connect(&dv, &DeviceViewModel::languageChanged, this, &DeviceCard::refreshTexts);
+    connect(&dv, &DeviceViewModel::uiStrChanged, this, &DeviceItemView::refreshTexts);
+    connect(&dv, &DeviceViewModel::languageChanged, this, &DeviceItemView::refreshTexts);
 }
 
-void DeviceCard::refreshTexts()
+void DeviceItemView::refreshTexts()
 {
     const UIStringVal& texts = dv_.uiStr();
     auto oneLine = [](QLabel* label, const QString& text, int width) {
@@ -70,7 +70,7 @@ void DeviceCard::refreshTexts()
     status_->setText(fitText(qs(dv_.deviceStatus(item_)), status_->font(), statusWidth, 4));
 }
 
-void DeviceCard::paintEvent(QPaintEvent*)
+void DeviceItemView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
