@@ -41,17 +41,17 @@ void CheckBoxStyle::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.setFont(font());
-    paint(painter, rect(), text(), on_, hasFocus());
+    makeBody(painter, rect(), text(), on_, hasFocus());
 }
 
-void CheckBoxStyle::paint(QPainter& painter, const QRect& rect, const QString& label, bool on, bool focused)
+void CheckBoxStyle::makeBody(QPainter& painter, const QRect& rect, const QString& label, bool isOn, bool focused)
 {
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF square(rect.x() + 1, rect.y() + (rect.height() - box) / 2.0, box, box);
     QPainterPath outline;
     outline.addRoundedRect(square.adjusted(1.5, 1.5, -1.5, -1.5), 4, 4);
-    if (on) {
+    if (isOn) {
         painter.fillPath(outline, Palette::blue());
         QPen tick(Qt::white, 2.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
         painter.setPen(tick);

@@ -69,7 +69,7 @@ void RpItemView::paint(QPainter& painter, int top, bool checked, bool focused) c
     painter.fillRect(QRect(0, top, width_, height_), Palette::backgroundColor());
     painter.fillRect(QRect(0, top + height_ - 1, width_, 1), Palette::gray());
     painter.setFont(Palette::font(nameSize));
-    CheckBoxStyle::paint(painter, box_.translated(0, top), name_, checked, focused);
+    CheckBoxStyle::makeBody(painter, box_.translated(0, top), name_, checked, focused);
     painter.setFont(Palette::font(lineSize));
     painter.setPen(Palette::textColor());
     if (!user_.text.isEmpty())
