@@ -1,7 +1,7 @@
 #include "views/DeviceItemView.h"
 
 #include "viewmodel/DeviceViewModel.h"
-#include "viewmodel/JOVFidoDevice.h"
+#include "viewmodel/TextTemplates.h"
 #include "views/Palette.h"
 #include "views/TextFit.h"
 
@@ -21,8 +21,12 @@ constexpr int statusWidth = 390;
 
 } // namespace
 
-DeviceItemView::DeviceItemView(DeviceViewModel& dv, const DeviceItem& item, QWidget* parent)
-    : QWidget(parent), dv_(dv), item_(item), imageName_(qs(imageName(item.deviceName)))
+DeviceItemView::DeviceItemView(std::string firmware, std::string aaguid, std::string protocols,
+                               std::string deviceName, bool pinPresent, std::optional<std::uint64_t> retries,
+                               bool hasCredMgmt, std::string imageName, DeviceViewModel& dv, QWidget* parent)
+    : QWidget(parent), firmware_(std::move(firmware)), aaguid_(std::move(aaguid)), protocols_(std::move(protocols)),
+      deviceName_(std::move(deviceName)), pinPresent_(pinPresent), retries_(retries), hasCredMgmt_(hasCredMgmt),
+      imageName_(qs(imageName)), dv_(dv)
 {
     setObjectName("deviceCard");
     setFixedHeight(cardHeight);
@@ -33,27 +37,27 @@ DeviceItemView::DeviceItemView(DeviceViewModel& dv, const DeviceItem& item, QWid
     auto* lines = new QVBoxLayout(column);
     lines->setContentsMargins(0, 4, 0, 4);
     lines->setSpacing(2);
-    name_ = plainLabel(column, "deviceName", 16);
-    firmware_ = plainLabel(column, "firmwareLine", 14);
-    aaguid_ = plainLabel(column, "aaguidLine", 14);
-    protocols_ = plainLabel(column, "protocolLine", 14);
+    nameLine_ = plainLabel(column, "deviceName", 16);
+    firmwareLine_ = plainLabel(column, "firmwareLine", 14);
+    aaguidLine_ = plainLabel(column, "aaguidLine", 14);
+    protocolLine_ = plainLabel(column, "protocolLine", 14);
     lines->addStretch();
-    lines->addWidget(name_);
-    lines->setAlignment(name_, Qt::AlignLeft);
-    for (QLabel* line : {firmware_, aaguid_, protocols_}) {
+    lines->addWidget(nameLine_);
+    lines->setAlignment(nameLine_, Qt::AlignLeft);
+    for (QLabel* line : {firmwareLine_, aaguidLine_, protocolLine_}) {
         line->setContentsMargins(lineX, 0, 0, 0);
         lines->addWidget(line);
     }
-    name_->setContentsMargins(nameX, 0, 0, 0);
+    nameLine_->setContentsMargins(nameX, 0, 0, 0);
     lines->addStretch();
 
-    status_ = plainLabel(this, "statusLine", 16);
-    status_->setGeometry(statusX, 0, statusWidth, rowHeight);
-    status_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    statusLine_ = plainLabel(this, "statusLine", 16);
+    statusLine_->setGeometry(statusX, 0, statusWidth, rowHeight);
+    statusLine_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
     refreshTexts();
     connect(&dv, &DeviceViewModel::uiStrChanged, this, &DeviceItemView::refreshTexts);
-    connect(&dv, &DeviceViewModel::languageChanged, this, &DeviceItemView::refreshTexts);
+    connect(&dv, &DeviceViewModel::languageChanged, this, &DeviceItemView::updateStatus);
 }
 
 void DeviceItemView::refreshTexts()
@@ -62,12 +66,23 @@ void DeviceItemView::refreshTexts()
     auto oneLine = [](QLabel* label, const QString& text, int width) {
         label->setText(fitText(text, label->font(), width, 1, Wrap::Anywhere));
     };
-    oneLine(name_, qs(item_.deviceName), columnWidth - nameX);
-    oneLine(firmware_, qs(texts.itemFWVersion) + " " + qs(item_.firmware), columnWidth - lineX);
-    oneLine(aaguid_, qs(texts.itemAAGUID) + ": " + qs(item_.aaguid), columnWidth - lineX);
-    oneLine(protocols_, qs(texts.itemProtocol) + ": " + qs(item_.protocols), columnWidth - lineX);
+    oneLine(nameLine_, qs(deviceName_), columnWidth - nameX);
+    oneLine(firmwareLine_, qs(texts.itemFWVersion) + " " + qs(firmware_), columnWidth - lineX);
+    oneLine(aaguidLine_, qs(texts.itemAAGUID) + ": " + qs(aaguid_), columnWidth - lineX);
+    oneLine(protocolLine_, qs(texts.itemProtocol) + ": " + qs(protocols_), columnWidth - lineX);
+}
+
+void DeviceItemView::updateStatus()
+{
+    status_ = qs(deviceStatusText(retries_, pinPresent_, hasCredMgmt_, rawValue(dv_.language()), dv_.stringTables()));
     // Up to four lines fit the row's height.
-    status_->setText(fitText(qs(dv_.deviceStatus(item_)), status_->font(), statusWidth, 4));
+    statusLine_->setText(fitText(status_, statusLine_->font(), statusWidth, 4));
+}
+
+void DeviceItemView::showEvent(QShowEvent* event)
+{
+    updateStatus();
+    QWidget::showEvent(event);
 }
 
 void DeviceItemView::paintEvent(QPaintEvent*)

@@ -1,6 +1,7 @@
 #include "views/DeviceListView.h"
 
 #include "viewmodel/DeviceViewModel.h"
+#include "viewmodel/JOVFidoDevice.h"
 #include "views/DeviceItemView.h"
 #include "views/NormalButton.h"
 #include "views/Palette.h"
@@ -92,7 +93,9 @@ void DeviceListView::rebuildRows()
     for (const DeviceItem& item : dv_.deviceList()) {
         auto* row = new QListWidgetItem(list_);
         row->setSizeHint(QSize(list_->viewport()->width(), DeviceItemView::cardHeight));
-        list_->setItemWidget(row, new DeviceItemView(dv_, item));
+        list_->setItemWidget(row, new DeviceItemView(item.firmware, item.aaguid, item.protocols, item.deviceName,
+                                                     item.pinPresent, item.retries, item.hasCredMgmt,
+                                                     imageName(item.deviceName), dv_));
     }
     emptyPrompt()->setVisible(dv_.deviceList().empty());
     showSelection();
