@@ -1,16 +1,16 @@
 #include "views/ContentView.h"
 
 #include "viewmodel/DeviceViewModel.h"
-#include "views/BottomBar.h"
-#include "views/CredentialListPage.h"
-#include "views/DeviceListPage.h"
+#include "views/BottomBarView.h"
+#include "views/DeviceListView.h"
 #include "views/MessageBox.h"
 #include "views/Palette.h"
-#include "views/PinPage.h"
-#include "views/ReinsertPrompt.h"
-#include "views/SettingsPage.h"
-#include "views/TopBar.h"
-#include "views/TouchPrompt.h"
+#include "views/PinView.h"
+#include "views/ReinsertView.h"
+#include "views/RpListView.h"
+#include "views/SettingsView.h"
+#include "views/TopBarView.h"
+#include "views/UserTouchView.h"
 
 #include <QApplication>
 #include <QPainter>
@@ -27,7 +27,7 @@ ContentView::ContentView(DeviceViewModel& dv, const WindowHooks& hooks, QWidget*
     auto* column = new QVBoxLayout(frame_);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
-    auto* topBar = new TopBar(dv, hooks, frame_);
+    auto* topBar = new TopBarView(dv, hooks, frame_);
     column->addWidget(topBar);
     auto* pageArea = new QWidget(frame_);
     pageArea->setObjectName("pageArea");
@@ -35,25 +35,25 @@ ContentView::ContentView(DeviceViewModel& dv, const WindowHooks& hooks, QWidget*
     auto* pages = new QVBoxLayout(pageArea);
     pages->setContentsMargins(0, 0, 0, 0);
     pages->setSpacing(0);
-    deviceListPage_ = new DeviceListPage(dv, pageArea);
-    pinPage_ = new PinPage(dv, pageArea);
-    settingsPage_ = new SettingsPage(dv, pageArea);
-    credentialListPage_ = new CredentialListPage(dv, pageArea);
-    for (QWidget* page : {deviceListPage_, pinPage_, settingsPage_, credentialListPage_})
+    deviceListView_ = new DeviceListView(dv, pageArea);
+    pinView_ = new PinView(dv, pageArea);
+    settingsView_ = new SettingsView(dv, pageArea);
+    rpListView_ = new RpListView(dv, pageArea);
+    for (QWidget* page : {deviceListView_, pinView_, settingsView_, rpListView_})
         pages->addWidget(page);
     pages->addStretch();
     column->addWidget(pageArea);
-    column->addWidget(new BottomBar(frame_));
+    column->addWidget(new BottomBarView(frame_));
 
     // Later ones lie on top: the re-insert prompt over the touch prompt, the message box over both.
-    touchPrompt_ = new TouchPrompt(dv, this);
-    reinsertPrompt_ = new ReinsertPrompt(dv, this);
+    userTouchView_ = new UserTouchView(dv, this);
+    reinsertView_ = new ReinsertView(dv, this);
     messageBox_ = new MessageBox(dv, this);
-    for (Overlay* overlay : {touchPrompt_, reinsertPrompt_, messageBox_})
+    for (Overlay* overlay : {userTouchView_, reinsertView_, messageBox_})
         overlay->setGeometry(rect());
     // The prompts wait on the key, which may never answer: the window can still be tucked away or closed. The
     // message box is modal and lets nothing through.
-    for (Overlay* prompt : {touchPrompt_, reinsertPrompt_})
+    for (Overlay* prompt : {userTouchView_, reinsertView_})
         prompt->letThrough(topBar->windowButtons());
 
     followFlags();
@@ -69,17 +69,17 @@ void ContentView::followFlags()
 {
     Overlay* before = activeOverlay_;
     Overlay* now = dv_.showMessageBox()   ? messageBox_
-                   : dv_.reinsertNeeded() ? static_cast<Overlay*>(reinsertPrompt_)
-                   : dv_.waitUserTouch()  ? touchPrompt_
+                   : dv_.reinsertNeeded() ? static_cast<Overlay*>(reinsertView_)
+                   : dv_.waitUserTouch()  ? userTouchView_
                                           : nullptr;
     if (now && !before)
         focusBefore_ = window()->focusWidget();
     activeOverlay_ = now;
 
-    const std::pair<QWidget*, bool> pages[] = {{deviceListPage_, dv_.deviceListViewVisible()},
-                                               {pinPage_, dv_.pinViewVisible()},
-                                               {settingsPage_, dv_.settingsViewVisible()},
-                                               {credentialListPage_, dv_.credMgmtViewVisible()}};
+    const std::pair<QWidget*, bool> pages[] = {{deviceListView_, dv_.deviceListViewVisible()},
+                                               {pinView_, dv_.pinViewVisible()},
+                                               {settingsView_, dv_.settingsViewVisible()},
+                                               {rpListView_, dv_.credMgmtViewVisible()}};
     for (auto [page, visible] : pages) {
         const bool appears = visible && !page->isVisibleTo(this);
         page->setVisible(visible);
@@ -93,8 +93,8 @@ void ContentView::followFlags()
     // The keyboard goes back before the dialog leaves, or Qt hands it to the first button of the window.
     if (!now && before)
         restoreFocus();
-    touchPrompt_->setVisible(dv_.waitUserTouch());
-    reinsertPrompt_->setVisible(dv_.reinsertNeeded());
+    userTouchView_->setVisible(dv_.waitUserTouch());
+    reinsertView_->setVisible(dv_.reinsertNeeded());
     messageBox_->setVisible(dv_.showMessageBox());
     if (now && now != before)
         now->firstFocus()->setFocus(Qt::OtherFocusReason);
@@ -105,7 +105,7 @@ void ContentView::restoreFocus()
     QWidget* target = focusBefore_;
     if (!target || !target->isVisibleTo(this) || !target->isEnabled()) {
         target = nullptr;
-        for (QWidget* page : {deviceListPage_, pinPage_, settingsPage_, credentialListPage_})
+        for (QWidget* page : {deviceListView_, pinView_, settingsView_, rpListView_})
             if (!target && page->isVisibleTo(this))
                 target = page;
     }

@@ -32,13 +32,13 @@ private:
     void restoreFocus();
 
     DeviceViewModel& dv_;
-    QWidget* deviceListPage_;
-    QWidget* pinPage_;
-    QWidget* settingsPage_;
-    QWidget* credentialListPage_;
+    QWidget* deviceListView_;
+    QWidget* pinView_;
+    QWidget* settingsView_;
+    QWidget* rpListView_;
     QWidget* frame_;
-    Overlay* touchPrompt_;
-    Overlay* reinsertPrompt_;
+    Overlay* userTouchView_;
+    Overlay* reinsertView_;
     Overlay* messageBox_;
     Overlay* activeOverlay_ = nullptr;
     // Where the keyboard was when the first overlay came up.

@@ -62,7 +62,7 @@ void CredentialList::rowsInserted(std::size_t first, std::size_t count)
         relayout(); // out of step with the model: start again from it
         return;
     }
-    std::vector<CredentialRow> added;
+    std::vector<RpItemView> added;
     added.reserve(count);
     for (std::size_t i = first; i < first + count; ++i)
         added.emplace_back(items[i], dv_.uiStr(), layoutWidth_);

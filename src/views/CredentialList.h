@@ -1,6 +1,6 @@
 #pragma once
 
-#include "views/CredentialRow.h"
+#include "views/RpItemView.h"
 
 #include <QAbstractScrollArea>
 
@@ -52,7 +52,7 @@ private:
     int scrollY() const;
 
     DeviceViewModel& dv_;
-    std::vector<CredentialRow> rows_;
+    std::vector<RpItemView> rows_;
     std::vector<int> tops_{0}; // each row's top in the content; the last entry is the height of all rows
     int layoutWidth_ = 0;
     int focused_ = -1;

@@ -11,7 +11,7 @@ WindowHooks WindowHooks::desktop()
     WindowHooks hooks;
     hooks.minimize = [](QWidget* window) { window->showMinimized(); };
     hooks.exit = [](QWidget* window) { window->close(); };
-    hooks.startMove = &DragArea::startSystemMove;
+    hooks.startMove = &DragWndView::startSystemMove;
     return hooks;
 }
 

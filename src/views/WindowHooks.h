@@ -1,6 +1,6 @@
 #pragma once
 
-#include "views/DragArea.h"
+#include "views/DragWndView.h"
 
 #include <functional>
 
@@ -10,7 +10,7 @@ class QWidget;
 struct WindowHooks {
     std::function<void(QWidget* window)> minimize; // minimise the application's window
     std::function<void(QWidget* window)> exit;     // close the window, which ends the application
-    DragArea::MoveStarter startMove;               // start an interactive move
+    DragWndView::MoveStarter startMove;               // start an interactive move
 
     static WindowHooks desktop();
 };

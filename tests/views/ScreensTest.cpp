@@ -4,10 +4,10 @@
 
 #include "softkey/SoftKeyFixtures.h"
 #include "support/CardRig.h"
-#include "views/CheckBox.h"
+#include "views/CheckBoxStyle.h"
 #include "views/CircularButton.h"
 #include "views/CredentialList.h"
-#include "views/PinPage.h"
+#include "views/PinView.h"
 
 #include <QClipboard>
 #include <QScrollBar>
@@ -24,7 +24,7 @@ const auto pinRows = {"oldPinRow", "newPinRow", "confirmPinRow", "authPinRow"};
 // Set PIN on one of two keys. While the key works on it nothing else is taken; back on the list a selection waits
 // until the key has been read again. The other key leaves while its PIN page is up: the page, what was typed there
 // and the selection go with it.
-TEST(PinPage, SetPinOnAUsbKey)
+TEST(PinView, SetPinOnAUsbKey)
 {
     WindowHarness h;
     auto& key = h.model.plugAndList();
@@ -35,8 +35,8 @@ TEST(PinPage, SetPinOnAUsbKey)
     EXPECT_EQ(h.visible(pinRows), (Names{"newPinRow", "confirmPinRow"}));
     QLineEdit* pin = h.field("newPinField");
     ASSERT_TRUE(pumpUntil([&] { return pin->hasFocus(); }));
-    auto* page = h.find<PinPage>("pinPage");
-    EXPECT_EQ(page->focusedField(), PinPage::FocusedField::newPinField);
+    auto* page = h.find<PinView>("pinPage");
+    EXPECT_EQ(page->focusedField(), PinView::FocusedField::newPinField);
     EXPECT_EQ(pin->echoMode(), QLineEdit::Password);
     // A space typed anywhere vanishes and the cursor stays where it was.
     QTest::keyClicks(pin, "14 ");
@@ -90,7 +90,7 @@ TEST(PinPage, SetPinOnAUsbKey)
 }
 
 // Refusals keep the page and what was typed, as does a language change, which translates the rest.
-TEST(PinPage, ChangePinRefusalsKeepThePage)
+TEST(PinView, ChangePinRefusalsKeepThePage)
 {
     WindowHarness h;
     SoftKeyConfig config;
@@ -240,7 +240,7 @@ TEST(CredentialPage, FirstPinAuthenticateTickDeleteAfterATouchAndGoBack)
     h.model.plugAndList(withoutCredMgmt);
     h.clickRow(0);
     h.click("settingsButton");
-    auto* box = h.find<CheckBox>("advancedModeCheckBox");
+    auto* box = h.find<CheckBoxStyle>("advancedModeCheckBox");
     ASSERT_TRUE(h.shown("settingsPage") && !box->value());
     h.click(box, QPoint(box->width() - 5, box->height() / 2));
     h.click(h.in("settingsPage", "okButton"));
@@ -346,7 +346,7 @@ TEST(CredentialPage, FirstPinAuthenticateTickDeleteAfterATouchAndGoBack)
 
 // The Advanced Mode box shows the setting each time the page opens; OK stores what it shows, off as well as on, and
 // the device list offers Credential Management accordingly.
-TEST(SettingsPage, AdvancedModeOnAndOff)
+TEST(SettingsView, AdvancedModeOnAndOff)
 {
     WindowHarness h;
     h.model.plugAndList();
@@ -354,7 +354,7 @@ TEST(SettingsPage, AdvancedModeOnAndOff)
         SCOPED_TRACE(on);
         h.click("settingsButton");
         ASSERT_TRUE(h.shown("settingsPage"));
-        auto* box = h.find<CheckBox>("advancedModeCheckBox");
+        auto* box = h.find<CheckBoxStyle>("advancedModeCheckBox");
         EXPECT_EQ(box->value(), !on);
         // A click on the label flips it as a click on the square does.
         h.click(box, QPoint(box->width() - 5, box->height() / 2));

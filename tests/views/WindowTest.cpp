@@ -3,9 +3,11 @@
 #include "WindowHarness.h"
 
 #include "support/CardRig.h"
+#include "viewmodel/TextTemplates.h"
 #include "views/CircularButton.h"
 #include "views/ContentView.h"
-#include "views/DragArea.h"
+#include "views/DeviceItemView.h"
+#include "views/DragWndView.h"
 #include "views/Overlay.h"
 #include "views/Palette.h"
 
@@ -193,12 +195,48 @@ TEST(Window, FocusRingShowsForKeyboardFocusOnly)
     }
 }
 
+// A card works its status line out from its own fields when it comes on screen, and again when the language
+// changes; before that it shows none. Without a PIN no retries are told, whatever the key said.
+TEST(DeviceItemView, StatusLineIsWorkedOutOnScreenAndFollowsTheLanguage)
+{
+    struct Case {
+        bool pinPresent;
+        std::optional<std::uint64_t> retries;
+        bool hasCredMgmt;
+        QString english;
+    };
+    const Case cases[] = {
+        {false, 8, true, "PIN is not set, support credential management"},
+        {true, 0, false, "PIN is set, 0 retries left"},
+        {true, std::nullopt, true, "PIN is set, support credential management"},
+    };
+    ViewModelHarness model;
+    std::vector<std::unique_ptr<DeviceItemView>> cards;
+    for (const Case& c : cases) {
+        cards.push_back(std::make_unique<DeviceItemView>("328707", "4D54", "FIDO_2_0", "Tallowfin", c.pinPresent,
+                                                         c.retries, c.hasCredMgmt, "Tallowfin", *model.vm));
+        EXPECT_TRUE(cards.back()->findChild<QLabel*>("statusLine")->text().isEmpty()) << c.english.toStdString();
+        cards.back()->show();
+    }
+    auto status = [&](std::size_t i) { return WindowHarness::text(cards[i]->findChild<QLabel*>("statusLine")); };
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(status(i), cases[i].english);
+    model.vm->switchLanguage();
+    ASSERT_EQ(model.vm->language(), Language::ES);
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        EXPECT_EQ(status(i).toStdString(),
+                  deviceStatusText(c.retries, c.pinPresent, c.hasCredMgmt, "es", model.vm->stringTables()));
+        EXPECT_NE(status(i), c.english);
+    }
+}
+
 // With its test flag the drag area is solid green; otherwise it is the near-invisible 0x01010101.
-TEST(DragArea, TestFlagPaintsItGreen)
+TEST(DragWndView, TestFlagPaintsItGreen)
 {
     for (bool test : {true, false}) {
         SCOPED_TRACE(test);
-        DragArea area({}, nullptr, test);
+        DragWndView area({}, nullptr, test);
         EXPECT_EQ(area.test(), test);
         area.resize(40, 20);
         QImage image(area.size(), QImage::Format_ARGB32_Premultiplied);

@@ -12,6 +12,8 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QEventLoop>
+#include <QTimer>
 
 #include <chrono>
 #include <cstdlib>
@@ -72,7 +74,22 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     }
-    void waitIdle() { waitFor("the key's answer", [this] { return !vm_->busy(); }); }
+    // Returns once no operation is under way, woken by the view model's own announcement rather than by polling.
+    void waitIdle()
+    {
+        if (!vm_->busy())
+            return;
+        QEventLoop loop;
+        QObject::connect(vm_.get(), &DeviceViewModel::busyChanged, &loop, [this, &loop] {
+            if (!vm_->busy())
+                loop.quit();
+        });
+        QTimer::singleShot(std::chrono::seconds(10), &loop, [] {
+            std::cerr << "screenshots: gave up waiting for the key's answer\n";
+            std::exit(1);
+        });
+        loop.exec();
+    }
 
     void shoot(const QString& scene)
     {
@@ -158,6 +175,9 @@ void journey(const QString& folder, Language language, CardRig* card)
     j.shoot("message-ok");
     vm.closeMessageBox(true);
     vm.pinCancelClicked();
+    // Back on the list the selected key is read again; the box is shown once that is over, so the top bar's
+    // buttons are pictured enabled.
+    j.waitIdle();
     // The longest of the outcome texts, as the box shows it in this language.
     const UIStringVal& texts = vm.uiStr();
     std::string longest;

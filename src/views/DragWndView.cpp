@@ -1,4 +1,4 @@
-#include "views/DragArea.h"
+#include "views/DragWndView.h"
 
 #include "views/Palette.h"
 
@@ -7,26 +7,26 @@
 #include <QPainter>
 #include <QWindow>
 
-DragArea::DragArea(MoveStarter startMove, QWidget* parent, bool test)
+DragWndView::DragWndView(MoveStarter startMove, QWidget* parent, bool test)
     : QWidget(parent), startMove_(std::move(startMove)), test_(test)
 {
     if (!startMove_)
-        startMove_ = &DragArea::startSystemMove;
+        startMove_ = &DragWndView::startSystemMove;
 }
 
-bool DragArea::startSystemMove(QWidget* window)
+bool DragWndView::startSystemMove(QWidget* window)
 {
     QWindow* handle = window ? window->windowHandle() : nullptr;
     return handle && handle->startSystemMove();
 }
 
-void DragArea::paintEvent(QPaintEvent*)
+void DragWndView::paintEvent(QPaintEvent*)
 {
     // Nearly black and nearly transparent: invisible, yet not an empty area a window system might pass through.
     QPainter(this).fillRect(rect(), test_ ? Palette::green() : Palette::fromRgba(0x01010101));
 }
 
-void DragArea::mousePressEvent(QMouseEvent* event)
+void DragWndView::mousePressEvent(QMouseEvent* event)
 {
     event->accept();
     if (event->button() != Qt::LeftButton)
@@ -37,30 +37,30 @@ void DragArea::mousePressEvent(QMouseEvent* event)
         pressOffset_ = event->globalPosition().toPoint() - top->frameGeometry().topLeft();
 }
 
-void DragArea::mouseMoveEvent(QMouseEvent* event)
+void DragWndView::mouseMoveEvent(QMouseEvent* event)
 {
     event->accept();
     if (manualMove_ && (event->buttons() & Qt::LeftButton))
         window()->move(event->globalPosition().toPoint() - pressOffset_);
 }
 
-void DragArea::mouseReleaseEvent(QMouseEvent* event)
+void DragWndView::mouseReleaseEvent(QMouseEvent* event)
 {
     event->accept();
     manualMove_ = false;
 }
 
-bool DragArea::eventFilter(QObject* watched, QEvent* event)
+bool DragWndView::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == parentWidget() && event->type() == QEvent::Resize)
         setGeometry(parentWidget()->rect());
     return QWidget::eventFilter(watched, event);
 }
 
-DragArea* windowDragOverlay(QWidget* view, DragArea::MoveStarter startMove, bool test)
+DragWndView* windowDragOverlay(QWidget* view, DragWndView::MoveStarter startMove, bool test)
 {
-    auto* area = new DragArea(std::move(startMove), view, test);
-    area->setObjectName(view->objectName() + QStringLiteral("DragArea"));
+    auto* area = new DragWndView(std::move(startMove), view, test);
+    area->setObjectName(view->objectName() + QStringLiteral("DragWndView"));
     area->setGeometry(view->rect());
     area->lower();
     view->installEventFilter(area);

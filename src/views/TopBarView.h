@@ -12,11 +12,11 @@ class QLabel;
 
 // The strip across the top: logo and title on a midnight-blue background by which the window is dragged,
 // and six round buttons (OTP, settings, language, help, minimise, exit).
-class TopBar : public QWidget {
+class TopBarView : public QWidget {
     Q_OBJECT
 
 public:
-    TopBar(DeviceViewModel& dv, const WindowHooks& hooks, QWidget* parent = nullptr);
+    TopBarView(DeviceViewModel& dv, const WindowHooks& hooks, QWidget* parent = nullptr);
 
     static constexpr int barHeight = 80;
 

@@ -6,11 +6,11 @@ class DeviceViewModel;
 
 // Shown while the key waits for the user's touch: the view model's instruction and a Cancel that asks the
 // key to give up the pending request.
-class TouchPrompt : public PromptPanel {
+class UserTouchView : public PromptPanel {
     Q_OBJECT
 
 public:
-    TouchPrompt(DeviceViewModel& dv, QWidget* parent);
+    UserTouchView(DeviceViewModel& dv, QWidget* parent);
 
 private:
     void refresh();

@@ -8,11 +8,11 @@ class NormalButton;
 
 // The credential management page: the key's resident credentials, one row each, with the count line, a
 // Delete button for the ticked rows and Back.
-class CredentialListPage : public PageFrame {
+class RpListView : public PageFrame {
     Q_OBJECT
 
 public:
-    explicit CredentialListPage(DeviceViewModel& dv, QWidget* parent = nullptr);
+    explicit RpListView(DeviceViewModel& dv, QWidget* parent = nullptr);
 
 private:
     void refreshTexts();

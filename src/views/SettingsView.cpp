@@ -1,17 +1,17 @@
-#include "views/SettingsPage.h"
+#include "views/SettingsView.h"
 
 #include "viewmodel/DeviceViewModel.h"
-#include "views/CheckBox.h"
+#include "views/CheckBoxStyle.h"
 #include "views/NormalButton.h"
 #include "views/Palette.h"
 
 #include <QVBoxLayout>
 
-SettingsPage::SettingsPage(DeviceViewModel& dv, QWidget* parent) : QWidget(parent), dv_(dv)
+SettingsView::SettingsView(DeviceViewModel& dv, QWidget* parent) : QWidget(parent), dv_(dv)
 {
     setObjectName("settingsPage");
     setFixedSize(1024, 420);
-    advancedMode_ = new CheckBox(Palette::font(20), this);
+    advancedMode_ = new CheckBoxStyle(Palette::font(20), this);
     advancedMode_->setObjectName("advancedModeCheckBox");
     ok_ = new NormalButton({}, 150, [&dv] { dv.saveAdvancedMode(); }, this);
     ok_->setObjectName("okButton");
@@ -23,13 +23,13 @@ SettingsPage::SettingsPage(DeviceViewModel& dv, QWidget* parent) : QWidget(paren
     column->addWidget(ok_, 0, Qt::AlignHCenter);
     column->addStretch();
 
-    connect(advancedMode_, &CheckBox::flipRequested, &dv, &DeviceViewModel::setAdvancedMode);
+    connect(advancedMode_, &CheckBoxStyle::flipRequested, &dv, &DeviceViewModel::setAdvancedMode);
     for (auto signal : {&DeviceViewModel::advancedModeChanged, &DeviceViewModel::uiStrChanged})
-        connect(&dv, signal, this, &SettingsPage::refresh);
+        connect(&dv, signal, this, &SettingsView::refresh);
     refresh();
 }
 
-void SettingsPage::refresh()
+void SettingsView::refresh()
 {
     advancedMode_->setText(QString::fromStdString(dv_.uiStr().settingsAdvancedMode));
     advancedMode_->setValue(dv_.advancedMode());

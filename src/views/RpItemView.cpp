@@ -1,9 +1,9 @@
-#include "views/CredentialRow.h"
+#include "views/RpItemView.h"
 
 #include "fido/Utils.h"
 #include "viewmodel/RpItem.h"
 #include "viewmodel/UIStringVal.h"
-#include "views/CheckBox.h"
+#include "views/CheckBoxStyle.h"
 #include "views/Palette.h"
 #include "views/TextFit.h"
 
@@ -30,7 +30,7 @@ int textHeight(const QFontMetrics& metrics, const QString& text)
 }
 } // namespace
 
-CredentialRow::CredentialRow(const RpItem& item, const UIStringVal& texts, int width) : width_(width)
+RpItemView::RpItemView(const RpItem& item, const UIStringVal& texts, int width) : width_(width)
 {
     const QFont nameFont = Palette::font(nameSize);
     const QFont lineFont = Palette::font(lineSize);
@@ -39,7 +39,7 @@ CredentialRow::CredentialRow(const RpItem& item, const UIStringVal& texts, int w
 
     // The name and user share the first line: the name takes what it needs, up to half of it.
     name_ = fitText(qs(item.name), nameFont, textWidth / 2, 1);
-    const QSize box = CheckBox::sizeFor(QFontMetrics(nameFont), name_);
+    const QSize box = CheckBoxStyle::sizeFor(QFontMetrics(nameFont), name_);
     int firstLine = box.height();
     if (!removeSpaces(item.userName).empty()) {
         user_.text = fitText("- " + qs(item.userName), lineFont, width - box.width() - 40, 1);
@@ -64,12 +64,12 @@ CredentialRow::CredentialRow(const RpItem& item, const UIStringVal& texts, int w
     height_ = std::max(minimumHeight, y + bottomMargin);
 }
 
-void CredentialRow::paint(QPainter& painter, int top, bool checked, bool focused) const
+void RpItemView::paint(QPainter& painter, int top, bool checked, bool focused) const
 {
     painter.fillRect(QRect(0, top, width_, height_), Palette::backgroundColor());
     painter.fillRect(QRect(0, top + height_ - 1, width_, 1), Palette::gray());
     painter.setFont(Palette::font(nameSize));
-    CheckBox::paint(painter, box_.translated(0, top), name_, checked, focused);
+    CheckBoxStyle::makeBody(painter, box_.translated(0, top), name_, checked, focused);
     painter.setFont(Palette::font(lineSize));
     painter.setPen(Palette::textColor());
     if (!user_.text.isEmpty())

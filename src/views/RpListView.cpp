@@ -1,4 +1,4 @@
-#include "views/CredentialListPage.h"
+#include "views/RpListView.h"
 
 #include "viewmodel/DeviceViewModel.h"
 #include "views/CredentialList.h"
@@ -8,7 +8,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 
-CredentialListPage::CredentialListPage(DeviceViewModel& dv, QWidget* parent) : PageFrame(parent), dv_(dv)
+RpListView::RpListView(DeviceViewModel& dv, QWidget* parent) : PageFrame(parent), dv_(dv)
 {
     setObjectName("credentialListPage");
     delete_ = new NormalButton({}, 100, [&dv] { dv.credMgmtDeleteClicked(); }, this);
@@ -24,14 +24,14 @@ CredentialListPage::CredentialListPage(DeviceViewModel& dv, QWidget* parent) : P
     setFocusProxy(list_);
     emptyPrompt()->setObjectName("noRecordPrompt");
 
-    connect(&dv, &DeviceViewModel::uiStrChanged, this, &CredentialListPage::refreshTexts);
-    connect(&dv, &DeviceViewModel::credMgmtCountInfoChanged, this, &CredentialListPage::refreshTexts);
+    connect(&dv, &DeviceViewModel::uiStrChanged, this, &RpListView::refreshTexts);
+    connect(&dv, &DeviceViewModel::credMgmtCountInfoChanged, this, &RpListView::refreshTexts);
     for (auto signal : {&DeviceViewModel::credMgmtDeleteButtonEnableChanged, &DeviceViewModel::busyChanged})
-        connect(&dv, signal, this, &CredentialListPage::refreshButtons);
+        connect(&dv, signal, this, &RpListView::refreshButtons);
     for (auto signal : {&DeviceViewModel::rpListReset, &DeviceViewModel::loadingChanged})
-        connect(&dv, signal, this, &CredentialListPage::refreshPrompt);
+        connect(&dv, signal, this, &RpListView::refreshPrompt);
     for (auto signal : {&DeviceViewModel::rpItemsInserted, &DeviceViewModel::rpItemsRemoved})
-        connect(&dv, signal, this, &CredentialListPage::refreshPrompt);
+        connect(&dv, signal, this, &RpListView::refreshPrompt);
     // The count line is built in the language in force.
     connect(&dv, &DeviceViewModel::languageChanged, &dv, &DeviceViewModel::updateCredMgmtCountInfo);
     refreshTexts();
@@ -39,7 +39,7 @@ CredentialListPage::CredentialListPage(DeviceViewModel& dv, QWidget* parent) : P
     refreshPrompt();
 }
 
-void CredentialListPage::refreshTexts()
+void RpListView::refreshTexts()
 {
     const UIStringVal& texts = dv_.uiStr();
     delete_->setText(qs(texts.credMgmtDelete));
@@ -49,13 +49,13 @@ void CredentialListPage::refreshTexts()
     emptyPrompt()->setText(qs(texts.promptNoRpRecord));
 }
 
-void CredentialListPage::refreshButtons()
+void RpListView::refreshButtons()
 {
     delete_->setEnabled(dv_.credMgmtDeleteButtonEnable() && !dv_.busy());
     back_->setEnabled(!dv_.busy());
 }
 
-void CredentialListPage::refreshPrompt()
+void RpListView::refreshPrompt()
 {
     emptyPrompt()->setVisible(dv_.rpList().empty() && !dv_.loading());
 }

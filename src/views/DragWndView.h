@@ -8,7 +8,7 @@
 // An invisible area that moves the window: a press on it starts the window system's interactive move, or,
 // where the window system refuses, the window follows the pointer until the button is released. The press
 // goes to nothing beneath the area.
-class DragArea : public QWidget {
+class DragWndView : public QWidget {
     Q_OBJECT
 
 public:
@@ -16,7 +16,7 @@ public:
     using MoveStarter = std::function<bool(QWidget* window)>;
 
     // With test, the area is painted solid green, to show where it lies; the program leaves it invisible.
-    explicit DragArea(MoveStarter startMove, QWidget* parent = nullptr, bool test = false);
+    explicit DragWndView(MoveStarter startMove, QWidget* parent = nullptr, bool test = false);
 
     bool test() const { return test_; }
 
@@ -31,7 +31,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    friend DragArea* windowDragOverlay(QWidget* view, MoveStarter startMove, bool test);
+    friend DragWndView* windowDragOverlay(QWidget* view, MoveStarter startMove, bool test);
 
     MoveStarter startMove_;
     const bool test_;
@@ -42,4 +42,4 @@ private:
 // Lays a drag area over view, as large as view whatever size it takes: a press anywhere on view's own painting
 // moves the window. The area lies under view's child widgets, so they keep their presses; a child that lets
 // presses through (a caption) drags as well.
-DragArea* windowDragOverlay(QWidget* view, DragArea::MoveStarter startMove, bool test = false);
+DragWndView* windowDragOverlay(QWidget* view, DragWndView::MoveStarter startMove, bool test = false);

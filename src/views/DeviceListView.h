@@ -8,11 +8,11 @@ class QListWidget;
 
 // The home page: one card per attached key, a selection, and the buttons that start every flow for the
 // selected key (Set PIN, Change PIN, Reset, Credential Management), each shown only when the key allows it.
-class DeviceListPage : public PageFrame {
+class DeviceListView : public PageFrame {
     Q_OBJECT
 
 public:
-    explicit DeviceListPage(DeviceViewModel& dv, QWidget* parent = nullptr);
+    explicit DeviceListView(DeviceViewModel& dv, QWidget* parent = nullptr);
 
 private:
     void refreshTexts();

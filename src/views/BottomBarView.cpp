@@ -1,4 +1,4 @@
-#include "views/BottomBar.h"
+#include "views/BottomBarView.h"
 
 #include "views/Palette.h"
 
@@ -6,7 +6,7 @@
 #include <QLabel>
 #include <QPainter>
 
-BottomBar::BottomBar(QWidget* parent) : QWidget(parent)
+BottomBarView::BottomBarView(QWidget* parent) : QWidget(parent)
 {
     setObjectName("bottomBar");
     setFixedSize(1024, barHeight);
@@ -19,11 +19,11 @@ BottomBar::BottomBar(QWidget* parent) : QWidget(parent)
     layout->addWidget(version);
 }
 
-QString BottomBar::appVersion() { return QStringLiteral(MT_APP_VERSION); }
+QString BottomBarView::appVersion() { return QStringLiteral(MT_APP_VERSION); }
 
-QString BottomBar::versionText() { return QStringLiteral("KWO-VR v") + appVersion(); }
+QString BottomBarView::versionText() { return QStringLiteral("KWO-VR v") + appVersion(); }
 
-void BottomBar::paintEvent(QPaintEvent*)
+void BottomBarView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.fillRect(rect(), Palette::gray());

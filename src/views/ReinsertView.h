@@ -6,11 +6,11 @@ class DeviceViewModel;
 
 // Shown while a reset waits for its key to come back (re-plugged, or a card tapped twice); Cancel abandons
 // the wait and the reset.
-class ReinsertPrompt : public PromptPanel {
+class ReinsertView : public PromptPanel {
     Q_OBJECT
 
 public:
-    ReinsertPrompt(DeviceViewModel& dv, QWidget* parent);
+    ReinsertView(DeviceViewModel& dv, QWidget* parent);
 
 private:
     void refresh();

@@ -15,11 +15,11 @@ class QLineEdit;
 // The page on which PINs are typed: the old PIN, the new PIN and its confirmation, or the Security PIN
 // before credential management, each row shown as the view model says. Every edit goes to the model, which
 // drops spaces and decides whether OK is allowed; OK and Cancel go to the model too.
-class PinPage : public QWidget {
+class PinView : public QWidget {
     Q_OBJECT
 
 public:
-    explicit PinPage(DeviceViewModel& dv, QWidget* parent = nullptr);
+    explicit PinView(DeviceViewModel& dv, QWidget* parent = nullptr);
 
     enum Field { oldPin, newPin, confirmPin, authPin };
     // The fields the page itself puts the keyboard in when it comes up. The confirmation is none of them: a person

@@ -1,4 +1,4 @@
-#include "views/CheckBox.h"
+#include "views/CheckBoxStyle.h"
 
 #include "views/Palette.h"
 
@@ -10,7 +10,7 @@ constexpr int box = 24;
 constexpr int gap = 8;
 } // namespace
 
-CheckBox::CheckBox(const QFont& labelFont, QWidget* parent) : QAbstractButton(parent)
+CheckBoxStyle::CheckBoxStyle(const QFont& labelFont, QWidget* parent) : QAbstractButton(parent)
 {
     setFont(labelFont);
     setFocusPolicy(Qt::StrongFocus);
@@ -18,7 +18,7 @@ CheckBox::CheckBox(const QFont& labelFont, QWidget* parent) : QAbstractButton(pa
     connect(this, &QAbstractButton::clicked, this, [this] { emit flipRequested(!on_); });
 }
 
-void CheckBox::setValue(bool on)
+void CheckBoxStyle::setValue(bool on)
 {
     if (on_ == on)
         return;
@@ -26,32 +26,32 @@ void CheckBox::setValue(bool on)
     update();
 }
 
-QSize CheckBox::sizeHint() const
+QSize CheckBoxStyle::sizeHint() const
 {
     return sizeFor(fontMetrics(), text());
 }
 
-QSize CheckBox::sizeFor(const QFontMetrics& metrics, const QString& label)
+QSize CheckBoxStyle::sizeFor(const QFontMetrics& metrics, const QString& label)
 {
     const int textWidth = label.isEmpty() ? 0 : gap + metrics.horizontalAdvance(label);
     return {box + textWidth + 2, std::max(box, metrics.height()) + 2};
 }
 
-void CheckBox::paintEvent(QPaintEvent*)
+void CheckBoxStyle::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.setFont(font());
-    paint(painter, rect(), text(), on_, hasFocus());
+    makeBody(painter, rect(), text(), on_, hasFocus());
 }
 
-void CheckBox::paint(QPainter& painter, const QRect& rect, const QString& label, bool on, bool focused)
+void CheckBoxStyle::makeBody(QPainter& painter, const QRect& rect, const QString& label, bool isOn, bool focused)
 {
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF square(rect.x() + 1, rect.y() + (rect.height() - box) / 2.0, box, box);
     QPainterPath outline;
     outline.addRoundedRect(square.adjusted(1.5, 1.5, -1.5, -1.5), 4, 4);
-    if (on) {
+    if (isOn) {
         painter.fillPath(outline, Palette::blue());
         QPen tick(Qt::white, 2.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
         painter.setPen(tick);

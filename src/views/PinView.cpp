@@ -1,4 +1,4 @@
-#include "views/PinPage.h"
+#include "views/PinView.h"
 
 #include "viewmodel/DeviceViewModel.h"
 #include "views/NormalButton.h"
@@ -21,7 +21,7 @@ const char* const editNames[] = {"oldPinField", "newPinField", "confirmPinField"
 
 } // namespace
 
-PinPage::PinPage(DeviceViewModel& dv, QWidget* parent) : QWidget(parent), dv_(dv)
+PinView::PinView(DeviceViewModel& dv, QWidget* parent) : QWidget(parent), dv_(dv)
 {
     setObjectName("pinPage");
     setFixedSize(1024, 420);
@@ -74,26 +74,26 @@ PinPage::PinPage(DeviceViewModel& dv, QWidget* parent) : QWidget(parent), dv_(dv
     connect(&dv, &DeviceViewModel::authPinChanged, this, [this] { showModelText(authPin); });
     for (auto signal : {&DeviceViewModel::hasOldPinChanged, &DeviceViewModel::hasNewPinChanged,
                         &DeviceViewModel::hasConfirmPinChanged, &DeviceViewModel::hasAuthPinChanged})
-        connect(&dv, signal, this, &PinPage::refreshRows);
+        connect(&dv, signal, this, &PinView::refreshRows);
     for (auto signal : {&DeviceViewModel::uiStrChanged, &DeviceViewModel::pinLengthHintChanged})
-        connect(&dv, signal, this, &PinPage::refreshTexts);
+        connect(&dv, signal, this, &PinView::refreshTexts);
     for (auto signal : {&DeviceViewModel::pinInputDoneChanged, &DeviceViewModel::busyChanged})
-        connect(&dv, signal, this, &PinPage::refreshButtons);
-    connect(&dv, &DeviceViewModel::pinViewVisibleChanged, this, &PinPage::pageShownOrHidden);
+        connect(&dv, signal, this, &PinView::refreshButtons);
+    connect(&dv, &DeviceViewModel::pinViewVisibleChanged, this, &PinView::pageShownOrHidden);
     refreshRows();
     refreshTexts();
     refreshButtons();
     colourFields();
 }
 
-void PinPage::changeEvent(QEvent* event)
+void PinView::changeEvent(QEvent* event)
 {
     if (event->type() == QEvent::ApplicationPaletteChange || event->type() == QEvent::PaletteChange)
         colourFields();
     QWidget::changeEvent(event);
 }
 
-void PinPage::colourFields()
+void PinView::colourFields()
 {
     // On the dark background a field of the scheme's own base colour would not stand out: it takes the
     // panel colour there.
@@ -105,7 +105,7 @@ void PinPage::colourFields()
     }
 }
 
-const SecureString& PinPage::modelText(Field field) const
+const SecureString& PinView::modelText(Field field) const
 {
     switch (field) {
     case oldPin: return dv_.oldPin();
@@ -116,7 +116,7 @@ const SecureString& PinPage::modelText(Field field) const
     return dv_.authPin();
 }
 
-void PinPage::edited(Field field, const QString& text)
+void PinView::edited(Field field, const QString& text)
 {
     QLineEdit* edit = rows_[field].edit;
     // What the model drops before the cursor (a space typed, a line feed pasted) moves the cursor back with it.
@@ -132,7 +132,7 @@ void PinPage::edited(Field field, const QString& text)
     edit->setCursorPosition(cursor);
 }
 
-void PinPage::showModelText(Field field)
+void PinView::showModelText(Field field)
 {
     QLineEdit* edit = rows_[field].edit;
     const std::string_view text = modelText(field).view();
@@ -144,7 +144,7 @@ void PinPage::showModelText(Field field)
         OPENSSL_cleanse(shown.data(), static_cast<std::size_t>(shown.size()) * sizeof(QChar));
 }
 
-void PinPage::refreshRows()
+void PinView::refreshRows()
 {
     rows_[oldPin].row->setVisible(dv_.hasOldPin());
     rows_[newPin].row->setVisible(dv_.hasNewPin());
@@ -153,7 +153,7 @@ void PinPage::refreshRows()
     placeFocus();
 }
 
-void PinPage::refreshTexts()
+void PinView::refreshTexts()
 {
     const UIStringVal& texts = dv_.uiStr();
     rows_[oldPin].label->setText(qs(texts.pinOldPin));
@@ -166,7 +166,7 @@ void PinPage::refreshTexts()
     cancel_->setText(qs(texts.pinCancel));
 }
 
-void PinPage::refreshButtons()
+void PinView::refreshButtons()
 {
     // A button about to be disabled would hand the keyboard to the top bar, and the key's answer would then give
     // it back there: it goes to the page's first field instead.
@@ -180,18 +180,18 @@ void PinPage::refreshButtons()
 }
 
 namespace {
-PinPage::Field fieldOf(PinPage::FocusedField focus)
+PinView::Field fieldOf(PinView::FocusedField focus)
 {
     switch (focus) {
-    case PinPage::FocusedField::oldPinField: return PinPage::oldPin;
-    case PinPage::FocusedField::newPinField: return PinPage::newPin;
-    case PinPage::FocusedField::authPinField: return PinPage::authPin;
+    case PinView::FocusedField::oldPinField: return PinView::oldPin;
+    case PinView::FocusedField::newPinField: return PinView::newPin;
+    case PinView::FocusedField::authPinField: return PinView::authPin;
     }
-    return PinPage::newPin;
+    return PinView::newPin;
 }
 } // namespace
 
-std::optional<PinPage::FocusedField> PinPage::focusedField() const
+std::optional<PinView::FocusedField> PinView::focusedField() const
 {
     for (FocusedField focus : {FocusedField::oldPinField, FocusedField::newPinField, FocusedField::authPinField})
         if (rows_[fieldOf(focus)].edit->hasFocus())
@@ -199,7 +199,7 @@ std::optional<PinPage::FocusedField> PinPage::focusedField() const
     return std::nullopt;
 }
 
-void PinPage::placeFocus()
+void PinView::placeFocus()
 {
     // The field a person types into first. The page hands its focus on to it, so the keyboard is there the moment
     // the page comes up.
@@ -212,7 +212,7 @@ void PinPage::placeFocus()
         edit->setFocus(Qt::OtherFocusReason);
 }
 
-void PinPage::pageShownOrHidden()
+void PinView::pageShownOrHidden()
 {
     if (dv_.pinViewVisible()) {
         refreshRows();

@@ -1,17 +1,17 @@
-#include "views/ReinsertPrompt.h"
+#include "views/ReinsertView.h"
 
 #include "viewmodel/DeviceViewModel.h"
 
-ReinsertPrompt::ReinsertPrompt(DeviceViewModel& dv, QWidget* parent)
+ReinsertView::ReinsertView(DeviceViewModel& dv, QWidget* parent)
     : PromptPanel([&dv] { dv.cancelReinsert(); }, parent), dv_(dv)
 {
     setObjectName("reinsertPrompt");
     refresh();
     for (auto signal : {&DeviceViewModel::reinsertTextChanged, &DeviceViewModel::uiStrChanged})
-        connect(&dv, signal, this, &ReinsertPrompt::refresh);
+        connect(&dv, signal, this, &ReinsertView::refresh);
 }
 
-void ReinsertPrompt::refresh()
+void ReinsertView::refresh()
 {
     setTexts(QString::fromStdString(dv_.reinsertText()), QString::fromStdString(dv_.uiStr().pinCancel));
 }

@@ -4,11 +4,11 @@
 
 // The strip along the bottom: the application's version at the right end of a panel-coloured bar with a
 // one-pixel grey border.
-class BottomBar : public QWidget {
+class BottomBarView : public QWidget {
     Q_OBJECT
 
 public:
-    explicit BottomBar(QWidget* parent = nullptr);
+    explicit BottomBarView(QWidget* parent = nullptr);
 
     static constexpr int barHeight = 30;
     // The version the program was built as.

@@ -1,17 +1,17 @@
-#include "views/TouchPrompt.h"
+#include "views/UserTouchView.h"
 
 #include "viewmodel/DeviceViewModel.h"
 
-TouchPrompt::TouchPrompt(DeviceViewModel& dv, QWidget* parent)
+UserTouchView::UserTouchView(DeviceViewModel& dv, QWidget* parent)
     : PromptPanel([&dv] { dv.cancelUserTouch(); }, parent), dv_(dv)
 {
     setObjectName("touchPrompt");
     refresh();
     for (auto signal : {&DeviceViewModel::touchPromptTextChanged, &DeviceViewModel::uiStrChanged})
-        connect(&dv, signal, this, &TouchPrompt::refresh);
+        connect(&dv, signal, this, &UserTouchView::refresh);
 }
 
-void TouchPrompt::refresh()
+void UserTouchView::refresh()
 {
     setTexts(QString::fromStdString(dv_.touchPromptText()), QString::fromStdString(dv_.uiStr().pinCancel));
 }

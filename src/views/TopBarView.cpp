@@ -1,4 +1,4 @@
-#include "views/TopBar.h"
+#include "views/TopBarView.h"
 
 #include "viewmodel/DeviceViewModel.h"
 #include "views/CircularButton.h"
@@ -18,7 +18,7 @@ constexpr int buttonsX = 566;
 constexpr int buttonStep = 68 + 8;
 } // namespace
 
-TopBar::TopBar(DeviceViewModel& dv, const WindowHooks& hooks, QWidget* parent) : QWidget(parent), dv_(dv)
+TopBarView::TopBarView(DeviceViewModel& dv, const WindowHooks& hooks, QWidget* parent) : QWidget(parent), dv_(dv)
 {
     setObjectName("topBar");
     setFixedSize(1024, barHeight);
@@ -51,18 +51,18 @@ TopBar::TopBar(DeviceViewModel& dv, const WindowHooks& hooks, QWidget* parent) :
     }
 
     refreshTexts();
-    connect(&dv, &DeviceViewModel::uiStrChanged, this, &TopBar::refreshTexts);
-    connect(&dv, &DeviceViewModel::languageChanged, this, &TopBar::refreshTexts);
+    connect(&dv, &DeviceViewModel::uiStrChanged, this, &TopBarView::refreshTexts);
+    connect(&dv, &DeviceViewModel::languageChanged, this, &TopBarView::refreshTexts);
     // The settings page must not open while the key is at work.
     connect(&dv, &DeviceViewModel::busyChanged, this, [this] { settings_->setEnabled(!dv_.busy()); });
 }
 
-std::vector<QWidget*> TopBar::windowButtons() const
+std::vector<QWidget*> TopBarView::windowButtons() const
 {
     return std::vector<QWidget*>{minimize_, exit_};
 }
 
-void TopBar::refreshTexts()
+void TopBarView::refreshTexts()
 {
     const UIStringVal& texts = dv_.uiStr();
     otp_->setText(qs(texts.topBarOTP));
@@ -76,7 +76,7 @@ void TopBar::refreshTexts()
     title_->setText(title_->fontMetrics().elidedText(qs(texts.topBarTitle), Qt::ElideRight, titleWidth));
 }
 
-void TopBar::paintEvent(QPaintEvent*)
+void TopBarView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);

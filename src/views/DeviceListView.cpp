@@ -1,7 +1,8 @@
-#include "views/DeviceListPage.h"
+#include "views/DeviceListView.h"
 
 #include "viewmodel/DeviceViewModel.h"
-#include "views/DeviceCard.h"
+#include "viewmodel/JOVFidoDevice.h"
+#include "views/DeviceItemView.h"
 #include "views/NormalButton.h"
 #include "views/Palette.h"
 #include "views/ScrollBar.h"
@@ -13,7 +14,7 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 
-DeviceListPage::DeviceListPage(DeviceViewModel& dv, QWidget* parent) : PageFrame(parent), dv_(dv)
+DeviceListView::DeviceListView(DeviceViewModel& dv, QWidget* parent) : PageFrame(parent), dv_(dv)
 {
     setObjectName("deviceListPage");
     setPin_ = new NormalButton({}, 165, [&dv] { dv.showPinViewForSetOrChange(); }, this);
@@ -53,17 +54,17 @@ DeviceListPage::DeviceListPage(DeviceViewModel& dv, QWidget* parent) : PageFrame
     refreshTexts();
     refreshButtons();
     rebuildRows();
-    connect(&dv, &DeviceViewModel::uiStrChanged, this, &DeviceListPage::refreshTexts);
+    connect(&dv, &DeviceViewModel::uiStrChanged, this, &DeviceListView::refreshTexts);
     for (auto signal : {&DeviceViewModel::setPinVisibleChanged, &DeviceViewModel::changePinVisibleChanged,
                         &DeviceViewModel::resetVisibleChanged, &DeviceViewModel::credMgmtVisibleChanged,
                         &DeviceViewModel::busyChanged})
-        connect(&dv, signal, this, &DeviceListPage::refreshButtons);
-    connect(&dv, &DeviceViewModel::deviceListChanged, this, &DeviceListPage::rebuildRows);
-    connect(&dv, &DeviceViewModel::selectedDeviceItemChanged, this, &DeviceListPage::showSelection);
-    connect(list_, &QListWidget::itemSelectionChanged, this, &DeviceListPage::rowChosen);
+        connect(&dv, signal, this, &DeviceListView::refreshButtons);
+    connect(&dv, &DeviceViewModel::deviceListChanged, this, &DeviceListView::rebuildRows);
+    connect(&dv, &DeviceViewModel::selectedDeviceItemChanged, this, &DeviceListView::showSelection);
+    connect(list_, &QListWidget::itemSelectionChanged, this, &DeviceListView::rowChosen);
 }
 
-void DeviceListPage::refreshTexts()
+void DeviceListView::refreshTexts()
 {
     const UIStringVal& texts = dv_.uiStr();
     setPin_->setText(qs(texts.btnSetPin));
@@ -75,7 +76,7 @@ void DeviceListPage::refreshTexts()
     emptyPrompt()->setText(qs(texts.promptInsertKey));
 }
 
-void DeviceListPage::refreshButtons()
+void DeviceListView::refreshButtons()
 {
     setPin_->setVisible(dv_.setPinVisible());
     changePin_->setVisible(dv_.changePinVisible());
@@ -85,20 +86,22 @@ void DeviceListPage::refreshButtons()
         button->setEnabled(!dv_.busy());
 }
 
-void DeviceListPage::rebuildRows()
+void DeviceListView::rebuildRows()
 {
     const QSignalBlocker blocker(list_);
     list_->clear();
     for (const DeviceItem& item : dv_.deviceList()) {
         auto* row = new QListWidgetItem(list_);
-        row->setSizeHint(QSize(list_->viewport()->width(), DeviceCard::cardHeight));
-        list_->setItemWidget(row, new DeviceCard(dv_, item));
+        row->setSizeHint(QSize(list_->viewport()->width(), DeviceItemView::cardHeight));
+        list_->setItemWidget(row, new DeviceItemView(item.firmware, item.aaguid, item.protocols, item.deviceName,
+                                                     item.pinPresent, item.retries, item.hasCredMgmt,
+                                                     imageName(item.deviceName), dv_));
     }
     emptyPrompt()->setVisible(dv_.deviceList().empty());
     showSelection();
 }
 
-void DeviceListPage::showSelection()
+void DeviceListView::showSelection()
 {
     const QSignalBlocker blocker(list_);
     const auto& selected = dv_.selectedDeviceItem();
@@ -117,7 +120,7 @@ void DeviceListPage::showSelection()
     }
 }
 
-void DeviceListPage::rowChosen()
+void DeviceListView::rowChosen()
 {
     const QList<QListWidgetItem*> chosen = list_->selectedItems();
     const auto& items = dv_.deviceList();

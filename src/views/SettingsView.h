@@ -2,22 +2,22 @@
 
 #include <QWidget>
 
-class CheckBox;
+class CheckBoxStyle;
 class DeviceViewModel;
 class NormalButton;
 
 // The page of the one setting, Advanced Mode: a check box that changes the setting at once, and OK, which
 // stores it and goes back to the device list.
-class SettingsPage : public QWidget {
+class SettingsView : public QWidget {
     Q_OBJECT
 
 public:
-    explicit SettingsPage(DeviceViewModel& dv, QWidget* parent = nullptr);
+    explicit SettingsView(DeviceViewModel& dv, QWidget* parent = nullptr);
 
 private:
     void refresh();
 
     DeviceViewModel& dv_;
-    CheckBox* advancedMode_;
+    CheckBoxStyle* advancedMode_;
     NormalButton* ok_;
 };

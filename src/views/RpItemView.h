@@ -13,9 +13,9 @@ struct UIStringVal;
 // party's name, "- " and the user name, then the rpId, rpIdHash and credentialId lines. The list draws its rows
 // rather than holding widgets, so laying out (fitting the texts, the costly part) is done once per row and
 // language; painting and hit-testing use the result. Rectangles are relative to the row's top left.
-class CredentialRow {
+class RpItemView {
 public:
-    CredentialRow(const RpItem& item, const UIStringVal& texts, int width);
+    RpItemView(const RpItem& item, const UIStringVal& texts, int width);
 
     int height() const { return height_; }
     // The check box with its label: a click here ticks or clears the row.
