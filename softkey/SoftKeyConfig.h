@@ -37,6 +37,9 @@ struct SoftKeyConfig {
     bool announceRemainingDiscoverableCredentials = true;
     std::size_t maxDiscoverableCredentials = 25;
     std::optional<std::uint64_t> uvRetries;        // added to getRetries answers when set
+    // getInfo values given as encoded CBOR, in place of (or beside) what the key announces under those keys: a
+    // value of another kind than the field takes, as some keys send.
+    std::map<std::uint64_t, Bytes> rawInfoFields;
 
     std::uint64_t maxPinRetries = 8;
     // Reset is allowed this long after each power-up (plug-in, or the card entering the field).

@@ -172,7 +172,7 @@ std::pair<Info, IOReturn> Ctap2::getInfo()
     CborAnswer answer = sendCmdCbor(Bytes{kGetInfo});
     if (answer.status != kIOReturnSuccess)
         return {info, answer.status};
-    // A malformed answer still gives what could be read, so the caller can tell which key it is.
+    // Only an answer that is no map at all fails; the caller then sees a key that said nothing (no AAGUID).
     PinProtocol chosen = PinProtocol::None;
     const bool parsed = parseInfo(answer.payload, info, chosen);
     setPinProtocol(chosen);

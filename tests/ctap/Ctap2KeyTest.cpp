@@ -136,6 +136,28 @@ TEST_F(Ctap2OnKey, InitOpensAChannelOnUsbOnlyAndGetInfoChoosesTheProtocol)
     EXPECT_EQ(ctap_.pinProtocol(), PinProtocol::None); // a failed read leaves no protocol behind
 }
 
+// A getInfo answer with values of other kinds than their fields take is read all the same, with status 0: those
+// fields keep their defaults and the rest, the protocol choice among it, is the key's. An AAGUID of 20 bytes is
+// shown whole.
+TEST_F(Ctap2OnKey, GetInfoWithOddFieldsReadsTheRest)
+{
+    connect();
+    const Bytes aaguid{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99,
+                       0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x01, 0x23, 0x45, 0x67};
+    key().updateConfig([&](SoftKeyConfig& c) {
+        c.aaguid = aaguid;
+        c.rawInfoFields = {{0x04, C::array({C::text("clientPin")})}, {0x0E, C::text("5.4.3")}};
+    });
+    auto [info, status] = ctap_.getInfo();
+    EXPECT_EQ(status, kIOReturnSuccess);
+    EXPECT_EQ(info.aaguid, "00112233445566778899AABBCCDDEEFF01234567");
+    EXPECT_TRUE(info.options.empty());
+    EXPECT_EQ(info.firmwareVersion, 0u);
+    EXPECT_EQ(info.versions, (std::vector<std::string>{"FIDO_2_0", "FIDO_2_1_PRE", "FIDO_2_1"}));
+    EXPECT_EQ(std::tie(info.maxMsgSize, info.minPINLength), std::make_tuple(1200u, 4u));
+    EXPECT_EQ(ctap_.pinProtocol(), PinProtocol::Two);
+}
+
 // setPIN, a wrong PIN, changePIN (to a PIN of multi-byte characters) and both token requests, under both
 // protocols; PINs of no bytes or more than 63 are refused before anything is sent.
 TEST_F(Ctap2OnKey, PinOperationsUnderBothProtocols)
