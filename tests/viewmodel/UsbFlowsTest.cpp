@@ -652,6 +652,21 @@ TEST(ViewModelCredentials, AKeyWithoutPinSetsOneThenAuthenticates)
     EXPECT_TRUE(h.vm->rpList().empty());
 }
 
+// A key that hands out a 48-byte token under protocol One opens its credentials like any other.
+TEST(ViewModelCredentials, ATokenOfAnyLengthOpensTheCredentials)
+{
+    SoftKeyConfig longToken;
+    longToken.pinUvAuthProtocols = std::vector<std::uint64_t>{1};
+    longToken.pinTokenLength = 48;
+    ViewModelHarness h(false, {{"AdvancedMode", "true"}});
+    h.plugAndSelectWithPin(kCredentials, longToken);
+    EXPECT_EQ(h.vm->selectedDeviceItem()->pinProtocol, PinProtocol::One);
+    ASSERT_TRUE(h.openCredentials("1234"));
+    EXPECT_TRUE(h.vm->credMgmtViewVisible() && !h.vm->showMessageBox());
+    EXPECT_EQ(h.vm->rpList().size(), 3u);
+    EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: 3 , remains: 22");
+}
+
 // A key without credentials answers the listing with NO_CREDENTIALS: an empty list with its counts, no failure.
 TEST(ViewModelCredentials, AKeyWithoutCredentialsIsAnEmptyListNotAFailure)
 {
