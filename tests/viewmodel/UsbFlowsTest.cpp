@@ -756,6 +756,23 @@ TEST(ViewModelReset, EachOutcomeSaysWhatTheKeyDid)
     }
 }
 
+// A key that reports no product string is awaited as such: plugged in again, it is reset.
+TEST(ViewModelReset, AKeyWithoutProductStringIsResetWhenItComesBack)
+{
+    ViewModelHarness h;
+    auto& key = h.plugAndList({}, "");
+    ASSERT_TRUE(key.authenticator().setPin("1234"));
+    h.select(0);
+    ASSERT_TRUE(h.startReset());
+    ASSERT_TRUE(h.unplugLast(key));
+    auto& again = h.rig.replug(key);
+    ASSERT_TRUE(h.waitForMessage("Reset device is successful"));
+    EXPECT_FALSE(h.vm->reinsertNeeded());
+    EXPECT_EQ(countRequests(again.authenticator(), 0x07), 1u);
+    EXPECT_FALSE(again.authenticator().hasPin());
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
+}
+
 // Cancel at each step ends the reset without a word: at the warning (closing it any other way than OK counts as
 // Cancel), at the re-insert prompt (the key's next arrival is an ordinary one), and at the first touch.
 TEST(ViewModelReset, CancelAtEachStepEndsItSilently)
