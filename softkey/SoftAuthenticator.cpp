@@ -365,6 +365,15 @@ Bytes SoftAuthenticator::getInfo() const
         const std::size_t left = used >= config_.maxDiscoverableCredentials ? 0 : config_.maxDiscoverableCredentials - used;
         info.push_back({CtapCbor::uint(0x14), CtapCbor::uint(left)});
     }
+    for (const auto& [key, value] : config_.rawInfoFields) {
+        const Bytes encodedKey = CtapCbor::uint(key);
+        auto it =
+            std::find_if(info.begin(), info.end(), [&](const CtapCbor::Entry& e) { return e.first == encodedKey; });
+        if (it != info.end())
+            it->second = value;
+        else
+            info.push_back({encodedKey, value});
+    }
     return CtapCbor::map(std::move(info));
 }
 

@@ -249,7 +249,7 @@ std::uint8_t SoftAuthenticator::issueToken(std::uint64_t protocol, const SecureB
                                            std::optional<std::string> rpId, bool legacy, Bytes& out)
 {
     auto token = std::make_unique<Token>();
-    token->value = SecureBytes(randomBytes(32));
+    token->value = SecureBytes(randomBytes(config_.pinTokenLength));
     token->protocol = protocol;
     token->permissions = permissions;
     token->rpId = std::move(rpId);

@@ -37,6 +37,12 @@ struct SoftKeyConfig {
     bool announceRemainingDiscoverableCredentials = true;
     std::size_t maxDiscoverableCredentials = 25;
     std::optional<std::uint64_t> uvRetries;        // added to getRetries answers when set
+    // getInfo values given as encoded CBOR, in place of (or beside) what the key announces under those keys: a
+    // value of another kind than the field takes, as some keys send.
+    std::map<std::uint64_t, Bytes> rawInfoFields;
+    // The length of the PIN tokens handed out, a multiple of 16. Under either protocol a request's MAC is keyed
+    // with at most the token's first 32 bytes.
+    std::size_t pinTokenLength = 32;
 
     std::uint64_t maxPinRetries = 8;
     // Reset is allowed this long after each power-up (plug-in, or the card entering the field).

@@ -34,14 +34,6 @@ IOReturn mapCtapError(CTAPHID_ERROR_CODE code)
 
 bool pinAcceptable(const SecureBytes& pin) { return !pin.empty() && pin.size() <= kMaxPinBytes; }
 
-// A decrypted token must have a length the protocol allows; anything else is a broken answer.
-bool tokenLengthValid(const SecureBytes& token, PinProtocol protocol)
-{
-    if (protocol == PinProtocol::One)
-        return token.size() == 16 || token.size() == 32;
-    return token.size() == 32;
-}
-
 using Entries = std::vector<std::pair<CborItem, CborItem>>;
 
 } // namespace
@@ -172,7 +164,7 @@ std::pair<Info, IOReturn> Ctap2::getInfo()
     CborAnswer answer = sendCmdCbor(Bytes{kGetInfo});
     if (answer.status != kIOReturnSuccess)
         return {info, answer.status};
-    // A malformed answer still gives what could be read, so the caller can tell which key it is.
+    // Only an answer that is no map at all fails; the caller then sees a key that said nothing (no AAGUID).
     PinProtocol chosen = PinProtocol::None;
     const bool parsed = parseInfo(answer.payload, info, chosen);
     setPinProtocol(chosen);
@@ -304,8 +296,10 @@ std::pair<SecureBytes, IOReturn> decryptToken(const Ctap2::CborAnswer& answer, c
     auto [encrypted, ok] = PinResponse::parseCborPinGetPinToken(answer.payload);
     if (!ok)
         return {SecureBytes{}, kIOReturnInvalid};
+    // The token is as long as the key made it; decryption alone refuses what cannot be a ciphertext (no whole
+    // block, or under Two no IV in front of one).
     auto token = secret.decrypt(encrypted);
-    if (!token || !tokenLengthValid(*token, secret.pinProtocol()))
+    if (!token)
         return {SecureBytes{}, kIOReturnInvalid};
     return {std::move(*token), kIOReturnSuccess};
 }

@@ -113,8 +113,7 @@ std::pair<DeviceItem, IOReturn> DeviceViewModel::readDeviceInfo(const Device& de
         return {item, status};
     item.cid = ctap2_->cid();
     auto [info, infoStatus] = ctap2_->getInfo();
-    // A malformed answer may still say which key this is (its AAGUID): such a key is read on and listed, so the
-    // user can at least see and reset it.
+    // A key that gave no AAGUID (its getInfo failed or was no map) is not one this program can show.
     if (info.aaguid.empty())
         return {item, infoStatus};
     item.deviceName = displayName(deviceName(device));

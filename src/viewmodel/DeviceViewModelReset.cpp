@@ -54,15 +54,19 @@ void DeviceViewModel::showReinsertPrompt(const std::optional<Device>& device)
 
 bool DeviceViewModel::isAwaitedDevice(const Device& device, const std::optional<std::string>& id) const
 {
-    if (!waitReinsertDevice_ || !waitReinsertName_ || waitReinsertName_->empty())
+    if (!waitReinsertDevice_ || !waitReinsertName_)
         return false;
     if (device.isHidDevice()) {
         const auto hid = device.hid();
+        // The returning key is a new object: the same model by its product string (a key without one matches
+        // another without one), and the same serial number when both keys report one.
         if (!hid || hid->product() != *waitReinsertName_)
             return false;
-        // The returning key is a new object: the same model, and the same serial number when keys report one.
-        return waitReinsertSerial_.empty() || hid->serialNumber() == waitReinsertSerial_;
+        const std::string& serial = hid->serialNumber();
+        return waitReinsertSerial_.empty() || serial.empty() || serial == waitReinsertSerial_;
     }
+    // A card is known by its identity; one that could not be read when the wait began matches no arrival, since
+    // only cards that identify themselves get here.
     return Device::isSame(device, *waitReinsertDevice_) && id == waitReinsertName_;
 }
 

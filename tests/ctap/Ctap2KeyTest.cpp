@@ -136,6 +136,28 @@ TEST_F(Ctap2OnKey, InitOpensAChannelOnUsbOnlyAndGetInfoChoosesTheProtocol)
     EXPECT_EQ(ctap_.pinProtocol(), PinProtocol::None); // a failed read leaves no protocol behind
 }
 
+// A getInfo answer with values of other kinds than their fields take is read all the same, with status 0: those
+// fields keep their defaults and the rest, the protocol choice among it, is the key's. An AAGUID of 20 bytes is
+// shown whole.
+TEST_F(Ctap2OnKey, GetInfoWithOddFieldsReadsTheRest)
+{
+    connect();
+    const Bytes aaguid{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99,
+                       0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x01, 0x23, 0x45, 0x67};
+    key().updateConfig([&](SoftKeyConfig& c) {
+        c.aaguid = aaguid;
+        c.rawInfoFields = {{0x04, C::array({C::text("clientPin")})}, {0x0E, C::text("5.4.3")}};
+    });
+    auto [info, status] = ctap_.getInfo();
+    EXPECT_EQ(status, kIOReturnSuccess);
+    EXPECT_EQ(info.aaguid, "00112233445566778899AABBCCDDEEFF01234567");
+    EXPECT_TRUE(info.options.empty());
+    EXPECT_EQ(info.firmwareVersion, 0u);
+    EXPECT_EQ(info.versions, (std::vector<std::string>{"FIDO_2_0", "FIDO_2_1_PRE", "FIDO_2_1"}));
+    EXPECT_EQ(std::tie(info.maxMsgSize, info.minPINLength), std::make_tuple(1200u, 4u));
+    EXPECT_EQ(ctap_.pinProtocol(), PinProtocol::Two);
+}
+
 // setPIN, a wrong PIN, changePIN (to a PIN of multi-byte characters) and both token requests, under both
 // protocols; PINs of no bytes or more than 63 are refused before anything is sent.
 TEST_F(Ctap2OnKey, PinOperationsUnderBothProtocols)
@@ -256,7 +278,7 @@ TEST_F(Ctap2OnKey, KeySettingsAppliedForOneOperationChooseChannelProtocolAndComm
 }
 
 // Key-agreement, token and retries answers that cannot be used are refused: no PIN is encrypted to a bad point,
-// no token kept that the protocol does not allow, no count read from an answer without one.
+// no token kept that is no ciphertext, no count read from an answer without one.
 TEST_F(Ctap2OnKey, UnusableClientPinAnswersAreInvalid)
 {
     connect();
@@ -274,20 +296,22 @@ TEST_F(Ctap2OnKey, UnusableClientPinAnswersAreInvalid)
             EXPECT_EQ(key().requestLog().size(), 1u);
         }
     }
-    // Under Two, 32 bytes are an IV and one block: a 16-byte token; then an IV alone, no whole blocks, nothing.
-    const std::pair<PinProtocol, Bytes> tokens[] = {
-        {PinProtocol::Two, C::bytes(Bytes(32, 0x42))}, {PinProtocol::Two, C::bytes(Bytes(16, 0x42))},
-        {PinProtocol::Two, C::bytes(Bytes(40, 0x42))}, {PinProtocol::Two, C::bytes(Bytes{})},
-        {PinProtocol::One, C::bytes(Bytes(15, 0x42))}, {PinProtocol::One, C::bytes(Bytes(48, 0x42))},
-        {PinProtocol::One, C::text("token")},
+    // A token is as long as the key made it; only what is no ciphertext is refused: under Two an IV alone, no whole
+    // blocks or nothing; under One no whole blocks or nothing.
+    const std::tuple<PinProtocol, Bytes, std::size_t> tokens[] = {
+        {PinProtocol::Two, C::bytes(Bytes(32, 0x42)), 16}, {PinProtocol::Two, C::bytes(Bytes(64, 0x42)), 48},
+        {PinProtocol::Two, C::bytes(Bytes(16, 0x42)), 0},  {PinProtocol::Two, C::bytes(Bytes(40, 0x42)), 0},
+        {PinProtocol::Two, C::bytes(Bytes{}), 0},          {PinProtocol::One, C::bytes(Bytes(48, 0x42)), 48},
+        {PinProtocol::One, C::bytes(Bytes(15, 0x42)), 0},  {PinProtocol::One, C::bytes(Bytes{}), 0},
+        {PinProtocol::One, C::text("token"), 0},
     };
-    for (const auto& [protocol, value] : tokens) {
+    for (const auto& [protocol, value, length] : tokens) {
         ctap_.setPinProtocol(protocol);
         reply(okMap({{C::uint(2), value}}), 0x06, 0x09);
         auto [token, secret, status] =
             ctap_.getPinUvAuthTokenUsingPinWithPermissions(pin("1234"), Permission::CredentialManagement, "");
-        EXPECT_EQ(status, kIOReturnInvalid) << X(value);
-        EXPECT_TRUE(token.empty() && secret);
+        EXPECT_EQ(status, length ? kIOReturnSuccess : kIOReturnInvalid) << X(value);
+        EXPECT_TRUE(token.size() == length && secret) << X(value);
     }
     ctap_.setPinProtocol(PinProtocol::One);
     reply(okMap({{C::uint(2), C::bytes(Bytes(16, 0x42))}}), 0x06, 0x05);

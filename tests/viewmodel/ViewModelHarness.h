@@ -68,9 +68,9 @@ struct ViewModelHarness {
         return key;
     }
     // Plugs a key loaded with the fixtures (a PIN among them) and selects it once its row, read again, shows the PIN.
-    UsbKeyRig::Key& plugAndSelectWithPin(std::string_view fixtures)
+    UsbKeyRig::Key& plugAndSelectWithPin(std::string_view fixtures, SoftKeyConfig keyConfig = {})
     {
-        UsbKeyRig::Key& key = plugAndList();
+        UsbKeyRig::Key& key = plugAndList(std::move(keyConfig));
         std::string error;
         EXPECT_TRUE(SoftKeyFixtures::load(fixtures, key.authenticator(), error)) << error;
         vm->refreshAllDevices();
