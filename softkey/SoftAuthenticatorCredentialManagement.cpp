@@ -43,7 +43,7 @@ Bytes SoftAuthenticator::credentialManagement(std::uint8_t command, const cbor_i
                 return status(INVALID_CBOR);
             message.insert(message.end(), raw->begin(), raw->end());
         }
-        auto mac = crypto::hmacSha256(tokenMacKey(token_->value), message);
+        auto mac = crypto::hmacSha256(tokenMacKey(token_->value, protocol), message);
         const std::size_t macLen = protocol == 1 ? 16 : 32;
         if (!mac || !equalConstTime(std::span(mac->data(), macLen), param) || token_->protocol != protocol)
             return status(PIN_AUTH_INVALID);

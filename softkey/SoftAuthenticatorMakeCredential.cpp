@@ -110,7 +110,7 @@ Bytes SoftAuthenticator::makeCredential(Lock& lk, const cbor_item_t* p, const Re
     if (authField == Field::Present) {
         if (!token_)
             return status(PIN_AUTH_INVALID);
-        auto mac = crypto::hmacSha256(tokenMacKey(token_->value), clientDataHash);
+        auto mac = crypto::hmacSha256(tokenMacKey(token_->value, protocol), clientDataHash);
         const std::size_t macLen = protocol == 1 ? 16 : 32;
         if (!mac || !equalConstTime(std::span(mac->data(), macLen), pinUvAuthParam) || token_->protocol != protocol)
             return status(PIN_AUTH_INVALID);

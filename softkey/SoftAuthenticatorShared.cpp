@@ -62,8 +62,10 @@ std::size_t codePoints(std::span<const std::uint8_t> utf8)
         std::count_if(utf8.begin(), utf8.end(), [](std::uint8_t b) { return (b & 0xC0) != 0x80; }));
 }
 
-std::span<const std::uint8_t> tokenMacKey(const SecureBytes& token)
+std::span<const std::uint8_t> tokenMacKey(const SecureBytes& token, std::uint64_t protocol)
 {
+    if (protocol == 1)
+        return token.span();
     return token.span().first(std::min<std::size_t>(token.size(), 32));
 }
 

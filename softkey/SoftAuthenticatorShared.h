@@ -62,8 +62,8 @@ Bytes concat(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b);
 bool equalConstTime(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b);
 Bytes hash(std::span<const std::uint8_t> data);
 std::size_t codePoints(std::span<const std::uint8_t> utf8);
-// The HMAC key a PIN token gives: at most its first 32 bytes.
-std::span<const std::uint8_t> tokenMacKey(const SecureBytes& token);
+// The HMAC key a PIN token gives: the whole token under protocol 1, at most its first 32 bytes under 2.
+std::span<const std::uint8_t> tokenMacKey(const SecureBytes& token, std::uint64_t protocol);
 
 // A looked-up request parameter: absent, of the wrong type, or present.
 enum class Field { Absent, Wrong, Present };

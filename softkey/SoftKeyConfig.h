@@ -40,8 +40,8 @@ struct SoftKeyConfig {
     // getInfo values given as encoded CBOR, in place of (or beside) what the key announces under those keys: a
     // value of another kind than the field takes, as some keys send.
     std::map<std::uint64_t, Bytes> rawInfoFields;
-    // The length of the PIN tokens handed out, a multiple of 16. Under either protocol a request's MAC is keyed
-    // with at most the token's first 32 bytes.
+    // The length of the PIN tokens handed out, a multiple of 16. A request's MAC is keyed with the whole token
+    // under protocol 1 and with at most its first 32 bytes under protocol 2.
     std::size_t pinTokenLength = 32;
 
     std::uint64_t maxPinRetries = 8;

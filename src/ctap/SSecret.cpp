@@ -140,7 +140,9 @@ Bytes SSecret::authenticate(std::span<const std::uint8_t> message) const { retur
 
 Bytes SSecret::authenticate(std::span<const std::uint8_t> key, std::span<const std::uint8_t> message) const
 {
-    auto mac = crypto::hmacSha256(key.size() > 32 ? key.first(32) : key, message);
+    // Under Two only the first 32 bytes key the MAC (the HMAC half of a 64-byte secret); under One the whole key
+    // does, as the key computes it, also for a token longer than 32 bytes.
+    auto mac = crypto::hmacSha256(!isOne() && key.size() > 32 ? key.first(32) : key, message);
     if (!mac)
         return {};
     Bytes out = mac->toBytes();

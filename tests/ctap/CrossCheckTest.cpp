@@ -90,3 +90,35 @@ TEST(CrossCheck, PinProtocolCryptoAgreesBothWays)
     EXPECT_EQ(X(one->authenticate(plaintext)), py["pmac1"]);
     EXPECT_EQ(X(two->authenticate(plaintext)), py["pmac2"]);
 }
+
+TEST(CrossCheck, TokenMacsAgreeWhateverTheTokenLength)
+{
+    // Keys hand out tokens of their own length: protocol One keys its MAC with all of it, Two with the first 32
+    // bytes.
+    auto platform = crypto::P256KeyPair::fromPrivateKey(Bytes(32, 0x32));
+    auto authenticator = crypto::P256KeyPair::fromPrivateKey(Bytes(32, 0x31));
+    ASSERT_TRUE(authenticator && platform);
+    KeyAgreement peer;
+    peer.keyX = authenticator->x();
+    peer.keyY = authenticator->y();
+    auto one = SSecret::create(peer, PinProtocol::One, *platform);
+    auto two = SSecret::create(peer, PinProtocol::Two, *platform);
+    ASSERT_TRUE(one && two);
+    const Bytes message{0x04, 0xA1, 0x01, 0x02};
+    const std::vector<std::size_t> lengths{16, 32, 48, 64};
+    std::vector<Bytes> keys;
+    std::vector<std::string> args{"mac", X(message)};
+    for (std::size_t length : lengths) {
+        Bytes key(length);
+        for (std::size_t i = 0; i < length; ++i)
+            key[i] = static_cast<std::uint8_t>(i * 13 + 1);
+        args.push_back(X(key));
+        keys.push_back(std::move(key));
+    }
+    auto py = runCrossCheck(args);
+    for (std::size_t n = 0; n < keys.size(); ++n) {
+        SCOPED_TRACE(lengths[n]);
+        EXPECT_EQ(X(one->authenticate(keys[n], message)), py["v1-" + std::to_string(n)]);
+        EXPECT_EQ(X(two->authenticate(keys[n], message)), py["v2-" + std::to_string(n)]);
+    }
+}

@@ -7,6 +7,8 @@ Usage:
       Z is an ECDH secret; CTn/MACn are what the client made of PT under protocol n. Prints "kdf1 ..",
       "kdf2 ..", "dec1 ..", "dec2 ..", "mac1 ok/bad", "mac2 ok/bad", then python's own "ct1 .." / "ct2 .."
       encryptions of PT and "pmac1 ..", "pmac2 .." of PT for the client to check.
+  crosscheck.py mac MSG_HEX KEY_HEX...
+      prints "v1-N ..", "v2-N .." lines: protocol 1's and protocol 2's MAC of MSG under the Nth key.
 """
 import sys
 
@@ -52,8 +54,17 @@ def do_crypto(z, pt, ct1, mac1, ct2, mac2):
     print("pmac2", h(v2.authenticate(k2, pt)))
 
 
+def do_mac(msg, keys):
+    v1, v2 = PinProtocolV1(), PinProtocolV2()
+    for n, key in enumerate(keys):
+        print(f"v1-{n}", h(v1.authenticate(key, msg)))
+        print(f"v2-{n}", h(v2.authenticate(key, msg)))
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "cbor":
         do_cbor()
+    elif sys.argv[1] == "mac":
+        do_mac(bytes.fromhex(sys.argv[2]), [bytes.fromhex(a) for a in sys.argv[3:]])
     else:
         do_crypto(*[bytes.fromhex(a) for a in sys.argv[2:8]])
