@@ -15,6 +15,23 @@ std::uint32_t bigEndian32(std::span<const std::uint8_t> b)
     return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3];
 }
 
+// The CTAPHID errors by which a key refuses a request before taking it up: its channel is busy, or the request
+// could not be framed or is not allowed on this channel. Any other code may follow work the key already did.
+bool refusesRequest(std::uint8_t code)
+{
+    switch (static_cast<CTAPHID_ERROR_CODE>(code)) {
+    case CTAPHID_ERROR_CODE::ERR_INVALID_CMD:
+    case CTAPHID_ERROR_CODE::ERR_INVALID_PAR:
+    case CTAPHID_ERROR_CODE::ERR_INVALID_LEN:
+    case CTAPHID_ERROR_CODE::ERR_INVALID_SEQ:
+    case CTAPHID_ERROR_CODE::ERR_MSG_TIMEOUT:
+    case CTAPHID_ERROR_CODE::ERR_CHANNEL_BUSY:
+    case CTAPHID_ERROR_CODE::ERR_LOCK_REQUIRED:
+    case CTAPHID_ERROR_CODE::ERR_INVALID_CHANNEL: return true;
+    default: return false;
+    }
+}
+
 } // namespace
 
 HidHelper& HidHelper::shared()
@@ -295,6 +312,7 @@ void HidHelper::prepareReceive(ReceiveState& state, ReceiveVariables& rv, std::u
     rv.bytes.clear();
     rv.remain = 0;
     rv.pos = startOffset;
+    rv.takenUp = false;
 }
 
 HidHelper::ReceiveOutcome HidHelper::ReceiveResponse(ReceiveState& state, ReceiveVariables& rv, CTAPHID cmd,
@@ -322,6 +340,7 @@ HidHelper::ReceiveOutcome HidHelper::ReceiveResponse(ReceiveState& state, Receiv
         if (command == rawValue(CTAPHID::KEEPALIVE)) {
             if (n < static_cast<std::size_t>(startOffset) + 1)
                 return endInError();
+            rv.takenUp = true;
             if (report[7] == rawValue(CTAPSTATUS::PROCESSING))
                 return ReceiveOutcome::ignored;
             if (report[7] == rawValue(CTAPSTATUS::UPNEEDED))
@@ -330,11 +349,14 @@ HidHelper::ReceiveOutcome HidHelper::ReceiveResponse(ReceiveState& state, Receiv
             return ReceiveOutcome::unknownStatus;
         }
         if (command == rawValue(CTAPHID::ERROR)) {
-            endInError();
-            return ReceiveOutcome::turnedAway;
+            const bool coded = n > static_cast<std::size_t>(startOffset) && ((report[5] << 8) | report[6]) > 0;
+            const bool refused = !rv.takenUp && coded && refusesRequest(report[7]);
+            const ReceiveOutcome ended = endInError();
+            return refused ? ReceiveOutcome::turnedAway : ended;
         }
         if (command != rawValue(cmd))
             return ReceiveOutcome::ignored;
+        rv.takenUp = true;
         const int declared = (report[5] << 8) | report[6];
         // Zero is an empty answer; more than one message can carry can never complete.
         if (declared == 0 || declared > kMaxMessageLength)

@@ -45,6 +45,7 @@ public:
         int remain = 0; // payload bytes still expected
         Bytes bytes;    // the payload, sized to the declared length
         IOReturn result = kIOReturnSuccess;
+        bool takenUp = false; // a keepalive or a packet of the answer came: the key is at work on the request
     };
 
     // What one input report did to the reassembly.
@@ -52,7 +53,9 @@ public:
         ignored,            // not for this answer (or a PROCESSING keepalive)
         userPresenceNeeded, // UPNEEDED keepalive
         unknownStatus,      // keepalive with another status; the message ended
-        turnedAway,         // a CTAPHID ERROR: the key did not take the request (busy channel, bad length, ...)
+        // A CTAPHID ERROR saying the key did not take the request up (busy channel, malformed request, lock), before
+        // any keepalive or answer packet showed it at work on it. Any other ERROR ends the message as `ended`.
+        turnedAway,
         accepted,           // payload taken, more expected
         ended,              // the message is complete, or ended in error (state done)
     };
