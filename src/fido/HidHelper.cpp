@@ -122,6 +122,7 @@ void HidHelper::setDevice(std::shared_ptr<HidDevice> device)
 {
     std::lock_guard lock(queue_);
     device_ = std::move(device);
+    cancelKept_ = false;
 }
 
 void HidHelper::setMonitorCallback(MonitorCallback callback)
@@ -134,6 +135,12 @@ void HidHelper::setWaitUserInputAction(WaitUserInputAction action)
 {
     std::lock_guard lock(callbackMutex_);
     waitUserInputAction_ = std::move(action);
+}
+
+void HidHelper::setRequestStartHook(RequestStartHook hook)
+{
+    std::lock_guard lock(callbackMutex_);
+    requestStartHook_ = std::move(hook);
 }
 
 void HidHelper::setWaitUserInput(bool value)
@@ -228,6 +235,10 @@ IOReturn HidHelper::sendCancel(const Bytes& packet)
     {
         std::lock_guard lock(queue_);
         request = request_;
+        // Decided under the same guard under which a request becomes under way: the CANCEL either lands in it or
+        // is kept for it, never lost in between.
+        if (!request.stop_possible())
+            cancelKept_ = true;
     }
     if (!request.stop_possible())
         return sendPackets({packet});
@@ -236,6 +247,12 @@ IOReturn HidHelper::sendCancel(const Bytes& packet)
 }
 
 HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data)
+{
+    return sendCmd(cid, cmd, data, waitForever());
+}
+
+HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data,
+                                       bool waitForever)
 {
     if (cmd != CTAPHID::CANCEL) {
         std::lock_guard lock(queue_);
@@ -250,6 +267,13 @@ HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span
         return {{}, framing.status};
     if (cmd == CTAPHID::CANCEL)
         return {{}, sendCancel(framing.packets.front())};
+    RequestStartHook hook;
+    {
+        std::lock_guard lock(callbackMutex_);
+        hook = requestStartHook_;
+    }
+    if (hook)
+        hook(cmd, data);
 
     std::stop_token token;
     bool flush = false;
@@ -257,8 +281,10 @@ HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span
         std::lock_guard lock(queue_);
         if (stopped_)
             return {{}, kIOReturnAborted};
-        // Read now: a CANCEL from another thread rewrites it for itself.
-        requestWaitsForever_ = waitForever_.load();
+        // The user cancelled before this request was under way: it would only make the key wait for them.
+        if (std::exchange(cancelKept_, false))
+            return {{}, kIOReturnAborted};
+        requestWaitsForever_ = waitForever;
         request_ = std::stop_source();
         token = request_.get_token();
         requestDevice_ = target;

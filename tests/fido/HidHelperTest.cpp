@@ -326,6 +326,35 @@ TEST_F(HidHelperTransport, AnErrorTurnsTheRequestAwayOnlyWhenTheKeyNeverTookItUp
     }
 }
 
+// A CANCEL that comes while no request is under way still goes out, and is kept: the next request of the operation
+// is never sent and ends at once as cancelled, also when the CANCEL lands just as that request begins (a touch
+// request, which alone would wait without limit). Binding a key for the next operation drops a cancel kept for the
+// last one.
+TEST_F(HidHelperTransport, ACancelBetweenRequestsEndsTheNextRequestOfTheOperationOnly)
+{
+    const auto cancel = [&] {
+        EXPECT_EQ(helper->sendCmd(kCid, CTAPHID::CANCEL, {}), ok({}));
+        EXPECT_EQ(readRequest(), H("1122334491 0000"));
+    };
+    cancel();
+    EXPECT_EQ(helper->sendCmd(kCid, CTAPHID::CBOR, H("04")), (Response{{}, kIOReturnAborted}));
+    EXPECT_FALSE(helper->requestHandedOver());
+    // The key reads this request next: the one cancelled never went out.
+    EXPECT_EQ(get(request({H("1122334490 0002 00BB")})), ok(H("00BB")));
+
+    helper->setRequestStartHook([&](CTAPHID, std::span<const std::uint8_t>) { cancel(); });
+    helper->setWaitForever(true);
+    EXPECT_EQ(helper->sendCmd(kCid, CTAPHID::CBOR, H("07")), (Response{{}, kIOReturnAborted}));
+    helper->setWaitForever(false);
+    helper->setRequestStartHook({});
+    EXPECT_TRUE(prompts.calls().empty());
+    EXPECT_EQ(get(request({H("1122334490 0002 00CC")})), ok(H("00CC")));
+
+    cancel();
+    helper->setDevice(key);
+    EXPECT_EQ(get(request({H("1122334490 0002 00DD")})), ok(H("00DD")));
+}
+
 TEST_F(HidHelperTransport, CancelReachesTheKeyAfterTheWholeRequestWhichEndsOnTheKeysAnswerAndQuittingEndsAWait)
 {
     // Room for a few reports only, so a long request is still being written when the cancel comes.

@@ -772,6 +772,38 @@ TEST(ViewModelReset, CancelAtEachStepEndsItSilently)
     ASSERT_TRUE(pumpUntil([&] { return !h.vm->waitUserTouch() && h.vm->deviceList().size() == 1; }) && h.settle());
     EXPECT_FALSE(h.vm->showMessageBox() || h.vm->reinsertNeeded());
     EXPECT_EQ(countRequests(third.authenticator(), 0x07), 0u);
+
+    // Cancel from the main thread as the work queue is about to send the reset, before that request is under way:
+    // the reset never goes out (nor waits out a bounded time to then say that what happened is not known).
+    ASSERT_TRUE(third.authenticator().setPin("1234"));
+    h.select(0);
+    ASSERT_TRUE(h.startReset());
+    ASSERT_TRUE(h.unplugLast(third));
+    third.authenticator().queueTouch(SoftAuthenticator::Touch::Given); // the first touch; the reset's is held
+    third.authenticator().clearRequestLog();
+    std::atomic<bool> atReset{false};
+    std::promise<void> cancelled;
+    h.rig.helper().setRequestStartHook(
+        [&, released = cancelled.get_future().share()](CTAPHID cmd, std::span<const std::uint8_t> data) {
+            if (cmd != CTAPHID::CBOR || data.empty() || data[0] != 0x07)
+                return;
+            atReset = true;
+            released.wait_for(std::chrono::seconds(10)); // bounded, should the test fail early
+        });
+    const std::unique_ptr<HidHelper, void (*)(HidHelper*)> unhook(&h.rig.helper(),
+                                                                   [](HidHelper* hid) { hid->setRequestStartHook({}); });
+    auto& fourth = h.rig.replug(third);
+    const bool reached = pumpUntil([&] { return atReset.load(); });
+    if (reached)
+        h.vm->cancelUserTouch();
+    cancelled.set_value();
+    ASSERT_TRUE(reached);
+    ASSERT_TRUE(pumpUntil([&] { return !h.vm->waitUserTouch() && h.vm->deviceList().size() == 1; }) && h.settle())
+        << h.vm->messageBoxInfo().message;
+    EXPECT_FALSE(h.vm->showMessageBox()) << h.vm->messageBoxInfo().message;
+    EXPECT_EQ(countRequests(fourth.authenticator(), 0x01), 1u);
+    EXPECT_EQ(countRequests(fourth.authenticator(), 0x07), 0u);
+    EXPECT_TRUE(fourth.authenticator().hasPin());
 }
 
 // A wink queued for a selection that is gone when it runs is skipped.
