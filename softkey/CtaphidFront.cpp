@@ -400,7 +400,10 @@ void CtaphidFront::sendFaulted(const std::optional<InjectedFault>& fault, std::u
     }
     case Fault::LateAnswer: heldBack_ = std::move(packets); return;
     case Fault::HangUp: hangUp(); return;
+    case Fault::KeepaliveThenErrorReply:
     case Fault::ErrorReply: {
+        if (fault->kind == Fault::KeepaliveThenErrorReply)
+            sendKeepalive(cid, 0x01);
         const Bytes code{static_cast<std::uint8_t>(fault->value)};
         for (auto& p : frame(cid, CMD_ERROR, code))
             sendReport(p);

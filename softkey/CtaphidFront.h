@@ -37,6 +37,9 @@ public:
         LateAnswer,               // the answer is held back and sent after the answer to the host's next message
         HangUp,                   // the key is removed instead of answering
         ErrorReply,               // an ERROR reply with code `value` instead of the answer
+        // A PROCESSING keepalive, then an ERROR reply with code `value` instead of the answer: a key that took the
+        // request up (and did its work) before it failed.
+        KeepaliveThenErrorReply,
         BadKeepalive,             // a keepalive with status `value` (default 0x7F) before the answer
         // A request (not an answer) is turned away with ERROR CHANNEL_BUSY before the key looks at it, as a key
         // busy on another program's channel does; `value` requests of that command are let through first.

@@ -115,6 +115,8 @@ const std::vector<Case> kFaults = {
     {"MidMessageInit", {"<4D54000181 0064", "<4D54000181 000A", "<4D54000100"}, {{Fault::MidMessageInit, 10}}},
     {"LateAnswer", {">" + kMarker, "<" + kMarker, "<4D54000181 0064 5C", "<4D54000100 5C"}, Fault::LateAnswer},
     {"ErrorReply", {"<4D540001BF 0001 7F"}, {{Fault::ErrorReply, 0x7F}}},
+    {"KeepaliveThenErrorReply", // the keepalive's status is PROCESSING
+     {"<4D540001BB 0001 01", "<4D540001BF 0001 06"}, {{Fault::KeepaliveThenErrorReply, 0x06}}},
     {"BadKeepaliveBeforeACborAnswer", // and not before the PING's
      {"<4D54000181 0064", "<4D54000100", ">4D54000190 0001 04", "<4D540001BB 0001 7F", "<4D54000190"},
      {{Fault::BadKeepalive, 0, 0x10}}},

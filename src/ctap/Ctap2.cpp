@@ -61,10 +61,10 @@ bool Ctap2::isWaitForeverCmd(CTAPHID cmd, const Bytes& data)
 std::pair<Bytes, IOReturn> Ctap2::sendCmd(std::uint32_t cid, CTAPHID cmd, const Bytes& data)
 {
     std::pair<Bytes, IOReturn> result{Bytes{}, kIOReturnIOError};
-    if (HidHelper* hid = hidHelper()) {
-        hid->setWaitForever(isWaitForeverCmd(cmd, data));
-        result = hid->sendCmd(cid, cmd, data);
-    }
+    // How long the answer is awaited goes with the request itself: a CANCEL from another thread, which comes
+    // through here too, cannot change it for a request it overtakes.
+    if (HidHelper* hid = hidHelper())
+        result = hid->sendCmd(cid, cmd, data, isWaitForeverCmd(cmd, data));
     if (PcscHelper* pcsc = pcscHelper())
         result = pcsc->sendCommand(cmd, data);
     if (result.second != kIOReturnSuccess)

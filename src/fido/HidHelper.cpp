@@ -15,6 +15,23 @@ std::uint32_t bigEndian32(std::span<const std::uint8_t> b)
     return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3];
 }
 
+// The CTAPHID errors by which a key refuses a request before taking it up: its channel is busy, or the request
+// could not be framed or is not allowed on this channel. Any other code may follow work the key already did.
+bool refusesRequest(std::uint8_t code)
+{
+    switch (static_cast<CTAPHID_ERROR_CODE>(code)) {
+    case CTAPHID_ERROR_CODE::ERR_INVALID_CMD:
+    case CTAPHID_ERROR_CODE::ERR_INVALID_PAR:
+    case CTAPHID_ERROR_CODE::ERR_INVALID_LEN:
+    case CTAPHID_ERROR_CODE::ERR_INVALID_SEQ:
+    case CTAPHID_ERROR_CODE::ERR_MSG_TIMEOUT:
+    case CTAPHID_ERROR_CODE::ERR_CHANNEL_BUSY:
+    case CTAPHID_ERROR_CODE::ERR_LOCK_REQUIRED:
+    case CTAPHID_ERROR_CODE::ERR_INVALID_CHANNEL: return true;
+    default: return false;
+    }
+}
+
 } // namespace
 
 HidHelper& HidHelper::shared()
@@ -105,6 +122,7 @@ void HidHelper::setDevice(std::shared_ptr<HidDevice> device)
 {
     std::lock_guard lock(queue_);
     device_ = std::move(device);
+    cancelKept_ = false;
 }
 
 void HidHelper::setMonitorCallback(MonitorCallback callback)
@@ -117,6 +135,12 @@ void HidHelper::setWaitUserInputAction(WaitUserInputAction action)
 {
     std::lock_guard lock(callbackMutex_);
     waitUserInputAction_ = std::move(action);
+}
+
+void HidHelper::setRequestStartHook(RequestStartHook hook)
+{
+    std::lock_guard lock(callbackMutex_);
+    requestStartHook_ = std::move(hook);
 }
 
 void HidHelper::setWaitUserInput(bool value)
@@ -211,6 +235,10 @@ IOReturn HidHelper::sendCancel(const Bytes& packet)
     {
         std::lock_guard lock(queue_);
         request = request_;
+        // Decided under the same guard under which a request becomes under way: the CANCEL either lands in it or
+        // is kept for it, never lost in between.
+        if (!request.stop_possible())
+            cancelKept_ = true;
     }
     if (!request.stop_possible())
         return sendPackets({packet});
@@ -219,6 +247,12 @@ IOReturn HidHelper::sendCancel(const Bytes& packet)
 }
 
 HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data)
+{
+    return sendCmd(cid, cmd, data, waitForever());
+}
+
+HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data,
+                                       bool waitForever)
 {
     if (cmd != CTAPHID::CANCEL) {
         std::lock_guard lock(queue_);
@@ -233,6 +267,13 @@ HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span
         return {{}, framing.status};
     if (cmd == CTAPHID::CANCEL)
         return {{}, sendCancel(framing.packets.front())};
+    RequestStartHook hook;
+    {
+        std::lock_guard lock(callbackMutex_);
+        hook = requestStartHook_;
+    }
+    if (hook)
+        hook(cmd, data);
 
     std::stop_token token;
     bool flush = false;
@@ -240,8 +281,10 @@ HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span
         std::lock_guard lock(queue_);
         if (stopped_)
             return {{}, kIOReturnAborted};
-        // Read now: a CANCEL from another thread rewrites it for itself.
-        requestWaitsForever_ = waitForever_.load();
+        // The user cancelled before this request was under way: it would only make the key wait for them.
+        if (std::exchange(cancelKept_, false))
+            return {{}, kIOReturnAborted};
+        requestWaitsForever_ = waitForever;
         request_ = std::stop_source();
         token = request_.get_token();
         requestDevice_ = target;
@@ -295,6 +338,7 @@ void HidHelper::prepareReceive(ReceiveState& state, ReceiveVariables& rv, std::u
     rv.bytes.clear();
     rv.remain = 0;
     rv.pos = startOffset;
+    rv.takenUp = false;
 }
 
 HidHelper::ReceiveOutcome HidHelper::ReceiveResponse(ReceiveState& state, ReceiveVariables& rv, CTAPHID cmd,
@@ -322,6 +366,7 @@ HidHelper::ReceiveOutcome HidHelper::ReceiveResponse(ReceiveState& state, Receiv
         if (command == rawValue(CTAPHID::KEEPALIVE)) {
             if (n < static_cast<std::size_t>(startOffset) + 1)
                 return endInError();
+            rv.takenUp = true;
             if (report[7] == rawValue(CTAPSTATUS::PROCESSING))
                 return ReceiveOutcome::ignored;
             if (report[7] == rawValue(CTAPSTATUS::UPNEEDED))
@@ -330,11 +375,14 @@ HidHelper::ReceiveOutcome HidHelper::ReceiveResponse(ReceiveState& state, Receiv
             return ReceiveOutcome::unknownStatus;
         }
         if (command == rawValue(CTAPHID::ERROR)) {
-            endInError();
-            return ReceiveOutcome::turnedAway;
+            const bool coded = n > static_cast<std::size_t>(startOffset) && ((report[5] << 8) | report[6]) > 0;
+            const bool refused = !rv.takenUp && coded && refusesRequest(report[7]);
+            const ReceiveOutcome ended = endInError();
+            return refused ? ReceiveOutcome::turnedAway : ended;
         }
         if (command != rawValue(cmd))
             return ReceiveOutcome::ignored;
+        rv.takenUp = true;
         const int declared = (report[5] << 8) | report[6];
         // Zero is an empty answer; more than one message can carry can never complete.
         if (declared == 0 || declared > kMaxMessageLength)

@@ -45,6 +45,7 @@ public:
         int remain = 0; // payload bytes still expected
         Bytes bytes;    // the payload, sized to the declared length
         IOReturn result = kIOReturnSuccess;
+        bool takenUp = false; // a keepalive or a packet of the answer came: the key is at work on the request
     };
 
     // What one input report did to the reassembly.
@@ -52,7 +53,9 @@ public:
         ignored,            // not for this answer (or a PROCESSING keepalive)
         userPresenceNeeded, // UPNEEDED keepalive
         unknownStatus,      // keepalive with another status; the message ended
-        turnedAway,         // a CTAPHID ERROR: the key did not take the request (busy channel, bad length, ...)
+        // A CTAPHID ERROR saying the key did not take the request up (busy channel, malformed request, lock), before
+        // any keepalive or answer packet showed it at work on it. Any other ERROR ends the message as `ended`.
+        turnedAway,
         accepted,           // payload taken, more expected
         ended,              // the message is complete, or ended in error (state done)
     };
@@ -75,6 +78,7 @@ public:
     using Response = std::pair<Bytes, IOReturn>;
     using MonitorCallback = std::function<void(const std::shared_ptr<HidDevice>& device, bool added)>;
     using WaitUserInputAction = std::function<void(bool waiting)>;
+    using RequestStartHook = std::function<void(CTAPHID cmd, std::span<const std::uint8_t> data)>;
 
     static constexpr std::uint16_t vendorId = kMakerVendorId;
     static constexpr std::uint16_t productId = 0;
@@ -114,21 +118,33 @@ public:
     void setDevice(std::shared_ptr<HidDevice> device);
     void setMonitorCallback(MonitorCallback callback);
     void setWaitUserInputAction(WaitUserInputAction action);
+    // Runs on the sender's thread as each request (not a CANCEL) begins, before it is under way: lets a test land
+    // what another thread does in that gap at exactly that point.
+    void setRequestStartHook(RequestStartHook hook);
     bool waitUserInput() const { return waitUserInput_.load(); }
     // Calls the action when the value changes.
     void setWaitUserInput(bool value);
+    // How a request sent without saying (the three-argument sendCmd) waits: read once as it is sent. Only such a
+    // sender writes it; a CANCEL never does.
     bool waitForever() const { return waitForever_.load(); }
     void setWaitForever(bool value) { waitForever_.store(value); }
-    // The deadline of an answer wait, taken when the wait begins: the distant future for a request sent while
-    // waitForever was set, otherwise the answer time from now. Keepalives do not move it.
+    // The deadline of an answer wait, taken when the wait begins: the distant future for a request sent to wait
+    // without limit, otherwise the answer time from now. Keepalives do not move it.
     std::chrono::steady_clock::time_point timeout() const;
 
     // Sends one request on channel cid to the bound key and, unless cmd is CANCEL, waits for its answer.
     //
+    // waitForever: the answer is awaited without time limit (a request that waits for the user's touch); it is
+    // the request's own, so nothing another thread does while the request begins can change it.
+    //
     // A CANCEL may come from another thread while a request is under way, from its first packet on: that request
     // then sends the CANCEL itself once its own packets are out (so the key always sees it after the request),
     // and waits at most one answer time for the key's answer to the cancelled request. Without a request under
-    // way, the CANCEL goes out at once.
+    // way, the CANCEL goes out at once and is kept: the next request is not sent and ends at once with
+    // kIOReturnAborted, so a Cancel that lands just before a touch request still ends it. Binding a key
+    // (setDevice, before each operation) drops a kept CANCEL, so it never ends a request of a later operation.
+    Response sendCmd(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data, bool waitForever);
+    // Waits as waitForever() says when the request is sent.
     Response sendCmd(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data);
     // Whether the latest request reached the key: every packet went out and the key did not turn it away with a
     // CTAPHID ERROR. Only what happened to the request counts, not whether its answer came.
@@ -179,8 +195,10 @@ private:
     // Installed by registerInputReportCallback: the bound key's reports go to the reassembly.
     bool inputReportsDelivered_ = false;
     CTAPHID cmd_ = CTAPHID::INIT;
-    // waitForever as it was when the request under way began: a CANCEL from another thread sets it for itself.
+    // The request under way waits without time limit, as its sender said.
     bool requestWaitsForever_ = false;
+    // A CANCEL came while no request was under way: the next request ends at once. setDevice drops it.
+    bool cancelKept_ = false;
     std::shared_ptr<HidDevice> device_;
     // The one way into a request under way from another thread: CANCEL, stopUsb and the key's removal trip it
     // (the last two note why below). Between requests it has no stop state, so nothing can be left tripped for
@@ -204,6 +222,7 @@ private:
     mutable std::mutex callbackMutex_;
     MonitorCallback monitorCallback_;
     WaitUserInputAction waitUserInputAction_;
+    RequestStartHook requestStartHook_;
 
     // Serialises output reports.
     std::mutex writeMutex_;

@@ -88,6 +88,24 @@ std::optional<std::stop_token> PcscHelper::beginRequest()
     return request_.get_token();
 }
 
+std::optional<std::stop_token> PcscHelper::beginCtapRequest()
+{
+    std::lock_guard lock(mutex_);
+    if (stopped_)
+        return std::nullopt;
+    request_ = std::stop_source();
+    ctapRequestUnderWay_ = true;
+    if (std::exchange(cancelKept_, false))
+        request_.request_stop();
+    return request_.get_token();
+}
+
+void PcscHelper::endCtapRequest()
+{
+    std::lock_guard lock(mutex_);
+    ctapRequestUnderWay_ = false;
+}
+
 bool PcscHelper::cancel() const
 {
     std::lock_guard lock(mutex_);
@@ -100,6 +118,9 @@ void PcscHelper::setCancel(bool cancelled)
         return;
     std::lock_guard lock(mutex_);
     request_.request_stop();
+    // Under the guard under which a CTAP request begins and ends: the cancel lands in one or is kept for the next.
+    if (!ctapRequestUnderWay_)
+        cancelKept_ = true;
 }
 
 void PcscHelper::stop()
@@ -153,6 +174,7 @@ IOReturn PcscHelper::setActiveCard(std::shared_ptr<SmartCard> card)
     {
         std::lock_guard lock(mutex_);
         previous = std::exchange(activeCard_, nullptr);
+        cancelKept_ = false;
     }
     if (previous)
         previous->endTransaction();
@@ -308,8 +330,15 @@ IOReturn PcscHelper::sendCmdDeselect()
 PcscHelper::Response PcscHelper::sendCmdCbor(std::span<const std::uint8_t> request)
 {
     handedOver_ = false;
-    const auto token = beginRequest();
+    const auto token = beginCtapRequest();
     if (!token)
+        return {{}, kIOReturnAborted};
+    struct End {
+        PcscHelper& helper;
+        ~End() { helper.endCtapRequest(); }
+    } end{*this};
+    // Cancelled before it began: the card is never asked to wait for the user.
+    if (token->stop_requested())
         return {{}, kIOReturnAborted};
     bool handedOver = false;
     Response answer = sendApdu(NFCCTAP_MSG, request, *token, &handedOver);

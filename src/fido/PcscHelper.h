@@ -27,9 +27,10 @@
 //
 // Each call that talks to the card is a request with a cancellation source of its own: a cancel (CANCEL through
 // sendCommand, or setCancel) and stop() trip the one in progress, which ends its waits at once (the card's late
-// answer is dropped), so a cancel that lands in a request's first exchange still ends that request; a cancel
-// between two requests is not carried over to the next. stop() is for good: every request after it fails
-// without reaching the card.
+// answer is dropped), so a cancel that lands in a request's first exchange still ends that request. A cancel that
+// comes while no CTAP request (sendCmdCbor) is under way is kept for the next one, which then ends at once without
+// reaching the card; binding a card (setActiveCard, also to none) drops it, so it never reaches past the operation
+// it came in. stop() is for good: every request after it fails without reaching the card.
 class PcscHelper {
 public:
     using WaitUserInputAction = std::function<void(bool waiting)>;
@@ -68,8 +69,8 @@ public:
     void setExtendedApdu(bool extended) { extendedApdu_ = extended; }
     // Whether the request in progress (or the latest one) was cancelled; always true after stop().
     bool cancel() const;
-    // true cancels the request in progress, as CANCEL does. A cancel cannot be taken back from the request it
-    // landed in, so false changes nothing: every request starts uncancelled anyway.
+    // true cancels the request in progress, or the next CTAP request when none is under way, as CANCEL does. A
+    // cancel cannot be taken back, so false changes nothing.
     void setCancel(bool cancelled);
     void stop();
 
@@ -106,6 +107,9 @@ public:
 private:
     // The token of a new request; none after stop().
     std::optional<std::stop_token> beginRequest();
+    // The same for a CTAP request, already tripped by a kept cancel; endCtapRequest closes it.
+    std::optional<std::stop_token> beginCtapRequest();
+    void endCtapRequest();
     // transmit and sendApdu as parts of a request.
     // handedOver: whether the APDU (for sendApdu: the one that completes the command) went to the card.
     Response transmit(std::span<const std::uint8_t> apdu, const std::stop_token& request,
@@ -121,6 +125,8 @@ private:
     std::shared_ptr<SmartCard> activeCard_;
     bool waitUserInput_ = false;
     std::stop_source request_;
+    bool ctapRequestUnderWay_ = false;
+    bool cancelKept_ = false; // a cancel came with no CTAP request under way
     bool stopped_ = false;
     std::atomic<bool> handedOver_{false};
 };

@@ -294,6 +294,67 @@ TEST_F(HidHelperTransport, EachRequestTakesOnlyItsOwnWholeAnswerAndErrorsEndItsW
     EXPECT_EQ(get(request({H("1122334490 0002 00BB")})), ok(H("00BB")));
 }
 
+// A CTAPHID ERROR turns a request away only when its code says the key never took it up (its channel busy, or the
+// request itself malformed or locked out) and it comes before the key showed any sign of work on it (a keepalive,
+// a packet of the answer). Any other ERROR may come from a key that already acted, so the request counts as handed
+// over; whether it reached the key decides between "nothing changed" and "not known".
+TEST_F(HidHelperTransport, AnErrorTurnsTheRequestAwayOnlyWhenTheKeyNeverTookItUp)
+{
+    const std::pair<std::vector<Bytes>, bool> cases[] = {
+        {{H("1122334490 0002 00BB")}, true},
+        {{H("11223344BF 0001 06")}, false}, // CHANNEL_BUSY
+        {{H("11223344BF 0001 01")}, false}, // INVALID_CMD
+        {{H("11223344BF 0001 02")}, false}, // INVALID_PAR
+        {{H("11223344BF 0001 03")}, false}, // INVALID_LEN
+        {{H("11223344BF 0001 04")}, false}, // INVALID_SEQ
+        {{H("11223344BF 0001 05")}, false}, // MSG_TIMEOUT
+        {{H("11223344BF 0001 0A")}, false}, // LOCK_REQUIRED
+        {{H("11223344BF 0001 0B")}, false}, // INVALID_CHANNEL
+        {{H("11223344BF 0001 7F")}, true},  // OTHER: the key may have acted
+        {{H("11223344BF 0001 2D")}, true},  // no CTAPHID code
+        {{H("11223344BF 0000")}, true},     // no code at all
+        {{kProcessing, H("11223344BF 0001 06")}, true},
+        {{kUpNeeded, H("11223344BF 0001 06")}, true},
+        {{H("1122334490 0064" + X(pattern(57))), H("11223344BF 0001 06")}, true},
+        {{H("5566778890 0002 00FF"), H("11223344BF 0001 06")}, false}, // another channel's answer is no sign
+        {{H("55667788BF 0001 7F"), H("11223344BF 0001 0B")}, false},   // nor is another channel's ERROR
+    };
+    for (const auto& [reports, handedOver] : cases) {
+        SCOPED_TRACE(X(reports.back()) + " after " + std::to_string(reports.size() - 1) + " report(s)");
+        EXPECT_EQ(get(request(reports)).second, kIOReturnSuccess);
+        EXPECT_EQ(helper->requestHandedOver(), handedOver);
+    }
+}
+
+// A CANCEL that comes while no request is under way still goes out, and is kept: the next request of the operation
+// is never sent and ends at once as cancelled, also when the CANCEL lands just as that request begins (a touch
+// request, which alone would wait without limit). Binding a key for the next operation drops a cancel kept for the
+// last one.
+TEST_F(HidHelperTransport, ACancelBetweenRequestsEndsTheNextRequestOfTheOperationOnly)
+{
+    const auto cancel = [&] {
+        EXPECT_EQ(helper->sendCmd(kCid, CTAPHID::CANCEL, {}), ok({}));
+        EXPECT_EQ(readRequest(), H("1122334491 0000"));
+    };
+    cancel();
+    EXPECT_EQ(helper->sendCmd(kCid, CTAPHID::CBOR, H("04")), (Response{{}, kIOReturnAborted}));
+    EXPECT_FALSE(helper->requestHandedOver());
+    // The key reads this request next: the one cancelled never went out.
+    EXPECT_EQ(get(request({H("1122334490 0002 00BB")})), ok(H("00BB")));
+
+    helper->setRequestStartHook([&](CTAPHID, std::span<const std::uint8_t>) { cancel(); });
+    helper->setWaitForever(true);
+    EXPECT_EQ(helper->sendCmd(kCid, CTAPHID::CBOR, H("07")), (Response{{}, kIOReturnAborted}));
+    helper->setWaitForever(false);
+    helper->setRequestStartHook({});
+    EXPECT_TRUE(prompts.calls().empty());
+    EXPECT_EQ(get(request({H("1122334490 0002 00CC")})), ok(H("00CC")));
+
+    cancel();
+    helper->setDevice(key);
+    EXPECT_EQ(get(request({H("1122334490 0002 00DD")})), ok(H("00DD")));
+}
+
 TEST_F(HidHelperTransport, CancelReachesTheKeyAfterTheWholeRequestWhichEndsOnTheKeysAnswerAndQuittingEndsAWait)
 {
     // Room for a few reports only, so a long request is still being written when the cancel comes.

@@ -237,6 +237,27 @@ TEST(PcscHelper, CancelStopOrTheCardLeavingEndsTheRequestAtOnce)
     }
 }
 
+// A cancel that comes while the bound card has no CTAP request under way is kept: the next request never reaches
+// the card and ends as cancelled; the one after it goes through. Binding a card (again, or after none) drops it.
+TEST(PcscHelper, ACancelBetweenRequestsEndsTheNextRequestOfTheBindingOnly)
+{
+    HelperOnCard h([](const Bytes&) { return H("00A1019000"); });
+    const Response answered{H("00A101"), kIOReturnSuccess}, cancelled{{}, kIOReturnAborted};
+    EXPECT_EQ(h.helper.sendCommand(CTAPHID::CANCEL, {}), (Response{{}, kIOReturnSuccess}));
+    EXPECT_EQ(h.helper.sendCommand(CTAPHID::CBOR, H("07")), cancelled);
+    EXPECT_FALSE(h.helper.requestHandedOver());
+    EXPECT_TRUE(h.sent.empty());
+    EXPECT_EQ(h.helper.sendCommand(CTAPHID::CBOR, H("07")), answered);
+    for (const bool unbindFirst : {false, true}) {
+        h.helper.setCancel(true);
+        if (unbindFirst)
+            h.helper.setActiveCard(nullptr);
+        h.helper.setActiveCard(h.card);
+        EXPECT_EQ(h.helper.sendCommand(CTAPHID::CBOR, H("07")), answered) << unbindFirst;
+    }
+    EXPECT_EQ(h.sent.size(), 3u);
+}
+
 // The identity comes from the historical bytes (GET DATA), else from the vendor command, whose answer must be
 // valid UTF-8 and name the maker's model.
 TEST(PcscHelper, CardIdentityFromHistoricalBytesOrTheVendorCommand)

@@ -348,14 +348,23 @@ TEST(ViewModelPin, EachOutcomeSaysWhatHappened)
     }
     const std::string pinSet = "New PIN is set", length = "PIN length must be 6 to 63 characters";
     const std::string wide = "ああああああああああああああああああああああ", tooLong(64, '7'); // wide: 66 bytes
-    // Faults on the key's CBOR answers; the first is the key agreement's.
-    const std::vector<Fault> lost{Fault::BadKeepalive, Fault::Silence}, gone{Fault::BadKeepalive, Fault::HangUp};
+    // Faults on the key's CBOR answers and requests; the first is the key agreement's. A PROCESSING keepalive
+    // before the key-agreement answer leaves that one as it is; a request turned away lets the key agreement through.
+    using Faults = std::vector<CtaphidFront::InjectedFault>;
+    const CtaphidFront::InjectedFault keyAgreement{Fault::BadKeepalive, 1, 0x10};
+    const Faults lost{keyAgreement, {Fault::Silence, 0, 0x10}}, gone{keyAgreement, {Fault::HangUp, 0, 0x10}};
+    const Faults turnedAway{{Fault::TurnedAway, 1, 0x10}};
+    // The key acted on the change, then answered a CTAPHID ERROR instead: one that could also mean "busy" but came
+    // after the key took the request up, and one that never means the request was refused.
+    const Faults busyAfterWork{keyAgreement, {Fault::KeepaliveThenErrorReply, 0x06, 0x10}};
+    const Faults otherAfterWork{keyAgreement, {Fault::KeepaliveThenErrorReply, 0x7F, 0x10}};
+    const Faults otherError{keyAgreement, {Fault::ErrorReply, 0x7F, 0x10}};
     struct Case {
         const char* name;
         std::optional<std::uint64_t> minimum; // reported by a key without a PIN
         const char* oldPin;                   // typed on a key with the PIN 1234; empty: the key has none
         std::string pin, confirm;             // as typed or pasted
-        std::vector<Fault> faults;
+        Faults faults;
         std::optional<std::uint8_t> refusal; // the key's answer to the setPin/changePin request itself
         std::string message;
         bool newPinOnKey;
@@ -371,7 +380,10 @@ TEST(ViewModelPin, EachOutcomeSaysWhatHappened)
         {"set, answer lost", {}, "", "5678", "5678", lost, {}, kNotKnown, true},
         {"set, key gone while answering", {}, "", "5678", "5678", gone, {}, kNotKnown, true},
         {"change, answer lost", {}, "1234", "5678", "5678", lost, {}, kNotKnown, true},
-        {"change, turned away by a busy key", {}, "1234", "5678", "5678", {Fault::TurnedAway}, {}, kBusy, false},
+        {"change, turned away by a busy key", {}, "1234", "5678", "5678", turnedAway, {}, kBusy, false},
+        {"change done, then ERROR OTHER", {}, "1234", "5678", "5678", otherAfterWork, {}, kNotKnown, true},
+        {"change done, then at once ERROR OTHER", {}, "1234", "5678", "5678", otherError, {}, kNotKnown, true},
+        {"change done, then ERROR CHANNEL_BUSY", {}, "1234", "5678", "5678", busyAfterWork, {}, kNotKnown, true},
         {"change, PIN blocked", {}, "1234", "5678", "5678", {}, 0x32, kPinBlocked, false},
         {"change, too many wrong PINs", {}, "1234", "5678", "5678", {}, 0x34, kReinsert, false},
         {"change, policy refused", {}, "1234", "5678", "5678", {}, 0x37, "Set PIN failed", false},
@@ -395,16 +407,13 @@ TEST(ViewModelPin, EachOutcomeSaysWhatHappened)
         key.authenticator().clearRequestLog();
         h.typePins(c.pin, c.confirm, c.oldPin);
         EXPECT_TRUE(h.vm->pinInputDone());
-        // A PROCESSING keepalive before the key-agreement answer leaves that one as it is; the key-agreement request
-        // goes through, the one after it is turned away.
-        for (Fault fault : c.faults)
-            key.front->injectFault({fault, fault == Fault::BadKeepalive || fault == Fault::TurnedAway ? 1u : 0u,
-                                    std::uint8_t{0x10}});
+        for (const CtaphidFront::InjectedFault& fault : c.faults)
+            key.front->injectFault(fault);
         if (c.refusal)
             key.authenticator().queueRawReply(answer({*c.refusal}, 0x06, 0x04));
         h.vm->pinOkClicked();
         EXPECT_EQ(h.vm->busy(), sent); // the window refuses OK, Cancel and page switches meanwhile
-        ASSERT_TRUE(h.waitForMessage(c.message));
+        ASSERT_TRUE(h.waitForMessage(c.message)) << h.vm->messageBoxInfo().message;
         EXPECT_EQ(h.vm->messageBoxInfo().title, "PIN Set/Change");
         EXPECT_EQ(key.authenticator().requestLog().empty(), !sent);
         EXPECT_EQ(h.vm->currentView(), c.newPinOnKey ? View::deviceList : View::pin);
@@ -706,6 +715,16 @@ TEST(ViewModelReset, EachOutcomeSaysWhatTheKeyDid)
         key.front->injectFault({Fault::TurnedAway, 0, std::uint8_t{0x10}});
         key.authenticator().giveTouch();
     };
+    // The key resets, then answers a CTAPHID ERROR instead (after a keepalive, or at once) that never means it
+    // refused the request.
+    const auto errorAfterReset = [](Fault fault) -> Step {
+        return [fault](ViewModelHarness& h, UsbKeyRig::Key& key) {
+            ASSERT_TRUE(pumpUntil([&] { return h.vm->waitUserTouch(); })); // the first touch, before the reset
+            key.front->injectFault({Fault::BadKeepalive, 1, std::uint8_t{0x10}});
+            key.front->injectFault({fault, 0x7F, std::uint8_t{0x10}});
+            key.authenticator().giveTouch();
+        };
+    };
     // name, before the key comes back, whether it powers up, once it is back, message (empty: none), key cleared
     const std::tuple<const char*, Step, bool, Step, std::string, bool> cases[] = {
         {"reset", {}, true, {}, "Reset device is successful", true},
@@ -717,6 +736,10 @@ TEST(ViewModelReset, EachOutcomeSaysWhatTheKeyDid)
          kNotKnown, true},
         {"turned away by a busy key", [](auto&, auto& key) { key.authenticator().queueTouch(Touch::Manual); }, true,
          turnAway, kBusy, false},
+        {"reset, then ERROR OTHER", [](auto&, auto& key) { key.authenticator().queueTouch(Touch::Manual); }, true,
+         errorAfterReset(Fault::KeepaliveThenErrorReply), kNotKnown, true},
+        {"reset, then at once ERROR OTHER", [](auto&, auto& key) { key.authenticator().queueTouch(Touch::Manual); },
+         true, errorAfterReset(Fault::ErrorReply), kNotKnown, true},
     };
     for (const auto& [name, beforeReplug, powerUp, afterReplug, message, cleared] : cases) {
         SCOPED_TRACE(name);
@@ -741,7 +764,8 @@ TEST(ViewModelReset, EachOutcomeSaysWhatTheKeyDid)
         if (afterReplug)
             afterReplug(h, again);
         ASSERT_TRUE(message.empty() ? pumpUntil([&] { return h.vm->deviceList().size() == 3; }) && h.settle()
-                                    : h.waitForMessage(message));
+                                    : h.waitForMessage(message))
+            << h.vm->messageBoxInfo().message;
         EXPECT_EQ(h.vm->showMessageBox(), !message.empty());
         EXPECT_FALSE(h.vm->reinsertNeeded() || h.vm->waitUserTouch());
         EXPECT_EQ(h.vm->reinsertText(), "");
@@ -805,6 +829,38 @@ TEST(ViewModelReset, CancelAtEachStepEndsItSilently)
     ASSERT_TRUE(pumpUntil([&] { return !h.vm->waitUserTouch() && h.vm->deviceList().size() == 1; }) && h.settle());
     EXPECT_FALSE(h.vm->showMessageBox() || h.vm->reinsertNeeded());
     EXPECT_EQ(countRequests(third.authenticator(), 0x07), 0u);
+
+    // Cancel from the main thread as the work queue is about to send the reset, before that request is under way:
+    // the reset never goes out (nor waits out a bounded time to then say that what happened is not known).
+    ASSERT_TRUE(third.authenticator().setPin("1234"));
+    h.select(0);
+    ASSERT_TRUE(h.startReset());
+    ASSERT_TRUE(h.unplugLast(third));
+    third.authenticator().queueTouch(SoftAuthenticator::Touch::Given); // the first touch; the reset's is held
+    third.authenticator().clearRequestLog();
+    std::atomic<bool> atReset{false};
+    std::promise<void> cancelled;
+    h.rig.helper().setRequestStartHook(
+        [&, released = cancelled.get_future().share()](CTAPHID cmd, std::span<const std::uint8_t> data) {
+            if (cmd != CTAPHID::CBOR || data.empty() || data[0] != 0x07)
+                return;
+            atReset = true;
+            released.wait_for(std::chrono::seconds(10)); // bounded, should the test fail early
+        });
+    const std::unique_ptr<HidHelper, void (*)(HidHelper*)> unhook(&h.rig.helper(),
+                                                                   [](HidHelper* hid) { hid->setRequestStartHook({}); });
+    auto& fourth = h.rig.replug(third);
+    const bool reached = pumpUntil([&] { return atReset.load(); });
+    if (reached)
+        h.vm->cancelUserTouch();
+    cancelled.set_value();
+    ASSERT_TRUE(reached);
+    ASSERT_TRUE(pumpUntil([&] { return !h.vm->waitUserTouch() && h.vm->deviceList().size() == 1; }) && h.settle())
+        << h.vm->messageBoxInfo().message;
+    EXPECT_FALSE(h.vm->showMessageBox()) << h.vm->messageBoxInfo().message;
+    EXPECT_EQ(countRequests(fourth.authenticator(), 0x01), 1u);
+    EXPECT_EQ(countRequests(fourth.authenticator(), 0x07), 0u);
+    EXPECT_TRUE(fourth.authenticator().hasPin());
 }
 
 // A wink queued for a selection that is gone when it runs is skipped.
