@@ -28,6 +28,21 @@ std::map<std::string, std::string> runCrossCheck(std::vector<std::string> args)
     return out;
 }
 
+// A fixed key pair on each side gives a fixed ECDH secret, and the shared secrets of both protocols on it.
+struct FixedExchange {
+    std::optional<crypto::P256KeyPair> platform = crypto::P256KeyPair::fromPrivateKey(Bytes(32, 0x32));
+    KeyAgreement peer = [] {
+        KeyAgreement k;
+        if (auto authenticator = crypto::P256KeyPair::fromPrivateKey(Bytes(32, 0x31))) {
+            k.keyX = authenticator->x();
+            k.keyY = authenticator->y();
+        }
+        return k;
+    }();
+    std::optional<SSecret> one = platform ? SSecret::create(peer, PinProtocol::One, *platform) : std::nullopt;
+    std::optional<SSecret> two = platform ? SSecret::create(peer, PinProtocol::Two, *platform) : std::nullopt;
+};
+
 } // namespace
 
 TEST(CrossCheck, RequestEncodingsMatchPythonFido2)
@@ -58,17 +73,11 @@ TEST(CrossCheck, RequestEncodingsMatchPythonFido2)
 
 TEST(CrossCheck, PinProtocolCryptoAgreesBothWays)
 {
-    // A fixed key pair on each side gives a fixed ECDH secret.
-    auto authenticator = crypto::P256KeyPair::fromPrivateKey(Bytes(32, 0x31));
-    auto platform = crypto::P256KeyPair::fromPrivateKey(Bytes(32, 0x32));
-    ASSERT_TRUE(authenticator && platform);
-    KeyAgreement peer;
-    peer.keyX = authenticator->x();
-    peer.keyY = authenticator->y();
-    auto one = SSecret::create(peer, PinProtocol::One, *platform);
-    auto two = SSecret::create(peer, PinProtocol::Two, *platform);
-    ASSERT_TRUE(one && two);
-    const Bytes z = platform->ecdh(peer.keyX, peer.keyY)->toBytes();
+    const FixedExchange fixed;
+    ASSERT_TRUE(fixed.one && fixed.two);
+    const auto& one = fixed.one;
+    const auto& two = fixed.two;
+    const Bytes z = fixed.platform->ecdh(fixed.peer.keyX, fixed.peer.keyY)->toBytes();
     Bytes plaintext(64);
     for (std::size_t i = 0; i < plaintext.size(); ++i)
         plaintext[i] = static_cast<std::uint8_t>(i * 7);
@@ -95,15 +104,10 @@ TEST(CrossCheck, TokenMacsAgreeWhateverTheTokenLength)
 {
     // Keys hand out tokens of their own length: protocol One keys its MAC with all of it, Two with the first 32
     // bytes.
-    auto platform = crypto::P256KeyPair::fromPrivateKey(Bytes(32, 0x32));
-    auto authenticator = crypto::P256KeyPair::fromPrivateKey(Bytes(32, 0x31));
-    ASSERT_TRUE(authenticator && platform);
-    KeyAgreement peer;
-    peer.keyX = authenticator->x();
-    peer.keyY = authenticator->y();
-    auto one = SSecret::create(peer, PinProtocol::One, *platform);
-    auto two = SSecret::create(peer, PinProtocol::Two, *platform);
-    ASSERT_TRUE(one && two);
+    const FixedExchange fixed;
+    ASSERT_TRUE(fixed.one && fixed.two);
+    const auto& one = fixed.one;
+    const auto& two = fixed.two;
     const Bytes message{0x04, 0xA1, 0x01, 0x02};
     const std::vector<std::size_t> lengths{16, 32, 48, 64};
     std::vector<Bytes> keys;
