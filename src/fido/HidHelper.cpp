@@ -246,11 +246,6 @@ IOReturn HidHelper::sendCancel(const Bytes& packet)
     return kIOReturnSuccess;
 }
 
-HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data)
-{
-    return sendCmd(cid, cmd, data, waitForever());
-}
-
 HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data,
                                        bool waitForever)
 {
@@ -284,7 +279,7 @@ HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span
         // The user cancelled before this request was under way: it would only make the key wait for them.
         if (std::exchange(cancelKept_, false))
             return {{}, kIOReturnAborted};
-        requestWaitsForever_ = waitForever;
+        waitForever_ = waitForever;
         request_ = std::stop_source();
         token = request_.get_token();
         requestDevice_ = target;
@@ -474,15 +469,16 @@ void HidHelper::releaseWaiter(const std::shared_ptr<HidDevice>& device)
     cv_.notify_all();
 }
 
+bool HidHelper::waitForever() const
+{
+    std::lock_guard lock(queue_);
+    return waitForever_;
+}
+
 std::chrono::steady_clock::time_point HidHelper::timeout() const
 {
-    bool forever = false;
-    {
-        std::lock_guard lock(queue_);
-        forever = requestWaitsForever_;
-    }
-    return forever ? std::chrono::steady_clock::time_point::max()
-                   : std::chrono::steady_clock::now() + timing_.answerTimeout;
+    return waitForever() ? std::chrono::steady_clock::time_point::max()
+                         : std::chrono::steady_clock::now() + timing_.answerTimeout;
 }
 
 HidHelper::Response HidHelper::receiveResponse(const std::stop_token& token)

@@ -124,10 +124,8 @@ public:
     bool waitUserInput() const { return waitUserInput_.load(); }
     // Calls the action when the value changes.
     void setWaitUserInput(bool value);
-    // How a request sent without saying (the three-argument sendCmd) waits: read once as it is sent. Only such a
-    // sender writes it; a CANCEL never does.
-    bool waitForever() const { return waitForever_.load(); }
-    void setWaitForever(bool value) { waitForever_.store(value); }
+    // Whether the request under way (or the last one) waits without time limit, as its sender said.
+    bool waitForever() const;
     // The deadline of an answer wait, taken when the wait begins: the distant future for a request sent to wait
     // without limit, otherwise the answer time from now. Keepalives do not move it.
     std::chrono::steady_clock::time_point timeout() const;
@@ -143,9 +141,7 @@ public:
     // way, the CANCEL goes out at once and is kept: the next request is not sent and ends at once with
     // kIOReturnAborted, so a Cancel that lands just before a touch request still ends it. Binding a key
     // (setDevice, before each operation) drops a kept CANCEL, so it never ends a request of a later operation.
-    Response sendCmd(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data, bool waitForever);
-    // Waits as waitForever() says when the request is sent.
-    Response sendCmd(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data);
+    Response sendCmd(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data, bool waitForever = false);
     // Whether the latest request reached the key: every packet went out and the key did not turn it away with a
     // CTAPHID ERROR. Only what happened to the request counts, not whether its answer came.
     bool requestHandedOver() const;
@@ -196,7 +192,7 @@ private:
     bool inputReportsDelivered_ = false;
     CTAPHID cmd_ = CTAPHID::INIT;
     // The request under way waits without time limit, as its sender said.
-    bool requestWaitsForever_ = false;
+    bool waitForever_ = false;
     // A CANCEL came while no request was under way: the next request ends at once. setDevice drops it.
     bool cancelKept_ = false;
     std::shared_ptr<HidDevice> device_;
@@ -217,7 +213,6 @@ private:
     // waiter takes it to lower the prompt after its wait ended, so "false" can never overtake "true".
     std::mutex actionMutex_;
     std::atomic<bool> waitUserInput_{false};
-    std::atomic<bool> waitForever_{false};
 
     mutable std::mutex callbackMutex_;
     MonitorCallback monitorCallback_;

@@ -76,11 +76,12 @@ protected:
 
     // A request under way once the key has read it (the header in hex, then the data) and sent `reports`.
     std::future<Response> request(const std::vector<Bytes>& reports, const std::string& header = "1122334490 0001",
-                                  const Bytes& data = H("04"))
+                                  const Bytes& data = H("04"), bool waitForever = false)
     {
         const Bytes h = H(header);
         const std::uint32_t cid = (std::uint32_t{h[0]} << 24) | (h[1] << 16) | (h[2] << 8) | h[3];
-        auto f = std::async(std::launch::async, [=, this] { return helper->sendCmd(cid, CTAPHID(h[4] & 0x7F), data); });
+        auto f = std::async(std::launch::async,
+                            [=, this] { return helper->sendCmd(cid, CTAPHID(h[4] & 0x7F), data, waitForever); });
         EXPECT_EQ(readRequest(), H(header + X(data)));
         send(reports);
         return f;
@@ -95,8 +96,7 @@ protected:
     // A touch request under way, the key waiting for the touch.
     std::future<Response> touchRequest()
     {
-        helper->setWaitForever(true);
-        auto f = request({kUpNeeded}, "1122334490 0001", H("01"));
+        auto f = request({kUpNeeded}, "1122334490 0001", H("01"), true);
         EXPECT_TRUE(eventually([&] { return helper->waitUserInput(); }));
         return f;
     }
@@ -270,16 +270,14 @@ TEST_F(HidHelperTransport, EachRequestTakesOnlyItsOwnWholeAnswerAndErrorsEndItsW
     // A key falling silent after asking for a touch (once or more): an ordinary request runs out of answer time, a
     // touch request out of silence time, and neither logs a time-out.
     EXPECT_EQ(get(request({kUpNeeded, kUpNeeded})), (Response{{}, kIOReturnError}));
-    helper->setWaitForever(true);
-    EXPECT_EQ(get(request({kUpNeeded}, "1122334490 0001", H("01"))), (Response{{}, kIOReturnTimeout}));
+    EXPECT_EQ(get(request({kUpNeeded}, "1122334490 0001", H("01"), true)), (Response{{}, kIOReturnTimeout}));
     EXPECT_EQ(prompts.calls(), (std::vector<bool>{true, false, true, false}));
     EXPECT_EQ(log.lines(), std::vector<std::string>(3, "ReceiveResponse: Waiting for user response"));
     log.clear();
     // PROCESSING keepalives keep a touch request waiting past both limits, but do not extend an ordinary request's
     // answer time.
     for (const bool touch : {true, false}) {
-        helper->setWaitForever(touch);
-        auto f = request({}, "1122334490 0001", H("01"));
+        auto f = request({}, "1122334490 0001", H("01"), touch);
         const auto end = std::chrono::steady_clock::now() + (touch ? timing.answerTimeout + timing.silenceTimeout : 2s);
         while (std::chrono::steady_clock::now() < end && f.wait_for(20ms) == std::future_status::timeout)
             send({kProcessing});
@@ -343,9 +341,7 @@ TEST_F(HidHelperTransport, ACancelBetweenRequestsEndsTheNextRequestOfTheOperatio
     EXPECT_EQ(get(request({H("1122334490 0002 00BB")})), ok(H("00BB")));
 
     helper->setRequestStartHook([&](CTAPHID, std::span<const std::uint8_t>) { cancel(); });
-    helper->setWaitForever(true);
-    EXPECT_EQ(helper->sendCmd(kCid, CTAPHID::CBOR, H("07")), (Response{{}, kIOReturnAborted}));
-    helper->setWaitForever(false);
+    EXPECT_EQ(helper->sendCmd(kCid, CTAPHID::CBOR, H("07"), true), (Response{{}, kIOReturnAborted}));
     helper->setRequestStartHook({});
     EXPECT_TRUE(prompts.calls().empty());
     EXPECT_EQ(get(request({H("1122334490 0002 00CC")})), ok(H("00CC")));
