@@ -12,8 +12,6 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QEventLoop>
-#include <QTimer>
 
 #include <chrono>
 #include <cstdlib>
@@ -74,22 +72,7 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     }
-    // Returns once no operation is under way, woken by the view model's own announcement rather than by polling.
-    void waitIdle()
-    {
-        if (!vm_->busy())
-            return;
-        QEventLoop loop;
-        QObject::connect(vm_.get(), &DeviceViewModel::busyChanged, &loop, [this, &loop] {
-            if (!vm_->busy())
-                loop.quit();
-        });
-        QTimer::singleShot(std::chrono::seconds(10), &loop, [] {
-            std::cerr << "screenshots: gave up waiting for the key's answer\n";
-            std::exit(1);
-        });
-        loop.exec();
-    }
+    void waitIdle() { waitFor("the key's answer", [this] { return !vm_->busy(); }); }
 
     void shoot(const QString& scene)
     {
