@@ -79,24 +79,18 @@ PcscHelper::PcscHelper(WaitUserInputAction waitUserInputAction, Timing timing)
 {
 }
 
-std::optional<std::stop_token> PcscHelper::beginRequest()
+std::optional<std::stop_token> PcscHelper::beginRequest(bool ctap)
 {
     std::lock_guard lock(mutex_);
     if (stopped_)
         return std::nullopt;
+    if (ctap) {
+        // Cancelled before it began: the card is never asked to wait for the user.
+        if (std::exchange(cancelKept_, false))
+            return std::nullopt;
+        ctapRequestUnderWay_ = true;
+    }
     request_ = std::stop_source();
-    return request_.get_token();
-}
-
-std::optional<std::stop_token> PcscHelper::beginCtapRequest()
-{
-    std::lock_guard lock(mutex_);
-    if (stopped_)
-        return std::nullopt;
-    request_ = std::stop_source();
-    ctapRequestUnderWay_ = true;
-    if (std::exchange(cancelKept_, false))
-        request_.request_stop();
     return request_.get_token();
 }
 
@@ -330,16 +324,13 @@ IOReturn PcscHelper::sendCmdDeselect()
 PcscHelper::Response PcscHelper::sendCmdCbor(std::span<const std::uint8_t> request)
 {
     handedOver_ = false;
-    const auto token = beginCtapRequest();
+    const auto token = beginRequest(true);
     if (!token)
         return {{}, kIOReturnAborted};
     struct End {
         PcscHelper& helper;
         ~End() { helper.endCtapRequest(); }
     } end{*this};
-    // Cancelled before it began: the card is never asked to wait for the user.
-    if (token->stop_requested())
-        return {{}, kIOReturnAborted};
     bool handedOver = false;
     Response answer = sendApdu(NFCCTAP_MSG, request, *token, &handedOver);
     handedOver_ = handedOver;

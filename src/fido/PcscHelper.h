@@ -105,10 +105,9 @@ public:
     static bool isValidReaderName(std::string_view name);
 
 private:
-    // The token of a new request; none after stop().
-    std::optional<std::stop_token> beginRequest();
-    // The same for a CTAP request, already tripped by a kept cancel; endCtapRequest closes it.
-    std::optional<std::stop_token> beginCtapRequest();
+    // The token of a new request; none after stop(). A CTAP request (ctap) gets none either when a cancel was
+    // kept for it; it is under way from here until endCtapRequest.
+    std::optional<std::stop_token> beginRequest(bool ctap = false);
     void endCtapRequest();
     // transmit and sendApdu as parts of a request.
     // handedOver: whether the APDU (for sendApdu: the one that completes the command) went to the card.
