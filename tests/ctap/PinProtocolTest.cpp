@@ -64,7 +64,9 @@ TEST(SSecretTest, SizesPerProtocolAndNoneActsAsTwo)
         // A fresh platform key pair each time, on the curve.
         const KeyAgreement mine = s->getKeyAgreement();
         EXPECT_TRUE(crypto::isValidP256Point(mine.keyX, mine.keyY));
-        EXPECT_NE(mine, SSecret::create(publicOf(authenticator), p)->getKeyAgreement());
+        const auto again = SSecret::create(publicOf(authenticator), p);
+        ASSERT_TRUE(again);
+        EXPECT_NE(mine, again->getKeyAgreement());
     }
 }
 
@@ -121,6 +123,7 @@ TEST(SSecretTest, PadPinAndMacKeyCut)
     EXPECT_EQ(block->toBytes(), expected);
     // A 64-byte key is cut to its first 32 bytes (the HMAC half of a protocol Two secret).
     auto s = SSecret::create(publicOf(keyFrom(0x66)), PinProtocol::Two);
+    ASSERT_TRUE(s);
     Bytes longKey(64, 1);
     for (std::size_t i = 32; i < 64; ++i)
         longKey[i] = 2;

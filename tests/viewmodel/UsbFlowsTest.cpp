@@ -215,7 +215,7 @@ TEST(ViewModelDevices, AKeyWithAnOddGetInfoFieldIsReadAgainLikeAnyOther)
     h.select(0);
     EXPECT_TRUE(!h.vm->setPinVisible() && h.vm->changePinVisible());
     for (const std::string& line : log.lines())
-        EXPECT_EQ(line.find("failed"), std::string::npos) << line;
+        EXPECT_TRUE(line.find("failed") == std::string::npos && line.find("error") == std::string::npos) << line;
 }
 
 // Each row shows what its key reported: credential management in its prototype form counts, and a key without PIN

@@ -356,8 +356,8 @@ TEST(SettingsView, AdvancedModeOnAndOff)
         ASSERT_TRUE(h.shown("settingsPage"));
         auto* box = h.find<CheckBoxStyle>("advancedModeCheckBox");
         EXPECT_EQ(box->value(), !on);
-        // A click on the label flips it as a click on the square does.
-        h.click(box, QPoint(box->width() - 5, box->height() / 2));
+        // A click on the square or on the label flips it.
+        h.click(box, on ? QPoint(box->height() / 2, box->height() / 2) : QPoint(box->width() - 5, box->height() / 2));
         EXPECT_EQ(h.vm().advancedMode(), on);
         h.click(h.in("settingsPage", "okButton"));
         EXPECT_EQ(h.model.config->values["AdvancedMode"], on ? "true" : "false");

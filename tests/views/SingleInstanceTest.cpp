@@ -31,7 +31,7 @@ SingleInstance::Role launchLater(const QString& folder)
         role = SingleInstance(folder, "app").claim();
         done = true;
     });
-    pumpUntil([&] { return done.load(); });
+    EXPECT_TRUE(pumpUntil([&] { return done.load(); }));
     later.join();
     return role;
 }

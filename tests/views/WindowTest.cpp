@@ -60,9 +60,9 @@ TEST(Window, UsbKeyAndCardAreListedAsCards)
     EXPECT_EQ(cardText(h, 1, "aaguidLine").toStdString(), texts.itemAAGUID + ": 4D542D534F46544B45592D3030303031");
     EXPECT_EQ(cardText(h, 1, "protocolLine").toStdString(),
               texts.itemProtocol + ": FIDO_2_0, FIDO_2_1_PRE, FIDO_2_1");
-    EXPECT_EQ(cardText(h, 0, "statusLine").toStdString(), h.vm().deviceStatus(h.vm().deviceList()[0]));
-    EXPECT_NE(cardText(h, 0, "statusLine"), "PIN is not set, support credential management");
-    EXPECT_FALSE(cardText(h, 1, "statusLine").isEmpty());
+    // Neither key has a PIN; the status line is in the window's language.
+    for (int row : {0, 1})
+        EXPECT_EQ(cardText(h, row, "statusLine").toStdString(), "PIN no establecido, admite gestión de credenciales");
 }
 
 // The view model drops the selection of a key that leaves while the list is shown; the list follows, and asks for a
