@@ -334,6 +334,7 @@ void HidHelper::prepareReceive(ReceiveState& state, ReceiveVariables& rv, std::u
     rv.remain = 0;
     rv.pos = startOffset;
     rv.takenUp = false;
+    rv.cancelSent = false;
 }
 
 HidHelper::ReceiveOutcome HidHelper::ReceiveResponse(ReceiveState& state, ReceiveVariables& rv, CTAPHID cmd,
@@ -371,7 +372,7 @@ HidHelper::ReceiveOutcome HidHelper::ReceiveResponse(ReceiveState& state, Receiv
         }
         if (command == rawValue(CTAPHID::ERROR)) {
             const bool coded = n > static_cast<std::size_t>(startOffset) && ((report[5] << 8) | report[6]) > 0;
-            const bool refused = !rv.takenUp && coded && refusesRequest(report[7]);
+            const bool refused = !rv.takenUp && !rv.cancelSent && coded && refusesRequest(report[7]);
             const ReceiveOutcome ended = endInError();
             return refused ? ReceiveOutcome::turnedAway : ended;
         }
@@ -505,6 +506,8 @@ HidHelper::Response HidHelper::receiveResponse(const std::stop_token& token)
             // The key answers a request it cancels; that answer is awaited (for one answer's time at most), so it
             // cannot turn up as the next request's.
             cancelSent = true;
+            // Marked before it goes out: an ERROR that may answer it must not read as the request turned away.
+            rv_.cancelSent = true;
             noTimeLimit = false;
             answerDeadline = std::chrono::steady_clock::now() + timing_.answerTimeout;
             const Bytes cancel = makePackets(rv_.cid, CTAPHID::CANCEL, {}).packets.front();
@@ -530,6 +533,11 @@ HidHelper::Response HidHelper::receiveResponse(const std::stop_token& token)
     }
     switch (end) {
     case End::answer:
+        // An answer begun and left incomplete is a failure, never part of an answer passed off as the whole.
+        if (rv_.result != kIOReturnSuccess && rv_.remain > 0) {
+            response = {{}, kIOReturnError};
+            break;
+        }
         rv_.bytes.resize(static_cast<std::size_t>(std::clamp(rv_.count, 0, static_cast<int>(rv_.bytes.size()))));
         response = {std::move(rv_.bytes), kIOReturnSuccess};
         break;

@@ -46,6 +46,9 @@ public:
         Bytes bytes;    // the payload, sized to the declared length
         IOReturn result = kIOReturnSuccess;
         bool takenUp = false; // a keepalive or a packet of the answer came: the key is at work on the request
+        // Our CANCEL of the request went out: an ERROR after it may answer the CANCEL, and says nothing of whether
+        // the key took the request up.
+        bool cancelSent = false;
     };
 
     // What one input report did to the reassembly.
@@ -74,7 +77,9 @@ public:
         IOReturn status = kIOReturnSuccess;
     };
 
-    // (answer, status); the answer is empty whenever the status is not 0.
+    // (answer, status); the answer is empty whenever the status is not 0. An answer the key began and then ended
+    // in error (an ERROR, a report cut short, a keepalive of unknown status after its first packet) is no answer:
+    // its status is kIOReturnError.
     using Response = std::pair<Bytes, IOReturn>;
     using MonitorCallback = std::function<void(const std::shared_ptr<HidDevice>& device, bool added)>;
     using WaitUserInputAction = std::function<void(bool waiting)>;
