@@ -59,11 +59,11 @@ bool DeviceViewModel::isAwaitedDevice(const Device& device, const std::optional<
     if (device.isHidDevice()) {
         const auto hid = device.hid();
         // The returning key is a new object: the same model by its product string (a key without one matches
-        // another without one), and the same serial number when both keys report one.
+        // another without one). A key that reported a serial number reports it again when it comes back, so then
+        // only that serial number is the key; without one, the product string alone decides.
         if (!hid || hid->product() != *waitReinsertName_)
             return false;
-        const std::string& serial = hid->serialNumber();
-        return waitReinsertSerial_.empty() || serial.empty() || serial == waitReinsertSerial_;
+        return waitReinsertSerial_.empty() || hid->serialNumber() == waitReinsertSerial_;
     }
     // A card is known by its identity; one that could not be read when the wait began matches no arrival, since
     // only cards that identify themselves get here.

@@ -76,6 +76,15 @@ struct RowMirror {
     int resets = 0;
 };
 
+// The listed key, given a PIN, has its reset confirmed and is unplugged: the model awaits it.
+bool awaitedForReset(ViewModelHarness& h, UsbKeyRig::Key& key)
+{
+    if (!key.authenticator().setPin("1234"))
+        return false;
+    h.select(0);
+    return h.startReset() && h.unplugLast(key);
+}
+
 } // namespace
 
 // Right after start: the device list alone, no key, every button hidden, and the saved language and Advanced Mode in
@@ -861,6 +870,25 @@ TEST(ViewModelReset, CancelAtEachStepEndsItSilently)
     EXPECT_EQ(countRequests(fourth.authenticator(), 0x01), 1u);
     EXPECT_EQ(countRequests(fourth.authenticator(), 0x07), 0u);
     EXPECT_TRUE(fourth.authenticator().hasPin());
+}
+
+// A key that reported a serial number is awaited by it: another key of its model that reports none is not reset (it
+// is only listed), and the key itself, come back, is.
+TEST(ViewModelReset, AKeyWithASerialNumberIsTheOnlyOneAwaited)
+{
+    ViewModelHarness h;
+    auto& key = h.plugAndList({}, "KWO FIDO", "SN-A");
+    ASSERT_TRUE(awaitedForReset(h, key));
+    auto& other = h.plugAndList({}, "KWO FIDO", "");
+    ASSERT_TRUE(other.authenticator().setPin("4321"));
+    ASSERT_TRUE(h.settle());
+    EXPECT_TRUE(h.vm->reinsertNeeded());
+    EXPECT_EQ(countRequests(other.authenticator(), 0x01) + countRequests(other.authenticator(), 0x07), 0u);
+    EXPECT_TRUE(other.authenticator().hasPin());
+    auto& again = h.rig.replug(key);
+    ASSERT_TRUE(h.waitForMessage("Reset device is successful"));
+    EXPECT_FALSE(again.authenticator().hasPin());
+    EXPECT_TRUE(other.authenticator().hasPin());
 }
 
 // A wink queued for a selection that is gone when it runs is skipped.
