@@ -118,11 +118,11 @@ std::shared_ptr<HidDevice> HidHelper::device() const
     return device_;
 }
 
-void HidHelper::setDevice(std::shared_ptr<HidDevice> device)
+void HidHelper::setDevice(std::shared_ptr<HidDevice> device, std::stop_token cancel)
 {
     std::lock_guard lock(queue_);
     device_ = std::move(device);
-    cancelKept_ = false;
+    operationCancel_ = std::move(cancel);
 }
 
 void HidHelper::setMonitorCallback(MonitorCallback callback)
@@ -235,10 +235,6 @@ IOReturn HidHelper::sendCancel(const Bytes& packet)
     {
         std::lock_guard lock(queue_);
         request = request_;
-        // Decided under the same guard under which a request becomes under way: the CANCEL either lands in it or
-        // is kept for it, never lost in between.
-        if (!request.stop_possible())
-            cancelKept_ = true;
     }
     if (!request.stop_possible())
         return sendPackets({packet});
@@ -276,8 +272,9 @@ HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span
         std::lock_guard lock(queue_);
         if (stopped_)
             return {{}, kIOReturnAborted};
-        // The user cancelled before this request was under way: it would only make the key wait for them.
-        if (std::exchange(cancelKept_, false))
+        // The operation was cancelled before this request was under way: it must not reach the key. Checked here,
+        // where the request becomes under way, so a cancel that comes after this finds it and sends its CANCEL.
+        if (operationCancel_.stop_requested())
             return {{}, kIOReturnAborted};
         waitForever_ = waitForever;
         request_ = std::stop_source();

@@ -57,7 +57,8 @@ public:
         userPresenceNeeded, // UPNEEDED keepalive
         unknownStatus,      // keepalive with another status; the message ended
         // A CTAPHID ERROR saying the key did not take the request up (busy channel, malformed request, lock), before
-        // any keepalive or answer packet showed it at work on it. Any other ERROR ends the message as `ended`.
+        // any keepalive or answer packet showed it at work on it and before our CANCEL of it went out. Any other
+        // ERROR ends the message as `ended`.
         turnedAway,
         accepted,           // payload taken, more expected
         ended,              // the message is complete, or ended in error (state done)
@@ -120,7 +121,10 @@ public:
     std::string getProductName() const;
 
     std::shared_ptr<HidDevice> device() const;
-    void setDevice(std::shared_ptr<HidDevice> device);
+    // Binds the key for one operation. `cancel` is that operation's: once it is tripped, no request goes out until
+    // the next binding (each ends at once with kIOReturnAborted). A CANCEL of the request under way is the
+    // caller's to send, as ever.
+    void setDevice(std::shared_ptr<HidDevice> device, std::stop_token cancel = {});
     void setMonitorCallback(MonitorCallback callback);
     void setWaitUserInputAction(WaitUserInputAction action);
     // Runs on the sender's thread as each request (not a CANCEL) begins, before it is under way: lets a test land
@@ -143,9 +147,8 @@ public:
     // A CANCEL may come from another thread while a request is under way, from its first packet on: that request
     // then sends the CANCEL itself once its own packets are out (so the key always sees it after the request),
     // and waits at most one answer time for the key's answer to the cancelled request. Without a request under
-    // way, the CANCEL goes out at once and is kept: the next request is not sent and ends at once with
-    // kIOReturnAborted, so a Cancel that lands just before a touch request still ends it. Binding a key
-    // (setDevice, before each operation) drops a kept CANCEL, so it never ends a request of a later operation.
+    // way, the CANCEL goes out at once and that is all: it is not kept for a later request. Whether later requests
+    // go out is the operation's to say, through the cancellation it was bound with (setDevice).
     Response sendCmd(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data, bool waitForever = false);
     // Whether the latest request reached the key: every packet went out and the key did not turn it away with a
     // CTAPHID ERROR. Only what happened to the request counts, not whether its answer came.
@@ -198,9 +201,10 @@ private:
     CTAPHID cmd_ = CTAPHID::INIT;
     // The request under way waits without time limit, as its sender said.
     bool waitForever_ = false;
-    // A CANCEL came while no request was under way: the next request ends at once. setDevice drops it.
-    bool cancelKept_ = false;
     std::shared_ptr<HidDevice> device_;
+    // The bound operation's cancellation: checked as each request begins, under the guard under which it becomes
+    // under way, so a cancel either finds the request under way or stops it before it goes out.
+    std::stop_token operationCancel_;
     // The one way into a request under way from another thread: CANCEL, stopUsb and the key's removal trip it
     // (the last two note why below). Between requests it has no stop state, so nothing can be left tripped for
     // the next request.

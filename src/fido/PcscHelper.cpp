@@ -84,20 +84,12 @@ std::optional<std::stop_token> PcscHelper::beginRequest(bool ctap)
     std::lock_guard lock(mutex_);
     if (stopped_)
         return std::nullopt;
-    if (ctap) {
-        // Cancelled before it began: the card is never asked to wait for the user.
-        if (std::exchange(cancelKept_, false))
-            return std::nullopt;
-        ctapRequestUnderWay_ = true;
-    }
+    // The operation was cancelled before this request began: the card is never asked to act for it. Checked under
+    // the guard a cancel takes, so a cancel that comes after this finds the request in progress.
+    if (ctap && operationCancel_.stop_requested())
+        return std::nullopt;
     request_ = std::stop_source();
     return request_.get_token();
-}
-
-void PcscHelper::endCtapRequest()
-{
-    std::lock_guard lock(mutex_);
-    ctapRequestUnderWay_ = false;
 }
 
 bool PcscHelper::cancel() const
@@ -112,9 +104,6 @@ void PcscHelper::setCancel(bool cancelled)
         return;
     std::lock_guard lock(mutex_);
     request_.request_stop();
-    // Under the guard under which a CTAP request begins and ends: the cancel lands in one or is kept for the next.
-    if (!ctapRequestUnderWay_)
-        cancelKept_ = true;
 }
 
 void PcscHelper::stop()
@@ -162,13 +151,13 @@ std::shared_ptr<SmartCard> PcscHelper::activeCard() const
     return activeCard_;
 }
 
-IOReturn PcscHelper::setActiveCard(std::shared_ptr<SmartCard> card)
+IOReturn PcscHelper::setActiveCard(std::shared_ptr<SmartCard> card, std::stop_token cancel)
 {
     std::shared_ptr<SmartCard> previous;
     {
         std::lock_guard lock(mutex_);
         previous = std::exchange(activeCard_, nullptr);
-        cancelKept_ = false;
+        operationCancel_ = card ? cancel : std::stop_token{};
     }
     if (previous)
         previous->endTransaction();
@@ -176,6 +165,10 @@ IOReturn PcscHelper::setActiveCard(std::shared_ptr<SmartCard> card)
         return kIOReturnSuccess;
     const auto request = beginRequest();
     if (!request)
+        return kIOReturnAborted;
+    // The wait for another program to let the card go ends as soon as the operation is cancelled.
+    const std::stop_callback cancelWait(cancel, [this] { setCancel(true); });
+    if (cancel.stop_requested())
         return kIOReturnAborted;
     const IOReturn status = card->beginTransaction(timing_.transmitTimeout, *request);
     if (status == kIOReturnSuccess) {
@@ -327,10 +320,6 @@ PcscHelper::Response PcscHelper::sendCmdCbor(std::span<const std::uint8_t> reque
     const auto token = beginRequest(true);
     if (!token)
         return {{}, kIOReturnAborted};
-    struct End {
-        PcscHelper& helper;
-        ~End() { helper.endCtapRequest(); }
-    } end{*this};
     bool handedOver = false;
     Response answer = sendApdu(NFCCTAP_MSG, request, *token, &handedOver);
     handedOver_ = handedOver;

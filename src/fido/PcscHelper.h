@@ -27,10 +27,10 @@
 //
 // Each call that talks to the card is a request with a cancellation source of its own: a cancel (CANCEL through
 // sendCommand, or setCancel) and stop() trip the one in progress, which ends its waits at once (the card's late
-// answer is dropped), so a cancel that lands in a request's first exchange still ends that request. A cancel that
-// comes while no CTAP request (sendCmdCbor) is under way is kept for the next one, which then ends at once without
-// reaching the card; binding a card (setActiveCard, also to none) drops it, so it never reaches past the operation
-// it came in. stop() is for good: every request after it fails without reaching the card.
+// answer is dropped), so a cancel that lands in a request's first exchange still ends that request. A cancel ends
+// only the request in progress; whether later ones reach the card is the operation's to say, through the
+// cancellation the card was bound with (setActiveCard): once it is tripped, no CTAP request (sendCmdCbor) of that
+// binding reaches the card. stop() is for good: every request after it fails without reaching the card.
 class PcscHelper {
 public:
     using WaitUserInputAction = std::function<void(bool waiting)>;
@@ -69,16 +69,17 @@ public:
     void setExtendedApdu(bool extended) { extendedApdu_ = extended; }
     // Whether the request in progress (or the latest one) was cancelled; always true after stop().
     bool cancel() const;
-    // true cancels the request in progress, or the next CTAP request when none is under way, as CANCEL does. A
-    // cancel cannot be taken back, so false changes nothing.
+    // true cancels the request in progress, as CANCEL does; with none in progress it does nothing. A cancel cannot
+    // be taken back, so false changes nothing.
     void setCancel(bool cancelled);
     void stop();
 
     std::shared_ptr<SmartCard> activeCard() const;
     // Binding a card keeps other programs away from it (a PC/SC transaction) until it is unbound (nullptr), so
-    // none of their commands lands inside the operation. When another program keeps the card beyond
-    // transmitTimeout, or on a cancel, nothing is bound and the result says why.
-    IOReturn setActiveCard(std::shared_ptr<SmartCard> card);
+    // none of their commands lands inside the operation. `cancel` is the operation's: once it is tripped, no CTAP
+    // request of this binding reaches the card (the select and deselect around it still may). When another
+    // program keeps the card beyond transmitTimeout, or on a cancel, nothing is bound and the result says why.
+    IOReturn setActiveCard(std::shared_ptr<SmartCard> card, std::stop_token cancel = {});
     bool isCardPresent() const;
 
     // The last two bytes; 00 00 when there are fewer.
@@ -105,10 +106,8 @@ public:
     static bool isValidReaderName(std::string_view name);
 
 private:
-    // The token of a new request; none after stop(). A CTAP request (ctap) gets none either when a cancel was
-    // kept for it; it is under way from here until endCtapRequest.
+    // The token of a new request; none after stop(), nor for a CTAP request (ctap) of a cancelled operation.
     std::optional<std::stop_token> beginRequest(bool ctap = false);
-    void endCtapRequest();
     // transmit and sendApdu as parts of a request.
     // handedOver: whether the APDU (for sendApdu: the one that completes the command) went to the card.
     Response transmit(std::span<const std::uint8_t> apdu, const std::stop_token& request,
@@ -124,8 +123,7 @@ private:
     std::shared_ptr<SmartCard> activeCard_;
     bool waitUserInput_ = false;
     std::stop_source request_;
-    bool ctapRequestUnderWay_ = false;
-    bool cancelKept_ = false; // a cancel came with no CTAP request under way
+    std::stop_token operationCancel_; // of the bound card's operation
     bool stopped_ = false;
     std::atomic<bool> handedOver_{false};
 };

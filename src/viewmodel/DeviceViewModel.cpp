@@ -46,8 +46,9 @@ void DeviceViewModel::shutdown()
     if (stopped_.exchange(true))
         return;
     mainHop_.stop();
-    // A block waiting for a touch would hold the queue for ever: cancel it, then stop what feeds the queue.
-    ctap2_->sendCmdCancel();
+    // A block waiting for a touch would hold the queue for ever, and the rest of a flow must not go on with the
+    // program gone: cancel it, then stop what feeds the queue.
+    cancelUserOperation();
     if (pcscHelper_)
         pcscHelper_->stop();
     hidHelper_->stopUsb();
@@ -74,9 +75,35 @@ void DeviceViewModel::assertMainThread() const
     Q_ASSERT(QThread::currentThread() == thread());
 }
 
+std::stop_token DeviceViewModel::startUserOperation()
+{
+    assertMainThread();
+    std::lock_guard lock(operationMutex_);
+    userOperation_ = std::stop_source();
+    return userOperation_.get_token();
+}
+
+void DeviceViewModel::cancelUserOperation()
+{
+    {
+        std::lock_guard lock(operationMutex_);
+        userOperation_.request_stop();
+    }
+    // Also a request outside any operation of the user's (a key that asked for a touch while it was read).
+    ctap2_->sendCmdCancel();
+}
+
+IOReturn DeviceViewModel::runCancellable(const std::stop_token& cancel, const Operation& steps)
+{
+    operationCancel_ = cancel;
+    const IOReturn status = steps();
+    operationCancel_ = {};
+    return status;
+}
+
 IOReturn DeviceViewModel::runOnHid(const Operation& op, const std::shared_ptr<HidDevice>& device)
 {
-    hidHelper_->setDevice(device);
+    hidHelper_->setDevice(device, operationCancel_);
     ctap2_->setHidHelper(hidHelper_);
     const IOReturn status = op();
     ctap2_->setHidHelper(nullptr);
@@ -89,7 +116,7 @@ IOReturn DeviceViewModel::runOnPcsc(const Operation& op, const std::string& read
         return kIOReturnError;
     // The card's exchanges are ours alone from here (a PC/SC transaction); a card another program keeps is
     // waited for within the transport's bound only.
-    if (const IOReturn bound = pcscHelper_->setActiveCard(pcscMonitor_->getActiveCard(readerName));
+    if (const IOReturn bound = pcscHelper_->setActiveCard(pcscMonitor_->getActiveCard(readerName), operationCancel_);
         bound != kIOReturnSuccess) {
         logFailure("runOnPcsc", bound);
         return bound;
@@ -109,6 +136,8 @@ IOReturn DeviceViewModel::runOnDevice(const Operation& op, const Device& device)
 {
     // The key's last answer tells this operation's outcome, never one of an earlier operation.
     ctap2_->forgetLastExchange();
+    if (operationCancelled())
+        return kIOReturnAborted;
     if (device.isHidDevice())
         return runOnHid(op, device.hid());
     return runOnPcsc(op, device.readerName());
@@ -132,8 +161,10 @@ void DeviceViewModel::runOnSelectedWhileBusy(std::function<IOReturn(const Device
         return;
     }
     beginBusy();
-    runOnQueue([this, item = *selectedDeviceItem_, op = std::move(op), done = std::move(done)] {
-        const Outcome outcome = outcomeOf(op(item));
+    const std::stop_token cancel = startUserOperation();
+    runOnQueue([this, item = *selectedDeviceItem_, op = std::move(op), done = std::move(done), cancel] {
+        const IOReturn status = runCancellable(cancel, [&] { return op(item); });
+        const Outcome outcome = outcomeOf(status, cancel.stop_requested());
         const std::optional<DeviceItem> fresh = outcome == Outcome::done ? std::nullopt : refreshDevice(item);
         runOnMain([this, outcome, item, fresh, done] {
             if (fresh && selectedDeviceItem_ == item) {
@@ -146,10 +177,13 @@ void DeviceViewModel::runOnSelectedWhileBusy(std::function<IOReturn(const Device
     });
 }
 
-DeviceViewModel::Outcome DeviceViewModel::outcomeOf(IOReturn status) const
+DeviceViewModel::Outcome DeviceViewModel::outcomeOf(IOReturn status, bool cancelled) const
 {
     if (status == kIOReturnSuccess)
         return Outcome::done;
+    // The user's Cancel ended it, and no request that changes the key reached it, or the key said it cancelled it.
+    if (cancelled && status == kIOReturnAborted && (!ctap2_->changeRequestHandedOver() || ctap2_->lastStatusByte()))
+        return Outcome::cancelled;
     // No answer, a status byte of success beside an answer that could not be read, or a byte that is no CTAP
     // status at all is no verdict of the key's: what it did is not known once a request that changes it had
     // reached it, and nothing changed when none had.

@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -247,6 +248,8 @@ private:
     void runOnQueue(std::function<void()> block) { queue_.async(std::move(block)); }
     IOReturn runOnHid(const Operation& op, const std::shared_ptr<HidDevice>& device);
     IOReturn runOnPcsc(const Operation& op, const std::string& readerName);
+    // Binds the key under the cancellation of the steps running now; nothing is bound, and kIOReturnAborted is the
+    // result, once that is tripped.
     IOReturn runOnDevice(const Operation& op, const Device& device);
     // The same, talking to the key with the channel, protocol and pre-2.1 flag of its row.
     IOReturn runOnDevice(const Operation& op, const DeviceItem& item);
@@ -255,15 +258,26 @@ private:
     // for a PIN blocked until a reset, or for too many wrong PINs since it was plugged in; refused for another
     // reason; unclear (a request that changes the key reached it, and no answer came, or one that could not be
     // read, so the key may or may not have done it); or not taken (no such request reached the key: it was busy,
-    // held by another program or gone before, so nothing changed).
-    enum class Outcome { done, pinInvalid, pinBlocked, pinAuthBlocked, refused, unclear, notTaken };
-    // Work queue, right after the operation: judged from its status and the key's last answer.
-    Outcome outcomeOf(IOReturn status) const;
+    // held by another program or gone before, so nothing changed); or cancelled by the user, and nothing changed.
+    enum class Outcome { done, pinInvalid, pinBlocked, pinAuthBlocked, refused, unclear, notTaken, cancelled };
+    // Work queue, right after the operation: judged from its status, the key's last answer and whether the user
+    // cancelled it.
+    Outcome outcomeOf(IOReturn status, bool cancelled = false) const;
     // After a failure the key's row is read again (the key may hold another PIN state or fewer retries now), and
     // the selection follows the new row.
     void runOnSelectedWhileBusy(std::function<IOReturn(const DeviceItem&)> op, std::function<void(Outcome)> done);
     void beginBusy();
     void endBusy();
+
+    // The one owner of a Cancel. A flow the user starts and may cancel (a PIN set, change or authentication, a reset,
+    // a deletion) is made an operation of its own on the main thread; the prompts' Cancel and Exit end the operation
+    // under way, and one that comes when none runs changes nothing for a later one.
+    std::stop_token startUserOperation(); // main
+    // No later request of the operation is sent, whichever step it is at; the request under way gets its CANCEL.
+    void cancelUserOperation();
+    // Work queue: runs an operation's steps under its cancellation; every runOnDevice among them checks it.
+    IOReturn runCancellable(const std::stop_token& cancel, const Operation& steps);
+    bool operationCancelled() const { return operationCancel_.stop_requested(); }
     static void logFailure(std::string_view operation, IOReturn status);
 
     // Pages (main thread).
@@ -301,7 +315,8 @@ private:
     void replaceSelectedItem(const DeviceItem& updated);       // main
 
     // PIN flows (main thread; device work is posted).
-    // How a step of the PIN page's OK ended: the message for the box, and whether the flow goes on.
+    // How a step of the PIN page's OK ended: the message for the box (none for a step the user cancelled), and
+    // whether the flow goes on.
     using PinStepDone = std::function<void(std::string message, bool ok)>;
     void setupPinFields();
     void clearPinFields();
@@ -336,15 +351,18 @@ private:
                           const std::string& credType);
     // The deletion after the Delete button, inside the device operation.
     IOReturn deleteTicked(const std::string& prompt, DeleteOutcome& outcome);
+    // The list again after deletions that did not all go through, on its own binding.
+    void readDeletedList(const DeviceItem& item, DeleteOutcome& outcome);
     void credentialsDeleted(DeleteOutcome& outcome);                      // main
     void appendRpItems(std::vector<RpItem> rows);                         // main
     void removeRpItem(std::size_t hint, const std::string& credentialId); // main
     void resetRpList(std::vector<RpItem> rows);                           // main
 
     // Reset and touch prompt (work queue unless noted).
-    void setWaitReinsert(std::optional<Device> device); // any thread
+    // cancel: the reset's operation, which the steps after the key's return run under.
+    void setWaitReinsert(std::optional<Device> device, std::stop_token cancel = {}); // any thread
     // The wait for the device (none: no wait), with the prompt that goes with it.
-    void applyWaitReinsert(const std::optional<Device>& device);
+    void applyWaitReinsert(const std::optional<Device>& device, std::stop_token cancel = {});
     // The re-insert prompt for the awaited key; none without one.
     void showReinsertPrompt(const std::optional<Device>& device);
     bool checkReinsert(const Device& device, const std::optional<std::string>& id);
@@ -385,6 +403,7 @@ private:
     bool usbStarted_ = false;
 
     // Work queue only.
+    std::stop_token operationCancel_; // of the steps running now; none outside a user's operation
     std::unique_ptr<AuthenToken> authenToken_;
     std::optional<Device> tokenDevice_; // the key authenToken_ was obtained from
     // The key a reset waits for: a USB key unplugged and plugged in again, or a card taken away and tapped twice.
@@ -393,7 +412,12 @@ private:
     std::optional<std::string> waitReinsertName_;
     // The USB serial number ("" when the key reports none, and for a card).
     std::string waitReinsertSerial_;
-    std::uint64_t tapCount_ = 0; // awaited card arrivals taken during the current wait
+    std::stop_token waitReinsertCancel_; // the reset's operation
+    std::uint64_t tapCount_ = 0;         // awaited card arrivals taken during the current wait
+
+    // The user's operation under way; shutdown may come from any thread.
+    std::mutex operationMutex_;
+    std::stop_source userOperation_{std::nostopstate};
 
     // Read by queued blocks: guarded.
     mutable std::mutex stateMutex_;

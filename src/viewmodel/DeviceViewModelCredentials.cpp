@@ -35,8 +35,11 @@ bool saysTokenEnded(std::optional<std::uint8_t> statusByte)
 struct DeviceViewModel::DeleteOutcome {
     IOReturn touch = kIOReturnError; // until the key answers the touch request
     bool tokenEnded = false;
-    std::vector<std::string> failed; // credential ids whose deletion failed
-    // After a failure the list is read again: an answer that never came may hide a deletion the key made.
+    // Credential ids whose deletion failed, or that the user's Cancel kept from being sent.
+    std::vector<std::string> failed;
+    // After a failure the list is read again: an answer that never came may hide a deletion the key made. After a
+    // Cancel only when a deletion had gone out; until then the page still shows what the key holds.
+    bool readAgain = false;
     IOReturn reread = kIOReturnSuccess;
     std::vector<RpItem> rows;
 };
@@ -225,30 +228,49 @@ IOReturn DeviceViewModel::deleteTicked(const std::string& prompt, DeleteOutcome&
         return kIOReturnNotPermitted;
     }
     IOReturn status = kIOReturnSuccess;
+    bool cancelled = false;
     for (const Ticked& row : ticked) {
-        const IOReturn deleted = deleteRpItem(token, *secret, row.credentialId, row.credType);
+        // After the user's Cancel no deletion goes out; the rows left stay ticked.
+        const IOReturn deleted =
+            operationCancelled() ? kIOReturnAborted : deleteRpItem(token, *secret, row.credentialId, row.credType);
         if (deleted == kIOReturnSuccess) {
             runOnMain([this, row] { removeRpItem(row.index, row.credentialId); });
             continue;
         }
-        logFailure("credMgmtDeleteClicked", deleted);
         status = deleted;
+        outcome.failed.push_back(row.credentialId);
+        if (deleted == kIOReturnAborted && operationCancelled()) {
+            cancelled = true;
+            continue;
+        }
+        logFailure("credMgmtDeleteClicked", deleted);
         if (saysTokenEnded(ctap2_->lastStatusByte())) {
             // Every later request would be refused the same way.
             outcome.tokenEnded = true;
             return status;
         }
-        outcome.failed.push_back(row.credentialId);
     }
-    if (!outcome.failed.empty()) {
-        outcome.reread = readRpItems(token, *secret, [&](std::vector<RpItem> rows) {
-            outcome.rows.insert(outcome.rows.end(), std::make_move_iterator(rows.begin()),
-                                std::make_move_iterator(rows.end()));
-        });
-        if (outcome.reread != kIOReturnSuccess)
-            logFailure("loadRpList", outcome.reread);
-    }
+    outcome.readAgain = !outcome.failed.empty() && (!cancelled || ctap2_->changeRequestHandedOver());
     return status;
+}
+
+void DeviceViewModel::readDeletedList(const DeviceItem& item, DeleteOutcome& outcome)
+{
+    // Not part of the deletion: after a Cancel it is what shows the user where the key stands.
+    const SecureBytes& token = authenToken_->getToken();
+    const auto& secret = authenToken_->getSharedSecret();
+    outcome.reread = runOnDevice(
+        [&] {
+            if (token.empty() || !secret)
+                return kIOReturnNotPermitted;
+            return readRpItems(token, *secret, [&](std::vector<RpItem> rows) {
+                outcome.rows.insert(outcome.rows.end(), std::make_move_iterator(rows.begin()),
+                                    std::make_move_iterator(rows.end()));
+            });
+        },
+        item);
+    if (outcome.reread != kIOReturnSuccess)
+        logFailure("loadRpList", outcome.reread);
 }
 
 void DeviceViewModel::credentialsDeleted(DeleteOutcome& outcome)
@@ -256,7 +278,7 @@ void DeviceViewModel::credentialsDeleted(DeleteOutcome& outcome)
     endBusy();
     const std::string title = uiStr_.btnCredMgmt;
     bool stillOnKey = false;
-    if (outcome.touch == kIOReturnSuccess && !outcome.tokenEnded && !outcome.failed.empty() &&
+    if (outcome.touch == kIOReturnSuccess && !outcome.tokenEnded && outcome.readAgain &&
         outcome.reread == kIOReturnSuccess) {
         // Rows whose deletion failed and that the key still holds stay ticked, so the user sees which they are.
         const std::unordered_set<std::string> failed(outcome.failed.begin(), outcome.failed.end());
@@ -292,11 +314,14 @@ void DeviceViewModel::credMgmtDeleteClicked()
     const DeviceItem item = *selectedDeviceItem_;
     const std::string prompt = uiStr_.touchPrompt;
     beginBusy();
-    runOnQueue([this, item, prompt] {
+    runOnQueue([this, item, prompt, cancel = startUserOperation()] {
         auto outcome = std::make_shared<DeleteOutcome>();
-        const IOReturn status = runOnDevice([&] { return deleteTicked(prompt, *outcome); }, item);
+        const IOReturn status =
+            runCancellable(cancel, [&] { return runOnDevice([&] { return deleteTicked(prompt, *outcome); }, item); });
         if (outcome->touch != kIOReturnSuccess)
             logFailure("credMgmtDeleteClicked", status);
+        if (outcome->readAgain)
+            readDeletedList(item, *outcome);
         runOnMain([this, outcome] { credentialsDeleted(*outcome); });
     });
 }

@@ -259,6 +259,7 @@ std::string DeviceViewModel::pinOutcomeText(Outcome outcome, bool change) const
     case Outcome::refused: return uiStr_.pinSetFailed;
     case Outcome::unclear: return uiStr_.keyNoClearAnswer;
     case Outcome::notTaken: return uiStr_.keyBusyNothingChanged;
+    case Outcome::cancelled: return {}; // the user's own doing: nothing to tell
     }
     return uiStr_.pinSetFailed;
 }
@@ -275,6 +276,7 @@ std::string DeviceViewModel::pinAuthFailureText(Outcome outcome) const
     case Outcome::refused:
     case Outcome::unclear:
     case Outcome::notTaken: return uiStr_.credMgmtReadFailed;
+    case Outcome::cancelled: return {};
     }
     return uiStr_.credMgmtReadFailed;
 }
@@ -286,8 +288,9 @@ void DeviceViewModel::pinOkClicked()
     const bool authentication = pinAuthen_;
     const std::string title = authentication ? uiStr_.pinAuthTitle : uiStr_.pinMessageBoxTitle;
     PinStepDone checked = [this, authentication, title](std::string message, bool ok) {
-        // A PIN set or changed is always told; before an authentication, only a step that failed.
-        if (!ok || !authentication)
+        // A PIN set or changed is always told; before an authentication, only a step that failed. A step the user
+        // cancelled has nothing to tell: the page stays as it was.
+        if ((!ok || !authentication) && !message.empty())
             showNotice(title, std::move(message));
         if (!ok)
             return;
@@ -299,7 +302,7 @@ void DeviceViewModel::pinOkClicked()
             if (outcome == Outcome::done) {
                 pinAuthen_ = false;
                 setCurrentView(targetView_);
-            } else {
+            } else if (outcome != Outcome::cancelled) {
                 showNotice(title, pinAuthFailureText(outcome));
             }
         });

@@ -16,19 +16,21 @@ void DeviceViewModel::confirmReset()
 
 void DeviceViewModel::startReset()
 {
+    // From here to the reset's answer, the prompts' Cancel ends the reset.
     if (messageBoxInfo_.result && selectedDeviceItem_)
-        setWaitReinsert(selectedDeviceItem_->device);
+        setWaitReinsert(selectedDeviceItem_->device, startUserOperation());
 }
 
-void DeviceViewModel::setWaitReinsert(std::optional<Device> device)
+void DeviceViewModel::setWaitReinsert(std::optional<Device> device, std::stop_token cancel)
 {
     // The wait is the work queue's own: every arrival that may end it is handled there.
-    runOnQueue([this, device] { applyWaitReinsert(device); });
+    runOnQueue([this, device, cancel] { applyWaitReinsert(device, cancel); });
 }
 
-void DeviceViewModel::applyWaitReinsert(const std::optional<Device>& device)
+void DeviceViewModel::applyWaitReinsert(const std::optional<Device>& device, std::stop_token cancel)
 {
     waitReinsertDevice_ = device;
+    waitReinsertCancel_ = device ? std::move(cancel) : std::stop_token{};
     tapCount_ = 0;
     waitReinsertName_.reset();
     waitReinsertSerial_.clear();
@@ -76,28 +78,30 @@ bool DeviceViewModel::checkReinsert(const Device& device, const std::optional<st
         return false;
     UIStringVal texts;
     runOnMainSync([&] { texts = uiStr_; });
-    auto endWait = [this] { applyWaitReinsert(std::nullopt); };
-    IOReturn status = kIOReturnSuccess;
-    if (device.isHidDevice()) {
-        endWait();
-        status = runOnDevice([this] { return ctap2_->sendCmdInit().second; }, device);
-        if (status == kIOReturnSuccess)
-            status = runWithTouchPrompt(
-                texts.touchTwicePrompt, [this] { return ctap2_->selectDevice(); }, device);
-    } else {
-        // The first tap of each wait only counts.
-        if (tapCount_ == 0) {
-            tapCount_ = 1;
-            return true;
-        }
-        endWait();
+    // The first tap of each wait only counts.
+    if (!device.isHidDevice() && tapCount_ == 0) {
+        tapCount_ = 1;
+        return true;
     }
+    // The steps from here on are the reset's: a Cancel at any of them, or between two, ends it there.
+    const std::stop_token cancel = waitReinsertCancel_;
+    applyWaitReinsert(std::nullopt);
     bool resetTried = false;
-    if (status == kIOReturnSuccess) {
-        status = runWithTouchPrompt(
-            texts.touchPrompt, [this] { return ctap2_->reset(); }, device);
-        resetTried = true;
-    }
+    IOReturn status = runCancellable(cancel, [&] {
+        IOReturn step = kIOReturnSuccess;
+        if (device.isHidDevice()) {
+            step = runOnDevice([this] { return ctap2_->sendCmdInit().second; }, device);
+            if (step == kIOReturnSuccess)
+                step = runWithTouchPrompt(
+                    texts.touchTwicePrompt, [this] { return ctap2_->selectDevice(); }, device);
+        }
+        if (step == kIOReturnSuccess) {
+            step = runWithTouchPrompt(
+                texts.touchPrompt, [this] { return ctap2_->reset(); }, device);
+            resetTried = true;
+        }
+        return step;
+    });
     if (status == kIOReturnSuccess) {
         addDevice(device);
         presentMessageBox(texts.resetMessageBoxTitle, texts.resetSuccess, texts.pinOk, std::nullopt, {});
@@ -117,7 +121,7 @@ bool DeviceViewModel::checkReinsert(const Device& device, const std::optional<st
 
 void DeviceViewModel::cancelReinsert()
 {
-    ctap2_->sendCmdCancel();
+    cancelUserOperation();
     setWaitReinsert(std::nullopt);
 }
 
@@ -143,5 +147,5 @@ void DeviceViewModel::setWaitUserTouch(bool wait)
 
 void DeviceViewModel::cancelUserTouch()
 {
-    ctap2_->sendCmdCancel();
+    cancelUserOperation();
 }

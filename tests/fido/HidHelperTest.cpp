@@ -337,31 +337,28 @@ TEST_F(HidHelperTransport, AnErrorTurnsTheRequestAwayOnlyWhenTheKeyNeverTookItUp
     EXPECT_TRUE(helper->requestHandedOver());
 }
 
-// A CANCEL that comes while no request is under way still goes out, and is kept: the next request of the operation
-// is never sent and ends at once as cancelled, also when the CANCEL lands just as that request begins (a touch
-// request, which alone would wait without limit). Binding a key for the next operation drops a cancel kept for the
-// last one.
+// A CANCEL that comes while no request is under way goes out and is not kept: the next request goes through. The
+// cancellation a key is bound with ends every request of that binding not yet under way, unsent, also one it trips
+// just as that request begins (a touch request, which alone would wait without limit); the next binding starts clean.
 TEST_F(HidHelperTransport, ACancelBetweenRequestsEndsTheNextRequestOfTheOperationOnly)
 {
-    const auto cancel = [&] {
-        EXPECT_EQ(helper->sendCmd(kCid, CTAPHID::CANCEL, {}), ok({}));
-        EXPECT_EQ(readRequest(), H("1122334491 0000"));
-    };
-    cancel();
-    EXPECT_EQ(helper->sendCmd(kCid, CTAPHID::CBOR, H("04")), (Response{{}, kIOReturnAborted}));
-    EXPECT_FALSE(helper->requestHandedOver());
-    // The key reads this request next: the one cancelled never went out.
-    EXPECT_EQ(get(request({H("1122334490 0002 00BB")})), ok(H("00BB")));
+    EXPECT_EQ(helper->sendCmd(kCid, CTAPHID::CANCEL, {}), ok({}));
+    EXPECT_EQ(readRequest(), H("1122334491 0000"));
+    EXPECT_EQ(get(request({H("1122334490 0002 00AA")})), ok(H("00AA")));
 
-    helper->setRequestStartHook([&](CTAPHID, std::span<const std::uint8_t>) { cancel(); });
+    std::stop_source operation;
+    helper->setDevice(key, operation.get_token());
+    EXPECT_EQ(get(request({H("1122334490 0002 00BB")})), ok(H("00BB")));
+    helper->setRequestStartHook([&](CTAPHID, std::span<const std::uint8_t>) { operation.request_stop(); });
     EXPECT_EQ(helper->sendCmd(kCid, CTAPHID::CBOR, H("07"), true), (Response{{}, kIOReturnAborted}));
     helper->setRequestStartHook({});
+    EXPECT_FALSE(helper->requestHandedOver());
+    EXPECT_EQ(helper->sendCmd(kCid, CTAPHID::CBOR, H("04")), (Response{{}, kIOReturnAborted}));
     EXPECT_TRUE(prompts.calls().empty());
-    EXPECT_EQ(get(request({H("1122334490 0002 00CC")})), ok(H("00CC")));
 
-    cancel();
-    helper->setDevice(key);
-    EXPECT_EQ(get(request({H("1122334490 0002 00DD")})), ok(H("00DD")));
+    helper->setDevice(key, std::stop_source().get_token());
+    // The key reads this request next: the ones cancelled never went out.
+    EXPECT_EQ(get(request({H("1122334490 0002 00CC")})), ok(H("00CC")));
 }
 
 TEST_F(HidHelperTransport, CancelReachesTheKeyAfterTheWholeRequestWhichEndsOnTheKeysAnswerAndQuittingEndsAWait)

@@ -237,25 +237,29 @@ TEST(PcscHelper, CancelStopOrTheCardLeavingEndsTheRequestAtOnce)
     }
 }
 
-// A cancel that comes while the bound card has no CTAP request under way is kept: the next request never reaches
-// the card and ends as cancelled; the one after it goes through. Binding a card (again, or after none) drops it.
+// A cancel that comes while the bound card has no request in progress is not kept: the next request goes through.
+// Once the cancellation the card is bound with is tripped, no CTAP request of that binding reaches the card, while
+// the deselect that ends an operation still does; binding the card again (with another operation, or none) starts
+// clean, and a tripped cancellation binds nothing.
 TEST(PcscHelper, ACancelBetweenRequestsEndsTheNextRequestOfTheBindingOnly)
 {
     HelperOnCard h([](const Bytes&) { return H("00A1019000"); });
     const Response answered{H("00A101"), kIOReturnSuccess}, cancelled{{}, kIOReturnAborted};
     EXPECT_EQ(h.helper.sendCommand(CTAPHID::CANCEL, {}), (Response{{}, kIOReturnSuccess}));
+    EXPECT_EQ(h.helper.sendCommand(CTAPHID::CBOR, H("07")), answered);
+    std::stop_source operation;
+    h.helper.setActiveCard(h.card, operation.get_token());
+    EXPECT_EQ(h.helper.sendCommand(CTAPHID::CBOR, H("07")), answered);
+    operation.request_stop();
     EXPECT_EQ(h.helper.sendCommand(CTAPHID::CBOR, H("07")), cancelled);
     EXPECT_FALSE(h.helper.requestHandedOver());
-    EXPECT_TRUE(h.sent.empty());
-    EXPECT_EQ(h.helper.sendCommand(CTAPHID::CBOR, H("07")), answered);
-    for (const bool unbindFirst : {false, true}) {
-        h.helper.setCancel(true);
-        if (unbindFirst)
-            h.helper.setActiveCard(nullptr);
-        h.helper.setActiveCard(h.card);
-        EXPECT_EQ(h.helper.sendCommand(CTAPHID::CBOR, H("07")), answered) << unbindFirst;
-    }
+    EXPECT_EQ(h.helper.sendCmdDeselect(), kIOReturnSuccess);
     EXPECT_EQ(h.sent.size(), 3u);
+    EXPECT_EQ(h.helper.setActiveCard(h.card, operation.get_token()), kIOReturnAborted);
+    EXPECT_FALSE(h.helper.isCardPresent());
+    h.helper.setActiveCard(h.card);
+    EXPECT_EQ(h.helper.sendCommand(CTAPHID::CBOR, H("07")), answered);
+    EXPECT_EQ(h.sent.size(), 4u);
 }
 
 // The identity comes from the historical bytes (GET DATA), else from the vendor command, whose answer must be

@@ -50,6 +50,31 @@ TEST(ViewModelCards, CardIsListedResetAfterTwoTapsAndLeaves)
     EXPECT_TRUE(log.contains(card.readerName() + ": card absent"));
 }
 
+// A Cancel on the re-insert prompt as the second tap comes in (the card already read, the reset not yet begun) ends
+// the reset: it never reaches the card, nothing is said, and the card is listed again.
+TEST(ViewModelCards, AResetCancelledAsTheSecondTapComesInNeverReachesTheCard)
+{
+    CardRig card;
+    ViewModelHarness h(true);
+    ASSERT_TRUE(card.key().setPin("1234") && card.insert());
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
+    h.select(0);
+    ASSERT_TRUE(h.startReset());
+    ASSERT_TRUE(card.remove() && pumpUntil([&] { return h.vm->deviceList().empty(); }));
+    std::size_t asked = identityRequests(card);
+    ASSERT_TRUE(card.insert() && pumpUntil([&] { return identityRequests(card) > asked; }) && h.settle());
+    ASSERT_TRUE(card.remove() && h.settle());
+    asked = identityRequests(card);
+    // The main thread runs no event until the Cancel, so the work queue, once it has read the card, waits for it
+    // before it goes on to the reset.
+    ASSERT_TRUE(card.insert() && eventually([&] { return identityRequests(card) > asked; }));
+    h.vm->cancelReinsert();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1 && !h.vm->reinsertNeeded(); }) && h.settle());
+    EXPECT_FALSE(h.vm->showMessageBox()) << h.vm->messageBoxInfo().message;
+    EXPECT_EQ(countRequests(card.key(), 0x07), 0u);
+    EXPECT_TRUE(card.key().hasPin());
+}
+
 // The card's arrival is reported while the view model is still being made; its work must find the model whole,
 // every time (a race the thread-sanitizer build sees at once).
 TEST(ViewModelCards, CardOnTheReaderAtStartIsAlwaysListed)

@@ -76,6 +76,83 @@ struct RowMirror {
     int resets = 0;
 };
 
+// Holds the work queue at one moment of a flow, has the main thread press a Cancel there, then lets the flow go on.
+class HoldAndCancel
+{
+public:
+    using Match = std::function<bool(CTAPHID, std::span<const std::uint8_t>)>;
+
+    explicit HoldAndCancel(ViewModelHarness& h) : h_(h) {}
+    ~HoldAndCancel()
+    {
+        release();
+        h_.rig.helper().setRequestStartHook({});
+        h_.rig.helper().setWaitUserInputAction(
+            [vm = h_.vm.get()](bool wait) { ViewModelTestSeam::keyWaitsForTouch(*vm, wait); });
+    }
+    HoldAndCancel(const HoldAndCancel&) = delete;
+    HoldAndCancel& operator=(const HoldAndCancel&) = delete;
+
+    // As the first request that `match` takes begins: its key bound, the request not yet under way.
+    void atRequest(Match match)
+    {
+        h_.rig.helper().setRequestStartHook([this, match](CTAPHID cmd, std::span<const std::uint8_t> data) {
+            if (match(cmd, data))
+                hold();
+        });
+    }
+    // Once the key has answered the first touch request: the touch prompt is being lowered, the next step not begun.
+    // The touch is the test's to give, once the prompt is up.
+    void afterTouch()
+    {
+        h_.rig.helper().setWaitUserInputAction([this, vm = h_.vm.get()](bool wait) {
+            ViewModelTestSeam::keyWaitsForTouch(*vm, wait);
+            if (!wait)
+                hold();
+        });
+    }
+    // Waits for the hold, presses `cancel` there, then lets the work queue go on.
+    bool cancelThere(const std::function<void()>& cancel)
+    {
+        const bool reached = pumpUntil([&] { return reached_.load(); });
+        if (reached)
+            cancel();
+        release();
+        return reached;
+    }
+
+private:
+    void hold()
+    {
+        if (reached_.exchange(true))
+            return;
+        released_.wait_for(std::chrono::seconds(10)); // bounded, should the test fail early
+    }
+    void release()
+    {
+        if (!releasedOnce_.exchange(true))
+            release_.set_value();
+    }
+
+    ViewModelHarness& h_;
+    std::atomic<bool> reached_{false};
+    std::atomic<bool> releasedOnce_{false};
+    std::promise<void> release_;
+    std::shared_future<void> released_ = release_.get_future().share();
+};
+
+// The n-th request (from 1) of this CTAP command, and sub-command at the byte where it stands in the request.
+HoldAndCancel::Match nthRequest(std::size_t n, std::uint8_t command,
+                                std::optional<std::pair<std::size_t, std::uint8_t>> sub = {})
+{
+    return [n, command, sub, seen = std::make_shared<std::atomic<std::size_t>>(0)](CTAPHID cmd,
+                                                                                   std::span<const std::uint8_t> data) {
+        const bool match = cmd == CTAPHID::CBOR && !data.empty() && data[0] == command &&
+                           (!sub || (data.size() > sub->first && data[sub->first] == sub->second));
+        return match && ++*seen == n;
+    };
+}
+
 // The listed key, given a PIN, has its reset confirmed and is unplugged: the model awaits it.
 bool awaitedForReset(ViewModelHarness& h, UsbKeyRig::Key& key)
 {
@@ -83,6 +160,13 @@ bool awaitedForReset(ViewModelHarness& h, UsbKeyRig::Key& key)
         return false;
     h.select(0);
     return h.startReset() && h.unplugLast(key);
+}
+
+std::size_t deletions(SoftAuthenticator& key)
+{
+    return static_cast<std::size_t>(std::ranges::count_if(key.requestLog(), [](const auto& entry) {
+        return entry.command() == 0x0A && entry.request.size() > 3 && entry.request[3] == 0x06;
+    }));
 }
 
 } // namespace
@@ -870,6 +954,100 @@ TEST(ViewModelReset, CancelAtEachStepEndsItSilently)
     EXPECT_EQ(countRequests(fourth.authenticator(), 0x01), 1u);
     EXPECT_EQ(countRequests(fourth.authenticator(), 0x07), 0u);
     EXPECT_TRUE(fourth.authenticator().hasPin());
+}
+
+// A Cancel ends the reset it is pressed in, between two of its steps too: pressed on the re-insert prompt as the key
+// comes back (before the first touch), or on the touch prompt just after that touch (before the reset), it lets no
+// later request go out. The key keeps its PIN, nothing is said, and the key is listed again.
+TEST(ViewModelCancel, AResetCancelledBetweenTwoStepsNeverReachesTheKey)
+{
+    for (const bool afterFirstTouch : {false, true}) {
+        SCOPED_TRACE(afterFirstTouch ? "after the first touch" : "before the first touch");
+        ViewModelHarness h;
+        auto& key = h.plugAndList({}, "KWO FIDO", "SN-A");
+        ASSERT_TRUE(awaitedForReset(h, key));
+        HoldAndCancel hold(h);
+        if (afterFirstTouch)
+            hold.afterTouch();
+        else
+            hold.atRequest(nthRequest(1, 0x01));
+        key.authenticator().setTouch(SoftAuthenticator::Touch::Manual);
+        auto& again = h.rig.replug(key);
+        if (afterFirstTouch) {
+            ASSERT_TRUE(pumpUntil([&] { return h.vm->waitUserTouch(); }));
+            again.authenticator().giveTouch();
+        }
+        ASSERT_TRUE(hold.cancelThere([&] { afterFirstTouch ? h.vm->cancelUserTouch() : h.vm->cancelReinsert(); }));
+        ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }) && h.settle());
+        EXPECT_FALSE(h.vm->showMessageBox()) << h.vm->messageBoxInfo().message;
+        EXPECT_FALSE(h.vm->reinsertNeeded() || h.vm->waitUserTouch());
+        EXPECT_EQ(countRequests(again.authenticator(), 0x01), afterFirstTouch ? 1u : 0u);
+        EXPECT_EQ(countRequests(again.authenticator(), 0x07), 0u);
+        EXPECT_TRUE(again.authenticator().hasPin());
+    }
+}
+
+// A deletion of the three rows cancelled just after its touch sends no deletion, and says nothing; cancelled as its
+// second deletion begins, it sends no more, and says that some could not be deleted. Either way the page then shows
+// what the key holds, the rows left still ticked.
+TEST(ViewModelCancel, ADeletionCancelledBetweenTwoStepsSendsNoMore)
+{
+    for (const bool afterFirstDeletion : {false, true}) {
+        SCOPED_TRACE(afterFirstDeletion ? "after the first deletion" : "after the touch");
+        ViewModelHarness h(false, {{"AdvancedMode", "true"}});
+        auto& key = h.plugAndSelectWithPin(kCredentials);
+        ASSERT_TRUE(h.openCredentials("1234") && h.vm->rpList().size() == 3);
+        for (std::size_t row = 0; row < 3; ++row)
+            h.vm->setRpItemChecked(row, true);
+        HoldAndCancel hold(h);
+        if (afterFirstDeletion)
+            hold.atRequest(nthRequest(2, 0x0A, std::pair{3, 0x06}));
+        else
+            hold.afterTouch();
+        key.authenticator().setTouch(SoftAuthenticator::Touch::Manual);
+        h.vm->credMgmtDeleteClicked();
+        ASSERT_TRUE(pumpUntil([&] { return h.vm->waitUserTouch(); }));
+        key.authenticator().giveTouch();
+        ASSERT_TRUE(hold.cancelThere([&] { h.vm->cancelUserTouch(); }));
+        const std::size_t left = afterFirstDeletion ? 2 : 3;
+        ASSERT_TRUE(afterFirstDeletion ? h.waitForMessage("Some credentials could not be deleted")
+                                       : h.waitIdle() && h.settle())
+            << h.vm->messageBoxInfo().message;
+        EXPECT_EQ(h.vm->showMessageBox(), afterFirstDeletion);
+        EXPECT_EQ(deletions(key.authenticator()), 3 - left);
+        EXPECT_EQ(key.authenticator().credentials().size(), left);
+        EXPECT_EQ(h.vm->currentView(), View::credMgmt);
+        EXPECT_EQ(h.vm->rpList().size(), left);
+        EXPECT_TRUE(std::ranges::all_of(h.vm->rpList(), &RpItem::isChecked));
+        EXPECT_EQ(h.vm->credMgmtCountInfo(),
+                  "Resident credential counts: " + std::to_string(left) + " , remains: " + std::to_string(25 - left));
+    }
+}
+
+// A PIN set cancelled between the key agreement and the setPin request never sets it, and says nothing: the page
+// stays as it was. The Cancel belonged to that operation alone: OK again sets the PIN.
+TEST(ViewModelCancel, ASetPinCancelledBeforeItsRequestSetsNothing)
+{
+    ViewModelHarness h;
+    auto& key = h.plugAndList();
+    h.select(0);
+    h.vm->showPinViewForSetOrChange();
+    h.typePins("5678", "5678");
+    {
+        HoldAndCancel hold(h);
+        hold.atRequest(nthRequest(1, 0x06, std::pair{5, 0x03}));
+        h.vm->pinOkClicked();
+        ASSERT_TRUE(hold.cancelThere([&] { h.vm->cancelUserTouch(); }));
+        ASSERT_TRUE(h.waitIdle() && h.settle());
+    }
+    EXPECT_FALSE(h.vm->showMessageBox()) << h.vm->messageBoxInfo().message;
+    EXPECT_EQ(countRequests(key.authenticator(), 0x06, 0x02), 1u); // the key agreement
+    EXPECT_EQ(countRequests(key.authenticator(), 0x06, 0x03), 0u);
+    EXPECT_FALSE(key.authenticator().hasPin());
+    EXPECT_EQ(h.vm->currentView(), View::pin);
+    h.vm->pinOkClicked();
+    ASSERT_TRUE(h.waitForMessage("New PIN is set"));
+    EXPECT_TRUE(key.authenticator().pinIs("5678"));
 }
 
 // A key that reported a serial number is awaited by it: another key of its model that reports none is not reset (it

@@ -47,6 +47,8 @@ struct ViewModelTestSeam {
         vm.selectedDeviceChanged();
     }
     static void showTouchPrompt(DeviceViewModel& vm, bool up) { vm.setWaitUserTouchValue(up); }
+    // What the model's own action does when the transport says the key waits for a touch, or no longer does.
+    static void keyWaitsForTouch(DeviceViewModel& vm, bool wait) { vm.setWaitUserTouch(wait); }
     static void showReinsertPrompt(DeviceViewModel& vm, bool up) { vm.setReinsertNeeded(up); }
     static void showLoading(DeviceViewModel& vm, bool loading) { vm.setLoading(loading); }
 };
