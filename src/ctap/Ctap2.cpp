@@ -351,11 +351,8 @@ std::pair<PinResponse::PinRetries, IOReturn> Ctap2::getPinRetries()
 {
     PinResponse::PinRetries retries;
     const CborAnswer answer = sendCmdCbor(PinCommand::getRetries(pinProtocol()));
-    // A key that answered with an error gave an unusable answer; no answer at all (the key gone, a time-out)
-    // keeps the transport's reason.
-    if (answer.status != kIOReturnSuccess)
-        return {PinResponse::PinRetries{}, answer.statusByteReceived ? kIOReturnInvalid : answer.status};
-    if (!PinResponse::parseCborPinGetRetries(answer.payload, retries))
+    // Whatever kept the count from us (a refusal, no answer, an unreadable one), the caller has no count: one status.
+    if (answer.status != kIOReturnSuccess || !PinResponse::parseCborPinGetRetries(answer.payload, retries))
         return {PinResponse::PinRetries{}, kIOReturnInvalid};
     return {retries, kIOReturnSuccess};
 }

@@ -456,6 +456,9 @@ TEST_F(Ctap2OnKey, InitAnswersAreCheckedAndTransportFailuresPassThrough)
     EXPECT_TRUE(answer.payload.empty());
     EXPECT_FALSE(answer.statusByteReceived);
     EXPECT_EQ(log_.lines(), std::vector<std::string>{"receiveResponse: timeout"});
+    // A key that never answers getRetries gives no count, whatever the transport's reason.
+    front.injectFault({CtaphidFront::Fault::Silence, 0, std::uint8_t{0x10}});
+    EXPECT_EQ(ctap_.getPinRetries(), std::make_pair(PinResponse::PinRetries{}, kIOReturnInvalid));
     // An ERROR reply ends the answer early with nothing gathered: no touch either.
     for (auto request : {&Ctap2::selection, &Ctap2::selectDevice}) {
         front.injectFault({CtaphidFront::Fault::ErrorReply, 0x7F, std::uint8_t{0x10}});
@@ -466,7 +469,7 @@ TEST_F(Ctap2OnKey, InitAnswersAreCheckedAndTransportFailuresPassThrough)
     const Ctap2::CborAnswer gone = ctap_.sendCmdCbor(Bytes{0x04});
     EXPECT_NE(gone.status, kIOReturnSuccess);
     EXPECT_FALSE(gone.statusByteReceived);
-    EXPECT_EQ(ctap_.getPinRetries().second, kIOReturnNoDevice);
+    EXPECT_EQ(ctap_.getPinRetries().second, kIOReturnInvalid);
     EXPECT_EQ(ctap_.getInfo().second, kIOReturnNoDevice);
     ctap_.setHidHelper(nullptr); // nothing bound: an I/O error
     EXPECT_EQ(ctap_.sendCmdCbor(Bytes{0x04}).status, kIOReturnIOError);
