@@ -122,14 +122,13 @@ void DeviceViewModel::resetRpList(std::vector<RpItem> rows)
 
 IOReturn DeviceViewModel::readCredsMetadata(const SecureBytes& token, const SSecret& secret)
 {
+    // Stored whatever the status: counts the key did not give are 0, never those of an earlier read (which may be
+    // another key's); an answer read only in part gives what it held.
     auto [existing, remaining, status] = ctap2_->getCredsMetadata(token, secret);
-    if (status != kIOReturnSuccess) {
-        // Zero counts would read as an empty key: the last counts the key gave stay.
-        logFailure("readCredsMetadata", status);
-        return status;
-    }
     existingCount_ = existing;
     remainingCount_ = remaining;
+    if (status != kIOReturnSuccess)
+        logFailure("readCredsMetadata", status);
     return status;
 }
 
