@@ -162,6 +162,19 @@ TEST(Window, HelpOpensTheManual)
     EXPECT_TRUE(h.model.workspace->openedApplications.empty());
 }
 
+// A round button runs its action for a click on its blue disc only: not on the caption under it, nor on the white ring.
+TEST(Window, CircularButtonRunsForItsDiscOnly)
+{
+    WindowHarness h;
+    QWidget* minimize = h.find("minimizeButton");
+    const QPoint caption(34, 43), ring(34, 0), disc(34, 15);
+    for (QPoint at : {caption, ring})
+        h.click(minimize, at);
+    EXPECT_EQ(h.minimized, 0);
+    h.click(minimize, disc);
+    EXPECT_EQ(h.minimized, 1);
+}
+
 // A button shows its focus ring when the keyboard brought the focus, not when a click did; focus handed back as when
 // a popup closes keeps the ring the button had.
 TEST(Window, FocusRingShowsForKeyboardFocusOnly)
