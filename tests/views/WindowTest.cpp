@@ -162,6 +162,29 @@ TEST(Window, HelpOpensTheManual)
     EXPECT_TRUE(h.model.workspace->openedApplications.empty());
 }
 
+// The list pages' header is a row of two padded texts (32 + 592, then 8 + 416, 8 apart) centred on the page, so it
+// reaches 16 past either edge: the texts begin 16 and 624 from the page's left edge.
+TEST(Window, ListPageHeadersAreCentredOnThePage)
+{
+    WindowHarness h;
+    struct Case {
+        const char *page, *left, *right;
+    };
+    for (const Case& c : {Case{"deviceListPage", "leftHeader", "rightHeader"},
+                          Case{"credentialListPage", "leftHeader", "countInfo"}}) {
+        SCOPED_TRACE(c.page);
+        QWidget* page = h.find(c.page);
+        const auto x = [&](const char* name) {
+            const QLabel* text = page->findChild<QLabel*>(name);
+            return text ? text->mapTo(page, QPoint()).x() : -1;
+        };
+        EXPECT_EQ(x(c.left), 16);
+        EXPECT_EQ(x(c.right), 624);
+    }
+    EXPECT_EQ(h.text(h.in<QLabel>("deviceListPage", "leftHeader")), "Device");
+    EXPECT_EQ(h.text(h.in<QLabel>("deviceListPage", "rightHeader")), "Status");
+}
+
 // A round button runs its action for a click on its blue disc only: not on the caption under it, nor on the white ring.
 TEST(Window, CircularButtonRunsForItsDiscOnly)
 {
