@@ -8,6 +8,7 @@
 #include "views/ContentView.h"
 #include "views/DeviceItemView.h"
 #include "views/DragWndView.h"
+#include "views/MessageBox.h"
 #include "views/Overlay.h"
 #include "views/Palette.h"
 
@@ -265,6 +266,36 @@ TEST(DeviceItemView, StatusLineIsWorkedOutOnScreenAndFollowsTheLanguage)
                   deviceStatusText(c.retries, c.pinPresent, c.hasCredMgmt, "es", model.vm->stringTables()));
         EXPECT_NE(status(i), c.english);
     }
+}
+
+// A message box shows the four texts it is made with, with no Cancel button when it has no Cancel text. The window
+// makes it from the model's message, and again for a newer one that comes while it is shown.
+TEST(MessageBox, ShowsTheTextsItIsMadeWith)
+{
+    WindowHarness h;
+    const auto shows = [](const QWidget* box, const char* name) {
+        const auto* button = box->findChild<QAbstractButton*>(name);
+        return button && button->isVisibleTo(box) ? button->text() : QStringLiteral("(none)");
+    };
+    for (const std::optional<QString>& cancel : {std::optional<QString>(), std::optional<QString>("No")}) {
+        const MessageBox box("Title", "Message", "Yes", cancel, h.vm(), nullptr);
+        EXPECT_EQ(WindowHarness::text(box.findChild<QLabel*>("messageTitle")), "Title");
+        EXPECT_EQ(WindowHarness::text(box.findChild<QLabel*>("messageText")), "Message");
+        EXPECT_EQ(shows(&box, "okButton"), "Yes");
+        EXPECT_EQ(shows(&box, "cancelButton"), cancel.value_or("(none)"));
+    }
+
+    h.vm().presentMessageBox("First", "One", "Ok", std::nullopt, {});
+    ASSERT_TRUE(pumpUntil([&] { return h.shown("messageBox"); }));
+    h.vm().presentMessageBox("Second", "Two", "Fine", "Cancel", {});
+    ASSERT_TRUE(pumpUntil([&] { return h.text(h.in<QLabel>("messageBox", "messageTitle")) == "Second"; }));
+    QWidget* box = h.find("messageBox");
+    EXPECT_EQ(h.text(h.in<QLabel>("messageBox", "messageText")), "Two");
+    EXPECT_EQ(shows(box, "okButton"), "Fine");
+    EXPECT_EQ(shows(box, "cancelButton"), "Cancel");
+    EXPECT_TRUE(h.in("messageBox", "okButton")->hasFocus());
+    h.click(h.in("messageBox", "cancelButton"));
+    EXPECT_FALSE(h.shown("messageBox") || h.vm().showMessageBox() || h.vm().messageBoxInfo().result);
 }
 
 // With its test flag the drag area is solid green; otherwise it is the near-invisible 0x01010101.
