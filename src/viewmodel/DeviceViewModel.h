@@ -100,6 +100,8 @@ public:
     void selectDeviceItem(const std::optional<DeviceItem>& item);
     // The status line of a device card in the current language.
     std::string deviceStatus(const DeviceItem& item) const;
+    // The image asset a device card shows for a key's display name.
+    static std::string imageName(std::string_view displayedName);
     // The language tables the texts are looked up in; a card builds its status line with deviceStatusText from them.
     const StringTables& stringTables() const { return *stringTables_; }
     // Reads every listed key again, on the work queue.

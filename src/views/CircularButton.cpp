@@ -43,6 +43,12 @@ void CircularButton::focusInEvent(QFocusEvent* event)
     QAbstractButton::focusInEvent(event);
 }
 
+bool CircularButton::hitButton(const QPoint& pos) const
+{
+    const QPointF fromCentre = QPointF(pos) + QPointF(0.5, 0.5) - QPointF(width() / 2.0, ring / 2.0);
+    return QPointF::dotProduct(fromCentre, fromCentre) <= disc * disc / 4.0;
+}
+
 void CircularButton::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);

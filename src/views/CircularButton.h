@@ -21,6 +21,8 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
+    // Only the blue disc is the button: a press on its white ring or on the caption under it does nothing.
+    bool hitButton(const QPoint& pos) const override;
 
 private:
     bool keyboardFocus_ = false;

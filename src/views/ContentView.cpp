@@ -9,6 +9,7 @@
 #include "views/ReinsertView.h"
 #include "views/RpListView.h"
 #include "views/SettingsView.h"
+#include "views/TextFit.h"
 #include "views/TopBarView.h"
 #include "views/UserTouchView.h"
 
@@ -17,6 +18,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <utility>
 
 ContentView::ContentView(DeviceViewModel& dv, const WindowHooks& hooks, QWidget* parent) : QWidget(parent), dv_(dv)
 {
@@ -45,11 +47,11 @@ ContentView::ContentView(DeviceViewModel& dv, const WindowHooks& hooks, QWidget*
     column->addWidget(pageArea);
     column->addWidget(new BottomBarView(frame_));
 
-    // Later ones lie on top: the re-insert prompt over the touch prompt, the message box over both.
+    // Later ones lie on top: the re-insert prompt over the touch prompt, the message box (made when it comes up)
+    // over both.
     userTouchView_ = new UserTouchView(dv, this);
     reinsertView_ = new ReinsertView(dv, this);
-    messageBox_ = new MessageBox(dv, this);
-    for (Overlay* overlay : {userTouchView_, reinsertView_, messageBox_})
+    for (Overlay* overlay : {userTouchView_, reinsertView_})
         overlay->setGeometry(rect());
     // The prompts wait on the key, which may never answer: the window can still be tucked away or closed. The
     // message box is modal and lets nothing through.
@@ -62,13 +64,16 @@ ContentView::ContentView(DeviceViewModel& dv, const WindowHooks& hooks, QWidget*
                         &DeviceViewModel::waitUserTouchChanged, &DeviceViewModel::reinsertNeededChanged,
                         &DeviceViewModel::showMessageBoxChanged})
         connect(&dv, signal, this, &ContentView::followFlags);
+    connect(&dv, &DeviceViewModel::messageBoxInfoChanged, this, &ContentView::replaceMessageBox);
     connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) { keepFocusInOverlay(now); });
 }
 
 void ContentView::followFlags()
 {
+    if (dv_.showMessageBox() && !messageBox_)
+        buildMessageBox();
     Overlay* before = activeOverlay_;
-    Overlay* now = dv_.showMessageBox()   ? messageBox_
+    Overlay* now = dv_.showMessageBox()   ? static_cast<Overlay*>(messageBox_)
                    : dv_.reinsertNeeded() ? static_cast<Overlay*>(reinsertView_)
                    : dv_.waitUserTouch()  ? userTouchView_
                                           : nullptr;
@@ -95,9 +100,40 @@ void ContentView::followFlags()
         restoreFocus();
     userTouchView_->setVisible(dv_.waitUserTouch());
     reinsertView_->setVisible(dv_.reinsertNeeded());
-    messageBox_->setVisible(dv_.showMessageBox());
+    if (messageBox_ && dv_.showMessageBox())
+        messageBox_->show();
+    else if (messageBox_)
+        discardMessageBox(std::exchange(messageBox_, nullptr));
     if (now && now != before)
         now->firstFocus()->setFocus(Qt::OtherFocusReason);
+}
+
+void ContentView::buildMessageBox()
+{
+    const DeviceViewModel::MessageBoxInfo& info = dv_.messageBoxInfo();
+    messageBox_ = new MessageBox(qs(info.title), qs(info.message), qs(info.ok),
+                                 info.cancel ? std::optional<QString>(qs(*info.cancel)) : std::nullopt, dv_, this);
+    messageBox_->setGeometry(rect());
+    messageBox_->raise();
+}
+
+void ContentView::replaceMessageBox()
+{
+    if (!messageBox_)
+        return;
+    // The newer box comes up, and takes the keyboard, before the older one goes.
+    MessageBox* older = std::exchange(messageBox_, nullptr);
+    followFlags();
+    discardMessageBox(older);
+}
+
+void ContentView::discardMessageBox(MessageBox* box)
+{
+    // The box's own button may be what closed it, so it goes once that click is over; meanwhile it is hidden and
+    // no longer answers to the box's name.
+    box->hide();
+    box->setObjectName(QString());
+    box->deleteLater();
 }
 
 void ContentView::restoreFocus()

@@ -6,6 +6,7 @@
 #include <QWidget>
 
 class DeviceViewModel;
+class MessageBox;
 class Overlay;
 
 // The window's content: top bar, the page area (each page whose flag is up, in the order device list, PIN,
@@ -28,6 +29,10 @@ protected:
 
 private:
     void followFlags();
+    // The message box is made from the model's message each time it comes up, and again for a newer message.
+    void buildMessageBox();
+    void replaceMessageBox();
+    static void discardMessageBox(MessageBox* box);
     void keepFocusInOverlay(QWidget* now);
     void restoreFocus();
 
@@ -39,7 +44,7 @@ private:
     QWidget* frame_;
     Overlay* userTouchView_;
     Overlay* reinsertView_;
-    Overlay* messageBox_;
+    MessageBox* messageBox_ = nullptr; // while one is shown
     Overlay* activeOverlay_ = nullptr;
     // Where the keyboard was when the first overlay came up.
     QPointer<QWidget> focusBefore_;

@@ -47,8 +47,8 @@ void CredentialList::relayout()
     layoutWidth_ = viewport()->width();
     rows_.clear();
     rows_.reserve(items.size());
-    for (const RpItem& item : items)
-        rows_.emplace_back(item, dv_.uiStr(), layoutWidth_);
+    for (std::size_t i = 0; i < items.size(); ++i)
+        rows_.push_back(makeRow(items[i], i));
     focused_ = std::min(focused_, rowCount() - 1);
     pressed_ = -1;
     placeRows(0);
@@ -65,7 +65,7 @@ void CredentialList::rowsInserted(std::size_t first, std::size_t count)
     std::vector<RpItemView> added;
     added.reserve(count);
     for (std::size_t i = first; i < first + count; ++i)
-        added.emplace_back(items[i], dv_.uiStr(), layoutWidth_);
+        added.push_back(makeRow(items[i], i));
     rows_.insert(rows_.begin() + static_cast<std::ptrdiff_t>(first), added.begin(), added.end());
     if (focused_ >= static_cast<int>(first))
         focused_ += static_cast<int>(count);
@@ -73,6 +73,12 @@ void CredentialList::rowsInserted(std::size_t first, std::size_t count)
     // Rows that arrive out of sight (the usual case while a long list loads) cost no painting.
     if (tops_[first] < scrollY() + viewport()->height())
         viewport()->update();
+}
+
+RpItemView CredentialList::makeRow(const RpItem& item, std::size_t index) const
+{
+    return RpItemView(item.id, item.name, item.idHash, item.userId, item.userName, item.credentialId, item.credType,
+                      IsCheckedBinding(dv_, index), dv_.uiStr(), layoutWidth_);
 }
 
 void CredentialList::rowsRemoved(std::size_t first, std::size_t count)
@@ -97,8 +103,11 @@ void CredentialList::rowsRemoved(std::size_t first, std::size_t count)
 void CredentialList::placeRows(std::size_t from)
 {
     tops_.resize(rows_.size() + 1);
-    for (std::size_t i = from; i < rows_.size(); ++i)
+    for (std::size_t i = from; i < rows_.size(); ++i) {
+        // Rows from here on may have moved, and their elements with them.
+        rows_[i].rebind(i);
         tops_[i + 1] = tops_[i] + rows_[i].height();
+    }
     QScrollBar* bar = verticalScrollBar();
     bar->setPageStep(viewport()->height());
     bar->setRange(0, std::max(0, tops_.back() - viewport()->height()));
@@ -137,15 +146,14 @@ int CredentialList::checkBoxAt(QPoint viewportPos) const
 void CredentialList::paintEvent(QPaintEvent* event)
 {
     QPainter painter(viewport());
-    const std::vector<RpItem>& items = dv_.rpList();
     const int top = scrollY() + event->rect().top();
     const int bottom = scrollY() + event->rect().bottom();
     const bool listFocused = hasFocus();
-    for (int row = rowAt(top); row >= 0 && row < rowCount() && row < static_cast<int>(items.size()); ++row) {
+    for (int row = rowAt(top); row >= 0 && row < rowCount(); ++row) {
         const auto index = static_cast<std::size_t>(row);
         if (tops_[index] > bottom)
             break;
-        rows_[index].paint(painter, tops_[index] - scrollY(), items[index].isChecked, listFocused && row == focused_);
+        rows_[index].paint(painter, tops_[index] - scrollY(), listFocused && row == focused_);
     }
 }
 
@@ -238,7 +246,8 @@ void CredentialList::ensureVisible(int row)
 
 void CredentialList::flip(int row)
 {
-    const auto index = static_cast<std::size_t>(row);
-    if (index < dv_.rpList().size())
-        dv_.setRpItemChecked(index, !dv_.rpList()[index].isChecked);
+    if (row < 0 || row >= rowCount())
+        return;
+    const RpItemView& view = rows_[static_cast<std::size_t>(row)];
+    view.setChecked(!view.isChecked());
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 class DeviceViewModel;
+struct RpItem;
 
 // The rows of the credential page, one per entry of the view model's rpList, drawn rather than built from
 // widgets: a key may hold a thousand credentials, and a row costs only its layout, made once when it arrives,
@@ -39,6 +40,8 @@ protected:
 private:
     // Lays every row out again: for a new width, or the labels of another language.
     void relayout();
+    // The row of the list element at index, laid out for the list's width.
+    RpItemView makeRow(const RpItem& item, std::size_t index) const;
     void rowsInserted(std::size_t first, std::size_t count);
     void rowsRemoved(std::size_t first, std::size_t count);
     void updateRow(int row);

@@ -1,7 +1,6 @@
 #include "views/DeviceListView.h"
 
 #include "viewmodel/DeviceViewModel.h"
-#include "viewmodel/JOVFidoDevice.h"
 #include "views/DeviceItemView.h"
 #include "views/NormalButton.h"
 #include "views/Palette.h"
@@ -95,7 +94,7 @@ void DeviceListView::rebuildRows()
         row->setSizeHint(QSize(list_->viewport()->width(), DeviceItemView::cardHeight));
         list_->setItemWidget(row, new DeviceItemView(item.firmware, item.aaguid, item.protocols, item.deviceName,
                                                      item.pinPresent, item.retries, item.hasCredMgmt,
-                                                     imageName(item.deviceName), dv_));
+                                                     dv_.imageName(item.deviceName), dv_));
     }
     emptyPrompt()->setVisible(dv_.deviceList().empty());
     showSelection();

@@ -25,7 +25,9 @@ protected:
 };
 } // namespace
 
-MessageBox::MessageBox(DeviceViewModel& dv, QWidget* parent) : Overlay(QSize(panelWidth, 200), true, parent), dv_(dv)
+MessageBox::MessageBox(const QString& title, const QString& message, const QString& ok,
+                       const std::optional<QString>& cancel, DeviceViewModel& dv, QWidget* parent)
+    : Overlay(QSize(panelWidth, 200), true, parent), dv_(dv)
 {
     setObjectName("messageBox");
     auto* column = new QVBoxLayout(panel());
@@ -41,9 +43,10 @@ MessageBox::MessageBox(DeviceViewModel& dv, QWidget* parent) : Overlay(QSize(pan
     message_->setFont(Palette::headlineFont());
     message_->setAlignment(Qt::AlignCenter);
     message_->setTextFormat(Qt::PlainText);
-    ok_ = new NormalButton({}, 100, [this] { okAction(); }, panel());
+    ok_ = new NormalButton(ok, 100, [this] { okAction(); }, panel());
     ok_->setObjectName("okButton");
-    cancel_ = new NormalButton({}, 100, [this] { cancelAction(); }, panel());
+    cancel_ = new NormalButton(cancel.value_or(QString()), 100, [this] { cancelAction(); }, panel());
+    cancel_->setVisible(cancel.has_value());
     cancel_->setObjectName("cancelButton");
     auto* buttons = new QHBoxLayout;
     buttons->setSpacing(8);
@@ -61,8 +64,9 @@ MessageBox::MessageBox(DeviceViewModel& dv, QWidget* parent) : Overlay(QSize(pan
     column->addLayout(buttons);
     column->addStretch();
 
-    connect(&dv, &DeviceViewModel::messageBoxInfoChanged, this, &MessageBox::refresh);
-    refresh();
+    title_->setText(fitText(title, title_->font(), textWidth, 1));
+    // What room is left under the title holds three lines of the message.
+    message_->setText(fitText(message, message_->font(), textWidth, 3));
 }
 
 QWidget* MessageBox::firstFocus() const { return ok_; }
@@ -70,14 +74,3 @@ QWidget* MessageBox::firstFocus() const { return ok_; }
 void MessageBox::okAction() { dv_.closeMessageBox(true); }
 
 void MessageBox::cancelAction() { dv_.closeMessageBox(false); }
-
-void MessageBox::refresh()
-{
-    const DeviceViewModel::MessageBoxInfo& info = dv_.messageBoxInfo();
-    title_->setText(fitText(qs(info.title), title_->font(), textWidth, 1));
-    // What room is left under the title holds three lines of the message.
-    message_->setText(fitText(qs(info.message), message_->font(), textWidth, 3));
-    ok_->setText(qs(info.ok));
-    cancel_->setVisible(info.cancel.has_value());
-    cancel_->setText(qs(info.cancel.value_or(std::string{})));
-}

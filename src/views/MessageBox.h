@@ -2,18 +2,21 @@
 
 #include "views/Overlay.h"
 
+#include <optional>
+
 class DeviceViewModel;
 class NormalButton;
 class QLabel;
 
-// The one modal dialog: a 300 x 200 panel with a title, a message, OK and, when asked for, Cancel. Its
-// buttons hand the answer to the view model, which closes the box and runs the box's callback. There is no
-// other way out of it.
+// The one modal dialog: a 300 x 200 panel with a title, a message, OK and, when given a Cancel text, Cancel. It
+// shows the texts it was made with; its buttons hand the answer to the view model, which closes the box and runs
+// the callback it holds for it. There is no other way out of it.
 class MessageBox : public Overlay {
     Q_OBJECT
 
 public:
-    MessageBox(DeviceViewModel& dv, QWidget* parent);
+    MessageBox(const QString& title, const QString& message, const QString& ok, const std::optional<QString>& cancel,
+               DeviceViewModel& dv, QWidget* parent);
 
     QWidget* firstFocus() const override;
 
@@ -23,8 +26,6 @@ public:
     void cancelAction();
 
 private:
-    void refresh();
-
     DeviceViewModel& dv_;
     QLabel* title_;
     QLabel* message_;

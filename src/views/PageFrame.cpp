@@ -6,12 +6,21 @@
 #include <QLabel>
 #include <QPainter>
 
+#include <algorithm>
+
 namespace {
 constexpr int headerTop = PageFrame::barHeight + 1;
 constexpr int listTop = headerTop + PageFrame::headerHeight + 1;
-// The header's two columns line up with the rows' text and status columns.
-constexpr int leftHeaderX = 8;
-constexpr int rightHeaderX = 616;
+// The header is a row of two padded texts, centred on the page like everything on it: the fixed parts are wider
+// than the page, so the row reaches past both edges by the same amount.
+constexpr int leftPadding = 32;
+constexpr int leftHeaderWidth = 592;
+constexpr int headerGap = 8;
+constexpr int rightPadding = 8;
+constexpr int rightHeaderWidth = 416;
+constexpr int headerRowX = (1024 - (leftPadding + leftHeaderWidth + headerGap + rightPadding + rightHeaderWidth)) / 2;
+constexpr int leftHeaderX = headerRowX + leftPadding;
+constexpr int rightHeaderX = leftHeaderX + leftHeaderWidth + headerGap + rightPadding;
 } // namespace
 
 PageFrame::PageFrame(QWidget* parent) : QWidget(parent)
@@ -25,9 +34,12 @@ PageFrame::PageFrame(QWidget* parent) : QWidget(parent)
     buttonRow_->addStretch();
 
     leftHeader_ = new QLabel(this);
+    leftHeader_->setObjectName("leftHeader");
     rightHeader_ = new QLabel(this);
-    leftHeader_->setGeometry(leftHeaderX, headerTop, rightHeaderX - leftHeaderX - 8, headerHeight);
-    rightHeader_->setGeometry(rightHeaderX, headerTop, 1024 - rightHeaderX - 8, headerHeight);
+    rightHeader_->setObjectName("rightHeader");
+    leftHeader_->setGeometry(leftHeaderX, headerTop, leftHeaderWidth, headerHeight);
+    // Texts are fitted to their label's width: the right one ends at the page's edge, past which nothing shows.
+    rightHeader_->setGeometry(rightHeaderX, headerTop, std::min(rightHeaderWidth, 1024 - rightHeaderX), headerHeight);
     for (QLabel* header : {leftHeader_, rightHeader_}) {
         header->setFont(Palette::font(16));
         header->setTextFormat(Qt::PlainText);

@@ -1,7 +1,7 @@
 #include "views/RpItemView.h"
 
 #include "fido/Utils.h"
-#include "viewmodel/RpItem.h"
+#include "viewmodel/DeviceViewModel.h"
 #include "viewmodel/UIStringVal.h"
 #include "views/CheckBoxStyle.h"
 #include "views/Palette.h"
@@ -30,7 +30,21 @@ int textHeight(const QFontMetrics& metrics, const QString& text)
 }
 } // namespace
 
-RpItemView::RpItemView(const RpItem& item, const UIStringVal& texts, int width) : width_(width)
+bool IsCheckedBinding::get() const
+{
+    const std::vector<RpItem>& items = dv_->rpList();
+    return index_ < items.size() && items[index_].isChecked;
+}
+
+void IsCheckedBinding::set(bool checked) const
+{
+    dv_->setRpItemChecked(index_, checked);
+}
+
+RpItemView::RpItemView(const std::string& id, const std::string& name, const std::string& idHash, const Bytes&,
+                       const std::string& userName, const std::string& credentialId, const std::string&,
+                       IsCheckedBinding isChecked, const UIStringVal& texts, int width)
+    : isChecked_(isChecked), width_(width)
 {
     const QFont nameFont = Palette::font(nameSize);
     const QFont lineFont = Palette::font(lineSize);
@@ -38,11 +52,11 @@ RpItemView::RpItemView(const RpItem& item, const UIStringVal& texts, int width) 
     const int textWidth = width - lineIndent - rightMargin;
 
     // The name and user share the first line: the name takes what it needs, up to half of it.
-    name_ = fitText(qs(item.name), nameFont, textWidth / 2, 1);
+    name_ = fitText(qs(name), nameFont, textWidth / 2, 1);
     const QSize box = CheckBoxStyle::sizeFor(QFontMetrics(nameFont), name_);
     int firstLine = box.height();
-    if (!removeSpaces(item.userName).empty()) {
-        user_.text = fitText("- " + qs(item.userName), lineFont, width - box.width() - 40, 1);
+    if (!removeSpaces(userName).empty()) {
+        user_.text = fitText("- " + qs(userName), lineFont, width - box.width() - 40, 1);
         firstLine = std::max(firstLine, textHeight(lineMetrics, user_.text));
     }
     box_ = QRect(boxLeft, topMargin + (firstLine - box.height()) / 2, box.width(), box.height());
@@ -51,10 +65,9 @@ RpItemView::RpItemView(const RpItem& item, const UIStringVal& texts, int width) 
 
     // Identifiers have no spaces to break at: they wrap anywhere, on at most two lines; the credential id is cut
     // to one.
-    lines_[0].text = fitText(qs(texts.itemId) + " " + qs(item.id), lineFont, textWidth, 2, Wrap::Anywhere);
-    lines_[1].text = fitText(qs(texts.itemIdHash) + " " + qs(item.idHash), lineFont, textWidth, 2, Wrap::Anywhere);
-    lines_[2].text =
-        fitText(qs(texts.itemCredId) + " " + qs(item.credentialId), lineFont, textWidth, 1, Wrap::Anywhere);
+    lines_[0].text = fitText(qs(texts.itemId) + " " + qs(id), lineFont, textWidth, 2, Wrap::Anywhere);
+    lines_[1].text = fitText(qs(texts.itemIdHash) + " " + qs(idHash), lineFont, textWidth, 2, Wrap::Anywhere);
+    lines_[2].text = fitText(qs(texts.itemCredId) + " " + qs(credentialId), lineFont, textWidth, 1, Wrap::Anywhere);
     int y = topMargin + firstLine;
     for (Line& line : lines_) {
         const int height = textHeight(lineMetrics, line.text);
@@ -64,12 +77,12 @@ RpItemView::RpItemView(const RpItem& item, const UIStringVal& texts, int width) 
     height_ = std::max(minimumHeight, y + bottomMargin);
 }
 
-void RpItemView::paint(QPainter& painter, int top, bool checked, bool focused) const
+void RpItemView::paint(QPainter& painter, int top, bool focused) const
 {
     painter.fillRect(QRect(0, top, width_, height_), Palette::backgroundColor());
     painter.fillRect(QRect(0, top + height_ - 1, width_, 1), Palette::gray());
     painter.setFont(Palette::font(nameSize));
-    CheckBoxStyle::makeBody(painter, box_.translated(0, top), name_, checked, focused);
+    CheckBoxStyle::makeBody(painter, box_.translated(0, top), name_, isChecked(), focused);
     painter.setFont(Palette::font(lineSize));
     painter.setPen(Palette::textColor());
     if (!user_.text.isEmpty())

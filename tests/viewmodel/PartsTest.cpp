@@ -188,6 +188,14 @@ TEST(Records, NearMissesOfTheRawNamesAreOtherKeysAndDevicesCompareByIdentityOrRe
 
 // A credential's row shows its IDs as upper-case hex and its user by name (not the display name); two credentials of
 // one relying party are two rows of the same party. A row is known by its credential ID alone, ticked or not.
+// A card's picture follows the key's display name: the NFC card has its own, every other key gets the USB key's.
+TEST(Records, TheViewModelNamesEachCardsPicture)
+{
+    EXPECT_EQ(DeviceViewModel::imageName("Tallowfin NFC Card"), "TallowfinNFC");
+    for (const char* name : {"Tallowfin", "Tallowfin NFC card", "Tallowfin NFC Card ", "Another Key", ""})
+        EXPECT_EQ(DeviceViewModel::imageName(name), "Tallowfin") << name;
+}
+
 TEST(Records, CredentialRowsAreKnownByTheirCredentialIdOnly)
 {
     const RpInfo rp{"example.com", "Example", {0xA3, 0x79, 0x0F}};

@@ -8,11 +8,13 @@
 #include "views/CircularButton.h"
 #include "views/CredentialList.h"
 #include "views/PinView.h"
+#include "views/RpItemView.h"
 
 #include <QClipboard>
 #include <QScrollBar>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 
@@ -342,6 +344,56 @@ TEST(CredentialPage, FirstPinAuthenticateTickDeleteAfterATouchAndGoBack)
     h.model.rig.unplug(key);
     ASSERT_TRUE(pumpUntil([&] { return h.shown("deviceListPage") && h.vm().deviceList().size() == 1; }));
     EXPECT_FALSE(h.shown("touchPrompt"));
+}
+
+namespace {
+const char* const fourCredentials = "pin 1234\n"
+                                    "credential rp=a.example user=0A userName=alice\n"
+                                    "credential rp=a.example user=0B userName=bob\n"
+                                    "credential rp=b.example user=0C userName=carol\n"
+                                    "credential rp=c.example user=0D userName=dave\n";
+} // namespace
+
+// A credential row is made from the credential's values and a binding to its element's tick in the model's list: it
+// shows the tick the model holds, and a tick through it is written there, after which the Delete button follows.
+TEST(RpItemView, TicksGoThroughTheBindingToTheModelsList)
+{
+    ViewModelHarness model;
+    model.plugAndSelectWithPin(fourCredentials);
+    ASSERT_TRUE(model.openCredentials("1234"));
+    ASSERT_EQ(model.vm->rpList().size(), 4u);
+    const RpItem item = model.vm->rpList()[1];
+    const RpItemView row(item.id, item.name, item.idHash, item.userId, item.userName, item.credentialId, item.credType,
+                         IsCheckedBinding(*model.vm, 1), model.vm->uiStr(), 1024);
+    EXPECT_FALSE(row.isChecked());
+    row.setChecked(true);
+    EXPECT_TRUE(model.vm->rpList()[1].isChecked && model.vm->credMgmtDeleteButtonEnable());
+    EXPECT_EQ(std::count_if(model.vm->rpList().begin(), model.vm->rpList().end(),
+                            [](const RpItem& credential) { return credential.isChecked; }),
+              1);
+    model.vm->setRpItemChecked(1, false);
+    EXPECT_FALSE(row.isChecked() || model.vm->credMgmtDeleteButtonEnable());
+}
+
+// Rows stay bound to their own elements when rows before them go: after a deletion, a click on a later row's box
+// ticks that row's credential.
+TEST(CredentialList, RowsTickTheirOwnCredentialsAfterRowsBeforeThemWent)
+{
+    ViewModelHarness model;
+    model.plugAndSelectWithPin(fourCredentials);
+    ASSERT_TRUE(model.openCredentials("1234"));
+    // Short enough that the rows left still need the scroll bar: the list is not laid out again for a new width.
+    CredentialList list(*model.vm);
+    list.resize(1024, 200);
+    list.show();
+    ASSERT_EQ(list.rowCount(), 4);
+    const std::string last = model.vm->rpList()[3].credentialId;
+    model.vm->setRpItemChecked(1, true);
+    model.vm->credMgmtDeleteClicked();
+    ASSERT_TRUE(pumpUntil([&] { return list.rowCount() == 3 && !model.vm->busy(); }));
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, list.checkBoxRect(2).center());
+    ASSERT_EQ(model.vm->rpList()[2].credentialId, last);
+    EXPECT_TRUE(model.vm->rpList()[2].isChecked && model.vm->credMgmtDeleteButtonEnable());
 }
 
 // The Advanced Mode box shows the setting each time the page opens; OK stores what it shows, off as well as on, and

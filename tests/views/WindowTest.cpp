@@ -8,6 +8,7 @@
 #include "views/ContentView.h"
 #include "views/DeviceItemView.h"
 #include "views/DragWndView.h"
+#include "views/MessageBox.h"
 #include "views/Overlay.h"
 #include "views/Palette.h"
 
@@ -162,6 +163,42 @@ TEST(Window, HelpOpensTheManual)
     EXPECT_TRUE(h.model.workspace->openedApplications.empty());
 }
 
+// The list pages' header is a row of two padded texts (32 + 592, then 8 + 416, 8 apart) centred on the page, so it
+// reaches 16 past either edge: the texts begin 16 and 624 from the page's left edge.
+TEST(Window, ListPageHeadersAreCentredOnThePage)
+{
+    WindowHarness h;
+    struct Case {
+        const char *page, *left, *right;
+    };
+    for (const Case& c : {Case{"deviceListPage", "leftHeader", "rightHeader"},
+                          Case{"credentialListPage", "leftHeader", "countInfo"}}) {
+        SCOPED_TRACE(c.page);
+        QWidget* page = h.find(c.page);
+        const auto x = [&](const char* name) {
+            const QLabel* text = page->findChild<QLabel*>(name);
+            return text ? text->mapTo(page, QPoint()).x() : -1;
+        };
+        EXPECT_EQ(x(c.left), 16);
+        EXPECT_EQ(x(c.right), 624);
+    }
+    EXPECT_EQ(h.text(h.in<QLabel>("deviceListPage", "leftHeader")), "Device");
+    EXPECT_EQ(h.text(h.in<QLabel>("deviceListPage", "rightHeader")), "Status");
+}
+
+// A round button runs its action for a click on its blue disc only: not on the caption under it, nor on the white ring.
+TEST(Window, CircularButtonRunsForItsDiscOnly)
+{
+    WindowHarness h;
+    QWidget* minimize = h.find("minimizeButton");
+    const QPoint caption(34, 43), ring(34, 0), disc(34, 15);
+    for (QPoint at : {caption, ring})
+        h.click(minimize, at);
+    EXPECT_EQ(h.minimized, 0);
+    h.click(minimize, disc);
+    EXPECT_EQ(h.minimized, 1);
+}
+
 // A button shows its focus ring when the keyboard brought the focus, not when a click did; focus handed back as when
 // a popup closes keeps the ring the button had.
 TEST(Window, FocusRingShowsForKeyboardFocusOnly)
@@ -229,6 +266,36 @@ TEST(DeviceItemView, StatusLineIsWorkedOutOnScreenAndFollowsTheLanguage)
                   deviceStatusText(c.retries, c.pinPresent, c.hasCredMgmt, "es", model.vm->stringTables()));
         EXPECT_NE(status(i), c.english);
     }
+}
+
+// A message box shows the four texts it is made with, with no Cancel button when it has no Cancel text. The window
+// makes it from the model's message, and again for a newer one that comes while it is shown.
+TEST(MessageBox, ShowsTheTextsItIsMadeWith)
+{
+    WindowHarness h;
+    const auto shows = [](const QWidget* box, const char* name) {
+        const auto* button = box->findChild<QAbstractButton*>(name);
+        return button && button->isVisibleTo(box) ? button->text() : QStringLiteral("(none)");
+    };
+    for (const std::optional<QString>& cancel : {std::optional<QString>(), std::optional<QString>("No")}) {
+        const MessageBox box("Title", "Message", "Yes", cancel, h.vm(), nullptr);
+        EXPECT_EQ(WindowHarness::text(box.findChild<QLabel*>("messageTitle")), "Title");
+        EXPECT_EQ(WindowHarness::text(box.findChild<QLabel*>("messageText")), "Message");
+        EXPECT_EQ(shows(&box, "okButton"), "Yes");
+        EXPECT_EQ(shows(&box, "cancelButton"), cancel.value_or("(none)"));
+    }
+
+    h.vm().presentMessageBox("First", "One", "Ok", std::nullopt, {});
+    ASSERT_TRUE(pumpUntil([&] { return h.shown("messageBox"); }));
+    h.vm().presentMessageBox("Second", "Two", "Fine", "Cancel", {});
+    ASSERT_TRUE(pumpUntil([&] { return h.text(h.in<QLabel>("messageBox", "messageTitle")) == "Second"; }));
+    QWidget* box = h.find("messageBox");
+    EXPECT_EQ(h.text(h.in<QLabel>("messageBox", "messageText")), "Two");
+    EXPECT_EQ(shows(box, "okButton"), "Fine");
+    EXPECT_EQ(shows(box, "cancelButton"), "Cancel");
+    EXPECT_TRUE(h.in("messageBox", "okButton")->hasFocus());
+    h.click(h.in("messageBox", "cancelButton"));
+    EXPECT_FALSE(h.shown("messageBox") || h.vm().showMessageBox() || h.vm().messageBoxInfo().result);
 }
 
 // With its test flag the drag area is solid green; otherwise it is the near-invisible 0x01010101.
