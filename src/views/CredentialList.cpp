@@ -78,7 +78,7 @@ void CredentialList::rowsInserted(std::size_t first, std::size_t count)
 RpItemView CredentialList::makeRow(const RpItem& item, std::size_t index) const
 {
     return RpItemView(item.id, item.name, item.idHash, item.userId, item.userName, item.credentialId, item.credType,
-                      IsCheckedBinding(dv_, index), dv_.uiStr(), layoutWidth_);
+                      RpItemView::IsCheckedBinding(dv_, index), dv_.uiStr(), layoutWidth_);
 }
 
 void CredentialList::rowsRemoved(std::size_t first, std::size_t count)

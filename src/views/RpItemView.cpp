@@ -30,13 +30,13 @@ int textHeight(const QFontMetrics& metrics, const QString& text)
 }
 } // namespace
 
-bool IsCheckedBinding::get() const
+bool RpItemView::IsCheckedBinding::get() const
 {
     const std::vector<RpItem>& items = dv_->rpList();
     return index_ < items.size() && items[index_].isChecked;
 }
 
-void IsCheckedBinding::set(bool checked) const
+void RpItemView::IsCheckedBinding::set(bool checked) const
 {
     dv_->setRpItemChecked(index_, checked);
 }

@@ -364,7 +364,7 @@ TEST(RpItemView, TicksGoThroughTheBindingToTheModelsList)
     ASSERT_EQ(model.vm->rpList().size(), 4u);
     const RpItem item = model.vm->rpList()[1];
     const RpItemView row(item.id, item.name, item.idHash, item.userId, item.userName, item.credentialId, item.credType,
-                         IsCheckedBinding(*model.vm, 1), model.vm->uiStr(), 1024);
+                         RpItemView::IsCheckedBinding(*model.vm, 1), model.vm->uiStr(), 1024);
     EXPECT_FALSE(row.isChecked());
     row.setChecked(true);
     EXPECT_TRUE(model.vm->rpList()[1].isChecked && model.vm->credMgmtDeleteButtonEnable());
