@@ -4,6 +4,7 @@
 #include "views/TextFit.h"
 
 #include <QFocusEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -23,7 +24,8 @@ CircularButton::CircularButton(std::optional<QString> imageName, std::optional<Q
     setText(text);
     setFixedSize(columnWidth, ring + captionGap + captionHeight);
     setFocusPolicy(Qt::TabFocus);
-    setCursor(Qt::PointingHandCursor);
+    // The pointing hand shows over the disc alone, where a press runs the action.
+    setMouseTracking(true);
     connect(this, &QAbstractButton::clicked, this, [action = std::move(action)] {
         if (action)
             action();
@@ -47,6 +49,15 @@ bool CircularButton::hitButton(const QPoint& pos) const
 {
     const QPointF fromCentre = QPointF(pos) + QPointF(0.5, 0.5) - QPointF(width() / 2.0, ring / 2.0);
     return QPointF::dotProduct(fromCentre, fromCentre) <= disc * disc / 4.0;
+}
+
+void CircularButton::mouseMoveEvent(QMouseEvent* event)
+{
+    if (hitButton(event->position().toPoint()))
+        setCursor(Qt::PointingHandCursor);
+    else
+        unsetCursor();
+    QAbstractButton::mouseMoveEvent(event);
 }
 
 void CircularButton::paintEvent(QPaintEvent*)

@@ -21,6 +21,7 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
     // Only the blue disc is the button: a press on its white ring or on the caption under it does nothing.
     bool hitButton(const QPoint& pos) const override;
 

@@ -12,6 +12,7 @@
 #include "views/Overlay.h"
 #include "views/Palette.h"
 
+#include <QMouseEvent>
 #include <QTemporaryDir>
 
 #include <fstream>
@@ -197,6 +198,12 @@ TEST(Window, CircularButtonRunsForItsDiscOnly)
     EXPECT_EQ(h.minimized, 0);
     h.click(minimize, disc);
     EXPECT_EQ(h.minimized, 1);
+    // The pointing hand says so: over the disc, not over the caption.
+    for (const auto& [at, shape] : {std::pair{disc, Qt::PointingHandCursor}, std::pair{caption, Qt::ArrowCursor}}) {
+        QMouseEvent move(QEvent::MouseMove, at, minimize->mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(minimize, &move);
+        EXPECT_EQ(minimize->cursor().shape(), shape);
+    }
 }
 
 // A button shows its focus ring when the keyboard brought the focus, not when a click did; focus handed back as when
