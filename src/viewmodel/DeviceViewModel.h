@@ -344,6 +344,9 @@ private:
     // Credential page (work queue unless noted).
     struct DeleteOutcome;
     void loadRpList(const DeviceItem& item);
+    // Binds the row's key and reads its counts and every credential with the token held; each relying party's rows
+    // go to `rows` as they are read.
+    IOReturn readRpListOnKey(const DeviceItem& item, const std::function<void(std::vector<RpItem>)>& rows);
     void rpListLoaded(bool failed); // main
     IOReturn readCredsMetadata(const SecureBytes& token, const SSecret& secret);
     // The counts and every credential of the bound key; each relying party's rows go to `rows` as they are read.
@@ -353,8 +356,6 @@ private:
                           const std::string& credType);
     // The deletion after the Delete button, inside the device operation.
     IOReturn deleteTicked(const std::string& prompt, DeleteOutcome& outcome);
-    // The list again after deletions that did not all go through, on its own binding.
-    void readDeletedList(const DeviceItem& item, DeleteOutcome& outcome);
     void credentialsDeleted(DeleteOutcome& outcome);                      // main
     void appendRpItems(std::vector<RpItem> rows);                         // main
     void removeRpItem(std::size_t hint, const std::string& credentialId); // main

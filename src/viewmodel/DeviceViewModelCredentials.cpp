@@ -151,26 +151,26 @@ IOReturn DeviceViewModel::readRpItems(const SecureBytes& token, const SSecret& s
     return kIOReturnSuccess;
 }
 
-void DeviceViewModel::loadRpList(const DeviceItem& item)
+IOReturn DeviceViewModel::readRpListOnKey(const DeviceItem& item, const std::function<void(std::vector<RpItem>)>& rows)
 {
     const SecureBytes& token = authenToken_->getToken();
     const auto& secret = authenToken_->getSharedSecret();
     IOReturn status = kIOReturnNotPermitted;
-    if (!token.empty() && secret) {
-        // Each relying party's rows are shown as soon as they are read: only what is new crosses to the main
-        // thread.
-        status = runOnDevice(
-            [&] {
-                return readRpItems(token, *secret, [this](std::vector<RpItem> rows) {
-                    runOnMain([this, rows = std::make_shared<std::vector<RpItem>>(std::move(rows))] {
-                        appendRpItems(std::move(*rows));
-                    });
-                });
-            },
-            item);
-    }
+    if (!token.empty() && secret)
+        status = runOnDevice([&] { return readRpItems(token, *secret, rows); }, item);
     if (status != kIOReturnSuccess)
         logFailure("loadRpList", status);
+    return status;
+}
+
+void DeviceViewModel::loadRpList(const DeviceItem& item)
+{
+    // Each relying party's rows are shown as soon as they are read: only what is new crosses to the main thread.
+    const IOReturn status = readRpListOnKey(item, [this](std::vector<RpItem> rows) {
+        runOnMain([this, rows = std::make_shared<std::vector<RpItem>>(std::move(rows))] {
+            appendRpItems(std::move(*rows));
+        });
+    });
     runOnMain([this, failed = status != kIOReturnSuccess] { rpListLoaded(failed); });
 }
 
@@ -253,25 +253,6 @@ IOReturn DeviceViewModel::deleteTicked(const std::string& prompt, DeleteOutcome&
     return status;
 }
 
-void DeviceViewModel::readDeletedList(const DeviceItem& item, DeleteOutcome& outcome)
-{
-    // Not part of the deletion: after a Cancel it is what shows the user where the key stands.
-    const SecureBytes& token = authenToken_->getToken();
-    const auto& secret = authenToken_->getSharedSecret();
-    outcome.reread = runOnDevice(
-        [&] {
-            if (token.empty() || !secret)
-                return kIOReturnNotPermitted;
-            return readRpItems(token, *secret, [&](std::vector<RpItem> rows) {
-                outcome.rows.insert(outcome.rows.end(), std::make_move_iterator(rows.begin()),
-                                    std::make_move_iterator(rows.end()));
-            });
-        },
-        item);
-    if (outcome.reread != kIOReturnSuccess)
-        logFailure("loadRpList", outcome.reread);
-}
-
 void DeviceViewModel::credentialsDeleted(DeleteOutcome& outcome)
 {
     endBusy();
@@ -319,8 +300,12 @@ void DeviceViewModel::credMgmtDeleteClicked()
             runCancellable(cancel, [&] { return runOnDevice([&] { return deleteTicked(prompt, *outcome); }, item); });
         if (outcome->touch != kIOReturnSuccess)
             logFailure("credMgmtDeleteClicked", status);
+        // Not part of the deletion: after a Cancel it is what shows the user where the key stands.
         if (outcome->readAgain)
-            readDeletedList(item, *outcome);
+            outcome->reread = readRpListOnKey(item, [&](std::vector<RpItem> rows) {
+                outcome->rows.insert(outcome->rows.end(), std::make_move_iterator(rows.begin()),
+                                     std::make_move_iterator(rows.end()));
+            });
         runOnMain([this, outcome] { credentialsDeleted(*outcome); });
     });
 }
