@@ -61,11 +61,11 @@ bool DeviceViewModel::isAwaitedDevice(const Device& device, const std::optional<
     if (device.isHidDevice()) {
         const auto hid = device.hid();
         // The returning key is a new object: the same model by its product string (a key without one matches
-        // another without one). A key that reported a serial number reports it again when it comes back, so then
-        // only that serial number is the key; without one, the product string alone decides.
+        // another without one), and the same serial number. A key reports its serial number, or none, the same way
+        // every time it comes back, so a key without one is never a key that reports one, nor the other way round.
         if (!hid || hid->product() != *waitReinsertName_)
             return false;
-        return waitReinsertSerial_.empty() || hid->serialNumber() == waitReinsertSerial_;
+        return hid->serialNumber() == waitReinsertSerial_;
     }
     // A card is known by its identity; one that could not be read when the wait began matches no arrival, since
     // only cards that identify themselves get here.

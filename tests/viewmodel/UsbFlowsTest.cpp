@@ -1051,6 +1051,29 @@ TEST(ViewModelCancel, ASetPinCancelledBeforeItsRequestSetsNothing)
     EXPECT_TRUE(key.authenticator().pinIs("5678"));
 }
 
+// A key that reported no serial number is awaited as one without: another key of its model that reports one (and
+// has a PIN) is only listed, and the key itself, come back, is reset.
+TEST(ViewModelReset, AKeyWithoutASerialNumberIsNotOneThatReportsOne)
+{
+    ViewModelHarness h;
+    auto& key = h.plugAndList({}, "KWO FIDO", "");
+    auto& other = h.plugAndList({}, "KWO FIDO", "SN-B");
+    ASSERT_TRUE(other.authenticator().setPin("4321"));
+    h.rig.unplug(other);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
+    ASSERT_TRUE(awaitedForReset(h, key));
+    auto& otherAgain = h.rig.replug(other);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }) && h.settle());
+    EXPECT_TRUE(h.vm->reinsertNeeded());
+    EXPECT_FALSE(h.vm->showMessageBox()) << h.vm->messageBoxInfo().message;
+    EXPECT_EQ(countRequests(otherAgain.authenticator(), 0x01) + countRequests(otherAgain.authenticator(), 0x07), 0u);
+    EXPECT_TRUE(otherAgain.authenticator().pinIs("4321"));
+    auto& again = h.rig.replug(key);
+    ASSERT_TRUE(h.waitForMessage("Reset device is successful"));
+    EXPECT_FALSE(again.authenticator().hasPin());
+    EXPECT_TRUE(otherAgain.authenticator().pinIs("4321"));
+}
+
 // A key that reported a serial number is awaited by it: another key of its model that reports none is not reset (it
 // is only listed), and the key itself, come back, is.
 TEST(ViewModelReset, AKeyWithASerialNumberIsTheOnlyOneAwaited)
