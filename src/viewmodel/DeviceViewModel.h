@@ -352,8 +352,9 @@ private:
     // The counts and every credential of the bound key; each relying party's rows go to `rows` as they are read.
     IOReturn readRpItems(const SecureBytes& token, const SSecret& secret,
                          const std::function<void(std::vector<RpItem>)>& rows);
+    // countsRead: after a deletion the key's counts were read.
     IOReturn deleteRpItem(const SecureBytes& token, const SSecret& secret, const std::string& credentialId,
-                          const std::string& credType);
+                          const std::string& credType, bool& countsRead);
     // The deletion after the Delete button, inside the device operation.
     IOReturn deleteTicked(const std::string& prompt, DeleteOutcome& outcome);
     void credentialsDeleted(DeleteOutcome& outcome);                      // main

@@ -38,7 +38,8 @@ struct DeviceViewModel::DeleteOutcome {
     // Credential ids whose deletion failed, or that the user's Cancel kept from being sent.
     std::vector<std::string> failed;
     // After a failure the list is read again: an answer that never came may hide a deletion the key made. After a
-    // Cancel only when a deletion had gone out; until then the page still shows what the key holds.
+    // Cancel only when a deletion had gone out (its counts included); until then the page still shows what the key
+    // holds.
     bool readAgain = false;
     IOReturn reread = kIOReturnSuccess;
     std::vector<RpItem> rows;
@@ -191,14 +192,13 @@ void DeviceViewModel::rpListLoaded(bool failed)
 }
 
 IOReturn DeviceViewModel::deleteRpItem(const SecureBytes& token, const SSecret& secret, const std::string& credentialId,
-                                       const std::string& credType)
+                                       const std::string& credType, bool& countsRead)
 {
     const IOReturn status =
         ctap2_->deleteCredential(token, secret, PublicKeyCredentialDescriptor{hexToBytes(credentialId), credType});
     // A failure is followed by reading the whole list again, counts included; until then the key's answer to the
     // deletion stays readable.
-    if (status == kIOReturnSuccess)
-        readCredsMetadata(token, secret);
+    countsRead = status == kIOReturnSuccess && readCredsMetadata(token, secret) == kIOReturnSuccess;
     return status;
 }
 
@@ -228,11 +228,17 @@ IOReturn DeviceViewModel::deleteTicked(const std::string& prompt, DeleteOutcome&
     }
     IOReturn status = kIOReturnSuccess;
     bool cancelled = false;
+    bool countsCut = false;
     for (const Ticked& row : ticked) {
         // After the user's Cancel no deletion goes out; the rows left stay ticked.
-        const IOReturn deleted =
-            operationCancelled() ? kIOReturnAborted : deleteRpItem(token, *secret, row.credentialId, row.credType);
+        bool countsRead = false;
+        const IOReturn deleted = operationCancelled()
+                                     ? kIOReturnAborted
+                                     : deleteRpItem(token, *secret, row.credentialId, row.credType, countsRead);
         if (deleted == kIOReturnSuccess) {
+            // A Cancel that came as the deletion was done kept its counts from being read: they are read again
+            // with the list, never shown as the 0 and 0 of a read that did not happen.
+            countsCut = countsCut || (!countsRead && operationCancelled());
             runOnMain([this, row] { removeRpItem(row.index, row.credentialId); });
             continue;
         }
@@ -249,7 +255,8 @@ IOReturn DeviceViewModel::deleteTicked(const std::string& prompt, DeleteOutcome&
             return status;
         }
     }
-    outcome.readAgain = !outcome.failed.empty() && (!cancelled || ctap2_->changeRequestHandedOver());
+    outcome.readAgain =
+        countsCut || (!outcome.failed.empty() && (!cancelled || ctap2_->changeRequestHandedOver()));
     return status;
 }
 

@@ -1051,6 +1051,28 @@ TEST(ViewModelCancel, ASetPinCancelledBeforeItsRequestSetsNothing)
     EXPECT_TRUE(key.authenticator().pinIs("5678"));
 }
 
+// A Cancel as the last ticked deletion is done, before its counts are read: every deletion went out, and the page
+// shows what the key holds, its counts included.
+TEST(ViewModelCancel, ACancelAsTheLastDeletionEndsShowsTheKeysCounts)
+{
+    ViewModelHarness h(false, {{"AdvancedMode", "true"}});
+    auto& key = h.plugAndSelectWithPin(kCredentials);
+    ASSERT_TRUE(h.openCredentials("1234") && h.vm->rpList().size() == 3);
+    h.vm->setRpItemChecked(0, true);
+    {
+        HoldAndCancel hold(h);
+        hold.atRequest(nthRequest(1, 0x0A, std::pair{3, 0x01}));
+        h.vm->credMgmtDeleteClicked();
+        ASSERT_TRUE(hold.cancelThere([&] { h.vm->cancelUserTouch(); }));
+        ASSERT_TRUE(h.waitIdle() && h.settle());
+    }
+    EXPECT_FALSE(h.vm->showMessageBox()) << h.vm->messageBoxInfo().message;
+    EXPECT_EQ(deletions(key.authenticator()), 1u);
+    EXPECT_EQ(h.vm->currentView(), View::credMgmt);
+    EXPECT_EQ(h.vm->rpList().size(), 2u);
+    EXPECT_EQ(h.vm->credMgmtCountInfo(), "Resident credential counts: 2 , remains: 23");
+}
+
 // A key that reported no serial number is awaited as one without: another key of its model that reports one (and
 // has a PIN) is only listed, and the key itself, come back, is reset.
 TEST(ViewModelReset, AKeyWithoutASerialNumberIsNotOneThatReportsOne)
