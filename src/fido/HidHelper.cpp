@@ -242,6 +242,18 @@ IOReturn HidHelper::sendCancel(const Bytes& packet)
     return kIOReturnSuccess;
 }
 
+void HidHelper::cancelTouchWait()
+{
+    std::stop_source request;
+    {
+        std::lock_guard lock(queue_);
+        if (!touchAwaited_)
+            return;
+        request = request_;
+    }
+    request.request_stop();
+}
+
 HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data,
                                        bool waitForever)
 {
@@ -267,6 +279,8 @@ HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span
         hook(cmd, data);
 
     std::stop_token token;
+    std::stop_source request;
+    std::stop_token operation;
     bool flush = false;
     {
         std::lock_guard lock(queue_);
@@ -278,12 +292,30 @@ HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span
             return {{}, kIOReturnAborted};
         waitForever_ = waitForever;
         request_ = std::stop_source();
+        request = request_;
         token = request_.get_token();
+        operation = operationCancel_;
         requestDevice_ = target;
         removed_ = false;
         turnedAway_ = false;
+        touchAwaited_ = false;
         flush = std::exchange(unsettled_, false);
     }
+    // A cancel of the bound operation ends this request as a CANCEL does (the request sends it itself, once its
+    // packets are out), for as long as the request is under way; a later one is stopped by the check above.
+    Response response;
+    {
+        const std::stop_callback cancelWithOperation(operation, [request]() mutable { request.request_stop(); });
+        response = exchange(target, cmd, cid, framing.packets, token, flush);
+    }
+    std::lock_guard action(actionMutex_);
+    storeWaitUserInput(false);
+    return response;
+}
+
+HidHelper::Response HidHelper::exchange(const std::shared_ptr<HidDevice>& target, CTAPHID cmd, std::uint32_t cid,
+                                        const std::vector<Bytes>& packets, const std::stop_token& token, bool flush)
+{
     // The HID thread keeps reading the key between requests and drops what comes in then. Only what may still
     // be on its way is flushed: whatever a key read for the first time had queued, and what is left of a request
     // that did not end on a whole answer, so neither is taken for this request's answer.
@@ -305,7 +337,7 @@ HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span
     // The wait's reports are taken from before the first packet leaves: a key may answer before the sender is back
     // from writing the last one, and a report the reassembly did not take is gone.
     registerInputReportCallback();
-    const IOReturn status = sendPackets(framing.packets);
+    const IOReturn status = sendPackets(packets);
     Response response = status == kIOReturnSuccess ? receiveResponse(token) : Response{{}, status};
     unregisterInputReportCallback();
     {
@@ -315,9 +347,8 @@ HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span
         state_ = ReceiveState::idle;
         request_ = std::stop_source(std::nostopstate);
         requestDevice_.reset();
+        touchAwaited_ = false;
     }
-    std::lock_guard action(actionMutex_);
-    storeWaitUserInput(false);
     return response;
 }
 
@@ -422,6 +453,8 @@ void HidHelper::handleInputReport(std::span<const std::uint8_t> report)
         outcome = ReceiveResponse();
         if (outcome == ReceiveOutcome::turnedAway)
             turnedAway_ = true;
+        if (outcome == ReceiveOutcome::userPresenceNeeded)
+            touchAwaited_ = true;
         if (state_ == ReceiveState::done)
             cv_.notify_all();
     }

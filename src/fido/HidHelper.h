@@ -121,9 +121,10 @@ public:
     std::string getProductName() const;
 
     std::shared_ptr<HidDevice> device() const;
-    // Binds the key for one operation. `cancel` is that operation's: once it is tripped, no request goes out until
-    // the next binding (each ends at once with kIOReturnAborted). A CANCEL of the request under way is the
-    // caller's to send, as ever.
+    // Binds the key for one operation. `cancel` is that operation's: when it is tripped, the request under way
+    // gets its CANCEL, and no later request goes out until the next binding (each ends at once with
+    // kIOReturnAborted). A binding without one (reading a key that arrived) is never ended by another operation's
+    // cancel.
     void setDevice(std::shared_ptr<HidDevice> device, std::stop_token cancel = {});
     void setMonitorCallback(MonitorCallback callback);
     void setWaitUserInputAction(WaitUserInputAction action);
@@ -147,9 +148,13 @@ public:
     // A CANCEL may come from another thread while a request is under way, from its first packet on: that request
     // then sends the CANCEL itself once its own packets are out (so the key always sees it after the request),
     // and waits at most one answer time for the key's answer to the cancelled request. Without a request under
-    // way, the CANCEL goes out at once and that is all: it is not kept for a later request. Whether later requests
-    // go out is the operation's to say, through the cancellation it was bound with (setDevice).
+    // way, the CANCEL goes out at once and that is all: it is not kept for a later request. A cancel of the
+    // operation the key was bound for (setDevice) ends the request under way the same way, and keeps later requests
+    // of that binding from going out.
     Response sendCmd(std::uint32_t cid, CTAPHID cmd, std::span<const std::uint8_t> data, bool waitForever = false);
+    // The request under way gets its CANCEL only when the key asked for the user's touch in it; any other request
+    // goes on, and nothing is sent.
+    void cancelTouchWait();
     // Whether the latest request reached the key: every packet went out and the key did not turn it away with a
     // CTAPHID ERROR. Only what happened to the request counts, not whether its answer came.
     bool requestHandedOver() const;
@@ -180,6 +185,9 @@ private:
     // With queue_ held: feeds recvData into the reassembly.
     ReceiveOutcome ReceiveResponse();
     Response receiveResponse(const std::stop_token& token);
+    // One request under way: its packets out, then its answer.
+    Response exchange(const std::shared_ptr<HidDevice>& target, CTAPHID cmd, std::uint32_t cid,
+                      const std::vector<Bytes>& packets, const std::stop_token& token, bool flush);
     // With actionMutex_ held.
     void storeWaitUserInput(bool value);
 
@@ -216,6 +224,8 @@ private:
     bool unsettled_ = false;
     bool handedOver_ = false;
     bool turnedAway_ = false;
+    // The key asked for the user's touch in the request under way.
+    bool touchAwaited_ = false;
     std::chrono::steady_clock::time_point lastReport_;
 
     // Orders the touch prompt's calls: the HID thread holds it from taking a report to raising the prompt, the

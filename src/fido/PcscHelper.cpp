@@ -106,6 +106,19 @@ void PcscHelper::setCancel(bool cancelled)
     request_.request_stop();
 }
 
+void PcscHelper::cancelTouchWait()
+{
+    std::lock_guard lock(mutex_);
+    if (waitUserInput_)
+        request_.request_stop();
+}
+
+void PcscHelper::setApduHook(ApduHook hook)
+{
+    std::lock_guard lock(mutex_);
+    apduHook_ = std::move(hook);
+}
+
 void PcscHelper::stop()
 {
     std::lock_guard lock(mutex_);
@@ -205,9 +218,17 @@ PcscHelper::Response PcscHelper::transmit(std::span<const std::uint8_t> apdu, co
 {
     if (handedOver)
         *handedOver = false;
-    const std::shared_ptr<SmartCard> card = activeCard();
+    std::shared_ptr<SmartCard> card;
+    ApduHook hook;
+    {
+        std::lock_guard lock(mutex_);
+        card = activeCard_;
+        hook = apduHook_;
+    }
     if (!card)
         return {{}, kIOReturnNoDevice};
+    if (hook)
+        hook(apdu);
     return card->transmit(apdu, timing_.transmitTimeout, request, handedOver);
 }
 
@@ -320,6 +341,13 @@ PcscHelper::Response PcscHelper::sendCmdCbor(std::span<const std::uint8_t> reque
     const auto token = beginRequest(true);
     if (!token)
         return {{}, kIOReturnAborted};
+    std::stop_token operation;
+    {
+        std::lock_guard lock(mutex_);
+        operation = operationCancel_;
+    }
+    // A cancel of the bound operation ends this request as a CANCEL does; a later one is refused as it begins.
+    const std::stop_callback cancelWithOperation(operation, [this] { setCancel(true); });
     bool handedOver = false;
     Response answer = sendApdu(NFCCTAP_MSG, request, *token, &handedOver);
     handedOver_ = handedOver;

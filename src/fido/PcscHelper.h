@@ -29,12 +29,14 @@
 // sendCommand, or setCancel) and stop() trip the one in progress, which ends its waits at once (the card's late
 // answer is dropped), so a cancel that lands in a request's first exchange still ends that request. A cancel ends
 // only the request in progress; whether later ones reach the card is the operation's to say, through the
-// cancellation the card was bound with (setActiveCard): once it is tripped, no CTAP request (sendCmdCbor) of that
-// binding reaches the card. stop() is for good: every request after it fails without reaching the card.
+// cancellation the card was bound with (setActiveCard): once it is tripped, the CTAP request (sendCmdCbor) in
+// progress ends as on a cancel and no later one of that binding reaches the card. stop() is for good: every request
+// after it fails without reaching the card.
 class PcscHelper {
 public:
     using WaitUserInputAction = std::function<void(bool waiting)>;
     using Response = std::pair<Bytes, IOReturn>;
+    using ApduHook = std::function<void(std::span<const std::uint8_t> apdu)>;
 
     struct Timing {
         // Longest wait for the card's answer to one APDU, and for another program to let the card go.
@@ -72,13 +74,21 @@ public:
     // true cancels the request in progress, as CANCEL does; with none in progress it does nothing. A cancel cannot
     // be taken back, so false changes nothing.
     void setCancel(bool cancelled);
+    // The request in progress is cancelled only while the card asks for the user's touch in it; any other request
+    // goes on.
+    void cancelTouchWait();
     void stop();
+    // Runs on the sender's thread as each APDU is about to go to the card, its request in progress: lets a test land
+    // what another thread does at exactly that point.
+    void setApduHook(ApduHook hook);
 
     std::shared_ptr<SmartCard> activeCard() const;
     // Binding a card keeps other programs away from it (a PC/SC transaction) until it is unbound (nullptr), so
-    // none of their commands lands inside the operation. `cancel` is the operation's: once it is tripped, no CTAP
-    // request of this binding reaches the card (the select and deselect around it still may). When another
-    // program keeps the card beyond transmitTimeout, or on a cancel, nothing is bound and the result says why.
+    // none of their commands lands inside the operation. `cancel` is the operation's: when it is tripped, the CTAP
+    // request in progress is cancelled and no later CTAP request of this binding reaches the card (the select and
+    // deselect around it still may). A binding without one (reading a card that arrived) is never ended by another
+    // operation's cancel. When another program keeps the card beyond transmitTimeout, or on a cancel, nothing is
+    // bound and the result says why.
     IOReturn setActiveCard(std::shared_ptr<SmartCard> card, std::stop_token cancel = {});
     bool isCardPresent() const;
 
@@ -120,6 +130,7 @@ private:
 
     mutable std::mutex mutex_; // guards what follows; never held while the card is waited for
     WaitUserInputAction waitUserInputAction_;
+    ApduHook apduHook_;
     std::shared_ptr<SmartCard> activeCard_;
     bool waitUserInput_ = false;
     std::stop_source request_;

@@ -85,12 +85,17 @@ std::stop_token DeviceViewModel::startUserOperation()
 
 void DeviceViewModel::cancelUserOperation()
 {
+    // The transports end the operation's request under way with a CANCEL themselves: the request is bound with
+    // the operation's cancellation, so this can never end the reading of a key or card that is bound without one.
     {
         std::lock_guard lock(operationMutex_);
         userOperation_.request_stop();
     }
-    // Also a request outside any operation of the user's (a key that asked for a touch while it was read).
-    ctap2_->sendCmdCancel();
+    // Outside any operation of the user's, only a request in which the key asked for a touch (the prompt the user
+    // answers) is let go.
+    hidHelper_->cancelTouchWait();
+    if (pcscHelper_)
+        pcscHelper_->cancelTouchWait();
 }
 
 IOReturn DeviceViewModel::runCancellable(const std::stop_token& cancel, const Operation& steps)

@@ -276,6 +276,7 @@ private:
     // under way, and one that comes when none runs changes nothing for a later one.
     std::stop_token startUserOperation(); // main
     // No later request of the operation is sent, whichever step it is at; the request under way gets its CANCEL.
+    // A request of no user operation (a key or card read as it arrives) goes on, unless the key asked for a touch.
     void cancelUserOperation();
     // Work queue: runs an operation's steps under its cancellation; every runOnDevice among them checks it.
     IOReturn runCancellable(const std::stop_token& cancel, const Operation& steps);

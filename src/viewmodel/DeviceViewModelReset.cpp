@@ -76,6 +76,11 @@ bool DeviceViewModel::checkReinsert(const Device& device, const std::optional<st
 {
     if (!isAwaitedDevice(device, id))
         return false;
+    // A wait the user cancelled takes no arrival, not even a first tap: what arrives is listed.
+    if (waitReinsertCancel_.stop_requested()) {
+        applyWaitReinsert(std::nullopt);
+        return false;
+    }
     UIStringVal texts;
     runOnMainSync([&] { texts = uiStr_; });
     // The first tap of each wait only counts.

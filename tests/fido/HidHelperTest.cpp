@@ -361,6 +361,30 @@ TEST_F(HidHelperTransport, ACancelBetweenRequestsEndsTheNextRequestOfTheOperatio
     EXPECT_EQ(get(request({H("1122334490 0002 00CC")})), ok(H("00CC")));
 }
 
+// The cancellation a key is bound with ends the request under way as a CANCEL does: the CANCEL follows the request and
+// the key's answer to it ends it. cancelTouchWait ends a request only once the key asked for a touch in it.
+TEST_F(HidHelperTransport, TheOperationsCancelEndsItsRequestUnderWayAndATouchWaitAloneOtherwise)
+{
+    std::stop_source operation;
+    helper->setDevice(key, operation.get_token());
+    auto f = request({kProcessing}, "1122334490 0001", H("04"), true);
+    operation.request_stop();
+    EXPECT_EQ(readRequest(), H("1122334491 0000"));
+    send({H("1122334490 0001 2D")});
+    EXPECT_EQ(get(std::move(f)), ok(H("2D")));
+
+    helper->setDevice(key);
+    f = request({kProcessing}, "1122334490 0001", H("04"), true);
+    helper->cancelTouchWait();
+    send({H("1122334490 0002 00AA")});
+    EXPECT_EQ(get(std::move(f)), ok(H("00AA")));
+    f = touchRequest(); // the key reads this request next: no CANCEL went out before it
+    helper->cancelTouchWait();
+    EXPECT_EQ(readRequest(), H("1122334491 0000"));
+    send({H("1122334490 0001 2D")});
+    EXPECT_EQ(get(std::move(f)), ok(H("2D")));
+}
+
 TEST_F(HidHelperTransport, CancelReachesTheKeyAfterTheWholeRequestWhichEndsOnTheKeysAnswerAndQuittingEndsAWait)
 {
     // Room for a few reports only, so a long request is still being written when the cancel comes.

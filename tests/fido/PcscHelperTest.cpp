@@ -262,6 +262,46 @@ TEST(PcscHelper, ACancelBetweenRequestsEndsTheNextRequestOfTheBindingOnly)
     EXPECT_EQ(h.sent.size(), 4u);
 }
 
+// The cancellation the card is bound with ends the CTAP request in progress as a cancel does, in its first exchange
+// or in the polling for a touch. cancelTouchWait ends a request only once the card asked for a touch in it.
+TEST(PcscHelper, TheOperationsCancelEndsItsRequestAndATouchWaitAloneOtherwise)
+{
+    for (const bool byOperation : {true, false}) {
+        for (const std::size_t heldApdu : {1u, 2u}) {
+            SCOPED_TRACE(testing::Message() << (byOperation ? "operation" : "touch wait") << " at APDU " << heldApdu);
+            std::promise<void> held, release;
+            // Held at the first APDU, the card then answers it; held at the second, it keeps asking for a touch.
+            HelperOnCard h(
+                [&, released = release.get_future().share(), n = std::size_t{0}](const Bytes&) mutable {
+                    if (++n == heldApdu) {
+                        held.set_value();
+                        released.wait_for(10s); // bounded, should the test fail early
+                    }
+                    return heldApdu == 1 ? H("00A1019000") : H("029100");
+                },
+                60s);
+            std::stop_source operation;
+            if (byOperation) {
+                ASSERT_EQ(h.helper.setActiveCard(h.card, operation.get_token()), kIOReturnSuccess);
+            }
+            auto request = std::async(std::launch::async, [&] { return h.helper.sendCmdCbor(H("04")); });
+            held.get_future().wait();
+            if (byOperation)
+                operation.request_stop();
+            else
+                h.helper.cancelTouchWait();
+            const bool ends = byOperation || heldApdu == 2;
+            if (ends && request.wait_for(20s) != std::future_status::ready) {
+                ADD_FAILURE() << "the wait for the card went on";
+                h.card->endSession();
+            }
+            release.set_value();
+            const Response expected = ends ? Response{{}, kIOReturnAborted} : Response{H("00A101"), kIOReturnSuccess};
+            EXPECT_EQ(request.get(), expected);
+        }
+    }
+}
+
 // The identity comes from the historical bytes (GET DATA), else from the vendor command, whose answer must be
 // valid UTF-8 and name the maker's model.
 TEST(PcscHelper, CardIdentityFromHistoricalBytesOrTheVendorCommand)

@@ -32,6 +32,12 @@ public:
         return static_cast<int>(std::count(lines_.begin(), lines_.end(), line));
     }
     bool contains(const std::string& line) const { return count(line) > 0; }
+    // Some line begins with `start` ("addDevice: failed" for any error code).
+    bool containsLineStarting(const std::string& start) const
+    {
+        std::lock_guard lock(mutex_);
+        return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& l) { return l.starts_with(start); });
+    }
     void clear()
     {
         std::lock_guard lock(mutex_);

@@ -76,73 +76,52 @@ struct RowMirror {
     int resets = 0;
 };
 
-// Holds the work queue at one moment of a flow, has the main thread press a Cancel there, then lets the flow go on.
-class HoldAndCancel
+// Holds the work queue at one moment of a flow, has the main thread act there (press a Cancel, mostly), then lets the
+// flow go on.
+class HoldAndAct
 {
 public:
     using Match = std::function<bool(CTAPHID, std::span<const std::uint8_t>)>;
 
-    explicit HoldAndCancel(ViewModelHarness& h) : h_(h) {}
-    ~HoldAndCancel()
+    explicit HoldAndAct(ViewModelHarness& h) : h_(h) {}
+    ~HoldAndAct()
     {
-        release();
+        hold_->release();
         h_.rig.helper().setRequestStartHook({});
         h_.rig.helper().setWaitUserInputAction(
             [vm = h_.vm.get()](bool wait) { ViewModelTestSeam::keyWaitsForTouch(*vm, wait); });
     }
-    HoldAndCancel(const HoldAndCancel&) = delete;
-    HoldAndCancel& operator=(const HoldAndCancel&) = delete;
+    HoldAndAct(const HoldAndAct&) = delete;
+    HoldAndAct& operator=(const HoldAndAct&) = delete;
 
     // As the first request that `match` takes begins: its key bound, the request not yet under way.
     void atRequest(Match match)
     {
-        h_.rig.helper().setRequestStartHook([this, match](CTAPHID cmd, std::span<const std::uint8_t> data) {
+        h_.rig.helper().setRequestStartHook([hold = hold_, match](CTAPHID cmd, std::span<const std::uint8_t> data) {
             if (match(cmd, data))
-                hold();
+                hold->hold();
         });
     }
     // Once the key has answered the first touch request: the touch prompt is being lowered, the next step not begun.
     // The touch is the test's to give, once the prompt is up.
     void afterTouch()
     {
-        h_.rig.helper().setWaitUserInputAction([this, vm = h_.vm.get()](bool wait) {
+        h_.rig.helper().setWaitUserInputAction([hold = hold_, vm = h_.vm.get()](bool wait) {
             ViewModelTestSeam::keyWaitsForTouch(*vm, wait);
             if (!wait)
-                hold();
+                hold->hold();
         });
     }
-    // Waits for the hold, presses `cancel` there, then lets the work queue go on.
-    bool cancelThere(const std::function<void()>& cancel)
-    {
-        const bool reached = pumpUntil([&] { return reached_.load(); });
-        if (reached)
-            cancel();
-        release();
-        return reached;
-    }
+    // Waits for the hold, runs `action` there, then lets the work queue go on.
+    bool actThere(const std::function<void()>& action) { return hold_->actThere(action); }
 
 private:
-    void hold()
-    {
-        if (reached_.exchange(true))
-            return;
-        released_.wait_for(std::chrono::seconds(10)); // bounded, should the test fail early
-    }
-    void release()
-    {
-        if (!releasedOnce_.exchange(true))
-            release_.set_value();
-    }
-
     ViewModelHarness& h_;
-    std::atomic<bool> reached_{false};
-    std::atomic<bool> releasedOnce_{false};
-    std::promise<void> release_;
-    std::shared_future<void> released_ = release_.get_future().share();
+    std::shared_ptr<WorkQueueHold> hold_ = std::make_shared<WorkQueueHold>();
 };
 
 // The n-th request (from 1) of this CTAP command, and sub-command at the byte where it stands in the request.
-HoldAndCancel::Match nthRequest(std::size_t n, std::uint8_t command,
+HoldAndAct::Match nthRequest(std::size_t n, std::uint8_t command,
                                 std::optional<std::pair<std::size_t, std::uint8_t>> sub = {})
 {
     return [n, command, sub, seen = std::make_shared<std::atomic<std::size_t>>(0)](CTAPHID cmd,
@@ -967,7 +946,7 @@ TEST(ViewModelCancel, AResetCancelledBetweenTwoStepsNeverReachesTheKey)
         ViewModelHarness h;
         auto& key = h.plugAndList({}, "KWO FIDO", "SN-A");
         ASSERT_TRUE(awaitedForReset(h, key));
-        HoldAndCancel hold(h);
+        HoldAndAct hold(h);
         if (afterFirstTouch)
             hold.afterTouch();
         else
@@ -978,7 +957,7 @@ TEST(ViewModelCancel, AResetCancelledBetweenTwoStepsNeverReachesTheKey)
             ASSERT_TRUE(pumpUntil([&] { return h.vm->waitUserTouch(); }));
             again.authenticator().giveTouch();
         }
-        ASSERT_TRUE(hold.cancelThere([&] { afterFirstTouch ? h.vm->cancelUserTouch() : h.vm->cancelReinsert(); }));
+        ASSERT_TRUE(hold.actThere([&] { afterFirstTouch ? h.vm->cancelUserTouch() : h.vm->cancelReinsert(); }));
         ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }) && h.settle());
         EXPECT_FALSE(h.vm->showMessageBox()) << h.vm->messageBoxInfo().message;
         EXPECT_FALSE(h.vm->reinsertNeeded() || h.vm->waitUserTouch());
@@ -1000,7 +979,7 @@ TEST(ViewModelCancel, ADeletionCancelledBetweenTwoStepsSendsNoMore)
         ASSERT_TRUE(h.openCredentials("1234") && h.vm->rpList().size() == 3);
         for (std::size_t row = 0; row < 3; ++row)
             h.vm->setRpItemChecked(row, true);
-        HoldAndCancel hold(h);
+        HoldAndAct hold(h);
         if (afterFirstDeletion)
             hold.atRequest(nthRequest(2, 0x0A, std::pair{3, 0x06}));
         else
@@ -1009,7 +988,7 @@ TEST(ViewModelCancel, ADeletionCancelledBetweenTwoStepsSendsNoMore)
         h.vm->credMgmtDeleteClicked();
         ASSERT_TRUE(pumpUntil([&] { return h.vm->waitUserTouch(); }));
         key.authenticator().giveTouch();
-        ASSERT_TRUE(hold.cancelThere([&] { h.vm->cancelUserTouch(); }));
+        ASSERT_TRUE(hold.actThere([&] { h.vm->cancelUserTouch(); }));
         const std::size_t left = afterFirstDeletion ? 2 : 3;
         ASSERT_TRUE(afterFirstDeletion ? h.waitForMessage("Some credentials could not be deleted")
                                        : h.waitIdle() && h.settle())
@@ -1035,10 +1014,10 @@ TEST(ViewModelCancel, ASetPinCancelledBeforeItsRequestSetsNothing)
     h.vm->showPinViewForSetOrChange();
     h.typePins("5678", "5678");
     {
-        HoldAndCancel hold(h);
+        HoldAndAct hold(h);
         hold.atRequest(nthRequest(1, 0x06, std::pair{5, 0x03}));
         h.vm->pinOkClicked();
-        ASSERT_TRUE(hold.cancelThere([&] { h.vm->cancelUserTouch(); }));
+        ASSERT_TRUE(hold.actThere([&] { h.vm->cancelUserTouch(); }));
         ASSERT_TRUE(h.waitIdle() && h.settle());
     }
     EXPECT_FALSE(h.vm->showMessageBox()) << h.vm->messageBoxInfo().message;
@@ -1051,6 +1030,38 @@ TEST(ViewModelCancel, ASetPinCancelledBeforeItsRequestSetsNothing)
     EXPECT_TRUE(key.authenticator().pinIs("5678"));
 }
 
+// A Cancel pressed on the re-insert prompt while another key that was just plugged in is read (its getInfo under way,
+// the key holding its answer) ends the reset's wait, never that reading: the key is listed.
+TEST(ViewModelCancel, ACancelAsAKeyIsReadLeavesItListed)
+{
+    LogCapture log;
+    ViewModelHarness h;
+    auto& awaited = h.plugAndList({}, "KWO FIDO", "SN-A");
+    ASSERT_TRUE(awaitedForReset(h, awaited));
+    UsbKeyRig::Key* arriving = nullptr;
+    {
+        HoldAndAct hold(h);
+        hold.atRequest(nthRequest(1, 0x04));
+        arriving = &h.rig.plug({}, "KWO FIDO", "SN-B");
+        // Released with the key set to keep its answer, so the request is under way when the Cancel comes.
+        ASSERT_TRUE(hold.actThere([&] { arriving->authenticator().setProcessingDelay(std::chrono::minutes(1)); }));
+    }
+    const auto getInfos = [&] {
+        return std::ranges::count_if(arriving->front->received(), [](const CtaphidFront::Received& m) {
+            return m.cmd == 0x10 && !m.payload.empty() && m.payload[0] == 0x04;
+        });
+    };
+    ASSERT_TRUE(eventually([&] { return getInfos() == 1; }));
+    h.vm->cancelReinsert();
+    arriving->authenticator().setProcessingDelay({});
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1 && !h.vm->reinsertNeeded(); }) && h.settle());
+    EXPECT_EQ(h.vm->deviceList()[0].device.hid(), arriving->device);
+    EXPECT_FALSE(log.containsLineStarting("addDevice: failed"));
+    // Nor was the reading cancelled after the key had answered: the key read its later requests after anything sent
+    // before them.
+    EXPECT_EQ(std::ranges::count(arriving->front->received(), std::uint8_t{0x11}, &CtaphidFront::Received::cmd), 0);
+}
+
 // A Cancel as the last ticked deletion is done, before its counts are read: every deletion went out, and the page
 // shows what the key holds, its counts included.
 TEST(ViewModelCancel, ACancelAsTheLastDeletionEndsShowsTheKeysCounts)
@@ -1060,10 +1071,10 @@ TEST(ViewModelCancel, ACancelAsTheLastDeletionEndsShowsTheKeysCounts)
     ASSERT_TRUE(h.openCredentials("1234") && h.vm->rpList().size() == 3);
     h.vm->setRpItemChecked(0, true);
     {
-        HoldAndCancel hold(h);
+        HoldAndAct hold(h);
         hold.atRequest(nthRequest(1, 0x0A, std::pair{3, 0x01}));
         h.vm->credMgmtDeleteClicked();
-        ASSERT_TRUE(hold.cancelThere([&] { h.vm->cancelUserTouch(); }));
+        ASSERT_TRUE(hold.actThere([&] { h.vm->cancelUserTouch(); }));
         ASSERT_TRUE(h.waitIdle() && h.settle());
     }
     EXPECT_FALSE(h.vm->showMessageBox()) << h.vm->messageBoxInfo().message;

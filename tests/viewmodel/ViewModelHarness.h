@@ -2,6 +2,8 @@
 
 #include "viewmodel/DeviceViewModel.h"
 
+#include "fido/PcscHelper.h"
+
 #include "MemoryConfig.h"
 #include "RecordingWorkspace.h"
 #include "softkey/SoftKeyFixtures.h"
@@ -13,6 +15,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <thread>
@@ -38,6 +43,46 @@ template <typename Pred> bool pumpUntil(Pred pred, std::chrono::milliseconds lim
 // Keeps the event loop running for a while, for "nothing happens" checks where no event could be awaited.
 inline void pumpFor(std::chrono::milliseconds time) { pumpUntil([] { return false; }, time); }
 
+// Stops the work queue at the moment a test means, has the main thread act there, then lets the queue go on. The hooks
+// that stop the queue hold it by a shared_ptr: a hook the queue runs as the test lets go of it finds it whole.
+class WorkQueueHold
+{
+public:
+    WorkQueueHold() = default;
+    ~WorkQueueHold() { release(); }
+    WorkQueueHold(const WorkQueueHold&) = delete;
+    WorkQueueHold& operator=(const WorkQueueHold&) = delete;
+
+    // On the work queue: the first call waits there until released.
+    void hold()
+    {
+        if (reached_.exchange(true))
+            return;
+        released_.wait_for(std::chrono::seconds(10)); // bounded, should the test fail early
+    }
+    bool reached() const { return reached_.load(); }
+    // Waits for the hold (running the main thread's events), runs `action` there, then lets the work queue go on.
+    bool actThere(const std::function<void()>& action)
+    {
+        const bool held = pumpUntil([&] { return reached_.load(); });
+        if (held)
+            action();
+        release();
+        return held;
+    }
+    void release()
+    {
+        if (!releasedOnce_.exchange(true))
+            release_.set_value();
+    }
+
+private:
+    std::atomic<bool> reached_{false};
+    std::atomic<bool> releasedOnce_{false};
+    std::promise<void> release_;
+    std::shared_future<void> released_ = release_.get_future().share();
+};
+
 // The states of the view model that no intent reaches: the prompts a key raises, a selection made while busy, a load
 // still under way after its first rows arrived (intents reach it only by a race).
 struct ViewModelTestSeam {
@@ -51,6 +96,8 @@ struct ViewModelTestSeam {
     static void keyWaitsForTouch(DeviceViewModel& vm, bool wait) { vm.setWaitUserTouch(wait); }
     static void showReinsertPrompt(DeviceViewModel& vm, bool up) { vm.setReinsertNeeded(up); }
     static void showLoading(DeviceViewModel& vm, bool loading) { vm.setLoading(loading); }
+    // The card transport the model made (with cards watched).
+    static PcscHelper& pcscHelper(DeviceViewModel& vm) { return *vm.pcscHelper_; }
 };
 
 // A view model on software USB keys (and, with cards, on the real pcscd), with settings and workspace in memory.
