@@ -278,7 +278,6 @@ HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span
     if (hook)
         hook(cmd, data);
 
-    std::stop_token token;
     std::stop_source request;
     std::stop_token operation;
     bool flush = false;
@@ -293,7 +292,6 @@ HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span
         waitForever_ = waitForever;
         request_ = std::stop_source();
         request = request_;
-        token = request_.get_token();
         operation = operationCancel_;
         requestDevice_ = target;
         removed_ = false;
@@ -306,7 +304,7 @@ HidHelper::Response HidHelper::sendCmd(std::uint32_t cid, CTAPHID cmd, std::span
     Response response;
     {
         const std::stop_callback cancelWithOperation(operation, [request]() mutable { request.request_stop(); });
-        response = exchange(target, cmd, cid, framing.packets, token, flush);
+        response = exchange(target, cmd, cid, framing.packets, request.get_token(), flush);
     }
     std::lock_guard action(actionMutex_);
     storeWaitUserInput(false);
