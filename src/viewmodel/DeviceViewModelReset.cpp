@@ -112,11 +112,13 @@ bool DeviceViewModel::checkReinsert(const Device& device, const std::optional<st
         presentMessageBox(texts.resetMessageBoxTitle, texts.resetSuccess, texts.pinOk, std::nullopt, {});
         return true;
     }
-    if (status == kIOReturnAborted || status == kIOReturnNotPermitted)
+    // An answer that never came may hide a reset the key did: say that it is not known, whether or not the user
+    // pressed Cancel meanwhile; a reset that never reached the key changed nothing. The arrival then goes on to be
+    // read, so the row shows what the key holds.
+    const Outcome outcome = resetTried ? outcomeOf(status, cancel.stop_requested()) : Outcome::refused;
+    // A Cancel, or the key's own refusal or cancel, that left no doubt about what the key did ends it silently.
+    if (outcome != Outcome::unclear && (status == kIOReturnAborted || status == kIOReturnNotPermitted))
         return false;
-    // An answer that never came may hide a reset the key did: say that it is not known; a reset that never
-    // reached the key changed nothing. The arrival then goes on to be read, so the row shows what the key holds.
-    const Outcome outcome = resetTried ? outcomeOf(status) : Outcome::refused;
     const std::string& message = outcome == Outcome::unclear    ? texts.keyNoClearAnswer
                                  : outcome == Outcome::notTaken ? texts.keyBusyNothingChanged
                                                                 : texts.resetFailed;

@@ -853,6 +853,39 @@ TEST(ViewModelReset, EachOutcomeSaysWhatTheKeyDid)
     }
 }
 
+// The key resets at the reset's touch, but its answer is lost and it says nothing more; with the touch prompt still up
+// the user presses Cancel, which the key does not answer either. The key may well be wiped: that is said, Cancel or
+// not, and the key is listed as it now is.
+TEST(ViewModelReset, ACancelAfterAResetWhoseAnswerWasLostSaysItIsNotKnown)
+{
+    // The wait for the silent key's answer lasts until the Cancel, however long the test takes to press it.
+    HidHelper::Timing timing = UsbKeyRig::fastTiming();
+    timing.silenceTimeout = std::chrono::minutes(2);
+    ViewModelHarness h(false, {}, timing);
+    auto& key = h.plugAndList({}, "KWO FIDO", "SN-A");
+    ASSERT_TRUE(awaitedForReset(h, key));
+    key.authenticator().setTouch(SoftAuthenticator::Touch::Manual);
+    auto& again = h.rig.replug(key);
+    SoftAuthenticator& soft = again.authenticator();
+    ASSERT_TRUE(pumpUntil([&] { return soft.touchPending(); })); // the first touch
+    soft.giveTouch();
+    // The reset's touch, asked of the user: its prompt is up.
+    ASSERT_TRUE(pumpUntil([&] {
+        return soft.touchRequests() == 2 && soft.touchPending() && h.vm->waitUserTouch() &&
+               h.vm->touchPromptText() == "Touch your security key";
+    }));
+    again.front->injectFault({Fault::Silence, 0, std::uint8_t{0x10}});
+    soft.giveTouch();
+    ASSERT_TRUE(pumpUntil([&] { return !soft.hasPin(); }));
+    EXPECT_TRUE(h.vm->waitUserTouch());
+    h.vm->cancelUserTouch();
+    ASSERT_TRUE(h.waitForMessage(kNotKnown)) << h.vm->messageBoxInfo().message;
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }));
+    EXPECT_FALSE(h.vm->deviceList()[0].pinPresent);
+    EXPECT_EQ(countRequests(soft, 0x07), 1u);
+    EXPECT_EQ(std::ranges::count(again.front->received(), std::uint8_t{0x11}, &CtaphidFront::Received::cmd), 1);
+}
+
 // A key that reports no product string is awaited as such: plugged in again, it is reset.
 TEST(ViewModelReset, AKeyWithoutProductStringIsResetWhenItComesBack)
 {

@@ -102,7 +102,9 @@ struct ViewModelTestSeam {
 
 // A view model on software USB keys (and, with cards, on the real pcscd), with settings and workspace in memory.
 struct ViewModelHarness {
-    explicit ViewModelHarness(bool watchCards = false, std::map<std::string, std::string> settings = {})
+    explicit ViewModelHarness(bool watchCards = false, std::map<std::string, std::string> settings = {},
+                              HidHelper::Timing timing = UsbKeyRig::fastTiming())
+        : rig(timing)
     {
         config->values = std::move(settings);
         vm = std::make_unique<DeviceViewModel>(
