@@ -315,6 +315,9 @@ private:
     void hidDeviceChanged(const std::shared_ptr<HidDevice>& device, bool inserted); // HID thread
     std::string readCardIdentity(const Device& device);
     void cardChanged(bool present, const std::string& reader); // card watcher thread
+    // A card on the reader of `device` is read and, when it is one of the maker's, taken by the reset's wait or
+    // listed (work queue).
+    void cardArrived(const Device& device);
     void replaceSelectedItem(const DeviceItem& updated);       // main
 
     // PIN flows (main thread; device work is posted).

@@ -279,23 +279,27 @@ void DeviceViewModel::cardChanged(bool present, const std::string& reader)
     logLine(reader + ": card " + (present ? "present" : "absent"));
     runOnQueue([this, present, reader] {
         const Device device = Device::pcscDevice(reader);
-        if (!present) {
+        if (present)
+            cardArrived(device);
+        else
             removeDevice(device);
-            return;
-        }
-        const std::string id = readCardIdentity(device);
-        if (!jovFidoDeviceFromRawValue(id))
-            return;
-        if (checkReinsert(device, id))
-            return;
-        bool listed = false;
-        runOnMainSync([&] {
-            listed = std::any_of(deviceList_.begin(), deviceList_.end(),
-                                 [&](const DeviceItem& i) { return Device::isSame(i.device, device); });
-        });
-        if (!listed)
-            addDevice(device);
     });
+}
+
+void DeviceViewModel::cardArrived(const Device& device)
+{
+    const std::string id = readCardIdentity(device);
+    if (!jovFidoDeviceFromRawValue(id))
+        return;
+    if (checkReinsert(device, id))
+        return;
+    bool listed = false;
+    runOnMainSync([&] {
+        listed = std::any_of(deviceList_.begin(), deviceList_.end(),
+                             [&](const DeviceItem& i) { return Device::isSame(i.device, device); });
+    });
+    if (!listed)
+        addDevice(device);
 }
 
 void DeviceViewModel::replaceSelectedItem(const DeviceItem& updated)

@@ -1,5 +1,6 @@
 #include "viewmodel/DeviceViewModel.h"
 
+#include "fido/PcscMonitor.h"
 #include "platform/HidDevice.h"
 
 void DeviceViewModel::confirmReset()
@@ -129,7 +130,14 @@ bool DeviceViewModel::checkReinsert(const Device& device, const std::optional<st
 void DeviceViewModel::cancelReinsert()
 {
     cancelUserOperation();
-    setWaitReinsert(std::nullopt);
+    runOnQueue([this] {
+        // A card taken as the wait's first tap was not listed; if it still lies on the reader, it is read and listed
+        // now, like any card that arrives.
+        const std::optional<Device> tapped = tapCount_ > 0 ? waitReinsertDevice_ : std::nullopt;
+        applyWaitReinsert(std::nullopt);
+        if (tapped && pcscMonitor_ && pcscMonitor_->getActiveCard(tapped->readerName()))
+            cardArrived(*tapped);
+    });
 }
 
 IOReturn DeviceViewModel::runWithTouchPrompt(std::string prompt, const Operation& op, const Device& device)

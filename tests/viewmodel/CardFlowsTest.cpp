@@ -140,6 +140,24 @@ TEST(ViewModelCards, ACancelAsTheCardIsReadLeavesItListed)
     EXPECT_TRUE(card.key().hasPin());
 }
 
+// A Cancel on the re-insert prompt with the card still lying on the reader after its first tap (taken without a word,
+// the card not listed) ends the wait, and the card is listed as it lies there: nothing of the reset reaches it.
+TEST(ViewModelCards, ACancelAfterTheFirstTapListsTheCardOnTheReader)
+{
+    CardRig card;
+    ViewModelHarness h(true);
+    ASSERT_TRUE(awaitedForReset(h, card));
+    const std::size_t asked = identityRequests(card);
+    ASSERT_TRUE(card.insert() && pumpUntil([&] { return identityRequests(card) > asked; }) && h.settle());
+    ASSERT_TRUE(h.vm->deviceList().empty() && h.vm->reinsertNeeded());
+    h.vm->cancelReinsert();
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1 && !h.vm->reinsertNeeded(); }) && h.settle());
+    EXPECT_TRUE(h.vm->deviceList()[0].pinPresent);
+    EXPECT_FALSE(h.vm->showMessageBox()) << h.vm->messageBoxInfo().message;
+    EXPECT_EQ(countRequests(card.key(), 0x07), 0u);
+    EXPECT_TRUE(card.key().pinIs("1234"));
+}
+
 // The card's arrival is reported while the view model is still being made; its work must find the model whole,
 // every time (a race the thread-sanitizer build sees at once).
 TEST(ViewModelCards, CardOnTheReaderAtStartIsAlwaysListed)
