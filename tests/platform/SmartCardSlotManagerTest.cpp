@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <mutex>
 #include <string>
@@ -149,11 +150,18 @@ TEST(SmartCardSlotManager, VanishedReaderIsMissingBeforeTheListWithoutItIsTold)
     EXPECT_EQ(log.get(), (std::vector<std::string>{"R1:valid", "names:R1,R2", "R1:missing", "names:R2"}));
     EXPECT_FALSE(manager.getSlotWithName("R1"));
 
-    // A reader that comes back is a new slot.
+    // A reader that comes back is a new slot: probing until the watcher's first look at it, which finds it empty.
     api->addReader("R1");
     ASSERT_TRUE(eventually([&] { return manager.slotNames().size() == 2; }));
-    ASSERT_TRUE(manager.getSlotWithName("R1"));
-    EXPECT_EQ(manager.getSlotWithName("R1")->state(), SmartCardSlotState::empty);
+    EventLog again;
+    auto againObservation = observeSlot(manager, "R1", again);
+    ASSERT_TRUE(eventually([&] {
+        const auto states = again.get();
+        return !states.empty() && states.back() != "R1:probing";
+    }));
+    const auto states = again.get();
+    EXPECT_EQ(std::ranges::count_if(states, [](const std::string& s) { return s != "R1:probing"; }), 1);
+    EXPECT_EQ(states.back(), "R1:empty");
 }
 
 TEST(SmartCardSlotManager, AbsentServiceIsRetriedWithBackoffUntilItComes)

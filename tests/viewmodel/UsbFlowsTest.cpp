@@ -551,7 +551,8 @@ TEST(ViewModelCredentials, ADeleteShowsWhatTheKeyDid)
 {
     const std::string nothingDeleted = "Nothing was deleted";
     const std::string needsPin = "Could not delete credentials, enter the PIN again";
-    const Step unplug = [](ViewModelHarness& h, UsbKeyRig::Key& key) { h.rig.unplug(key); };
+    // Returns once the removal was handled (the key's row gone), which also takes the page back to the list.
+    const Step unplug = [](ViewModelHarness& h, UsbKeyRig::Key& key) { ASSERT_TRUE(h.unplugLast(key)); };
     // name, the key's answers, what happens with the touch prompt up, message (empty: none), the page then, the
     // credentials the key holds, the count shown, whether the list was read again (after a deletion that failed)
     const std::tuple<const char*, std::vector<Reply>, Step, std::string, View, std::size_t, std::size_t, bool>
