@@ -336,7 +336,7 @@ TEST_F(Ctap2OnKey, TouchRequestsTouchedDeniedTimedOutCancelledOrCutShort)
         for (auto request : {&Ctap2::selection, &Ctap2::selectDevice, &Ctap2::reset}) {
             const int prompts = link_->touchPrompts();
             auto canceller = std::async(std::launch::async, [&, cancel = touch == Touch::HeldUntilCancel] {
-                const bool prompted = !cancel || eventually([&] { return link_->touchPrompts() > prompts; });
+                const bool prompted = !cancel || eventually([&] { return link_->touchPrompts() > prompts; }, 10s);
                 return !cancel ? kIOReturnSuccess : prompted ? ctap_.sendCmdCancel() : kIOReturnError;
             });
             // The dummy makeCredential refused after the touch (PIN_INVALID) counts as touched.
@@ -348,7 +348,7 @@ TEST_F(Ctap2OnKey, TouchRequestsTouchedDeniedTimedOutCancelledOrCutShort)
 
     key().setTouch(Touch::HeldUntilCancel);
     auto remover = std::async(std::launch::async, [&] {
-        if (key().waitForTouchRequest(3s))
+        if (key().waitForTouchRequest(10s))
             link_->removeKey();
     });
     EXPECT_NE(ctap_.selectDevice(), kIOReturnSuccess);

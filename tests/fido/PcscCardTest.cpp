@@ -233,7 +233,14 @@ TEST(PcscMonitor, StopWaitsForAReportUnderWayAndNoneComesAfterIt)
             listing.get();
         f.api->removeCard("R1");
         f.api->addReader("R3", true);
-        f.manager->stop(); // the watcher has dealt with all of it
+        // The watcher has dealt with all of it before it stops: none of it is reported.
+        ASSERT_TRUE(eventually([&] {
+            const auto r1 = f.manager->getSlotWithName("R1");
+            const auto r3 = f.manager->getSlotWithName("R3");
+            return r1 && r1->state() == SmartCardSlotState::empty && r3 &&
+                   r3->state() == SmartCardSlotState::validCard;
+        }));
+        f.manager->stop();
         EXPECT_EQ(late.load(), 0);
         EXPECT_EQ(f.events.of("R1"), Events{"+R1"});
         EXPECT_EQ(f.events.of("R2"), (Events{"+R2", "-R2"}));

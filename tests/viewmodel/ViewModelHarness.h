@@ -135,14 +135,18 @@ struct ViewModelHarness {
         return pumpUntil([&] { return vm->deviceList().empty(); });
     }
     // Returns once the work queue has done everything queued so far: a key of another model plugged now is read
-    // after that work. It is taken away again before this returns.
+    // after that work. It is taken away again before this returns. Its own row is awaited, not a count of rows,
+    // which the work it waits for may change too.
     bool settle()
     {
-        const std::size_t before = vm->deviceList().size();
         UsbKeyRig::Key& marker = rig.plug({}, "Other Key");
-        const bool listed = pumpUntil([&] { return vm->deviceList().size() > before; });
+        const auto markerListed = [this, device = marker.device] {
+            return std::ranges::any_of(vm->deviceList(),
+                                       [&](const DeviceItem& item) { return item.device.hid() == device; });
+        };
+        const bool listed = pumpUntil(markerListed);
         rig.unplug(marker);
-        return pumpUntil([&] { return vm->deviceList().size() == before; }) && listed;
+        return pumpUntil([&] { return !markerListed(); }) && listed;
     }
     // As a person does: once the model takes a selection again (it refuses one while it reads the keys).
     void select(std::size_t index)
@@ -183,3 +187,59 @@ struct ViewModelHarness {
     std::shared_ptr<RecordingWorkspace> workspace = std::make_shared<RecordingWorkspace>();
     std::unique_ptr<DeviceViewModel> vm;
 };
+
+// Holds the work queue at one moment of a flow, has the main thread act there (press a Cancel, mostly), then lets the
+// flow go on.
+class HoldAndAct
+{
+public:
+    using Match = std::function<bool(CTAPHID, std::span<const std::uint8_t>)>;
+
+    explicit HoldAndAct(ViewModelHarness& h) : h_(h) {}
+    ~HoldAndAct()
+    {
+        hold_->release();
+        h_.rig.helper().setRequestStartHook({});
+        h_.rig.helper().setWaitUserInputAction(
+            [vm = h_.vm.get()](bool wait) { ViewModelTestSeam::keyWaitsForTouch(*vm, wait); });
+    }
+    HoldAndAct(const HoldAndAct&) = delete;
+    HoldAndAct& operator=(const HoldAndAct&) = delete;
+
+    // As the first request that `match` takes begins: its key bound, the request not yet under way.
+    void atRequest(Match match)
+    {
+        h_.rig.helper().setRequestStartHook([hold = hold_, match](CTAPHID cmd, std::span<const std::uint8_t> data) {
+            if (match(cmd, data))
+                hold->hold();
+        });
+    }
+    // Once the key has answered the first touch request: the touch prompt is being lowered, the next step not begun.
+    // The touch is the test's to give, once the prompt is up.
+    void afterTouch()
+    {
+        h_.rig.helper().setWaitUserInputAction([hold = hold_, vm = h_.vm.get()](bool wait) {
+            ViewModelTestSeam::keyWaitsForTouch(*vm, wait);
+            if (!wait)
+                hold->hold();
+        });
+    }
+    // Waits for the hold, runs `action` there, then lets the work queue go on.
+    bool actThere(const std::function<void()>& action) { return hold_->actThere(action); }
+
+private:
+    ViewModelHarness& h_;
+    std::shared_ptr<WorkQueueHold> hold_ = std::make_shared<WorkQueueHold>();
+};
+
+// The n-th request (from 1) of this CTAP command, and sub-command at the byte where it stands in the request.
+inline HoldAndAct::Match nthRequest(std::size_t n, std::uint8_t command,
+                                std::optional<std::pair<std::size_t, std::uint8_t>> sub = {})
+{
+    return [n, command, sub, seen = std::make_shared<std::atomic<std::size_t>>(0)](CTAPHID cmd,
+                                                                                   std::span<const std::uint8_t> data) {
+        const bool match = cmd == CTAPHID::CBOR && !data.empty() && data[0] == command &&
+                           (!sub || (data.size() > sub->first && data[sub->first] == sub->second));
+        return match && ++*seen == n;
+    };
+}

@@ -58,26 +58,36 @@ TEST(PinView, SetPinOnAUsbKey)
     QTest::keyClick(confirm, Qt::Key_Return);
     EXPECT_FALSE(h.vm().busy());
 
-    key.authenticator().setProcessingDelay(std::chrono::milliseconds(600));
-    h.click(ok);
-    EXPECT_FALSE(ok->isEnabled() || h.find("settingsButton")->isEnabled());
-    for (QWidget* refused : {ok, h.in("pinPage", "cancelButton"), h.find("settingsButton")})
-        h.click(refused);
-    EXPECT_TRUE(h.shown("pinPage"));
-    // The box takes all input, and only its own buttons close it: Return on its focused OK does.
-    ASSERT_TRUE(pumpUntil([&] { return h.shown("messageBox"); }));
-    EXPECT_EQ(h.text(h.in<QLabel>("messageBox", "messageText")), "New PIN is set");
-    EXPECT_FALSE(h.in("messageBox", "cancelButton")->isVisibleTo(h.window.get()));
-    h.click("exitButton");
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
-    EXPECT_TRUE(h.shown("messageBox") && h.exited == 0);
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-    EXPECT_EQ(countRequests(key.authenticator(), 0x06, 0x03), 1u); // one setPIN
-    ASSERT_TRUE(h.shown("deviceListPage") && h.vm().busy());
     auto* list = h.find<QListWidget>("deviceList");
-    h.clickRow(1);
-    EXPECT_TRUE(!h.vm().selectedDeviceItem() && list->selectedItems().isEmpty());
-    ASSERT_TRUE(h.model.waitIdle());
+    {
+        // While the PIN is set (held as its first request is about to go out) the page takes no input; once it is
+        // set, the list reads the key again (held at its getInfo), and meanwhile no row can be selected.
+        HoldAndAct setting(h.model), reading(h.model);
+        setting.atRequest(nthRequest(1, 0x06));
+        h.click(ok);
+        ASSERT_TRUE(setting.actThere([&] {
+            EXPECT_FALSE(ok->isEnabled() || h.find("settingsButton")->isEnabled());
+            for (QWidget* refused : {ok, h.in("pinPage", "cancelButton"), h.find("settingsButton")})
+                h.click(refused);
+            EXPECT_TRUE(h.shown("pinPage"));
+            reading.atRequest(nthRequest(1, 0x04));
+        }));
+        // The box takes all input, and only its own buttons close it: Return on its focused OK does.
+        ASSERT_TRUE(pumpUntil([&] { return h.shown("messageBox"); }));
+        EXPECT_EQ(h.text(h.in<QLabel>("messageBox", "messageText")), "New PIN is set");
+        EXPECT_FALSE(h.in("messageBox", "cancelButton")->isVisibleTo(h.window.get()));
+        h.click("exitButton");
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        EXPECT_TRUE(h.shown("messageBox") && h.exited == 0);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        EXPECT_EQ(countRequests(key.authenticator(), 0x06, 0x03), 1u); // one setPIN
+        ASSERT_TRUE(reading.actThere([&] {
+            ASSERT_TRUE(h.shown("deviceListPage") && h.vm().busy());
+            h.clickRow(1);
+            EXPECT_TRUE(!h.vm().selectedDeviceItem() && list->selectedItems().isEmpty());
+        }));
+        ASSERT_TRUE(h.model.waitIdle());
+    }
     // The page's own copies of the PIN went with it.
     EXPECT_TRUE(key.authenticator().hasPin() && pin->text().isEmpty() && confirm->text().isEmpty());
 
@@ -172,11 +182,13 @@ TEST(ResetFlow, CardResetWithTwoTapsAndACancelledOne)
             EXPECT_TRUE(h.find("resetButton")->hasFocus());
         }
         for (int tap = 0; tap < 2; ++tap) {
-            // A tap lasts until the application has let the card go from its list and then read it again (select,
-            // identity, deselect), so the row clicked next is never one about to leave.
+            // A tap lasts until the application has let the card go from its list and then handled its arrival to
+            // the end (read, counted as a tap or listed), so the card never leaves while it is read and the row
+            // clicked next is never one about to leave.
             const std::size_t before = card.front().receivedApdus().size();
             ASSERT_TRUE(card.remove() && pumpUntil([&] { return h.vm().deviceList().empty(); }) && card.insert());
-            ASSERT_TRUE(pumpUntil([&] { return card.front().receivedApdus().size() >= before + 2; }));
+            ASSERT_TRUE(pumpUntil([&] { return card.front().receivedApdus().size() >= before + 2; }) &&
+                        h.model.settle());
         }
     }
     EXPECT_EQ(h.answerBox(), "Reset device is successful");
