@@ -14,6 +14,13 @@ std::size_t identityRequests(CardRig& card)
     return static_cast<std::size_t>(std::ranges::count(card.front().receivedApdus(), kIdentityRequest));
 }
 
+// Lays the card on the reader and returns once its arrival was handled to the end: read, then listed or taken.
+bool insertAndHandle(ViewModelHarness& h, CardRig& card)
+{
+    const std::size_t asked = identityRequests(card);
+    return card.insert() && pumpUntil([&] { return identityRequests(card) > asked; }) && h.settle();
+}
+
 bool isSelect(std::span<const std::uint8_t> apdu)
 {
     return apdu.size() > 4 && apdu[0] == 0x00 && apdu[1] == 0xA4 && apdu[2] == 0x04 && apdu[3] == 0x00;
@@ -81,8 +88,7 @@ TEST(ViewModelCards, CardIsListedResetAfterTwoTapsAndLeaves)
     EXPECT_EQ(h.vm->reinsertText(), "Tap your security key twice on your reader");
 
     ASSERT_TRUE(card.remove() && pumpUntil([&] { return h.vm->deviceList().empty(); }));
-    const std::size_t asked = identityRequests(card);
-    ASSERT_TRUE(card.insert() && pumpUntil([&] { return identityRequests(card) > asked; }) && h.settle());
+    ASSERT_TRUE(insertAndHandle(h, card));
     EXPECT_TRUE(h.vm->deviceList().empty() && h.vm->reinsertNeeded());
     EXPECT_EQ(countRequests(card.key(), 0x07), 0u);
 
@@ -101,8 +107,7 @@ TEST(ViewModelCards, AResetCancelledAsTheSecondTapComesInNeverReachesTheCard)
     CardRig card;
     ViewModelHarness h(true);
     ASSERT_TRUE(awaitedForReset(h, card));
-    const std::size_t asked = identityRequests(card);
-    ASSERT_TRUE(card.insert() && pumpUntil([&] { return identityRequests(card) > asked; }) && h.settle());
+    ASSERT_TRUE(insertAndHandle(h, card));
     ASSERT_TRUE(card.remove() && h.settle());
     {
         // Held at the first SELECT after the second tap's identity: the one of the reset's own exchanges.
@@ -147,8 +152,7 @@ TEST(ViewModelCards, ACancelAfterTheFirstTapListsTheCardOnTheReader)
     CardRig card;
     ViewModelHarness h(true);
     ASSERT_TRUE(awaitedForReset(h, card));
-    const std::size_t asked = identityRequests(card);
-    ASSERT_TRUE(card.insert() && pumpUntil([&] { return identityRequests(card) > asked; }) && h.settle());
+    ASSERT_TRUE(insertAndHandle(h, card));
     ASSERT_TRUE(h.vm->deviceList().empty() && h.vm->reinsertNeeded());
     h.vm->cancelReinsert();
     ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1 && !h.vm->reinsertNeeded(); }) && h.settle());
