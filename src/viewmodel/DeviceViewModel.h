@@ -318,7 +318,7 @@ private:
     // A card on the reader of `device` is read and, when it is one of the maker's, taken by the reset's wait or
     // listed (work queue).
     void cardArrived(const Device& device);
-    void replaceSelectedItem(const DeviceItem& updated);       // main
+    void replaceSelectedItem(const DeviceItem& updated); // main
 
     // PIN flows (main thread; device work is posted).
     // How a step of the PIN page's OK ended: the message for the box (none for a step the user cancelled), and

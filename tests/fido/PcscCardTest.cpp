@@ -237,8 +237,7 @@ TEST(PcscMonitor, StopWaitsForAReportUnderWayAndNoneComesAfterIt)
         ASSERT_TRUE(eventually([&] {
             const auto r1 = f.manager->getSlotWithName("R1");
             const auto r3 = f.manager->getSlotWithName("R3");
-            return r1 && r1->state() == SmartCardSlotState::empty && r3 &&
-                   r3->state() == SmartCardSlotState::validCard;
+            return r1 && r1->state() == SmartCardSlotState::empty && r3 && r3->state() == SmartCardSlotState::validCard;
         }));
         f.manager->stop();
         EXPECT_EQ(late.load(), 0);

@@ -234,7 +234,7 @@ private:
 
 // The n-th request (from 1) of this CTAP command, and sub-command at the byte where it stands in the request.
 inline HoldAndAct::Match nthRequest(std::size_t n, std::uint8_t command,
-                                std::optional<std::pair<std::size_t, std::uint8_t>> sub = {})
+                                    std::optional<std::pair<std::size_t, std::uint8_t>> sub = {})
 {
     return [n, command, sub, seen = std::make_shared<std::atomic<std::size_t>>(0)](CTAPHID cmd,
                                                                                    std::span<const std::uint8_t> data) {
