@@ -85,6 +85,16 @@ bool awaitedForReset(ViewModelHarness& h, UsbKeyRig::Key& key)
     return h.startReset() && h.unplugLast(key);
 }
 
+// Starts an operation, presses Cancel as the first request that `match` takes is about to go out, and returns once
+// the operation has ended and the work queue is done.
+bool cancelAtRequest(ViewModelHarness& h, HoldAndAct::Match match, const std::function<void()>& start)
+{
+    HoldAndAct hold(h);
+    hold.atRequest(std::move(match));
+    start();
+    return hold.actThere([&] { h.vm->cancelUserTouch(); }) && h.waitIdle() && h.settle();
+}
+
 std::size_t deletions(SoftAuthenticator& key)
 {
     return static_cast<std::size_t>(std::ranges::count_if(key.requestLog(), [](const auto& entry) {
@@ -991,13 +1001,7 @@ TEST(ViewModelCancel, ASetPinCancelledBeforeItsRequestSetsNothing)
     h.select(0);
     h.vm->showPinViewForSetOrChange();
     h.typePins("5678", "5678");
-    {
-        HoldAndAct hold(h);
-        hold.atRequest(nthRequest(1, 0x06, std::pair{5, 0x03}));
-        h.vm->pinOkClicked();
-        ASSERT_TRUE(hold.actThere([&] { h.vm->cancelUserTouch(); }));
-        ASSERT_TRUE(h.waitIdle() && h.settle());
-    }
+    ASSERT_TRUE(cancelAtRequest(h, nthRequest(1, 0x06, std::pair{5, 0x03}), [&] { h.vm->pinOkClicked(); }));
     EXPECT_FALSE(h.vm->showMessageBox()) << h.vm->messageBoxInfo().message;
     EXPECT_EQ(countRequests(key.authenticator(), 0x06, 0x02), 1u); // the key agreement
     EXPECT_EQ(countRequests(key.authenticator(), 0x06, 0x03), 0u);
@@ -1048,13 +1052,7 @@ TEST(ViewModelCancel, ACancelAsTheLastDeletionEndsShowsTheKeysCounts)
     auto& key = h.plugAndSelectWithPin(kCredentials);
     ASSERT_TRUE(h.openCredentials("1234") && h.vm->rpList().size() == 3);
     h.vm->setRpItemChecked(0, true);
-    {
-        HoldAndAct hold(h);
-        hold.atRequest(nthRequest(1, 0x0A, std::pair{3, 0x01}));
-        h.vm->credMgmtDeleteClicked();
-        ASSERT_TRUE(hold.actThere([&] { h.vm->cancelUserTouch(); }));
-        ASSERT_TRUE(h.waitIdle() && h.settle());
-    }
+    ASSERT_TRUE(cancelAtRequest(h, nthRequest(1, 0x0A, std::pair{3, 0x01}), [&] { h.vm->credMgmtDeleteClicked(); }));
     EXPECT_FALSE(h.vm->showMessageBox()) << h.vm->messageBoxInfo().message;
     EXPECT_EQ(deletions(key.authenticator()), 1u);
     EXPECT_EQ(h.vm->currentView(), View::credMgmt);
