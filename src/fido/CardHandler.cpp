@@ -4,9 +4,14 @@
 
 std::shared_ptr<CardHandler> CardHandler::create(std::shared_ptr<SmartCardSlot> slot, CardAction cardAction)
 {
-    std::shared_ptr<CardHandler> handler(new CardHandler(std::move(slot), std::move(cardAction)));
+    std::shared_ptr<CardHandler> handler = createIdle(std::move(slot), std::move(cardAction));
     handler->observeSlot();
     return handler;
+}
+
+std::shared_ptr<CardHandler> CardHandler::createIdle(std::shared_ptr<SmartCardSlot> slot, CardAction cardAction)
+{
+    return std::shared_ptr<CardHandler>(new CardHandler(std::move(slot), std::move(cardAction)));
 }
 
 CardHandler::CardHandler(std::shared_ptr<SmartCardSlot> slot, CardAction cardAction)

@@ -24,6 +24,9 @@ public:
     // A handler that already watches its slot (a card lying on the reader is found at once). Without a slot it
     // watches nothing.
     static std::shared_ptr<CardHandler> create(std::shared_ptr<SmartCardSlot> slot, CardAction cardAction);
+    // A handler that watches nothing until observeSlot, for an owner that must be able to find it before it can
+    // report a card.
+    static std::shared_ptr<CardHandler> createIdle(std::shared_ptr<SmartCardSlot> slot, CardAction cardAction);
     // Drops the watching and the session without a report.
     ~CardHandler();
     CardHandler(const CardHandler&) = delete;
@@ -36,6 +39,8 @@ public:
     // Whether the slot's state is being watched: from observeSlot (with a slot) until cleanup.
     bool slotObservation() const;
 
+    // Starts watching the slot; its current state is handled before this returns. Does nothing once the
+    // handler is cleaned up, so a stop that comes first stays final.
     void observeSlot();
     // Ends the session, reports the card gone (if it was reported present) and stops watching, for good.
     void cleanup();

@@ -127,16 +127,22 @@ void PcscMonitor::slotNamesChanged(const std::vector<std::string>& slotNames)
         handler->stop();
 
     for (const std::string& name : names) {
+        // The handler is findable before it watches: the receiver of a card it reports at once asks for that
+        // card at once.
+        std::shared_ptr<CardHandler> handler;
         {
             std::lock_guard guard(queue_);
             if (readers_.count(name))
                 continue;
+            handler = CardHandler::createIdle(
+                mngr_ ? mngr_->getSlotWithName(name) : nullptr,
+                [gate = gate_](bool present, const std::string& reader) { gate->report(present, reader); });
+            readers_.emplace(name, handler);
         }
-        // Made outside the guard: its first slot state is handled at once, under the handler's own lock.
-        auto handler = CardHandler::create(
-            mngr_ ? mngr_->getSlotWithName(name) : nullptr,
-            [gate = gate_](bool present, const std::string& reader) { gate->report(present, reader); });
-        std::lock_guard guard(queue_);
-        readers_.try_emplace(name, std::move(handler)); // the reader lists come one at a time
+        // Outside the guard: the first slot state is handled at once, under the handler's own lock. A stop that
+        // took the handler meanwhile has finished it, and it then watches nothing.
+        handler->observeSlot();
+        if (readerWatchedHook_)
+            readerWatchedHook_(name);
     }
 }

@@ -31,6 +31,7 @@ DeviceViewModel::DeviceViewModel(Dependencies dependencies, QObject* parent)
         pcscHelper_ = std::make_unique<PcscHelper>([this](bool wait) { setWaitUserTouch(wait); });
         pcscMonitor_ =
             PcscMonitor::create([this](bool present, const std::string& reader) { cardChanged(present, reader); });
+        pcscMonitor_->setReaderWatchedHook(std::move(dependencies.readerWatchedHook));
         // Only now: a card already on a reader is reported at once, and its work needs the monitor in place.
         pcscMonitor_->startWatching();
     }
@@ -119,9 +120,14 @@ IOReturn DeviceViewModel::runOnPcsc(const Operation& op, const std::string& read
 {
     if (!pcscHelper_ || !pcscMonitor_)
         return kIOReturnError;
+    std::shared_ptr<SmartCard> card = pcscMonitor_->getActiveCard(readerName);
+    if (!card) {
+        logLine("runOnPcsc: no card on reader " + readerName);
+        return kIOReturnNoDevice;
+    }
     // The card's exchanges are ours alone from here (a PC/SC transaction); a card another program keeps is
     // waited for within the transport's bound only.
-    if (const IOReturn bound = pcscHelper_->setActiveCard(pcscMonitor_->getActiveCard(readerName), operationCancel_);
+    if (const IOReturn bound = pcscHelper_->setActiveCard(std::move(card), operationCancel_);
         bound != kIOReturnSuccess) {
         logFailure("runOnPcsc", bound);
         return bound;

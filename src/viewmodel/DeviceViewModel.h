@@ -62,6 +62,8 @@ public:
         std::shared_ptr<Workspace> workspace;       // the desktop when not given
         const StringTables* stringTables = nullptr; // the built-in tables when not given
         bool watchCards = true;                     // make the card transport and the reader watcher
+        // For tests: runs on the thread that handles a reader list as the watcher has begun to watch a new reader.
+        std::function<void(const std::string& readerName)> readerWatchedHook;
     };
 
     explicit DeviceViewModel(QObject* parent = nullptr);

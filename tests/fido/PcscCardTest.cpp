@@ -175,6 +175,30 @@ TEST(PcscMonitor, CardsAreReportedOnceEachAndPerReader)
     EXPECT_EQ(second->transmit(Bytes{0x01}, 1s).second, kIOReturnError);
 }
 
+// A handler made idle opens no session and reports nothing until it is told to watch, so its owner can file it
+// first; one stopped before that never watches at all, and its card is never opened.
+TEST(CardHandler, AnIdleHandlerWatchesOnlyOnceToldAndNeverAfterAStop)
+{
+    Fixture f;
+    f.api->addReader("R1", true);
+    f.api->addReader("R2", true);
+    f.start();
+    ASSERT_TRUE(f.events.waitFor(2));
+    const auto idle = CardHandler::createIdle(f.manager->getSlotWithName("R1"), f.events.action());
+    const auto stopped = CardHandler::createIdle(f.manager->getSlotWithName("R2"), f.events.action());
+    EXPECT_FALSE(idle->slotObservation() || idle->activeCard());
+    stopped->stop();
+    stopped->observeSlot();
+    EXPECT_FALSE(stopped->slotObservation() || stopped->activeCard());
+    idle->observeSlot();
+    EXPECT_TRUE(idle->slotObservation() && idle->activeCard());
+    ASSERT_TRUE(f.events.waitFor(3));
+    f.monitor.reset();
+    idle->stop();
+    EXPECT_EQ(f.events.of("R1"), (Events{"+R1", "+R1", "-R1", "-R1"}));
+    EXPECT_EQ(f.events.of("R2"), (Events{"+R2", "-R2"}));
+}
+
 // Without a smart-card service there are no readers, no cards and no reports.
 TEST(PcscMonitor, WithoutAManagerNothingIsEverReported)
 {

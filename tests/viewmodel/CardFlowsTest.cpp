@@ -176,6 +176,58 @@ TEST(ViewModelCards, CardOnTheReaderAtStartIsAlwaysListed)
     }
 }
 
+// A card lying on the reader as the model starts is reported as soon as its reader is watched, perhaps before the
+// watcher has gone on from that reader: held right there until the model has read the card's identity (its listing
+// waits for the main thread, held too), the watcher has already put the card where the model asks for it. The card
+// is reported and read once, and listed.
+TEST(ViewModelCards, ACardReportedAsItsReaderIsWatchedIsFoundAtOnce)
+{
+    CardRig card;
+    ASSERT_TRUE(card.key().setPin("1234") && card.insert());
+    LogCapture log;
+    const auto handled = [&] { return identityRequests(card) > 0 || log.containsLineStarting("readCardIdentity:"); };
+    std::atomic<bool> held{false};
+    std::atomic<std::size_t> readWhileHeld{0};
+    ViewModelHarness h(true, {}, UsbKeyRig::fastTiming(), [&](const std::string& reader) {
+        if (reader != card.readerName())
+            return;
+        held = eventually(handled, std::chrono::seconds(10));
+        readWhileHeld = identityRequests(card);
+    });
+    ASSERT_TRUE(held) << "the card's report was never handled while its reader was being watched";
+    ASSERT_FALSE(log.containsLineStarting("readCardIdentity: failed"));
+    EXPECT_EQ(readWhileHeld.load(), 1u);
+    ASSERT_TRUE(pumpUntil([&] { return h.vm->deviceList().size() == 1; }) && h.settle());
+    EXPECT_TRUE(h.vm->deviceList()[0].pinPresent);
+    EXPECT_EQ(log.count(card.readerName() + ": card present"), 1);
+}
+
+// A card taken off before its arrival is handled: the reading finds no card for the reader, ends at once and says so.
+TEST(ViewModelCards, ACardGoneBeforeItIsReadIsLoggedAsNoCard)
+{
+    CardRig card;
+    LogCapture log;
+    ViewModelHarness h(true);
+    {
+        HoldAndAct hold(h);
+        hold.atRequest([](CTAPHID, std::span<const std::uint8_t>) { return true; });
+        h.rig.plug();
+        ASSERT_TRUE(hold.actThere([&] {
+            const auto logged = [&](const std::string& what) {
+                return eventually([&] { return log.contains(card.readerName() + ": card " + what); });
+            };
+            ASSERT_TRUE(card.insert() && logged("present"));
+            ASSERT_TRUE(card.remove() && logged("absent"));
+        }));
+    }
+    ASSERT_TRUE(pumpUntil([&] { return log.containsLineStarting("readCardIdentity: failed"); }) && h.settle());
+    EXPECT_EQ(log.count("runOnPcsc: no card on reader " + card.readerName()), 1);
+    EXPECT_TRUE(log.contains("readCardIdentity: failed, error = 0xE00002C0"));
+    EXPECT_TRUE(card.front().receivedApdus().empty());
+    ASSERT_EQ(h.vm->deviceList().size(), 1u);
+    EXPECT_TRUE(h.vm->deviceList()[0].device.isHidDevice());
+}
+
 TEST(ViewModelCards, ForeignCardIsIgnored)
 {
     NfcCardFront::Options options;

@@ -103,12 +103,13 @@ struct ViewModelTestSeam {
 // A view model on software USB keys (and, with cards, on the real pcscd), with settings and workspace in memory.
 struct ViewModelHarness {
     explicit ViewModelHarness(bool watchCards = false, std::map<std::string, std::string> settings = {},
-                              HidHelper::Timing timing = UsbKeyRig::fastTiming())
+                              HidHelper::Timing timing = UsbKeyRig::fastTiming(),
+                              std::function<void(const std::string&)> readerWatchedHook = {})
         : rig(timing)
     {
         config->values = std::move(settings);
-        vm = std::make_unique<DeviceViewModel>(
-            DeviceViewModel::Dependencies{&rig.helper(), config, workspace, nullptr, watchCards});
+        vm = std::make_unique<DeviceViewModel>(DeviceViewModel::Dependencies{&rig.helper(), config, workspace, nullptr,
+                                                                             watchCards, std::move(readerWatchedHook)});
         vm->startUsbThread();
     }
     UsbKeyRig::Key& plugAndList(SoftKeyConfig keyConfig = {}, std::string product = "KWO FIDO", std::string serial = {})
